@@ -1,0 +1,45 @@
+// The settings of one check, from the command line, and the check run itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "cli/ProxySettings.h"
+#include "cli/ResultSeverities.h"
+#include "cli/VelmoraStdOutput.h"
+#include "platform/win32types.h"
+
+struct CliHandler : public velmora::cli_helper::VelmoraStdOutput {
+  // Parses the command line. Help, version and parse errors end the process
+  // inside the parser.
+  CliHandler(int argc, const char* const* argv);
+  ~CliHandler() override = default;
+
+  // Runs one check and returns the exit code.
+  int32_t run();
+
+  // Applies the defaults and adapts the text pattern, printing the notices.
+  void validateOptions();
+
+  bool consoleOutput = false;
+  bool eventLogOutput = false;
+  bool checksumEnabled = false;
+  bool clearChecksums = false;
+  std::string textPattern;
+  std::string username;
+  std::string password;
+  std::string severitiesText;
+  bool ignoreCertificate = false;
+  int32_t timeout = 0;
+  velmora::ProxySettings proxy;
+  std::string url;
+};
+
+// The program's short name, used in the temporary file name.
+extern const std::string programShortName;
+
+// "<temp dir>tarnwick_<seconds>_<pid>.tmp"
+std::string makeTempFileName();
+
+// Keeps Ctrl+C and Ctrl+Break from ending a running check.
+BOOL onConsoleControl(DWORD ctrlType);

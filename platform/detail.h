@@ -1,0 +1,37 @@
+// Helpers shared by the platform areas. Only files in platform/ include this.
+#pragma once
+
+#include <string>
+
+#include "platform/win32types.h"
+
+namespace tw_platform {
+
+// Maps a POSIX errno value onto the Win32 error code a Windows user would see.
+DWORD win32FromErrno(int err);
+
+// UTF-8 <-> UTF-16 for paths and texts that cross the platform boundary.
+std::u16string utf8ToUtf16(const std::string& s);
+std::string utf16ToUtf8(const std::u16string& s);
+std::u16string fromWide(LPCWSTR s);
+
+// The English system message text for a Win32 code, with its line break(s)
+// ("\r\n" at the end), or nullptr when the system has none.
+const char* systemMessageText(DWORD code);
+
+}  // namespace tw_platform
+
+namespace tw_platform {
+
+// Every HANDLE the platform hands out points at one of these; CloseHandle
+// destroys it. Areas derive their own objects from it.
+struct KernelObject {
+  virtual ~KernelObject() = default;
+  // Releases what the object holds; false with the last error set on failure.
+  virtual bool close() { return true; }
+};
+
+// The file descriptor behind a file handle, or -1 when the handle is not a file.
+int fileDescriptor(HANDLE h);
+
+}  // namespace tw_platform

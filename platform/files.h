@@ -1,0 +1,57 @@
+// Files, handles, process identity and the temporary directory.
+#pragma once
+
+#include "platform/win32types.h"
+
+#define GENERIC_READ 0x80000000UL
+#define GENERIC_WRITE 0x40000000UL
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_FILE_SIZE 0xFFFFFFFFUL
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFUL
+
+struct SECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+struct OVERLAPPED;
+typedef OVERLAPPED* LPOVERLAPPED;
+
+// Opens or creates a file. Symbolic links are never followed (a link fails
+// with 1921), a file another user owns is never truncated (5), and the share
+// mode is enforced between handles with advisory locks: no sharing takes an
+// exclusive lock, any sharing a shared one (32 when they conflict).
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+               LPOVERLAPPED overlapped);
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
+BOOL SetEndOfFile(HANDLE file);
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
+BOOL DeleteFileA(LPCSTR name);
+BOOL CloseHandle(HANDLE h);
+
+// The temporary directory: $TMPDIR (default /tmp) with a trailing "/".
+// Returns its length, or the size needed (with the terminating zero) when the
+// buffer is too small.
+DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
+
+// The pseudo handle of the current process, and a process id.
+HANDLE GetCurrentProcess();
+DWORD GetProcessId(HANDLE process);
+DWORD GetCurrentProcessId();
+
+// Full path of the running executable (module must be null). Returns the
+// length; a short buffer gets a cut, terminated path, the return value is
+// the buffer size and the last error 122.
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);

@@ -1,0 +1,86 @@
+// Build-time generator of the resource sections: "mkres version OUT" writes
+// the version block of the executable.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/resources.h"
+#include "platform/version.h"
+
+namespace {
+
+using tw_platform::VersionNode;
+
+VersionNode textNode(const std::u16string& key, const std::u16string& value) {
+  VersionNode n;
+  n.key = key;
+  n.text = true;
+  n.textValue = value;
+  return n;
+}
+
+std::vector<BYTE> versionBlock() {
+  VS_FIXEDFILEINFO ffi{};
+  ffi.dwSignature = VS_FFI_SIGNATURE;
+  ffi.dwStrucVersion = VS_FFI_STRUCVERSION;
+  ffi.dwFileVersionMS = (2u << 16) | 1u;  // 2.1.1.1
+  ffi.dwFileVersionLS = (1u << 16) | 1u;
+  ffi.dwProductVersionMS = (2u << 16) | 1u;  // 2.1.0.0
+  ffi.dwProductVersionLS = 0;
+  ffi.dwFileFlagsMask = 0x3F;
+  ffi.dwFileOS = VOS__WINDOWS32;
+  ffi.dwFileType = VFT_APP;
+
+  VersionNode strings;
+  strings.key = u"040904b0";
+  strings.children = {
+      textNode(u"CompanyName", u"Tarnwick Project"),
+      textNode(u"FileDescription",
+               u"Monitors web pages by looking for a string and/or verifying checksums"),
+      textNode(u"FileVersion", u"2, 1, 1, 1"),
+      textNode(u"InternalName", u"Tarnwick"),
+      textNode(u"LegalCopyright", u"Copyright (C) 2026"),
+      textNode(u"OriginalFilename", u"Tarnwick.exe"),
+      textNode(u"ProductName", u"Tarnwick Web Page Monitor"),
+      textNode(u"ProductVersion", u"2.1.0.0"),
+  };
+  VersionNode stringFileInfo;
+  stringFileInfo.key = u"StringFileInfo";
+  stringFileInfo.children = {strings};
+
+  VersionNode translation;
+  translation.key = u"Translation";
+  translation.text = false;
+  translation.binaryValue = {0x09, 0x04, 0xB0, 0x04};  // 0x0409, code page 1200
+  VersionNode varFileInfo;
+  varFileInfo.key = u"VarFileInfo";
+  varFileInfo.children = {translation};
+
+  VersionNode root;
+  root.key = u"VS_VERSION_INFO";
+  root.text = false;
+  root.binaryValue.resize(sizeof ffi);
+  std::memcpy(root.binaryValue.data(), &ffi, sizeof ffi);
+  root.children = {stringFileInfo, varFileInfo};
+  return tw_platform::serializeVersionNode(root);
+}
+
+bool writeFile(const char* path, const std::vector<BYTE>& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "version") == 0) {
+    if (writeFile(argv[2], versionBlock())) return 0;
+    std::fprintf(stderr, "mkres: cannot write %s\n", argv[2]);
+    return 1;
+  }
+  std::fprintf(stderr, "usage: mkres version OUT\n");
+  return 2;
+}
