@@ -147,6 +147,29 @@ std::string BackgroundProcess::peekOut() {
   return out_;
 }
 
+std::string BackgroundProcess::peekErr() {
+  drain(false, 0);
+  return err_;
+}
+
+bool BackgroundProcess::waitForErr(const std::string& text, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    drain(true, 20);
+    if (err_.find(text) != std::string::npos) return true;
+    int status;
+    if (!done_ && waitpid(pid_, &status, WNOHANG) == pid_) {
+      drain(false, 0);
+      done_ = true;
+      result_.out = out_;
+      result_.err = err_;
+      decodeStatus(status, result_);
+      return err_.find(text) != std::string::npos;
+    }
+  }
+  return false;
+}
+
 ProcessResult BackgroundProcess::wait(int timeoutSeconds) {
   if (done_) return result_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);

@@ -37,6 +37,10 @@ class BackgroundProcess {
   ProcessResult wait(int timeoutSeconds = 60);
   // Output collected so far (stdout), read without blocking.
   std::string peekOut();
+  std::string peekErr();
+  // Waits until stderr contains the text; false after the timeout or when
+  // the process ended first.
+  bool waitForErr(const std::string& text, int timeoutMs);
 
  private:
   void drain(bool block, int timeoutMs);
