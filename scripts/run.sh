@@ -8,4 +8,9 @@ build="$root/build-release"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
+if [[ $# -eq 0 ]]; then
+  # The demo against a bundled local page needs the page fetcher; until it
+  # exists, show the usage.
+  exec "$build/cli/tarnwick" /help
+fi
 exec "$build/cli/tarnwick" "$@"
