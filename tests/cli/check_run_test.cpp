@@ -138,3 +138,70 @@ TEST_F(CheckRun, TerminationSignalsEndTheProcess) {
     EXPECT_EQ(r.err.find("[fake fetch done]"), std::string::npos) << r.err;
   }
 }
+
+namespace {
+// The upper-case SHA-256 of a text, computed by the system's sha256sum.
+std::string sha256Upper(const std::string& text) {
+  TempDir dir;
+  tw_test::writeFile(dir.file("page"), text);
+  ProcessResult r = tw_test::runProcess({"/usr/bin/sha256sum", dir.file("page")});
+  std::string hex = r.out.substr(0, 64);
+  for (char& c : hex) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return hex;
+}
+}  // namespace
+
+TEST_F(CheckRun, ChecksumSequenceAcrossRuns) {
+  const std::string url = "http://example.test/page";
+  ProcessResult first = run({"/lc", "/checksum", url}, options("version one"));
+  EXPECT_EQ(first.exitCode, 0);
+  EXPECT_EQ(first.out, "Checksum initialized.\n");
+
+  ProcessResult same = run({"/lc", "/checksum", url}, options("version one"));
+  EXPECT_EQ(same.exitCode, 0);
+  EXPECT_EQ(same.out, "The checksum of URL \"" + url + "\" did not change.\n");
+
+  ProcessResult changed = run({"/lc", "/checksum", url}, options("version two"));
+  EXPECT_EQ(changed.exitCode, 1);
+  EXPECT_EQ(changed.out, "The checksum of URL \"" + url + "\" changed to \"" +
+                             sha256Upper("version two") + "\".\n");
+
+  // A URL that differs only by a trailing slash is a different page.
+  ProcessResult other = run({"/lc", "/checksum", url + "/"}, options("version two"));
+  EXPECT_EQ(other.out, "Checksum initialized.\n");
+
+  ProcessResult clear = run({"/lc", "/checksums_clear", url}, options());
+  EXPECT_EQ(clear.exitCode, 0);
+  EXPECT_EQ(clear.out, "Neither checksum nor text search option specified, defaulting to "
+                       "checksum.\nAll stored checksums have been removed\n");
+  ProcessResult again = run({"/lc", "/checksum", url}, options("version two"));
+  EXPECT_EQ(again.out, "Checksum initialized.\n");
+}
+
+TEST_F(CheckRun, PatternAndChecksumExitCodes) {
+  const std::string url = "http://example.test/both";
+  struct Step {
+    std::string page;
+    std::string pattern;
+    int exitCode;
+  } steps[] = {
+      {"alpha beta", "beta", 0},   // found, checksum initialised
+      {"alpha beta", "gamma", 1},  // not found, checksum equal
+      {"alpha beta", "ALPHA", 0},  // found (case-insensitive), equal
+      {"alpha delta", "alpha", 1}, // found, checksum changed
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.page + " / " + s.pattern);
+    ProcessResult r = run({"/lc", "/checksum", "/t", s.pattern, url}, options(s.page));
+    EXPECT_EQ(r.exitCode, s.exitCode) << r.out;
+  }
+}
+
+TEST_F(CheckRun, EmptyPageHasNoPattern) {
+  auto opts = options();
+  opts.env.erase("TW_FAKE_PAGE");
+  ProcessResult r = run({"/lc", "/t", "hello", "http://a/"}, opts);  // empty page
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("Pattern \"*hello*\" was not found in URL \"http://a/\".\n"),
+            std::string::npos);
+}
