@@ -63,7 +63,7 @@ std::vector<BYTE> serializeLanguage(const std::map<DWORD, std::u16string>& messa
   }
   for (size_t i = 0; i < ranges.size(); ++i) {
     patch32(out, blockTable + i * 12 + 8, static_cast<DWORD>(out.size()));
-    for (DWORD id = ranges[i].first; id <= ranges[i].second; ++id) {
+    for (DWORD id = ranges[i].first;; ++id) {
       const std::u16string& text = messages.at(id);
       size_t bytes = 4 + (text.size() + 1) * 2;
       bytes = (bytes + 3) & ~static_cast<size_t>(3);
@@ -73,6 +73,7 @@ std::vector<BYTE> serializeLanguage(const std::map<DWORD, std::u16string>& messa
       while (out.size() % 4 != 0) out.push_back(0);
       if (text.size() % 2 == 0) put16(out, 0);  // the terminator needs its own slot
       while (out.size() % 4 != 0) out.push_back(0);
+      if (id == ranges[i].second) break;  // also ends a range that reaches 0xFFFFFFFF
     }
   }
   return out;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/detail.h"
+#include "platform/text.h"
 #include "platform/messages.h"
 #include "platform/resources.h"
 #include "platform/version.h"
