@@ -1,13 +1,64 @@
-// Placeholder until the checksum store is built.
+// The per-URL checksum store: one REG_SZ value per URL under the current
+// user's product key.
 #include "checks/ChecksumStore.h"
 
 #include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "winsupport/CRegistry.h"
 
 namespace velmora::checks {
 
-ChecksumStoreResult storeChecksum(const std::string&, const char*, bool) {
-  std::printf("The checksum store is not built yet\n");
-  return Error;
+namespace {
+
+const char* const kMakerKey = "Software\\velmora.net";
+const char* const kFamilyKey = "Software\\velmora.net\\Loomcraft";
+const char* const kStoreKey = "Software\\velmora.net\\Loomcraft\\Tarnwick";
+// A SHA-256 text (64 characters) and its NUL.
+constexpr DWORD kStoredChecksumSize = 65;
+
+}  // namespace
+
+ChecksumStoreResult storeChecksum(const std::string& url, const char* checksumOrCommand,
+                                  bool consoleOutput) {
+  CRegistry* registry = new (std::nothrow) CRegistry(HKEY_CURRENT_USER);
+  if (registry == nullptr) return Error;
+
+  ChecksumStoreResult result = Error;
+  if (std::strcmp(checksumOrCommand, "clear") == 0) {
+    // The maker and family keys stay.
+    result = registry->deleteKeyTree(kStoreKey) ? Cleared : Error;
+  } else {
+    // A key that cannot be created shows up as a failed write below.
+    for (const char* key : {kMakerKey, kFamilyKey, kStoreKey}) {
+      if (!registry->keyExists(key)) registry->createKey(key);
+    }
+    char stored[kStoredChecksumSize];
+    std::memset(stored, 0, sizeof stored);
+    if (registry->readString(kStoreKey, url.c_str(), stored, sizeof stored)) {
+      // The stored data need not end in a NUL when it fills the buffer.
+      const void* end = std::memchr(stored, '\0', sizeof stored);
+      const std::string storedText(
+          stored, end ? static_cast<size_t>(static_cast<const char*>(end) - stored) : sizeof stored);
+      if (storedText != checksumOrCommand) {
+        // A failed write leaves the old value; the next run reports the
+        // change again.
+        registry->writeString(kStoreKey, url.c_str(), checksumOrCommand);
+        result = Changed;
+      } else {
+        result = Equal;
+      }
+    } else if (registry->writeString(kStoreKey, url.c_str(), checksumOrCommand)) {
+      if (consoleOutput) std::printf("Checksum initialized.\n");
+      result = Initialized;
+    } else {
+      std::printf("ERROR: Unable to record checksum (%s) in registry\n", registry->lastErrorText);
+      result = Error;
+    }
+  }
+  delete registry;
+  return result;
 }
 
 }  // namespace velmora::checks

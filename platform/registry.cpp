@@ -1,0 +1,742 @@
+// The registry on SQLite: one database file per hive.
+//
+// Layout of a hive file:
+//   keys(id, parent, name)  every key but the hive's root (id 0); names are
+//                           unique under their parent, case-insensitively
+//   vals(key, name, type, data)  values; names are compared byte for byte
+// The file carries an application id of its own, so that some other SQLite
+// file put in its place is refused (1009) instead of being written into.
+//
+// Every call opens its own connection and runs in one transaction: reads in
+// a deferred one, writes in BEGIN IMMEDIATE (a deferred transaction that
+// later needs the write lock cannot wait for it; an immediate one waits in
+// the busy handler). A key handle holds only the hive and the key's id, so a
+// key deleted by another process is noticed (1018) rather than written to.
+#include "platform/registry.h"
+
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/detail.h"
+#include "platform/errors.h"
+
+namespace {
+
+enum class Hive { User, Machine };
+
+// How long a call waits for another process's write before it gives up.
+constexpr int kBusyTimeoutMs = 20000;
+// Marks a file as a registry hive ("TWKR").
+constexpr int64_t kApplicationId = 0x54574B52;
+constexpr int64_t kSchemaVersion = 1;
+constexpr size_t kMaxKeyNameLength = 255;
+constexpr size_t kMaxValueNameLength = 16383;
+// Access bits that need write rights on the hive file.
+constexpr REGSAM kWriteAccess =
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | 0x00010000 /* DELETE */ |
+    0x00040000 /* WRITE_DAC */ | 0x00080000 /* WRITE_OWNER */;
+
+bool isStringType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// ---------------------------------------------------------------------------
+// Key handles
+
+struct KeyObject {
+  Hive hive;
+  int64_t id;
+  REGSAM access;
+};
+
+std::mutex g_handleMutex;
+std::set<KeyObject*> g_handles;
+
+struct KeyRef {
+  Hive hive;
+  int64_t id;
+  REGSAM access;
+};
+
+// Resolves a handle: a predefined root or a key this process opened.
+LONG resolveHandle(HKEY key, KeyRef& ref) {
+  if (key == HKEY_CURRENT_USER) {
+    ref = {Hive::User, 0, KEY_ALL_ACCESS};
+    return ERROR_SUCCESS;
+  }
+  if (key == HKEY_LOCAL_MACHINE) {
+    ref = {Hive::Machine, 0, KEY_ALL_ACCESS};
+    return ERROR_SUCCESS;
+  }
+  std::lock_guard<std::mutex> lock(g_handleMutex);
+  auto* obj = reinterpret_cast<KeyObject*>(key);
+  if (key == nullptr || g_handles.count(obj) == 0) return ERROR_INVALID_HANDLE;
+  ref = {obj->hive, obj->id, obj->access};
+  return ERROR_SUCCESS;
+}
+
+HKEY newHandle(Hive hive, int64_t id, REGSAM access) {
+  auto* obj = new KeyObject{hive, id, access};
+  std::lock_guard<std::mutex> lock(g_handleMutex);
+  g_handles.insert(obj);
+  return reinterpret_cast<HKEY>(obj);
+}
+
+// ---------------------------------------------------------------------------
+// Hive locations
+
+struct Location {
+  std::string dir;
+  std::string file;
+  mode_t dirMode;
+};
+
+Location hiveLocation(Hive hive) {
+  const char* fileName = hive == Hive::User ? "user.db" : "machine.db";
+  const char* root = std::getenv("TARNWICK_ROOT");
+  if (root != nullptr && root[0] != '\0') {
+    std::string dir(root);
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return {dir, dir + "/" + fileName, 0700};
+  }
+  if (hive == Hive::Machine) return {"/var/lib/tarnwick", "/var/lib/tarnwick/machine.db", 0755};
+  std::string base;
+  const char* xdg = std::getenv("XDG_STATE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] == '\0') {
+      struct passwd* pw = ::getpwuid(::geteuid());
+      home = pw ? pw->pw_dir : "/";
+    }
+    base = std::string(home) + "/.local/state";
+  }
+  std::string dir = base + "/tarnwick";
+  return {dir, dir + "/" + fileName, 0700};
+}
+
+// Creates the directory and its parents. Returns 0 or an errno value.
+int makeDirectories(const std::string& dir, mode_t mode) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (errno != ENOENT) return errno;
+  size_t slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    // Parents outside our own directory get the usual mode.
+    int rc = makeDirectories(dir.substr(0, slash), 0755);
+    if (rc != 0) return rc;
+  }
+  if (::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return errno;
+  return 0;
+}
+
+// Whether this process may write the hive. The journal is created beside
+// the file, so the directory must be writable as well as the file.
+bool writable(const Location& loc) {
+  if (::euidaccess(loc.dir.c_str(), W_OK | X_OK) != 0) return false;
+  return ::euidaccess(loc.file.c_str(), W_OK) == 0 || errno == ENOENT;
+}
+
+DWORD accessError(int err) {
+  if (err == EACCES || err == EPERM || err == EROFS) return ERROR_ACCESS_DENIED;
+  return tw_platform::win32FromErrno(err);
+}
+
+// ---------------------------------------------------------------------------
+// SQLite helpers
+
+DWORD errorFromSqlite(int rc, sqlite3* db, bool writing) {
+  int sysErr = db ? sqlite3_system_errno(db) : 0;
+  switch (rc & 0xFF) {
+    case SQLITE_NOTADB: return ERROR_BADDB;
+    case SQLITE_CORRUPT: return ERROR_REGISTRY_CORRUPT;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return ERROR_LOCK_VIOLATION;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
+    case SQLITE_FULL: return ERROR_DISK_FULL;
+    case SQLITE_NOMEM: return ERROR_OUTOFMEMORY;
+    case SQLITE_CANTOPEN:
+      if (sysErr == EACCES || sysErr == EPERM || sysErr == EROFS) return ERROR_ACCESS_DENIED;
+      if (sysErr == ENOENT) return ERROR_FILE_NOT_FOUND;
+      return ERROR_CANTOPEN;
+    case SQLITE_IOERR:
+      if (sysErr == ENOSPC || sysErr == EDQUOT) return ERROR_DISK_FULL;
+      if (sysErr == EACCES || sysErr == EPERM || sysErr == EROFS) return ERROR_ACCESS_DENIED;
+      return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
+    default: return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
+  }
+}
+
+class Stmt {
+ public:
+  Stmt(sqlite3* db, const char* sql) : db_(db) {
+    rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr);
+  }
+  ~Stmt() { sqlite3_finalize(st_); }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  bool ok() const { return rc_ == SQLITE_OK; }
+  int rc() const { return rc_; }
+  Stmt& bind(int i, int64_t v) {
+    if (ok()) rc_ = sqlite3_bind_int64(st_, i, v);
+    return *this;
+  }
+  Stmt& bindText(int i, const std::string& s) {
+    if (ok()) rc_ = sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Stmt& bindBlob(int i, const std::string& s) {
+    // A zero-length blob stays a blob (never NULL), so that the empty value
+    // name compares equal to itself.
+    if (ok()) rc_ = sqlite3_bind_blob(st_, i, s.empty() ? "" : s.data(), static_cast<int>(s.size()),
+                                      SQLITE_TRANSIENT);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int step() {
+    if (!ok()) return rc_;
+    int r = sqlite3_step(st_);
+    if (r != SQLITE_ROW && r != SQLITE_DONE) rc_ = r;
+    return r;
+  }
+  int64_t int64(int col) { return sqlite3_column_int64(st_, col); }
+  std::string bytes(int col) {
+    const void* p = sqlite3_column_blob(st_, col);
+    int n = sqlite3_column_bytes(st_, col);
+    return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+  }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* st_ = nullptr;
+  int rc_;
+};
+
+// One call's connection and transaction.
+class Session {
+ public:
+  ~Session() {
+    if (db_ != nullptr) {
+      if (inTransaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      sqlite3_close_v2(db_);
+    }
+  }
+
+  // Opens the hive and begins a transaction. A hive file that does not exist
+  // yet reads as an empty hive; a write creates it.
+  DWORD begin(Hive hive, bool write) {
+    write_ = write;
+    Location loc = hiveLocation(hive);
+    int dirErr = makeDirectories(loc.dir, loc.dirMode);
+    if (dirErr != 0) {
+      if (!write && (dirErr == EACCES || dirErr == EPERM || dirErr == EROFS)) {
+        struct stat st;
+        if (::stat(loc.file.c_str(), &st) != 0 && errno == ENOENT) {
+          empty_ = true;
+          return ERROR_SUCCESS;
+        }
+      }
+      return accessError(dirErr);
+    }
+    if (write && !writable(loc)) return ERROR_ACCESS_DENIED;
+    struct stat before;
+    const bool fresh = ::stat(loc.file.c_str(), &before) != 0 || before.st_size == 0;
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
+    if (write) flags |= SQLITE_OPEN_CREATE;
+    int rc = sqlite3_open_v2(loc.file.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      DWORD err = errorFromSqlite(rc, db_, write);
+      if (!write && err == ERROR_FILE_NOT_FOUND) {
+        empty_ = true;
+        return ERROR_SUCCESS;
+      }
+      return err;
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    if (write && fresh) {
+      // A new hive uses the rollback journal: a write-ahead log would shut
+      // out users who may only read the hive.
+      sqlite3_exec(db_, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    }
+    rc = sqlite3_exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return errorFromSqlite(rc, db_, write);
+    inTransaction_ = true;
+    return checkSchema();
+  }
+
+  DWORD commit() {
+    if (db_ == nullptr || !inTransaction_) return ERROR_SUCCESS;
+    int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return errorFromSqlite(rc, db_, write_);
+    inTransaction_ = false;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD fail(int rc) const { return errorFromSqlite(rc, db_, write_); }
+
+  // True when the hive holds nothing yet (only in read sessions).
+  bool empty() const { return empty_; }
+  sqlite3* db() const { return db_; }
+
+ private:
+  DWORD checkSchema() {
+    int64_t appId = 0, version = 0, objects = 0;
+    {
+      Stmt s(db_, "PRAGMA application_id");
+      if (s.step() != SQLITE_ROW) return fail(s.rc());
+      appId = s.int64(0);
+    }
+    if (appId == kApplicationId) {
+      Stmt s(db_, "PRAGMA user_version");
+      if (s.step() != SQLITE_ROW) return fail(s.rc());
+      version = s.int64(0);
+      return version == kSchemaVersion ? ERROR_SUCCESS : ERROR_BADDB;
+    }
+    {
+      Stmt s(db_, "SELECT count(*) FROM sqlite_master");
+      if (s.step() != SQLITE_ROW) return fail(s.rc());
+      objects = s.int64(0);
+    }
+    // Some other database: never write into it.
+    if (appId != 0 || objects != 0) return ERROR_BADDB;
+    if (!write_) {
+      empty_ = true;
+      return ERROR_SUCCESS;
+    }
+    static const char* const kSchema =
+        "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+        " name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name));"
+        "CREATE TABLE vals(key INTEGER NOT NULL, name BLOB NOT NULL, type INTEGER NOT NULL,"
+        " data BLOB NOT NULL, PRIMARY KEY(key, name)) WITHOUT ROWID;"
+        "PRAGMA application_id=1415007058;"
+        "PRAGMA user_version=1;";
+    static_assert(kApplicationId == 1415007058);
+    int rc = sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? ERROR_SUCCESS : fail(rc);
+  }
+
+  sqlite3* db_ = nullptr;
+  bool write_ = false;
+  bool inTransaction_ = false;
+  bool empty_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Key paths
+
+// Splits a path at "\". A single trailing "\" is allowed; empty names and
+// names longer than 255 characters are not.
+bool splitPath(const std::string& path, std::vector<std::string>& names) {
+  names.clear();
+  if (path.empty()) return true;
+  std::string p = path;
+  if (p.back() == '\\') p.pop_back();
+  size_t start = 0;
+  for (;;) {
+    size_t sep = p.find('\\', start);
+    std::string name = p.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
+    if (name.empty() || name.size() > kMaxKeyNameLength) return false;
+    names.push_back(name);
+    if (sep == std::string::npos) return true;
+    start = sep + 1;
+  }
+}
+
+// Checks that the key behind a handle still exists.
+DWORD checkKeyAlive(Session& s, int64_t id) {
+  if (id == 0) return ERROR_SUCCESS;
+  if (s.empty()) return ERROR_KEY_DELETED;
+  Stmt q(s.db(), "SELECT 1 FROM keys WHERE id=?1");
+  q.bind(1, id);
+  int r = q.step();
+  if (r == SQLITE_ROW) return ERROR_SUCCESS;
+  if (r == SQLITE_DONE) return ERROR_KEY_DELETED;
+  return s.fail(r);
+}
+
+// Finds the child of parent with the given name (any letter case).
+// Returns ERROR_SUCCESS, ERROR_FILE_NOT_FOUND or an error.
+DWORD findChild(Session& s, int64_t parent, const std::string& name, int64_t& id) {
+  Stmt q(s.db(), "SELECT id FROM keys WHERE parent=?1 AND name=?2");
+  q.bind(1, parent).bindText(2, name);
+  int r = q.step();
+  if (r == SQLITE_ROW) {
+    id = q.int64(0);
+    return ERROR_SUCCESS;
+  }
+  return r == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : s.fail(r);
+}
+
+DWORD walk(Session& s, int64_t base, const std::vector<std::string>& names, int64_t& id) {
+  id = base;
+  if (names.empty()) return ERROR_SUCCESS;
+  if (s.empty()) return ERROR_FILE_NOT_FOUND;
+  for (const auto& n : names) {
+    DWORD err = findChild(s, id, n, id);
+    if (err != ERROR_SUCCESS) return err;
+  }
+  return ERROR_SUCCESS;
+}
+
+// Opens base\path in a read session.
+LONG openKey(HKEY key, const std::string& path, REGSAM desired, PHKEY result) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  KeyRef ref;
+  LONG err = resolveHandle(key, ref);
+  if (err != ERROR_SUCCESS) return err;
+  std::vector<std::string> names;
+  if (!splitPath(path, names)) return ERROR_FILE_NOT_FOUND;
+  Session s;
+  if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
+  if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
+  int64_t id;
+  if ((err = walk(s, ref.id, names, id)) != ERROR_SUCCESS) return err;
+  if ((desired & kWriteAccess) != 0) {
+    // Write rights are granted only where the hive file can be written.
+    if (!writable(hiveLocation(ref.hive))) return ERROR_ACCESS_DENIED;
+  }
+  *result = newHandle(ref.hive, id, desired);
+  return ERROR_SUCCESS;
+}
+
+LONG createKey(HKEY key, const std::string& path, DWORD options, REGSAM desired, PHKEY result,
+               LPDWORD disposition) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  if (options & REG_OPTION_VOLATILE) return ERROR_INVALID_PARAMETER;
+  KeyRef ref;
+  LONG err = resolveHandle(key, ref);
+  if (err != ERROR_SUCCESS) return err;
+  if ((ref.access & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
+  std::vector<std::string> names;
+  if (!splitPath(path, names)) return ERROR_INVALID_PARAMETER;
+
+  // An existing key is opened without taking the write lock.
+  HKEY existing = nullptr;
+  err = openKey(key, path, desired, &existing);
+  if (err == ERROR_SUCCESS) {
+    *result = existing;
+    if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+  }
+  if (err != ERROR_FILE_NOT_FOUND) return err;
+
+  Session s;
+  if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
+  if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
+  int64_t id = ref.id;
+  bool created = false;
+  for (const auto& n : names) {
+    int64_t child;
+    err = findChild(s, id, n, child);
+    if (err == ERROR_FILE_NOT_FOUND) {
+      Stmt ins(s.db(), "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
+      ins.bind(1, id).bindText(2, n);
+      if (ins.step() != SQLITE_DONE) return s.fail(ins.rc());
+      child = sqlite3_last_insert_rowid(s.db());
+      created = true;
+    } else if (err != ERROR_SUCCESS) {
+      return err;
+    }
+    id = child;
+  }
+  if ((err = s.commit()) != ERROR_SUCCESS) return err;
+  *result = newHandle(ref.hive, id, desired);
+  if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  return ERROR_SUCCESS;
+}
+
+// Stores a value; data is already in its stored form.
+LONG setValue(HKEY key, const std::string& name, DWORD type, const std::string& data) {
+  KeyRef ref;
+  LONG err = resolveHandle(key, ref);
+  if (err != ERROR_SUCCESS) return err;
+  if ((ref.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
+  Session s;
+  if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
+  if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
+  Stmt up(s.db(), "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
+  up.bind(1, ref.id).bindBlob(2, name).bind(3, type).bindBlob(4, data);
+  if (up.step() != SQLITE_DONE) return s.fail(up.rc());
+  return s.commit();
+}
+
+// UTF-16 text as stored bytes (little-endian) and back.
+std::string storedFromUtf16(const std::u16string& s) {
+  std::string out;
+  out.reserve(s.size() * 2);
+  for (char16_t c : s) {
+    out += static_cast<char>(c & 0xFF);
+    out += static_cast<char>(c >> 8);
+  }
+  return out;
+}
+
+std::u16string utf16FromStored(const std::string& s) {
+  std::u16string out;
+  out.reserve(s.size() / 2);
+  for (size_t i = 0; i + 1 < s.size(); i += 2) {
+    out += static_cast<char16_t>(static_cast<unsigned char>(s[i]) |
+                                 (static_cast<unsigned char>(s[i + 1]) << 8));
+  }
+  return out;
+}
+
+// Copies data out with the size rules of the query calls.
+LONG deliver(const std::string& bytes, LPBYTE data, LPDWORD dataSize) {
+  if (data == nullptr) {
+    if (dataSize) *dataSize = static_cast<DWORD>(bytes.size());
+    return ERROR_SUCCESS;
+  }
+  if (dataSize == nullptr) return ERROR_INVALID_PARAMETER;
+  if (*dataSize < bytes.size()) {
+    *dataSize = static_cast<DWORD>(bytes.size());
+    return ERROR_MORE_DATA;
+  }
+  if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+  *dataSize = static_cast<DWORD>(bytes.size());
+  return ERROR_SUCCESS;
+}
+
+// The stored data of a value as the narrow calls see it.
+std::string narrowData(DWORD type, const std::string& stored) {
+  return isStringType(type) ? tw_platform::utf16ToUtf8(utf16FromStored(stored)) : stored;
+}
+
+std::string narrowName(LPCWSTR name) {
+  return name ? tw_platform::utf16ToUtf8(tw_platform::fromWide(name)) : std::string();
+}
+
+// The name of the index-th subkey in enumeration order.
+LONG enumKey(HKEY key, DWORD index, std::string& name) {
+  KeyRef ref;
+  LONG err = resolveHandle(key, ref);
+  if (err != ERROR_SUCCESS) return err;
+  if ((ref.access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
+  Session s;
+  if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
+  if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
+  if (s.empty()) return ERROR_NO_MORE_ITEMS;
+  // upper() folds ASCII only, which is the order the names compare in.
+  Stmt q(s.db(), "SELECT name FROM keys WHERE parent=?1 ORDER BY upper(name), name LIMIT 1 OFFSET ?2");
+  q.bind(1, ref.id).bind(2, index);
+  int r = q.step();
+  if (r == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+  if (r != SQLITE_ROW) return s.fail(r);
+  name = q.bytes(0);
+  return ERROR_SUCCESS;
+}
+
+void clearClassAndTime(LPDWORD classSize, PFILETIME lastWriteTime) {
+  if (classSize) *classSize = 0;
+  if (lastWriteTime) *lastWriteTime = FILETIME{0, 0};
+}
+
+}  // namespace
+
+LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY result) {
+  return openKey(key, subKey ? subKey : "", desired, result);
+}
+
+LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM desired, PHKEY result) {
+  return openKey(key, narrowName(subKey), desired, result);
+}
+
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM desired,
+                     LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
+  if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
+  return createKey(key, subKey, options, desired, result, disposition);
+}
+
+LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM desired,
+                     LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
+  if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
+  return createKey(key, narrowName(subKey), options, desired, result, disposition);
+}
+
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
+                      LPDWORD dataSize) {
+  KeyRef ref;
+  LONG err = resolveHandle(key, ref);
+  if (err != ERROR_SUCCESS) return err;
+  if ((ref.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  if (data != nullptr && dataSize == nullptr) return ERROR_INVALID_PARAMETER;
+  Session s;
+  if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
+  if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
+  if (s.empty()) return ERROR_FILE_NOT_FOUND;
+  Stmt q(s.db(), "SELECT type, data FROM vals WHERE key=?1 AND name=?2");
+  q.bind(1, ref.id).bindBlob(2, valueName ? valueName : "");
+  int r = q.step();
+  if (r == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+  if (r != SQLITE_ROW) return s.fail(r);
+  DWORD t = static_cast<DWORD>(q.int64(0));
+  std::string bytes = narrowData(t, q.bytes(1));
+  if (type) *type = t;
+  return deliver(bytes, data, dataSize);
+}
+
+LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data,
+                    DWORD dataSize) {
+  if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
+  std::string raw(reinterpret_cast<const char*>(data ? data : reinterpret_cast<const BYTE*>("")),
+                  dataSize);
+  std::string stored = isStringType(type) ? storedFromUtf16(tw_platform::utf8ToUtf16(raw)) : raw;
+  return setValue(key, valueName ? valueName : "", type, stored);
+}
+
+LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data,
+                    DWORD dataSize) {
+  if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
+  std::string raw(reinterpret_cast<const char*>(data ? data : reinterpret_cast<const BYTE*>("")),
+                  dataSize);
+  return setValue(key, narrowName(valueName), type, raw);
+}
+
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD, LPSTR keyClass,
+                   LPDWORD classSize, PFILETIME lastWriteTime) {
+  if (name == nullptr || nameSize == nullptr) return ERROR_INVALID_PARAMETER;
+  std::string n;
+  LONG err = enumKey(key, index, n);
+  if (err != ERROR_SUCCESS) return err;
+  if (n.size() + 1 > *nameSize) return ERROR_MORE_DATA;
+  std::memcpy(name, n.c_str(), n.size() + 1);
+  *nameSize = static_cast<DWORD>(n.size());
+  if (keyClass && classSize && *classSize > 0) keyClass[0] = 0;
+  clearClassAndTime(classSize, lastWriteTime);
+  return ERROR_SUCCESS;
+}
+
+LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD, LPWSTR keyClass,
+                   LPDWORD classSize, PFILETIME lastWriteTime) {
+  if (name == nullptr || nameSize == nullptr) return ERROR_INVALID_PARAMETER;
+  std::string n;
+  LONG err = enumKey(key, index, n);
+  if (err != ERROR_SUCCESS) return err;
+  std::u16string w = tw_platform::utf8ToUtf16(n);
+  if (w.size() + 1 > *nameSize) return ERROR_MORE_DATA;
+  std::memcpy(name, w.c_str(), (w.size() + 1) * sizeof(WCHAR));
+  *nameSize = static_cast<DWORD>(w.size());
+  if (keyClass && classSize && *classSize > 0) keyClass[0] = 0;
+  clearClassAndTime(classSize, lastWriteTime);
+  return ERROR_SUCCESS;
+}
+
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize, LPDWORD,
+                   LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+  if (valueName == nullptr || valueNameSize == nullptr) return ERROR_INVALID_PARAMETER;
+  if (data != nullptr && dataSize == nullptr) return ERROR_INVALID_PARAMETER;
+  KeyRef ref;
+  LONG err = resolveHandle(key, ref);
+  if (err != ERROR_SUCCESS) return err;
+  if ((ref.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  Session s;
+  if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
+  if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
+  if (s.empty()) return ERROR_NO_MORE_ITEMS;
+  Stmt q(s.db(), "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY name LIMIT 1 OFFSET ?2");
+  q.bind(1, ref.id).bind(2, index);
+  int r = q.step();
+  if (r == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+  if (r != SQLITE_ROW) return s.fail(r);
+  std::string n = q.bytes(0);
+  DWORD t = static_cast<DWORD>(q.int64(1));
+  std::string bytes = narrowData(t, q.bytes(2));
+  if (n.size() + 1 > *valueNameSize) return ERROR_MORE_DATA;
+  if (data != nullptr && *dataSize < bytes.size()) {
+    *dataSize = static_cast<DWORD>(bytes.size());
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(valueName, n.c_str(), n.size() + 1);
+  *valueNameSize = static_cast<DWORD>(n.size());
+  if (type) *type = t;
+  return deliver(bytes, data, dataSize);
+}
+
+LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+  if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
+  KeyRef ref;
+  LONG err = resolveHandle(key, ref);
+  if (err != ERROR_SUCCESS) return err;
+  std::vector<std::string> names;
+  if (!splitPath(subKey, names)) return ERROR_FILE_NOT_FOUND;
+  // Find out in a read first, so that deleting a missing key does not need
+  // (or wait for) the write lock.
+  {
+    Session r;
+    if ((err = r.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
+    if ((err = checkKeyAlive(r, ref.id)) != ERROR_SUCCESS) return err;
+    int64_t id;
+    if ((err = walk(r, ref.id, names, id)) != ERROR_SUCCESS) return err;
+    if (id == 0) return ERROR_ACCESS_DENIED;  // a hive's root stays
+  }
+  Session s;
+  if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
+  if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
+  int64_t id;
+  if ((err = walk(s, ref.id, names, id)) != ERROR_SUCCESS) return err;
+  if (id == 0) return ERROR_ACCESS_DENIED;
+  {
+    Stmt c(s.db(), "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
+    c.bind(1, id);
+    int r = c.step();
+    if (r == SQLITE_ROW) return ERROR_ACCESS_DENIED;  // still has subkeys
+    if (r != SQLITE_DONE) return s.fail(r);
+  }
+  {
+    Stmt dv(s.db(), "DELETE FROM vals WHERE key=?1");
+    dv.bind(1, id);
+    if (dv.step() != SQLITE_DONE) return s.fail(dv.rc());
+  }
+  {
+    Stmt dk(s.db(), "DELETE FROM keys WHERE id=?1");
+    dk.bind(1, id);
+    if (dk.step() != SQLITE_DONE) return s.fail(dk.rc());
+  }
+  return s.commit();
+}
+
+LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
+  KeyRef ref;
+  LONG err = resolveHandle(key, ref);
+  if (err != ERROR_SUCCESS) return err;
+  if ((ref.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
+  Session s;
+  if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
+  if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
+  Stmt d(s.db(), "DELETE FROM vals WHERE key=?1 AND name=?2");
+  d.bind(1, ref.id).bindBlob(2, valueName ? valueName : "");
+  if (d.step() != SQLITE_DONE) return s.fail(d.rc());
+  if (sqlite3_changes(s.db()) == 0) return ERROR_FILE_NOT_FOUND;
+  return s.commit();
+}
+
+LONG RegCloseKey(HKEY key) {
+  if (key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT) {
+    return ERROR_SUCCESS;
+  }
+  auto* obj = reinterpret_cast<KeyObject*>(key);
+  {
+    std::lock_guard<std::mutex> lock(g_handleMutex);
+    if (key == nullptr || g_handles.erase(obj) == 0) return ERROR_INVALID_HANDLE;
+  }
+  delete obj;
+  return ERROR_SUCCESS;
+}
