@@ -1,5 +1,5 @@
 // Test double of the page fetcher, linked in place of the real one: "fetches"
-// by copying the file named by TW_FAKE_PAGE into the local file, or fails
+// by copying the file named by TW_FAKE_PAGE_FILE into the local file, or fails
 // with TW_FAKE_FETCH_ERROR and TW_FAKE_FETCH_CODE when those are set.
 #include <cstdlib>
 #include <fstream>
@@ -30,7 +30,7 @@ bool PageFetcher::fetch(bool) {
     failureCode_ = code ? std::atoi(code) : 0;
     return false;
   }
-  const char* page = std::getenv("TW_FAKE_PAGE");
+  const char* page = std::getenv("TW_FAKE_PAGE_FILE");
   std::ifstream in(page ? page : "", std::ios::binary);
   std::ostringstream content;
   content << in.rdbuf();

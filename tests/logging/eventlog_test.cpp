@@ -174,7 +174,7 @@ TEST_F(EventLogTest, ConcurrentProcessesLoseNoEventAndLeaveNoGap) {
   std::vector<std::unique_ptr<tw_test::BackgroundProcess>> writers;
   for (int w = 0; w < kWriters; ++w) {
     writers.push_back(std::make_unique<tw_test::BackgroundProcess>(
-        std::vector<std::string>{tw_test::programPath("TW_EVENT_WRITER"), "w" + std::to_string(w),
+        std::vector<std::string>{TW_EVENT_WRITER_PATH, "w" + std::to_string(w),
                                  std::to_string(kEach)},
         opts));
   }

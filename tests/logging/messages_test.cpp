@@ -79,7 +79,7 @@ TEST(MessageFormatting, EscapesFollowTheMessageRules) {
   for (int i = 1; i <= 12; ++i) inserts.push_back(u"s" + tw_platform::utf8ToUtf16(std::to_string(i)));
   EXPECT_EQ(u8(tw_platform::expandMessage(u"%12|%1%2|%123", inserts)), "s12|s1s2|s123");
   EXPECT_EQ(u8(tw_platform::expandMessage(u"a%tb%nc%rd", {})), "a\tb\r\nc\rd");
-  EXPECT_EQ(u8(tw_platform::expandMessage(u"100%% %. %! % x", {})), "100% . ! x");
+  EXPECT_EQ(u8(tw_platform::expandMessage(u"100%% %. %! % x", {})), "100% . !  x");
   EXPECT_EQ(u8(tw_platform::expandMessage(u"%1!s! and %2!d!", {u"one", u"two"})), "one and two");
   EXPECT_EQ(u8(tw_platform::expandMessage(u"cut%0 here\r\n", {})), "cut");
   // A missing insertion string leaves its escape; an inserted string is not

@@ -15,10 +15,25 @@
 namespace tw_logging_test {
 
 void StateDirTest::SetUp() {
+  for (const char* name : {"TARNWICK_ROOT", "TMPDIR", "TARNWICK_SYSLOG_SOCKET"}) {
+    const char* v = std::getenv(name);
+    savedEnv_[name] = v ? std::optional<std::string>(v) : std::nullopt;
+  }
   dir_ = std::make_unique<tw_test::TempDir>();
   ::setenv("TARNWICK_ROOT", root().c_str(), 1);
   ::setenv("TMPDIR", root().c_str(), 1);
   ::setenv("TARNWICK_SYSLOG_SOCKET", syslogPath().c_str(), 1);
+}
+
+void StateDirTest::TearDown() {
+  for (const auto& [name, value] : savedEnv_) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+  dir_.reset();
 }
 
 std::map<std::string, std::string> StateDirTest::childEnv() const {

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,12 +20,16 @@ namespace tw_logging_test {
 class StateDirTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  void TearDown() override;
   std::string root() const { return dir_->path(); }
   std::string syslogPath() const { return dir_->file("syslog.sock"); }
   // Environment for child processes: the same state and syslog socket.
   std::map<std::string, std::string> childEnv() const;
 
   std::unique_ptr<tw_test::TempDir> dir_;
+
+ private:
+  std::map<std::string, std::optional<std::string>> savedEnv_;
 };
 
 std::vector<tw_platform::EventLogRecord> storedEvents();
