@@ -19,6 +19,8 @@ class FileChecksum {
   void reset();
   // The checksum text; empty on failure, with lastError set.
   std::string getChecksum();
+  // The digest as raw bytes (forms Both and Bytes), after getChecksum.
+  const std::vector<uint8_t>& getChecksumBytes() const { return checksumBytes; }
 
   std::string lastError;
 
