@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "platform/text.h"
 #include "platform/win32types.h"
 
 namespace tw_platform {
@@ -10,9 +11,6 @@ namespace tw_platform {
 // Maps a POSIX errno value onto the Win32 error code a Windows user would see.
 DWORD win32FromErrno(int err);
 
-// UTF-8 <-> UTF-16 for paths and texts that cross the platform boundary.
-std::u16string utf8ToUtf16(const std::string& s);
-std::string utf16ToUtf8(const std::u16string& s);
 std::u16string fromWide(LPCWSTR s);
 
 // The English system message text for a Win32 code, with its line break(s)

@@ -55,7 +55,7 @@ bool isStringType(DWORD type) {
 
 struct KeyObject {
   Hive hive;
-  int64_t id;
+  int64_t id = 0;
   REGSAM access;
 };
 
@@ -64,7 +64,7 @@ std::set<KeyObject*> g_handles;
 
 struct KeyRef {
   Hive hive;
-  int64_t id;
+  int64_t id = 0;
   REGSAM access;
 };
 
@@ -405,7 +405,7 @@ LONG openKey(HKEY key, const std::string& path, REGSAM desired, PHKEY result) {
   Session s;
   if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
-  int64_t id;
+  int64_t id = 0;
   if ((err = walk(s, ref.id, names, id)) != ERROR_SUCCESS) return err;
   if ((desired & kWriteAccess) != 0) {
     // Write rights are granted only where the hive file can be written.
@@ -443,7 +443,7 @@ LONG createKey(HKEY key, const std::string& path, DWORD options, REGSAM desired,
   int64_t id = ref.id;
   bool created = false;
   for (const auto& n : names) {
-    int64_t child;
+    int64_t child = 0;
     err = findChild(s, id, n, child);
     if (err == ERROR_FILE_NOT_FOUND) {
       Stmt ins(s.db(), "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
@@ -683,14 +683,14 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     Session r;
     if ((err = r.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
     if ((err = checkKeyAlive(r, ref.id)) != ERROR_SUCCESS) return err;
-    int64_t id;
+    int64_t id = 0;
     if ((err = walk(r, ref.id, names, id)) != ERROR_SUCCESS) return err;
     if (id == 0) return ERROR_ACCESS_DENIED;  // a hive's root stays
   }
   Session s;
   if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
-  int64_t id;
+  int64_t id = 0;
   if ((err = walk(s, ref.id, names, id)) != ERROR_SUCCESS) return err;
   if (id == 0) return ERROR_ACCESS_DENIED;
   {

@@ -1,11 +1,16 @@
 // Build-time generator of the resource sections: "mkres version OUT" writes
-// the version block of the executable.
+// the version block of the executable, "mkres messages IN OUT" the message
+// table from its text form (lines of ID, language and text, tab-separated).
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/text.h"
+#include "platform/messages.h"
 #include "platform/resources.h"
 #include "platform/version.h"
 
@@ -73,6 +78,40 @@ bool writeFile(const char* path, const std::vector<BYTE>& data) {
   return static_cast<bool>(out);
 }
 
+// Reads the text form of the message table. Every text gets the CR LF that
+// ends each message. Returns false with a message on stderr for a bad line.
+bool readMessageTable(const char* path, tw_platform::MessageTable& table) {
+  std::ifstream in(path);
+  if (!in) {
+    std::fprintf(stderr, "mkres: cannot read %s\n", path);
+    return false;
+  }
+  std::string line;
+  for (int lineNo = 1; std::getline(in, line); ++lineNo) {
+    if (line.empty() || line[0] == '#') continue;
+    const size_t t1 = line.find('\t');
+    const size_t t2 = t1 == std::string::npos ? t1 : line.find('\t', t1 + 1);
+    if (t2 == std::string::npos) {
+      std::fprintf(stderr, "mkres: %s:%d: expected ID, language and text\n", path, lineNo);
+      return false;
+    }
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(line.c_str(), &end, 0);
+    const unsigned long lang = std::strtoul(line.c_str() + t1 + 1, &end, 0);
+    if (end != line.c_str() + t2 || lang == 0 || lang > 0xFFFF) {
+      std::fprintf(stderr, "mkres: %s:%d: bad ID or language\n", path, lineNo);
+      return false;
+    }
+    auto& messages = table[static_cast<WORD>(lang)];
+    if (messages.count(static_cast<DWORD>(id)) != 0) {
+      std::fprintf(stderr, "mkres: %s:%d: message %lu defined twice\n", path, lineNo, id);
+      return false;
+    }
+    messages[static_cast<DWORD>(id)] = tw_platform::utf8ToUtf16(line.substr(t2 + 1)) + u"\r\n";
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,6 +120,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mkres: cannot write %s\n", argv[2]);
     return 1;
   }
-  std::fprintf(stderr, "usage: mkres version OUT\n");
+  if (argc == 4 && std::strcmp(argv[1], "messages") == 0) {
+    tw_platform::MessageTable table;
+    if (!readMessageTable(argv[2], table)) return 1;
+    if (writeFile(argv[3], tw_platform::serializeMessageTable(table))) return 0;
+    std::fprintf(stderr, "mkres: cannot write %s\n", argv[3]);
+    return 1;
+  }
+  std::fprintf(stderr, "usage: mkres version OUT | mkres messages IN OUT\n");
   return 2;
 }

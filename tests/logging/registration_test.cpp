@@ -1,0 +1,104 @@
+// Registration of the event source in the machine hive.
+#include <unistd.h>
+
+#include <cstring>
+
+#include "logging/Logging.h"
+#include "platform/registry.h"
+#include "tests/logging/support.h"
+#include "winsupport/CRegistry.h"
+
+namespace {
+
+const std::string kEventlog = "SYSTEM\\CurrentControlSet\\Services\\Eventlog";
+
+class RegistrationTest : public tw_logging_test::StateDirTest {
+ protected:
+  static std::string selfPath() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+  }
+  static bool keyExists(const std::string& key) {
+    CRegistry reg(HKEY_LOCAL_MACHINE);
+    return reg.keyExists(key.c_str()) != 0;
+  }
+  static std::string readString(const std::string& key, const char* name) {
+    CRegistry reg(HKEY_LOCAL_MACHINE);
+    char buf[4096] = {0};
+    if (!reg.readString(key.c_str(), name, buf, sizeof buf - 1)) return "<missing>";
+    return buf;
+  }
+  static bool readDword(const std::string& key, const char* name, DWORD& value, DWORD& type) {
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) {
+      return false;
+    }
+    DWORD size = sizeof value;
+    const LONG rc = RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                                     &size);
+    RegCloseKey(h);
+    return rc == ERROR_SUCCESS && size == 4;
+  }
+  static void createKey(const std::string& key) {
+    CRegistry reg(HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(reg.createKey(key.c_str())) << reg.lastErrorText;
+  }
+};
+
+TEST_F(RegistrationTest, RegistersUnderApplicationWithThisExecutableAsMessageFile) {
+  velmora::logging::Logging log("Harrowlights", 2);
+  log.ensureEventSource(2);
+  const std::string key = kEventlog + "\\Application\\Harrowlights";
+  ASSERT_TRUE(keyExists(key));
+  EXPECT_EQ(readString(key, "EventMessageFile"), selfPath());
+  EXPECT_EQ(readString(key, "CategoryMessageFile"), selfPath());
+  DWORD value = 0, type = 0;
+  ASSERT_TRUE(readDword(key, "CategoryCount", value, type));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(value, 2u);
+
+  // A second call finds it and writes nothing: a changed value survives.
+  CRegistry reg(HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(reg.writeString(key.c_str(), "EventMessageFile", "/elsewhere"));
+  log.ensureEventSource(5);
+  EXPECT_EQ(readString(key, "EventMessageFile"), "/elsewhere");
+  ASSERT_TRUE(readDword(key, "CategoryCount", value, type));
+  EXPECT_EQ(value, 2u);
+}
+
+TEST_F(RegistrationTest, SourceKnownUnderAnotherLogRegistersNothingNew) {
+  createKey(kEventlog + "\\System\\harrowlights");  // key names ignore case
+  createKey(kEventlog + "\\Application\\Other");
+  velmora::logging::Logging log("Harrowlights", 2);
+  log.ensureEventSource(2);
+  EXPECT_FALSE(keyExists(kEventlog + "\\Application\\Harrowlights"));
+  EXPECT_EQ(readString(kEventlog + "\\System\\Harrowlights", "EventMessageFile"), "<missing>");
+}
+
+TEST_F(RegistrationTest, OnlyTheFirstThirtyTwoLogsAreSearched) {
+  // 33 logs; the source sits under the last one in enumeration order.
+  for (int i = 0; i < 33; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "Log%02d", i);
+    createKey(kEventlog + "\\" + name);
+  }
+  createKey(kEventlog + "\\Log32\\Harrowlights");
+  velmora::logging::Logging log("Harrowlights", 2);
+  log.ensureEventSource(2);
+  EXPECT_TRUE(keyExists(kEventlog + "\\Application\\Harrowlights"));
+}
+
+TEST_F(RegistrationTest, SourceUnderTheThirtySecondLogIsFound) {
+  for (int i = 0; i < 32; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "Log%02d", i);
+    createKey(kEventlog + "\\" + name);
+  }
+  createKey(kEventlog + "\\Log31\\Harrowlights");
+  velmora::logging::Logging log("Harrowlights", 2);
+  log.ensureEventSource(2);
+  EXPECT_FALSE(keyExists(kEventlog + "\\Application\\Harrowlights"));
+}
+
+}  // namespace

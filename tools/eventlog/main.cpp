@@ -1,0 +1,282 @@
+// tarnwick-eventlog: lists the events of the event log, oldest first, with
+// their message text formatted through the message file registered for each
+// source, as an event viewer does.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "platform/errors.h"
+#include "platform/eventlog.h"
+#include "platform/messages.h"
+#include "winsupport/CRegistry.h"
+#include "winsupport/SystemErrorText.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: tarnwick-eventlog [--source NAME] [--id EVENTID] [--lang en|de] [--json]\n"
+    "\n"
+    "Lists the events of the event log, oldest first, with their message texts.\n"
+    "A message text comes from the message file registered for the event's\n"
+    "source (EventMessageFile under\n"
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Eventlog\\<log>\\<source>);\n"
+    "for a source without one the event's insertion strings are listed instead.\n"
+    "\n"
+    "  --source NAME   only events of this source (case does not matter)\n"
+    "  --id EVENTID    only events with this event ID\n"
+    "  --lang en|de    language of the message texts (default en)\n"
+    "  --json          one JSON object per line:\n"
+    "                  {\"record\":N,\"time\":\"...\",\"source\":\"...\",\"category\":C,\n"
+    "                   \"event_id\":E,\"type\":\"information|warning|error|audit_success|\n"
+    "                   audit_failure\",\"strings\":[...],\"message\":\"...\"}\n"
+    "                  The message keeps its inner line breaks (CR LF) and loses the\n"
+    "                  one that ends every text.\n"
+    "  --help          shows this text\n"
+    "\n"
+    "The event log is $TARNWICK_ROOT/eventlog.db, or /var/log/tarnwick/eventlog.db.\n"
+    "Exit codes: 0 listed, 1 the event log cannot be read, 2 bad command line.\n";
+
+constexpr WORD kEnglish = 0x409;
+constexpr WORD kGerman = 0x407;
+const char* const kEventlogKey = "SYSTEM\\CurrentControlSet\\Services\\Eventlog";
+// Event logs searched for a source's registration, as the logger searches them.
+constexpr uint32_t kMaxEventLogs = 32;
+constexpr DWORD kMaxPathValue = 4096;
+
+struct Options {
+  std::u16string source;
+  std::optional<DWORD> eventId;
+  WORD language = kEnglish;
+  bool json = false;
+};
+
+// What the registration of one source gives the viewer.
+struct SourceFiles {
+  std::vector<std::u16string> messageFiles;
+  std::vector<std::u16string> categoryFiles;
+};
+
+std::vector<std::u16string> splitPaths(const std::string& value) {
+  std::vector<std::u16string> out;
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t end = value.find(';', start);
+    if (end == std::string::npos) end = value.size();
+    if (end > start) out.push_back(tw_platform::utf8ToUtf16(value.substr(start, end - start)));
+    start = end + 1;
+  }
+  return out;
+}
+
+class Formatter {
+ public:
+  explicit Formatter(WORD language) : language_(language) {}
+
+  std::u16string message(const tw_platform::EventLogRecord& e) {
+    std::u16string text;
+    if (format(files(e.source).messageFiles, e.eventId, e.strings, text)) return text;
+    return tw_platform::missingDescriptionText(e.eventId, e.source, e.strings, language_);
+  }
+
+  // The category's name, "(n)" when it has none, "None" for category 0.
+  std::u16string category(const tw_platform::EventLogRecord& e) {
+    if (e.category == 0) return u"None";
+    std::u16string text;
+    if (format(files(e.source).categoryFiles, e.category, {}, text)) {
+      while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) text.pop_back();
+      return text;
+    }
+    return tw_platform::utf8ToUtf16("(" + std::to_string(e.category) + ")");
+  }
+
+ private:
+  // The registration of source under the first event log that has it.
+  const SourceFiles& files(const std::u16string& source) {
+    auto it = sources_.find(source);
+    if (it != sources_.end()) return it->second;
+    SourceFiles& found = sources_[source];
+    std::unique_ptr<CRegistry> registry(new CRegistry(HKEY_LOCAL_MACHINE));
+    const std::string name = tw_platform::utf16ToUtf8(source);
+    for (const std::string& log : registry->enumerateSubkeys(kEventlogKey, kMaxEventLogs, 0)) {
+      const std::string key = std::string(kEventlogKey) + "\\" + log + "\\" + name;
+      if (!registry->keyExists(key.c_str())) continue;
+      std::vector<char> value(kMaxPathValue, '\0');
+      if (registry->readString(key.c_str(), "EventMessageFile", value.data(),
+                               static_cast<DWORD>(value.size() - 1), 0)) {
+        found.messageFiles = splitPaths(value.data());
+      }
+      std::fill(value.begin(), value.end(), '\0');
+      if (registry->readString(key.c_str(), "CategoryMessageFile", value.data(),
+                               static_cast<DWORD>(value.size() - 1), 0)) {
+        found.categoryFiles = splitPaths(value.data());
+      }
+      break;
+    }
+    return found;
+  }
+
+  const tw_platform::MessageTable* table(const std::u16string& path) {
+    auto it = tables_.find(path);
+    if (it == tables_.end()) {
+      tw_platform::MessageTable t;
+      const bool ok = tw_platform::loadModuleMessageTable(path, t);
+      it = tables_.emplace(path, ok ? std::optional(std::move(t)) : std::nullopt).first;
+    }
+    return it->second ? &*it->second : nullptr;
+  }
+
+  // The message in the chosen language, else in English or whatever the
+  // file has, from the first file that has the ID.
+  bool format(const std::vector<std::u16string>& paths, DWORD id,
+              const std::vector<std::u16string>& inserts, std::u16string& out) {
+    for (const std::u16string& path : paths) {
+      const tw_platform::MessageTable* t = table(path);
+      if (t == nullptr) continue;
+      if (tw_platform::formatTableMessage(*t, id, language_, inserts, out)) return true;
+      if (tw_platform::formatTableMessage(*t, id, 0, inserts, out)) return true;
+    }
+    return false;
+  }
+
+  WORD language_;
+  std::map<std::u16string, SourceFiles> sources_;
+  std::map<std::u16string, std::optional<tw_platform::MessageTable>> tables_;
+};
+
+std::string isoTime(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm utc;
+  char buf[32] = "";
+  if (gmtime_r(&t, &utc) != nullptr) std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return buf;
+}
+
+const char* typeKey(WORD type) {
+  switch (type) {
+    case EVENTLOG_ERROR_TYPE: return "error";
+    case EVENTLOG_WARNING_TYPE: return "warning";
+    case EVENTLOG_AUDIT_SUCCESS: return "audit_success";
+    case EVENTLOG_AUDIT_FAILURE: return "audit_failure";
+    default: return "information";
+  }
+}
+
+const char* typeName(WORD type) {
+  switch (type) {
+    case EVENTLOG_ERROR_TYPE: return "Error";
+    case EVENTLOG_WARNING_TYPE: return "Warning";
+    case EVENTLOG_AUDIT_SUCCESS: return "Audit Success";
+    case EVENTLOG_AUDIT_FAILURE: return "Audit Failure";
+    default: return "Information";
+  }
+}
+
+std::string withoutFinalLineBreak(std::string s) {
+  if (s.size() >= 2 && s.compare(s.size() - 2, 2, "\r\n") == 0) s.resize(s.size() - 2);
+  return s;
+}
+
+// CR LF becomes LF for the terminal; the text ends with exactly one LF.
+std::string forTerminal(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    out += s[i];
+  }
+  if (out.empty() || out.back() != '\n') out += '\n';
+  return out;
+}
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "tarnwick-eventlog: %s\nTry 'tarnwick-eventlog --help'.\n",
+               message.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--json") {
+      opt.json = true;
+    } else if (arg == "--lang") {
+      if (!value(v)) return usageError("--lang needs a value");
+      if (v == "en") {
+        opt.language = kEnglish;
+      } else if (v == "de") {
+        opt.language = kGerman;
+      } else {
+        return usageError("unknown language \"" + v + "\" (en or de)");
+      }
+    } else if (arg == "--source") {
+      if (!value(v) || v.empty()) return usageError("--source needs a name");
+      opt.source = tw_platform::utf8ToUtf16(v);
+    } else if (arg == "--id") {
+      if (!value(v)) return usageError("--id needs an event ID");
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long long id = std::strtoull(v.c_str(), &end, 10);
+      if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0 || id > 0xFFFFFFFFULL) {
+        return usageError("bad event ID \"" + v + "\"");
+      }
+      opt.eventId = static_cast<DWORD>(id);
+    } else {
+      return usageError("unknown argument \"" + arg + "\"");
+    }
+  }
+
+  std::vector<tw_platform::EventLogRecord> records;
+  const DWORD* idFilter = opt.eventId ? &*opt.eventId : nullptr;
+  if (!tw_platform::readEventLog(records, opt.source, idFilter)) {
+    const DWORD err = GetLastError();
+    std::fprintf(stderr, "tarnwick-eventlog: cannot read the event log %s: %s\n",
+                 tw_platform::eventLogPath().c_str(),
+                 velmora::windows_specific::systemErrorText(err).c_str());
+    return 1;
+  }
+
+  Formatter formatter(opt.language);
+  for (const tw_platform::EventLogRecord& e : records) {
+    const std::string message = tw_platform::utf16ToUtf8(formatter.message(e));
+    if (opt.json) {
+      nlohmann::ordered_json j;
+      j["record"] = e.record;
+      j["time"] = isoTime(e.time);
+      j["source"] = tw_platform::utf16ToUtf8(e.source);
+      j["category"] = e.category;
+      j["event_id"] = e.eventId;
+      j["type"] = typeKey(e.type);
+      j["strings"] = nlohmann::ordered_json::array();
+      for (const std::u16string& s : e.strings) j["strings"].push_back(tw_platform::utf16ToUtf8(s));
+      j["message"] = withoutFinalLineBreak(message);
+      const std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+      std::printf("%s\n", line.c_str());
+    } else {
+      std::printf("Record:   %u\nTime:     %s\nSource:   %s\nCategory: %s\nEvent ID: %u\n"
+                  "Type:     %s\n%s\n",
+                  e.record, isoTime(e.time).c_str(), tw_platform::utf16ToUtf8(e.source).c_str(),
+                  tw_platform::utf16ToUtf8(formatter.category(e)).c_str(), e.eventId,
+                  typeName(e.type), forTerminal(message).c_str());
+    }
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
