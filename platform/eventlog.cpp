@@ -15,7 +15,7 @@
 #include "platform/detail.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "platform/messages.h"
+#include "platform/message_table.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "platform/messages.h"
+#include "platform/message_table.h"
 #include "platform/resources.h"
 #include "platform/version.h"
 

@@ -1,6 +1,6 @@
 // The message table the executables carry, and the formatting rules.
 #include "platform/errors.h"
-#include "platform/messages.h"
+#include "platform/message_table.h"
 #include "platform/text.h"
 #include "tests/logging/support.h"
 

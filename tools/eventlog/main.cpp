@@ -15,7 +15,7 @@
 #include "platform/text.h"
 #include "platform/errors.h"
 #include "platform/eventlog.h"
-#include "platform/messages.h"
+#include "platform/message_table.h"
 #include "winsupport/CRegistry.h"
 #include "winsupport/SystemErrorText.h"
 

@@ -1,5 +1,5 @@
 // Message tables: layout, lookup and formatting.
-#include "platform/messages.h"
+#include "platform/message_table.h"
 
 #include "platform/detail.h"
 #include "platform/errors.h"
