@@ -121,7 +121,8 @@ int HTTPS::SetLong(int propertyId, int64_t value) {
 }
 
 int HTTPS::SetText(int propertyId, const char* text, int index) {
-  return TessilonSSL_HTTPS_Set(handle_, propertyId, index, text, 0);
+  // -1: zero-terminated, also for binary properties such as LocalFile.
+  return TessilonSSL_HTTPS_Set(handle_, propertyId, index, text, -1);
 }
 
 int HTTPS::SetBytes(int propertyId, const char* data, int length) {
