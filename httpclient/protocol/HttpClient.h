@@ -1,0 +1,236 @@
+// HTTP client: the protocol layer of the component.
+// What it is: the URL state, the request properties, the response fields,
+//   the cookie list, the authentication credentials and the transfer
+//   dispatch of the methods Get, Head, Post, Put, Delete and Reset.
+// May call below: the TLS client's connect, send, close, EOL and the
+//   engine's wait step, deadline and pending-event processing.
+// Tells above: the HTTP events (Header, Redirect, SetCookie, StartTransfer,
+//   EndTransfer, Status, Transfer), delivered by the component object.
+// Re-entrancy: one transfer at a time (busy indicator, 143); an event
+//   handler may call Interrupt, which takes effect at the next wait step.
+//
+// Built so far: the fields, their set rules, the HTTP settings, cookies added
+// by the application, Reset and the dispatch around a transfer. Applying a
+// non-empty URL and writing requests and reading responses are not built yet.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "httpclient/protocol/CookieList.h"
+#include "httpclient/transport/TlsClient.h"
+
+namespace velmora::network::component {
+
+// Kind of the transfer in progress (the busy indicator).
+enum class TransferKind {
+  None = 0,  // idle
+  Get = 1,
+  Post = 2,
+  Head = 3,
+  Reset = 4,
+  Put = 5,
+  Delete = 6,
+};
+
+// Request properties that are stored as given, without side effects.
+struct HttpRequestFields {
+  std::string accept;
+  bool allowHttpCompression = false;
+  std::string attachedFile;
+  std::string contentType;
+  int32_t followRedirects = 0;
+  std::string from;
+  std::string httpMethod;
+  std::string ifModifiedSince;
+  std::string localFile;
+  std::string otherHeaders;
+  std::string postData;
+  std::string pragma;
+  std::string proxyServer;
+  int32_t proxyPort = 80;
+  int32_t proxySsl = 0;
+  std::string range;
+  std::string referer;
+  std::string urlPath;
+};
+
+// Fields of the last response.
+struct HttpResponseFields {
+  std::string statusLine;
+  std::string httpVersion;
+  int32_t statusCode = 0;
+  std::string reasonPhrase;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string transferredHeaders;
+  std::string transferredData;
+  std::string contentType;
+  int64_t contentLength = -1;
+  uint64_t bytesTransferred = 0;
+};
+
+class HttpClient : public TlsClient {
+ public:
+  HttpClient();
+
+  HttpRequestFields& request() { return request_; }
+  const HttpRequestFields& request() const { return request_; }
+  const HttpResponseFields& response() const { return response_; }
+  CookieList& cookies() { return cookies_; }
+  const CookieList& cookies() const { return cookies_; }
+
+  // Server credentials. Setting Authorization moves AuthScheme to 2 (custom)
+  // unless it is 2 or 6. Changing AuthScheme clears User, Password and
+  // Authorization; 4 and 5 switch KeepAlive on; every set clears the stored
+  // server challenge.
+  void setAuthorization(const std::string& value);
+  const std::string& authorization() const { return authorization_; }
+  void setAuthScheme(int32_t scheme);
+  int32_t authScheme() const { return authScheme_; }
+  void setUser(const std::string& user) { user_ = user; }
+  const std::string& user() const { return user_; }
+  void setPassword(const std::string& password) { password_ = password; }
+  const std::string& password() const { return password_; }
+
+  // Proxy credentials. Changing ProxyAuthScheme to 3 clears ProxyUser and
+  // ProxyPassword; any change clears ProxyAuthorization; 4 switches
+  // KeepAlive on.
+  void setProxyAuthScheme(int32_t scheme);
+  int32_t proxyAuthScheme() const { return proxyAuthScheme_; }
+  std::string& proxyUser() { return proxyUser_; }
+  std::string& proxyPassword() { return proxyPassword_; }
+  const std::string& proxyAuthorization() const { return proxyAuthorization_; }
+  int setProxyAutoDetect(bool on);
+  bool proxyAutoDetect() const { return proxyAutoDetect_; }
+
+  // URL state. Setting URLServer (compared without case) or URLPort to a
+  // different value drops the received cookies unless
+  // DontClearCookiesOnUrlChange is on.
+  int applyUrl(const std::string& url);
+  const std::string& url() const { return url_; }
+  void setUrlScheme(const std::string& scheme) { urlScheme_ = scheme; }
+  const std::string& urlScheme() const { return urlScheme_; }
+  void setUrlServer(const std::string& server);
+  const std::string& urlServer() const { return urlServer_; }
+  void setUrlPort(int32_t port);
+  int32_t urlPort() const { return urlPort_; }
+
+  void setTransferredDataLimit(int64_t limit) { transferredDataLimit_ = limit; }
+  int64_t transferredDataLimit() const { return transferredDataLimit_; }
+  void setKeepAlive(bool on) { keepAlive_ = on; }
+  bool keepAlive() const { return keepAlive_; }
+
+  // Connected property: 1 connects, 0 disconnects.
+  int setConnected(bool on);
+  // The transfer methods; Reset takes no URL.
+  int runTransfer(TransferKind kind, const std::string& url);
+  // Cancels the transfer in progress: it ends with 301.
+  int interrupt();
+  int doEvents();
+  // A user-added cookie (domain, expiration and path empty, secure 0).
+  int addCookie(const std::string& name, const std::string& value);
+  TransferKind busy() const { return busy_; }
+
+  bool configSetting(const ConfigRequest& req, std::string& answer, int& code) override;
+
+  // The receive handler of the HTTP layer: lines of the status and headers,
+  // raw pieces of the body.
+  int dataIn(const char* data, int length, bool endOfLine);
+
+ protected:
+  int reportDataIn(const char* data, int length, bool endOfLine) override {
+    return dataIn(data, length, endOfLine);
+  }
+  // HTTP events, delivered by the component object.
+  virtual void fireHeader(const std::string& /*field*/, const std::string& /*value*/) {}
+  virtual bool fireRedirect(const std::string& /*location*/, bool accept) { return accept; }
+  virtual void fireSetCookie(const std::string& /*name*/, const std::string& /*value*/,
+                             const std::string& /*expires*/, const std::string& /*domain*/,
+                             const std::string& /*path*/, bool /*secure*/) {}
+  virtual void fireStartTransfer(int /*direction*/) {}
+  virtual void fireEndTransfer(int /*direction*/) {}
+  virtual void fireStatus(const std::string& /*httpVersion*/, int /*statusCode*/,
+                          const std::string& /*description*/) {}
+  virtual void fireTransfer(int /*direction*/, int64_t /*bytesTransferred*/,
+                            int /*percentDone*/, const char* /*text*/, size_t /*length*/) {}
+
+ private:
+  // Steps of the dispatch.
+  int sendRequestAndReadResponse(TransferKind kind);
+  int runInternetLibraryTransfer(TransferKind kind);
+  void clearResponseState();
+  // Reset's clearing of the request properties; the native path also clears
+  // TransferredData and GetOn302Redirect.
+  void resetRequestProperties(bool nativePath);
+  void clearAuthenticationState();
+  void dropReceivedCookies();
+
+  HttpRequestFields request_;
+  HttpResponseFields response_;
+  CookieList cookies_;
+
+  // URL state.
+  std::string url_;
+  std::string urlScheme_ = "https";
+  std::string urlServer_;
+  int32_t urlPort_ = 443;
+  int32_t defaultPort_ = 443;
+  std::string urlUser_;
+  std::string urlPassword_;
+
+  // Authentication.
+  std::string authorization_;
+  int32_t authScheme_ = 0;
+  std::string user_;
+  std::string password_;
+  std::string serverChallenge_;
+  int32_t proxyAuthScheme_ = 0;
+  std::string proxyUser_;
+  std::string proxyPassword_;
+  std::string proxyAuthorization_;
+  std::string proxyChallenge_;
+  bool proxyAutoDetect_ = false;
+  int32_t retry401_ = 0;
+  int32_t retry407_ = 0;
+  int32_t redirectsRemaining_ = 20;
+
+  // Transfer.
+  TransferKind busy_ = TransferKind::None;
+  bool interruptCalled_ = false;
+  int64_t transferredDataLimit_ = 0;
+
+  // Settings: the Internet-library group.
+  bool useWinInet_ = false;
+  bool useWinInetCookies_ = true;
+  bool readContentLength_ = false;
+  // Settings: the HTTP group.
+  bool keepRequests_ = false;  // "TransferredRequest" is "on"
+  std::string sentHeaders_;
+  std::string transferredRequest_;
+  std::string httpVersion_ = "1.1";
+  std::string userAgent_ = "TessilonSSL HTTPS Component/1.0";
+  bool keepAlive_ = false;
+  std::string acceptEncoding_ = "gzip, deflate";
+  bool encodeUrl_ = false;
+  bool encodeQueryString_ = true;
+  bool encodeRedirectLocation_ = false;
+  bool singleLineMode_ = false;
+  bool getOn302Redirect_ = false;
+  bool absoluteUri_ = false;
+  bool debugTrace_ = false;
+  bool dontClearCookiesOnUrlChange_ = false;
+  bool usePlatformHttpClient_ = false;
+  std::string httpCookies_;
+  int32_t maxRedirectAttempts_ = 20;
+  bool useChunkedEncoding_ = false;
+  int32_t chunkSize_ = 16384;
+  bool postDataAfterNegotiate_ = true;
+  bool allowIdenticalRedirectUrl_ = false;
+  bool useExtendedDst_ = false;
+
+  SettingTable settings_;
+};
+
+}  // namespace velmora::network::component

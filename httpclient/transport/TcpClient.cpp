@@ -1,0 +1,27 @@
+#include "httpclient/transport/TcpClient.h"
+
+namespace velmora::network::component {
+
+TcpClient::TcpClient() : tunnel_(*this) {}
+
+// With a tunnel the name is not resolved here: the intermediary gets it.
+int TcpClient::setRemoteHost(const std::string& host) {
+  if (tunnelConfigured() && !socketExists()) {
+    clearError();
+    SocketEngine::setRemoteHost(std::string());
+    storeRemoteHostText(host);
+    return 0;
+  }
+  return SocketEngine::setRemoteHost(host);
+}
+
+bool TcpClient::configSetting(const ConfigRequest& req, std::string& answer, int& code) {
+  std::string errorText;
+  if (tunnel_.configSetting(req, answer, code, errorText)) {
+    if (!errorText.empty()) setError(code, errorText);
+    return true;
+  }
+  return SocketEngine::configSetting(req, answer, code);
+}
+
+}  // namespace velmora::network::component

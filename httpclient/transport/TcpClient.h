@@ -1,0 +1,49 @@
+// TCP client: the socket engine with the tunnel sub-object in its data path.
+// What it is: decides the connect target (the intermediary when a tunnel is
+//   configured), and routes connect results, received bytes and disconnects
+//   through the tunnel before they go up.
+// May call below: the socket engine's operations.
+// Tells above: onConnect, onRawDataIn, onDisconnect (overridden by TLS).
+// Re-entrancy: as the socket engine; the tunnel runs inside its handlers.
+#pragma once
+
+#include "httpclient/transport/SocketEngine.h"
+#include "httpclient/transport/Tunnel.h"
+
+namespace velmora::network::component {
+
+class TcpClient : public SocketEngine {
+ public:
+  TcpClient();
+
+  Tunnel& tunnel() { return tunnel_; }
+  const Tunnel& tunnel() const { return tunnel_; }
+  bool tunnelConfigured() const { return tunnel_.type() != 0; }
+
+  int setRemoteHost(const std::string& host) override;
+  bool configSetting(const ConfigRequest& req, std::string& answer, int& code) override;
+
+  // Called by the tunnel: results and data once the tunnel is up (or absent).
+  void tunnelConnected(int code) { connectNotification(code); }
+  int tunnelDataIn(const char* data, int length, bool endOfLine) {
+    return rawDataIn(data, length, endOfLine);
+  }
+  void tunnelDisconnected(int code) { disconnectNotification(code); }
+  void tunnelConnectionStatus(const std::string& event, int code) {
+    reportConnectionStatus(event, code);
+  }
+  void tunnelError(int code, const std::string& text) { onError(code, text); }
+
+ protected:
+  // The engine's connect results, data and disconnects go through the tunnel.
+  void onConnect(int code) override { tunnel_.onConnectResult(code); }
+  void onDisconnect(int code) override { tunnel_.onDisconnect(code); }
+  int onRawDataIn(const char* data, int length, bool endOfLine) override {
+    return tunnel_.onData(data, length, endOfLine);
+  }
+
+ private:
+  Tunnel tunnel_;
+};
+
+}  // namespace velmora::network::component

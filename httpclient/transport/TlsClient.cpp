@@ -1,0 +1,151 @@
+#include "httpclient/transport/TlsClient.h"
+
+#include "httpclient/transport/ComponentErrors.h"
+
+namespace velmora::network::component {
+
+TlsClient::TlsClient() {
+  SettingTable& t = settings_;
+  t.addText("SSLProvider", provider_);
+  t.addInt32("SSLCipherStrength", cipherStrength_);
+  t.addText("SSLAlgorithmList", algorithmList_);
+  t.addBool("UseDefaultCredentials", useDefaultCredentials_);
+  t.addBool("ReuseSSLSession", reuseSslSession_);
+  t.addBool("ExtendedProtection", extendedProtection_);
+  t.add({{"SSLSecurityFlags"}, [this] { return std::to_string(securityFlags_); },
+         [this](const std::string& v) {
+           securityFlags_ = static_cast<uint32_t>(configInt64(v));
+           return kOk;
+         }});
+  t.addBool("SSLIncludeCertChain", includeCertChain_);
+  t.addInt32("SSLEnabledProtocols", enabledProtocols_);
+  t.addBool("SSLEnableRenegotiation", enableRenegotiation_);
+  t.addText("KerberosSPN", kerberosSpn_);
+  t.addBool("UseSystemSSPI", useSystemSspi_);
+  t.addBool("ParseSSLServerCert", parseServerCert_);
+  t.addBool("GracefullyShutDownSSL", gracefullyShutDown_);
+}
+
+void TlsClient::setState(TlsState next) { tlsState_ = next; }
+
+// Selecting TLS moves line splitting to the decrypted-data buffer, so that
+// raw records are never split; deselecting moves it back.
+void TlsClient::selectTls(bool on) {
+  if (on == tlsSelected_) return;
+  if (on) {
+    eol_ = eol();
+    splitCrlf_ = TcpClient::splitCrlf();
+    if (splitCrlf_) eol_ = "\r\n";
+    TcpClient::setEol(std::string());
+    TcpClient::setSplitCrlf(false);
+    sendingActive_ = true;
+    receivingActive_ = true;
+  } else {
+    TcpClient::setEol(eol_);
+    TcpClient::setSplitCrlf(splitCrlf_);
+    setState(TlsState::Idle);
+    if (!isConnected()) {
+      sendingActive_ = false;
+      receivingActive_ = false;
+    }
+  }
+  tlsSelected_ = on;
+}
+
+int TlsClient::connect() {
+  if (!tlsSelected_) return TcpClient::connect();
+  clearError();
+  if (tlsState_ != TlsState::Idle) {
+    return setError(104, "Already connected. If you want to reconnect, close the current "
+                         "connection first.");
+  }
+  return notBuilt(kPartTls, "connect with TLS");
+}
+
+int TlsClient::close(uint32_t code) {
+  if (!tlsSelected_ || tlsState_ == TlsState::Idle) return TcpClient::close(code);
+  return notBuilt(kPartTls, "close");
+}
+
+int TlsClient::send(const char* data, int length) {
+  if (!tlsSelected_ || !sendingActive_) return sendOnce(data, length, true);
+  return notBuilt(kPartTls, "send");
+}
+
+int TlsClient::setEol(const std::string& marker) {
+  if (!tlsSelected_) return TcpClient::setEol(marker);
+  eol_ = marker;
+  return 0;
+}
+
+int TlsClient::setSplitCrlf(bool on) {
+  if (!tlsSelected_) return TcpClient::setSplitCrlf(on);
+  splitCrlf_ = on;
+  return 0;
+}
+
+int TlsClient::setMaxLineLength(int32_t length) {
+  if (!tlsSelected_) return TcpClient::setMaxLineLength(length);
+  if (socketExists()) {
+    return setError(112,
+                    "You cannot change MaxLineLength at this time. A connection is in progress.");
+  }
+  lineCapacity_ = length < 1 ? 1 : length;
+  return 0;
+}
+
+int32_t TlsClient::maxLineLength() const {
+  return tlsSelected_ ? lineCapacity_ : TcpClient::maxLineLength();
+}
+
+void TlsClient::cleanupSocket() {
+  TcpClient::cleanupSocket();
+  selectTls(true);
+}
+
+bool TlsClient::configSetting(const ConfigRequest& req, std::string& answer, int& code) {
+  if (runSetting(settings_, req, answer, code)) return true;
+  return TcpClient::configSetting(req, answer, code);
+}
+
+int TlsClient::setAcceptServerCert(const std::string& bytes) {
+  clearError();
+  acceptServerCertText_.clear();
+  if (bytes.empty()) return 0;
+  return notBuilt(kPartCertificates, "SSLAcceptServerCert");
+}
+
+void TlsClient::connectNotification(int code) {
+  if (!tlsSelected_) {
+    TcpClient::connectNotification(code);
+    return;
+  }
+  TcpClient::reportConnectionStatus(code == 0 ? "Remote host connection complete."
+                                              : "Remote host connection failed.",
+                                    code);
+  if (code == 0) {
+    notBuilt(kPartTls, "the handshake");
+    code = kErrNotBuilt;
+  }
+  setState(TlsState::Idle);
+  reportConnectionStatus("Connection to host failed.", code);
+  reportConnected(code);
+}
+
+void TlsClient::disconnectNotification(int code) {
+  TcpClient::disconnectNotification(code);
+  setState(TlsState::Idle);
+}
+
+int TlsClient::rawDataIn(const char* data, int length, bool endOfLine) {
+  if (!receivingActive_ || !tlsSelected_) return TcpClient::rawDataIn(data, length, endOfLine);
+  return notBuilt(kPartTls, "decryption");
+}
+
+void TlsClient::onReadyToSend() { TcpClient::onReadyToSend(); }
+
+int TlsClient::tlsCloseStep(bool /*sendCloseNotify*/) {
+  return notBuilt(kPartTls, "the close step");
+}
+
+}  // namespace velmora::network::component

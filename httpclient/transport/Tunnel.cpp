@@ -1,0 +1,105 @@
+#include "httpclient/transport/Tunnel.h"
+
+#include "httpclient/transport/ComponentErrors.h"
+#include "httpclient/transport/TcpClient.h"
+
+namespace velmora::network::component {
+
+Tunnel::Tunnel(TcpClient& owner) : owner_(owner) {
+  SettingTable& t = settings_;
+  t.add({{"FirewallAutoDetect"}, [this] { return std::string(configBoolText(autoDetect_)); },
+         [this](const std::string& v) { return setAutoDetect(configBool(v)); }});
+  t.add({{"FirewallHost"}, [this] { return host_; },
+         [this](const std::string& v) { return setHost(v); }});
+  t.add({{"FirewallPort"}, [this] { return std::to_string(port_); },
+         [this](const std::string& v) {
+           port_ = configInt32(v);
+           return kOk;
+         }});
+  t.add({{"FirewallType"}, [this] { return std::to_string(type_); },
+         [this](const std::string& v) {
+           setType(configInt32(v));
+           return kOk;
+         }});
+  t.addText("FirewallUser", user_);
+  t.addText("FirewallPassword", password_);
+  t.addText("FirewallData", data_);
+}
+
+void Tunnel::setType(int type) {
+  type_ = static_cast<uint8_t>(type);
+  switch (type_) {
+    case 1:
+    case 4:
+    case 5:
+    case 6:
+      port_ = 80;
+      break;
+    case 2:
+    case 3:
+      port_ = 1080;
+      break;
+    default:
+      port_ = 0;
+      break;
+  }
+}
+
+int Tunnel::setHost(const std::string& host) {
+  host_ = host;
+  hostAddress_ = 0;
+  if (host.empty()) return 0;
+  return owner_.notBuilt(kPartSocketEngine, "FirewallHost resolution");
+}
+
+int Tunnel::setAutoDetect(bool on) {
+  autoDetect_ = on;
+  host_.clear();
+  hostAddress_ = 0;
+  port_ = 0;
+  if (!on) return 0;
+  return owner_.notBuilt(kPartTunnels, "FirewallAutoDetect");
+}
+
+void Tunnel::onConnectResult(int code) {
+  savedEol_.clear();
+  reply_.clear();
+  if (code != 0) {
+    negotiating_ = false;
+    if (type_ != 0) owner_.tunnelConnectionStatus("Firewall connection failed.", code);
+    owner_.tunnelConnected(code);
+    return;
+  }
+  if (type_ == 0) {
+    negotiating_ = false;
+    owner_.tunnelConnected(0);
+    return;
+  }
+  negotiating_ = true;
+  owner_.tunnelConnectionStatus("Firewall connection complete.", 0);
+  owner_.notBuilt(kPartTunnels, "the tunnel request");
+  fail(owner_.lastErrorText());
+}
+
+int Tunnel::onData(const char* data, int length, bool endOfLine) {
+  if (!negotiating_) return owner_.tunnelDataIn(data, length, endOfLine);
+  // Replies are consumed by the negotiations, which are not built yet.
+  return 0;
+}
+
+void Tunnel::onDisconnect(int code) {
+  negotiating_ = false;
+  savedEol_.clear();
+  if (type_ != 0) owner_.tunnelConnectionStatus("Firewall host disconnected.", code);
+  owner_.tunnelDisconnected(code);
+}
+
+void Tunnel::fail(const std::string& text) {
+  owner_.tunnelError(118, text);
+  negotiating_ = false;
+  if (!text.empty()) owner_.setError(118, text);
+  owner_.tunnelConnected(118);
+  owner_.close(0);
+}
+
+}  // namespace velmora::network::component

@@ -1,0 +1,80 @@
+// Proxy and firewall tunnel: the sub-object of the TCP client that negotiates
+// a pass-through (HTTP CONNECT, SOCKS 4, SOCKS 5) to the remote host.
+// What it is: the tunnel settings (FirewallType, Host, Port, User, Password,
+//   AutoDetect) and the negotiation state of one connection.
+// May call below: the socket engine's send and EOL, through its owner.
+// Tells above: the owner's connect notification, raw data-in and disconnect
+//   notification; while it negotiates it consumes the proxy's reply.
+// Re-entrancy: runs inside the engine's receive handler; never re-entered.
+//
+// Built so far: the settings with their set rules, and the pass-through
+// without a tunnel. The negotiations of types 1 to 6 are not built yet.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "httpclient/transport/SettingTable.h"
+
+namespace velmora::network::component {
+
+class TcpClient;
+
+class Tunnel {
+ public:
+  explicit Tunnel(TcpClient& owner);
+
+  // Setting the type installs its default port (80 for HTTP tunnels, 1080
+  // for SOCKS, 0 otherwise), so a port set earlier is lost.
+  void setType(int type);
+  uint8_t type() const { return type_; }
+  // Resolves the intermediary's address; an empty text clears it.
+  int setHost(const std::string& host);
+  const std::string& host() const { return host_; }
+  void setPort(int32_t port) { port_ = port; }
+  int32_t port() const { return port_; }
+  void setUser(const std::string& user) { user_ = user; }
+  const std::string& user() const { return user_; }
+  void setPassword(const std::string& password) { password_ = password; }
+  const std::string& password() const { return password_; }
+  // Clears host and port; true then reads the system proxy configuration.
+  int setAutoDetect(bool on);
+  bool autoDetect() const { return autoDetect_; }
+  void setDigestUri(const std::string& uri) { digestUri_ = uri; }
+  bool negotiating() const { return negotiating_; }
+
+  // From the socket engine: the TCP connect to the intermediary completed.
+  void onConnectResult(int code);
+  // Every block or line the engine hands on.
+  int onData(const char* data, int length, bool endOfLine);
+  void onDisconnect(int code);
+  // Ends a negotiation with 118 and, when given, the text.
+  void fail(const std::string& text);
+
+  bool configSetting(const ConfigRequest& req, std::string& answer, int& code,
+                     std::string& errorText) const {
+    return settings_.handle(req, answer, code, errorText);
+  }
+
+ private:
+  TcpClient& owner_;
+  uint8_t type_ = 0;
+  std::string host_;
+  uint32_t hostAddress_ = 0;
+  int32_t port_ = 0;
+  std::string user_;
+  std::string password_;
+  bool autoDetect_ = false;
+  std::string digestUri_;
+  std::string data_;  // "FirewallData": stored only
+
+  // Negotiation state.
+  bool negotiating_ = false;
+  uint8_t step_ = 0;
+  std::string reply_;
+  std::string savedEol_;
+
+  SettingTable settings_;
+};
+
+}  // namespace velmora::network::component
