@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/detail.h"
 #include "platform/netsys.h"
 
 namespace {
@@ -39,6 +40,20 @@ TEST(ErrnoMapping, LookupErrorsGetWinsockNumbers) {
   EXPECT_EQ(wsaFromGai(EAI_SERVICE, 0), 10109);
   EXPECT_EQ(wsaFromGai(EAI_SYSTEM, ECONNREFUSED), 10061);
   EXPECT_EQ(wsaFromGai(0, 0), 0);
+}
+
+TEST(ErrnoMapping, EveryMappedCodeHasASystemText) {
+  for (int err = 1; err < 134; ++err) {
+    int code = wsaFromErrno(err);
+    EXPECT_NE(tw_platform::systemMessageText(static_cast<DWORD>(code)), nullptr)
+        << "errno " << err << " gives " << code;
+  }
+  for (int gai : {EAI_NONAME, EAI_AGAIN, EAI_FAIL, EAI_NODATA, EAI_FAMILY, EAI_MEMORY,
+                  EAI_SERVICE, EAI_SOCKTYPE, EAI_BADFLAGS, EAI_OVERFLOW}) {
+    int code = wsaFromGai(gai, 0);
+    EXPECT_NE(tw_platform::systemMessageText(static_cast<DWORD>(code)), nullptr)
+        << "lookup error " << gai << " gives " << code;
+  }
 }
 
 }  // namespace
