@@ -319,13 +319,6 @@ void setTickCountBiasForTests(DWORD bias) { g_tickBias.store(bias); }
 
 using namespace tw_platform;
 
-HMODULE GetModuleHandleA(LPCSTR moduleName) {
-  static char self;  // any stable address names the program's own module
-  if (moduleName == nullptr) return &self;
-  SetLastError(ERROR_MOD_NOT_FOUND);
-  return nullptr;
-}
-
 ATOM RegisterClassA(const WNDCLASSA* wndClass) {
   if (wndClass == nullptr || wndClass->lpszClassName == nullptr ||
       wndClass->lpszClassName[0] == '\0' || wndClass->lpfnWndProc == nullptr ||

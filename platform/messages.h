@@ -10,6 +10,7 @@
 // them and on the queue together, returning as soon as either has input.
 #pragma once
 
+#include "platform/modules.h"
 #include "platform/win32types.h"
 
 struct HWND__;
@@ -134,9 +135,6 @@ struct CREATESTRUCTA {
 #define HIWORD(l) (static_cast<WORD>((static_cast<ULONG_PTR>(l) >> 16) & 0xffff))
 #define MAKELONG(a, b) \
   (static_cast<LONG>(static_cast<WORD>(a) | (static_cast<DWORD>(static_cast<WORD>(b)) << 16)))
-
-// The instance handle of the program itself (GetModuleHandleA(nullptr)).
-HMODULE GetModuleHandleA(LPCSTR moduleName);
 
 // Window classes. A class name is unique in the process (names compare
 // without regard to case). Registering a name twice fails with 1410;

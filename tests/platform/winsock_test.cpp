@@ -470,6 +470,29 @@ TEST_F(WinsockTest, UnknownNameGivesHostNotFound) {
   EXPECT_EQ(byInfo, WSAHOST_NOT_FOUND);
 }
 
+TEST_F(WinsockTest, LookupFunctionsAreFoundByName) {
+  HMODULE ws2 = LoadLibraryA("WS2_32.DLL");
+  ASSERT_NE(ws2, nullptr);
+  EXPECT_EQ(GetModuleHandleA("ws2_32"), ws2);
+  typedef int (*GetAddrInfoFn)(const char*, const char*, const addrinfo*, addrinfo**);
+  typedef void (*FreeAddrInfoFn)(addrinfo*);
+  auto gai = reinterpret_cast<GetAddrInfoFn>(GetProcAddress(ws2, "getaddrinfo"));
+  auto fai = reinterpret_cast<FreeAddrInfoFn>(GetProcAddress(ws2, "freeaddrinfo"));
+  ASSERT_NE(gai, nullptr);
+  ASSERT_NE(fai, nullptr);
+  EXPECT_NE(GetProcAddress(ws2, "getnameinfo"), nullptr);
+  addrinfo* res = nullptr;
+  ASSERT_EQ(gai("127.0.0.1", nullptr, nullptr, &res), 0);
+  ASSERT_NE(res, nullptr);
+  EXPECT_EQ(res->ai_family, AF_INET);
+  fai(res);
+  EXPECT_EQ(GetProcAddress(ws2, "GetAddrInfoExW"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  EXPECT_TRUE(FreeLibrary(ws2));
+  EXPECT_EQ(LoadLibraryA("qwave.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+}
+
 TEST(WinsockStartup, CallsFailBeforeStartupAndAfterCleanup) {
   EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
   EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
