@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
+#include <utility>
 #include <regex>
 #include <string>
 #include <vector>
@@ -60,12 +62,26 @@ bool hasHeader(const std::string& request, const std::string& line) {
 
 class PageFetcherTest : public ::testing::Test {
  protected:
+  // The component reads nothing of the user's state here, but a test never
+  // runs against the real store. The previous values come back afterwards,
+  // so that the next test's temporary directory is made where it was.
   void SetUp() override {
-    // The component reads nothing of the user's state here, but a test
-    // never runs against the real store.
-    setenv("TARNWICK_ROOT", dir.path().c_str(), 1);
-    setenv("TMPDIR", dir.path().c_str(), 1);
+    for (const char* name : {"TARNWICK_ROOT", "TMPDIR"}) {
+      const char* old = std::getenv(name);
+      saved.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+      setenv(name, dir.path().c_str(), 1);
+    }
   }
+  void TearDown() override {
+    for (const auto& [name, value] : saved) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
 
   std::string url(const ScriptedPeer& peer, const std::string& path = "/page") const {
     return "http://127.0.0.1:" + std::to_string(peer.port()) + path;
