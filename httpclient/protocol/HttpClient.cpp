@@ -374,13 +374,16 @@ int HttpClient::sendRequestAndReadResponse(TransferKind kind) {
   }
   // A negative Timeout only starts the connection; nothing waits.
   if (timeoutMillis() < 0) return 0;
-  r = waitForResponse();
+  return finishResponse(waitForResponse());
+}
+
+int HttpClient::finishResponse(int waitResult) {
   closeLocalFile();
   if (parser_.errorCode() != 0) {
     if (!parser_.errorText().empty()) setError(parser_.errorCode(), parser_.errorText());
     return parser_.errorCode();
   }
-  return judgeStatus(r);
+  return judgeStatus(waitResult);
 }
 
 // --- the connection --------------------------------------------------------------
@@ -535,8 +538,7 @@ std::string HttpClient::requestHeaderText(const std::string& method,
   return text;
 }
 
-int HttpClient::writeRequest(const std::string& method, bool withBody) {
-  // Every request starts a new response.
+int HttpClient::beginResponse(const std::string& method) {
   methodText_ = method;
   closeLocalFile();
   localFileTried_ = false;
@@ -546,8 +548,12 @@ int HttpClient::writeRequest(const std::string& method, bool withBody) {
   ps.allowCompression = request_.allowHttpCompression;
   ps.maxLineLength = maxLineLength();
   parser_.reset(ps);
-  setEol("\n");
+  return setEol("\n");
+}
 
+int HttpClient::writeRequest(const std::string& method, bool withBody) {
+  // Every request starts a new response.
+  if (int r = beginResponse(method)) return r;
   if (int r = decideConnection()) return r;
 
   RequestBodyPlan plan;

@@ -154,7 +154,15 @@ class HttpClient : public TlsClient, private ResponseSink {
   // The whole header text of a request, ending with the blank line; with a
   // body plan, Content-Type and the length header come before it.
   std::string requestHeaderText(const std::string& method, const RequestBodyPlan* body);
+  // Starts reading a new response to a request with this method: the parser
+  // in StatusLine, the line end LF. Writing a request does this first.
+  int beginResponse(const std::string& method);
+  // After the wait for the response: the parser's failure, or the status
+  // judged (2xx and 101 give the wait's result; others 151 with the
+  // protocol error text; without a status line 0).
+  int finishResponse(int waitResult);
   ParserState parserState() const { return parser_.state(); }
+  bool responseEnded() const { return parser_.ended(); }
   int32_t defaultPort() const { return defaultPort_; }
 
  protected:
