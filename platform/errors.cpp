@@ -149,16 +149,26 @@ const SystemMessage kSystemMessages[] = {
             "was supplied.\r\n"},
     {10058, "A request to send or receive data was disallowed because the socket had already "
             "been shut down in that direction with a previous shutdown call.\r\n"},
+    {10059, "Too many references to some kernel object.\r\n"},
     {10060, "A connection attempt failed because the connected party did not properly respond "
             "after a period of time, or established connection failed because connected host "
             "has failed to respond.\r\n"},
     {10061, "No connection could be made because the target machine actively refused it.\r\n"},
+    {10062, "Cannot translate name.\r\n"},
+    {10063, "Name component or name was too long.\r\n"},
     {10064, "A socket operation failed because the destination host was down.\r\n"},
     {10065, "A socket operation was attempted to an unreachable host.\r\n"},
+    {10066, "Cannot remove a directory that is not empty.\r\n"},
+    {10068, "Ran out of quota.\r\n"},
+    {10069, "Ran out of disk quota.\r\n"},
+    {10070, "File handle reference is no longer available.\r\n"},
+    {10071, "Item is not available locally.\r\n"},
     {10091, "WSAStartup cannot function at this time because the underlying system it uses to "
             "provide network services is currently unavailable.\r\n"},
     {10092, "The Windows Sockets version requested is not supported.\r\n"},
     {10093, "Either the application has not called WSAStartup, or WSAStartup failed.\r\n"},
+    {10107, "A system call that should never fail has failed.\r\n"},
+    {10109, "The specified class was not found.\r\n"},
     {11001, "No such host is known.\r\n"},
     {11002, "This is usually a temporary error during hostname resolution and means that the "
             "local server did not receive a response from an authoritative server.\r\n"},

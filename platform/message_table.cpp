@@ -102,7 +102,7 @@ bool parseLanguage(const std::vector<BYTE>& data, size_t base, size_t size,
       std::u16string text;
       if (flags == kUnicodeEntry) {
         for (size_t p = at + 4; p + 1 < at + length; p += 2) {
-          WORD c;
+          WORD c = 0;
           r.get16(p, c);
           if (c == 0) break;
           text += static_cast<char16_t>(c);

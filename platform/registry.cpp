@@ -241,16 +241,20 @@ class Session {
   DWORD begin(Hive hive, bool write) {
     write_ = write;
     Location loc = hiveLocation(hive);
-    int dirErr = makeDirectories(loc.dir, loc.dirMode);
-    if (dirErr != 0) {
-      if (!write && (dirErr == EACCES || dirErr == EPERM || dirErr == EROFS)) {
-        struct stat st;
-        if (::stat(loc.file.c_str(), &st) != 0 && errno == ENOENT) {
+    if (write) {
+      int dirErr = makeDirectories(loc.dir, loc.dirMode);
+      if (dirErr != 0) return accessError(dirErr);
+    } else {
+      // A read creates nothing: no directory or no file is an empty hive.
+      struct stat st;
+      if (::stat(loc.dir.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
           empty_ = true;
           return ERROR_SUCCESS;
         }
+        return accessError(errno);
       }
-      return accessError(dirErr);
+      if (!S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
     }
     if (write && !writable(loc)) return ERROR_ACCESS_DENIED;
     struct stat before;

@@ -17,6 +17,7 @@ class CheckRun : public ::testing::Test {
     opts.env["TARNWICK_ROOT"] = root.path();
     opts.env["TMPDIR"] = root.path();
     opts.env["TW_FAKE_PAGE"] = page;
+    opts.env["TW_FAKE_MARKERS"] = "1";
     return opts;
   }
   ProcessResult run(std::vector<std::string> args, const tw_test::ProcessOptions& opts) {

@@ -80,7 +80,7 @@ class RunEventsTest : public tw_logging_test::StateDirTest {
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     const std::string refused =
         "No connection could be made because the target machine actively refused it.";
-    r = run({"/le", kUrl}, {{"TW_FAKE_FETCH_ERROR", refused}, {"TW_FAKE_FETCH_CODE", "10061"}});
+    r = run({"/le", kUrl}, {{"TW_FAKE_FAILURE", refused}, {"TW_FAKE_FAILURE_CODE", "10061"}});
     EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
 
     return {

@@ -242,6 +242,12 @@ TEST_F(RegistryApi, ReadsDoNotCreateTheHive) {
   EXPECT_EQ(end, ERROR_NO_MORE_ITEMS);
   RegCloseKey(key);
   EXPECT_FALSE(tw_test::fileExists(userHive()));
+
+  // Nor the directory it would live in.
+  const std::string nested = dir.file("not/yet");
+  setenv("TARNWICK_ROOT", nested.c_str(), 1);
+  EXPECT_EQ(open(HKEY_CURRENT_USER, "Software", KEY_READ, key), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(tw_test::fileExists(dir.file("not")));
 }
 
 TEST_F(RegistryApi, BadKeyNamesAreRefused) {

@@ -1,0 +1,111 @@
+// The built-in libraries and their entry points.
+#include "platform/modules.h"
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/winsock.h"
+
+namespace {
+
+struct Export {
+  const char* name;
+  FARPROC proc;
+};
+
+struct Library {
+  const char* fileName;
+  const Export* exports;
+  std::atomic<int> loads;
+};
+
+template <typename F>
+FARPROC entry(F* f) {
+  return reinterpret_cast<FARPROC>(f);
+}
+
+const Export kWs2Exports[] = {
+    {"getaddrinfo", entry(&getaddrinfo)},
+    {"freeaddrinfo", entry(&freeaddrinfo)},
+    {"getnameinfo", entry(&getnameinfo)},
+    {nullptr, nullptr},
+};
+
+Library g_libraries[] = {
+    {"ws2_32.dll", kWs2Exports, {0}},
+};
+
+bool sameName(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+    char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
+Library* findLibrary(LPCSTR name) {
+  if (name == nullptr) return nullptr;
+  for (Library& l : g_libraries) {
+    // "ws2_32" names the same library as "ws2_32.dll".
+    if (sameName(name, l.fileName) || sameName((std::string(name) + ".dll").c_str(), l.fileName)) {
+      return &l;
+    }
+  }
+  return nullptr;
+}
+
+Library* fromHandle(HMODULE module) {
+  for (Library& l : g_libraries) {
+    if (module == &l) return &l;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+HMODULE GetModuleHandleA(LPCSTR moduleName) {
+  static char self;  // any stable address names the program's own module
+  if (moduleName == nullptr) return &self;
+  Library* l = findLibrary(moduleName);
+  if (l == nullptr || l->loads.load() == 0) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return l;
+}
+
+HMODULE LoadLibraryA(LPCSTR fileName) {
+  Library* l = findLibrary(fileName);
+  if (l == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  l->loads.fetch_add(1);
+  return l;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
+  Library* l = fromHandle(module);
+  if (l == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  for (const Export* e = l->exports; procName && e->name; ++e) {
+    if (std::strcmp(e->name, procName) == 0) return e->proc;
+  }
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return nullptr;
+}
+
+BOOL FreeLibrary(HMODULE module) {
+  Library* l = fromHandle(module);
+  if (l == nullptr || l->loads.load() == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  l->loads.fetch_sub(1);
+  return TRUE;
+}

@@ -1,0 +1,247 @@
+// Windows, message queues and the tick counter.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/messages.h"
+
+namespace {
+
+struct Seen {
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  std::thread::id thread;
+};
+
+std::vector<Seen>* g_seen = nullptr;
+
+LRESULT recordingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (g_seen) g_seen->push_back({message, wParam, lParam, std::this_thread::get_id()});
+  if (message == WM_USER + 7) return 4242;
+  return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+class MessagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_seen = &seen;
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = recordingProc;
+    wc.cbWndExtra = 12;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "tw_test_window";
+    ASSERT_NE(RegisterClassA(&wc), 0);
+    hwnd = CreateWindowExA(0, "tw_test_window", "", 0, 0, 0, 0, 0, nullptr, nullptr,
+                           wc.hInstance, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+  }
+  void TearDown() override {
+    if (IsWindow(hwnd)) DestroyWindow(hwnd);
+    UnregisterClassA("tw_test_window", GetModuleHandleA(nullptr));
+    g_seen = nullptr;
+  }
+  std::vector<Seen> seen;
+  HWND hwnd = nullptr;
+};
+
+TEST_F(MessagesTest, CreationAndDestructionReachTheProcedure) {
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[0].message, static_cast<UINT>(WM_NCCREATE));
+  EXPECT_EQ(seen[1].message, static_cast<UINT>(WM_CREATE));
+  seen.clear();
+  EXPECT_TRUE(IsWindow(hwnd));
+  ASSERT_TRUE(DestroyWindow(hwnd));
+  EXPECT_FALSE(IsWindow(hwnd));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].message, static_cast<UINT>(WM_DESTROY));
+  EXPECT_EQ(seen[1].message, static_cast<UINT>(WM_NCDESTROY));
+  // The handle stays invalid: a post fails and a second destroy too.
+  EXPECT_FALSE(PostMessageA(hwnd, WM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+  EXPECT_FALSE(DestroyWindow(hwnd));
+}
+
+TEST_F(MessagesTest, ClassRegistrationErrors) {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = recordingProc;
+  wc.lpszClassName = "TW_TEST_WINDOW";  // names compare without case
+  EXPECT_EQ(RegisterClassA(&wc), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
+  EXPECT_FALSE(UnregisterClassA("tw_test_window", nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_HAS_WINDOWS));
+  EXPECT_FALSE(UnregisterClassA("no such class", nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_DOES_NOT_EXIST));
+  EXPECT_EQ(CreateWindowExA(0, "no such class", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                            nullptr),
+            nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
+}
+
+TEST_F(MessagesTest, WindowDataRoundTrip) {
+  int object = 0;
+  LONG_PTR ptr = reinterpret_cast<LONG_PTR>(&object);
+  EXPECT_EQ(SetWindowLongPtrA(hwnd, 0, ptr), 0);
+  EXPECT_EQ(GetWindowLongPtrA(hwnd, 0), ptr);
+  EXPECT_EQ(SetWindowLongPtrA(hwnd, 0, 5), ptr);  // the previous value comes back
+  EXPECT_EQ(SetWindowLongA(hwnd, 8, -3), 0);
+  EXPECT_EQ(GetWindowLongA(hwnd, 8), -3);
+  EXPECT_EQ(GetWindowLongPtrA(hwnd, 0), 5);  // the other slot is untouched
+  EXPECT_EQ(SetWindowLongPtrA(hwnd, GWLP_USERDATA, ptr), 0);
+  EXPECT_EQ(GetWindowLongPtrA(hwnd, GWLP_USERDATA), ptr);
+  // 8 bytes at offset 8 pass the end of 12 bytes of storage.
+  SetLastError(0);
+  EXPECT_EQ(GetWindowLongPtrA(hwnd, 8), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_INDEX));
+  DestroyWindow(hwnd);
+  EXPECT_EQ(GetWindowLongPtrA(hwnd, GWLP_USERDATA), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+TEST_F(MessagesTest, PeekOnEmptyQueueReturnsAtOnce) {
+  MSG msg;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start).count();
+  RecordProperty("empty_peek_ms", static_cast<int>(ms));
+}
+
+TEST_F(MessagesTest, PeekRemoveAndFilters) {
+  ASSERT_TRUE(PostMessageA(hwnd, WM_USER + 1, 11, 12));
+  ASSERT_TRUE(PostMessageA(hwnd, WM_USER + 2, 21, 22));
+  MSG msg;
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 1));
+  // A range filter skips the first message.
+  ASSERT_TRUE(PeekMessageA(&msg, hwnd, WM_USER + 2, WM_USER + 2, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 21u);
+  EXPECT_EQ(msg.lParam, 22);
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.hwnd, hwnd);
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 1));
+  seen.clear();
+  EXPECT_EQ(DispatchMessageA(&msg), 0);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].wParam, 11u);
+  EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_FALSE(TranslateMessage(&msg));
+}
+
+TEST_F(MessagesTest, DestroyDiscardsQueuedMessagesAndCloseDestroys) {
+  ASSERT_TRUE(PostMessageA(hwnd, WM_CLOSE, 0, 0));
+  ASSERT_TRUE(PostMessageA(hwnd, WM_USER, 0, 0));
+  MSG msg;
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_CLOSE));
+  DispatchMessageA(&msg);  // the default procedure destroys the window
+  EXPECT_FALSE(IsWindow(hwnd));
+  EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST_F(MessagesTest, QuitComesAfterPostedMessages) {
+  PostQuitMessage(7);
+  ASSERT_TRUE(PostMessageA(hwnd, WM_USER, 0, 0));
+  MSG msg;
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER));
+  EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_OBJECT_0);
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+  EXPECT_EQ(msg.wParam, 7u);
+  EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+  // Posted again (as the wait step does), GetMessageA ends on it.
+  PostQuitMessage(static_cast<int>(msg.wParam));
+  EXPECT_EQ(GetMessageA(&msg, nullptr, 0, 0), FALSE);
+  EXPECT_EQ(msg.wParam, 7u);
+}
+
+TEST_F(MessagesTest, WaitTimesOutWithoutInput) {
+  EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 30, QS_ALLINPUT), WAIT_TIMEOUT);
+  EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_TIMEOUT);
+  HANDLE h = nullptr;
+  EXPECT_EQ(MsgWaitForMultipleObjects(1, &h, FALSE, 0, QS_ALLINPUT), WAIT_FAILED);
+}
+
+TEST_F(MessagesTest, PostFromAnotherThreadWakesTheWait) {
+  std::thread poster([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    PostMessageA(hwnd, WM_USER + 3, 1, 2);
+  });
+  auto start = std::chrono::steady_clock::now();
+  DWORD r = MsgWaitForMultipleObjects(0, nullptr, FALSE, 20000, QS_ALLINPUT);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start).count();
+  poster.join();
+  EXPECT_EQ(r, WAIT_OBJECT_0);
+  RecordProperty("cross_thread_wake_ms", static_cast<int>(ms));
+  MSG msg;
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 3));
+  EXPECT_EQ(msg.hwnd, hwnd);
+}
+
+TEST_F(MessagesTest, SendFromAnotherThreadRunsOnTheOwner) {
+  std::atomic<LRESULT> result{0};
+  std::thread sender([&] { result = SendMessageA(hwnd, WM_USER + 7, 5, 6); });
+  MSG msg;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (result == 0 && std::chrono::steady_clock::now() < deadline) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+  }
+  sender.join();
+  EXPECT_EQ(result.load(), 4242);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().message, static_cast<UINT>(WM_USER + 7));
+  EXPECT_EQ(seen.back().thread, std::this_thread::get_id());
+  // On the owner's own thread the call is direct.
+  EXPECT_EQ(SendMessageA(hwnd, WM_USER + 7, 0, 0), 4242);
+}
+
+TEST_F(MessagesTest, WindowsOfAThreadEndWithIt) {
+  HWND other = nullptr;
+  std::thread t([&] {
+    other = CreateWindowExA(0, "tw_test_window", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                            nullptr);
+  });
+  t.join();
+  ASSERT_NE(other, nullptr);
+  EXPECT_FALSE(IsWindow(other));
+}
+
+TEST(TickCount, MonotonicAndWrapsLikeWindows) {
+  DWORD t0 = GetTickCount();
+  Sleep(20);
+  DWORD t1 = GetTickCount();
+  EXPECT_GE(static_cast<DWORD>(t1 - t0), 20u);
+  EXPECT_LT(static_cast<DWORD>(t1 - t0), 60000u);
+  // Moved close to the 32-bit wrap, the counter wraps and differences stay right.
+  tw_platform::setTickCountBiasForTests(0);
+  DWORD now = GetTickCount();
+  tw_platform::setTickCountBiasForTests(static_cast<DWORD>(0xFFFFFFFFu - now - 5));
+  DWORD before = GetTickCount();
+  Sleep(30);
+  DWORD after = GetTickCount();
+  tw_platform::setTickCountBiasForTests(0);
+  EXPECT_GT(before, 0xFFFF0000u);
+  EXPECT_LT(after, before);  // wrapped
+  EXPECT_GE(static_cast<DWORD>(after - before), 30u);
+}
+
+TEST(SystemTime, FileTimeMatchesTheClock) {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  ULONGLONG t = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  long long unixSeconds = static_cast<long long>(t / 10000000ULL) - 11644473600LL;
+  long long now = static_cast<long long>(std::time(nullptr));
+  EXPECT_LE(std::llabs(unixSeconds - now), 2);
+}
+
+}  // namespace
