@@ -379,10 +379,7 @@ int HttpClient::sendRequestAndReadResponse(TransferKind kind) {
 
 int HttpClient::finishResponse(int waitResult) {
   closeLocalFile();
-  if (parser_.errorCode() != 0) {
-    if (!parser_.errorText().empty()) setError(parser_.errorCode(), parser_.errorText());
-    return parser_.errorCode();
-  }
+  if (parser_.errorCode() != 0) return setError(parser_.errorCode(), responseErrorText_);
   return judgeStatus(waitResult);
 }
 
@@ -540,6 +537,7 @@ std::string HttpClient::requestHeaderText(const std::string& method,
 
 int HttpClient::beginResponse(const std::string& method) {
   methodText_ = method;
+  responseErrorText_.clear();
   closeLocalFile();
   localFileTried_ = false;
   ParserSettings ps;
@@ -657,9 +655,11 @@ int HttpClient::dataIn(const char* data, int length, bool endOfLine) {
   if (length < 0) length = 0;
   int r = parser_.feed(data, static_cast<size_t>(length), endOfLine);
   if (r != 0) {
-    // The response cannot go on: the rest of the connection is dropped.
-    if (!parser_.errorText().empty()) setError(r, parser_.errorText());
+    // The response cannot go on: the rest of the connection is dropped. The
+    // failure's text (the parser's, or the one a body handler left) stays.
+    responseErrorText_ = parser_.errorText().empty() ? lastErrorText() : parser_.errorText();
     close(0);
+    setError(r, responseErrorText_);
   }
   return r;
 }

@@ -222,6 +222,7 @@ class HttpClient : public TlsClient, private ResponseSink {
   CookieList cookies_;
   ResponseParser parser_{response_, *this};
   std::string methodText_;  // of the current request
+  std::string responseErrorText_;  // why the current response failed
   // LocalFile of the current response.
   HANDLE localFile_ = nullptr;
   bool localFileTried_ = false;
