@@ -553,6 +553,7 @@ int HttpClient::writeRequest(const std::string& method, bool withBody) {
   // Every request starts a new response.
   if (int r = beginResponse(method)) return r;
   if (int r = decideConnection()) return r;
+  parser_.setMaxLineLength(maxLineLength());
 
   RequestBodyPlan plan;
   if (withBody) {

@@ -93,6 +93,9 @@ class ResponseParser {
   // The server closed the connection: an identity body without a length
   // ends here.
   void connectionClosed();
+  // The capacity of the line buffer that feeds us, once the connection (plain
+  // or TLS) is chosen.
+  void setMaxLineLength(int32_t length) { settings_.maxLineLength = length; }
 
   ParserState state() const { return state_; }
   bool ended() const { return ended_; }
