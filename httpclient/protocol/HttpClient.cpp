@@ -633,7 +633,14 @@ int HttpClient::waitForResponse() {
       parser_.connectionClosed();
       break;
     }
-    if (!waitStep(step)) return kErrTimeout;
+    if (!waitStep(step)) {
+      // A half-read response must not be taken for the next one on this
+      // connection: it goes, and the wait's text ("Timeout.") stays.
+      std::string text = lastErrorText();
+      close(0);
+      setError(kErrTimeout, text);
+      return kErrTimeout;
+    }
   }
   return 0;
 }
