@@ -86,8 +86,6 @@ TEST_F(LastErrorTest, OperationsOfPartsNotBuiltYetSayWhatIsMissing) {
       {"Head without a URL", [](HTTPS& h) { return h.Head(""); },
        "URL parsing and request composition is not built yet: sending a request is not "
        "available."},
-      {"DoEvents", [](HTTPS& h) { return h.DoEvents(); },
-       "The socket engine is not built yet: DoEvents is not available."},
       {"Connected = 1", [](HTTPS& h) { return h.SetInteger(https_prop::Connected, 1); },
        "The TLS channel is not built yet: connect with TLS is not available."},
       {"Internet-library path", [](HTTPS& h) {
@@ -99,8 +97,6 @@ TEST_F(LastErrorTest, OperationsOfPartsNotBuiltYetSayWhatIsMissing) {
        [](HTTPS& h) { return h.SetText(https_prop::SSLAcceptServerCert, "-----BEGIN"); },
        "Server certificate verification is not built yet: SSLAcceptServerCert is not "
        "available."},
-      {"FirewallHost", [](HTTPS& h) { return h.SetText(https_prop::FirewallHost, "127.0.0.1"); },
-       "The socket engine is not built yet: FirewallHost resolution is not available."},
       {"ProxyAutoDetect", [](HTTPS& h) { return h.SetInteger(https_prop::ProxyAutoDetect, 1); },
        "URL parsing and request composition is not built yet: ProxyAutoDetect is not "
        "available."},
