@@ -155,7 +155,7 @@ TEST_F(CheckRunE2E, PlainGzipAndChunkedPagesArriveAsServed) {
     const std::string u = url(c.path);
     EXPECT_EQ(checksumOf(u), tw_e2e::sha256Hex(served(c.path)));
     ProcessResult r = run({"/lc", "/checksum", "/t", c.pattern, u});
-    EXPECT_EQ(r.out, foundLine(c.pattern, u, true) + "Checksum initialized.\n") << r.err;
+    EXPECT_EQ(r.out, "Checksum initialized.\n" + foundLine(c.pattern, u, true)) << r.err;
     EXPECT_EQ(r.exitCode, 0);
     ProcessResult again = run({"/lc", "/checksum", u});
     EXPECT_EQ(again.out, equalLine(u));
@@ -189,12 +189,12 @@ TEST_F(CheckRunE2E, PagesAroundTheEightMebibyteSearchLimit) {
   // whole (its checksum is still computed and stored).
   const std::string exact = url("/big/exact.txt");
   ProcessResult r1 = run({"/lc", "/checksum", "/t", "*NEEDLE-AT-THE-END", exact});
-  EXPECT_EQ(r1.out, foundLine("*NEEDLE-AT-THE-END", exact, true) + "Checksum initialized.\n");
+  EXPECT_EQ(r1.out, "Checksum initialized.\n" + foundLine("*NEEDLE-AT-THE-END", exact, true));
   EXPECT_EQ(r1.exitCode, 0);
 
   const std::string over = url("/big/over.txt");
   ProcessResult r2 = run({"/lc", "/checksum", "/t", "*NEEDLE-AT-THE-END", over});
-  EXPECT_EQ(r2.out, foundLine("*NEEDLE-AT-THE-END", over, false) + "Checksum initialized.\n");
+  EXPECT_EQ(r2.out, "Checksum initialized.\n" + foundLine("*NEEDLE-AT-THE-END", over, false));
   EXPECT_EQ(r2.exitCode, 1);
   ProcessResult r3 = run({"/lc", "/checksum", over});
   EXPECT_EQ(r3.out, equalLine(over));

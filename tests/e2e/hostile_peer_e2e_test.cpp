@@ -47,11 +47,11 @@ TEST_F(HostilePeerE2E, StallingServerEndsWithTimeout) {
   // The header probe is answered at once (it runs with the component's own
   // time limit); the GET then stalls, before or inside the answer.
   const std::vector<Case> cases = {
-      {"no answer", {PeerStep::waitFor("\r\n\r\n"), PeerStep::delay(15000), PeerStep::close()}},
+      {"no answer", {PeerStep::waitFor("\r\n\r\n"), PeerStep::delay(5000), PeerStep::close()}},
       {"half a body",
        {PeerStep::waitFor("\r\n\r\n"),
         PeerStep::send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part"),
-        PeerStep::delay(15000), PeerStep::close()}},
+        PeerStep::delay(5000), PeerStep::close()}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
