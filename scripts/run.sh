@@ -8,6 +8,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/deps.sh" build
 
 build="$root/build-release"
+[[ -d $build ]] || echo "Building tarnwick (Release) in build-release/; the first build takes a minute or two." >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
 tarnwick="$build/cli/tarnwick"
@@ -55,7 +56,10 @@ step() {
   local title=$1
   shift
   printf '\n== %s\n$ tarnwick' "$title"
-  printf " %q" "$@"
+  local arg
+  for arg in "$@"; do
+    if [[ $arg =~ ^[A-Za-z0-9_/:.,=-]+$ ]]; then printf ' %s' "$arg"; else printf " '%s'" "$arg"; fi
+  done
   printf '\n'
   local rc=0
   "$tarnwick" "$@" || rc=$?
@@ -74,4 +78,4 @@ step "A text that is not on the page" /lc /t '*Closed on Sundays*' "$url"
 unused="http://127.0.0.1:$("$server" --unused-port)/"
 step "A page nobody serves" /lc /checksum "$unused"
 echo
-echo "Demo finished; its files are removed. Run 'scripts/run.sh /?' for every option."
+echo "Demo finished; its files are removed. Every option: scripts/run.sh '/?'"
