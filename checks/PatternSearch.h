@@ -10,6 +10,11 @@ namespace velmora::checks {
 // file cannot be searched.
 uint32_t searchFileForPattern(const std::string& path, const char* pattern, uint32_t maxSize);
 
+// The text the search matches against: the file's bytes read in blocks of
+// 4,095, each block cut at its first NUL byte. False when the file cannot be
+// opened, its size cannot be taken or is above maxSize, or memory runs out.
+bool readSearchText(const std::string& path, uint32_t maxSize, std::string& text);
+
 // Anchored match of text against a lower-case pattern with * and ?.
 bool wildcardMatch(const char* text, const char* pattern);
 

@@ -1,18 +1,77 @@
 // The wildcard matcher and the file search around it.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "checks/PatternSearch.h"
 #include "platform/files.h"
 #include "tests/registry/registry_env.h"
 
+using velmora::checks::readSearchText;
 using velmora::checks::searchFileForPattern;
 using velmora::checks::wildcardMatch;
 
 namespace {
 
 constexpr uint32_t kLimit = 8388608;
+
+// The matcher written the plain way, one text position after another, to
+// compare the program's matcher with: a segment is tried at t; a mismatch
+// after a star moves it one byte on; the last segment slides until it ends
+// with the text; an earlier segment is never moved again.
+bool referenceMatch(const char* text, const char* pattern) {
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+  size_t t = 0, p = 0;
+  for (;;) {
+    bool star = false;
+    if (pattern[p] == '*') {
+      star = true;
+      while (pattern[p] == '*') ++p;
+    }
+    for (;;) {
+      size_t i = 0;
+      bool slide = false;
+      for (;;) {
+        const char c = pattern[p + i];
+        if (c == '\0' || c == '*') break;
+        const char x = text[t + i];
+        if (lower(x) == c) {
+          ++i;
+        } else if (x == '\0') {
+          return false;
+        } else if (c == '?' && lower(x) != '.') {
+          ++i;
+        } else if (star) {
+          slide = true;
+          break;
+        } else {
+          return false;
+        }
+      }
+      if (slide) {
+        ++t;
+        continue;
+      }
+      if (pattern[p + i] == '*') {
+        t += i;
+        p += i;
+        break;
+      }
+      if (text[t + i] == '\0') return true;
+      if (!star) return false;
+      ++t;
+    }
+  }
+}
+
+// Random bytes from an alphabet.
+std::string randomText(std::mt19937& rng, const std::string& alphabet, size_t length) {
+  std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+  std::string s;
+  for (size_t i = 0; i < length; ++i) s += alphabet[pick(rng)];
+  return s;
+}
 
 TEST(WildcardMatch, AStarMatchesAnythingAndTheEmptyPatternOnlyNothing) {
   EXPECT_TRUE(wildcardMatch("", "*"));
@@ -66,6 +125,50 @@ TEST(WildcardMatch, SegmentsAreFoundInOrder) {
   // The first segment is fixed at the start; later ones float.
   EXPECT_TRUE(wildcardMatch("abXcd", "ab*cd"));
   EXPECT_FALSE(wildcardMatch("XabXcd", "ab*cd"));
+}
+
+TEST(WildcardMatch, AgreesWithThePlainScanOnRandomTextsAndPatterns) {
+  std::mt19937 rng(20240611);
+  // Few letters, both cases, full stops, the wildcard characters themselves
+  // and a byte above 127, so that fits, near fits and slides are frequent.
+  const std::string textBytes = "abAB.?*x\xe4-";
+  const std::string patternBytes = "ab??**.xA\xe4";
+  std::uniform_int_distribution<size_t> textLength(0, 40);
+  std::uniform_int_distribution<size_t> patternLength(0, 9);
+  int matched = 0;
+  for (int round = 0; round < 200000; ++round) {
+    const std::string text = randomText(rng, textBytes, textLength(rng));
+    const std::string pattern = randomText(rng, patternBytes, patternLength(rng));
+    const bool expected = referenceMatch(text.c_str(), pattern.c_str());
+    ASSERT_EQ(wildcardMatch(text.c_str(), pattern.c_str()), expected)
+        << "text \"" << text << "\" pattern \"" << pattern << "\"";
+    matched += expected ? 1 : 0;
+  }
+  // Both outcomes were exercised often.
+  EXPECT_GT(matched, 10000);
+  EXPECT_LT(matched, 190000);
+}
+
+TEST(WildcardMatch, AgreesWithThePlainScanOnLongTexts) {
+  std::mt19937 rng(77);
+  const std::string textBytes = "abcdeABCDE. \n?";
+  const std::string patternBytes = "abcde??.*";
+  std::uniform_int_distribution<size_t> textLength(0, 3000);
+  std::uniform_int_distribution<size_t> patternLength(1, 14);
+  int matched = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = randomText(rng, textBytes, textLength(rng));
+    std::string pattern = randomText(rng, patternBytes, patternLength(rng));
+    // Mostly the search form: stars at both ends or one.
+    if (round % 3 != 0) pattern = "*" + pattern;
+    if (round % 3 == 1) pattern += "*";
+    const bool expected = referenceMatch(text.c_str(), pattern.c_str());
+    ASSERT_EQ(wildcardMatch(text.c_str(), pattern.c_str()), expected)
+        << "pattern \"" << pattern << "\" on a text of " << text.size() << " bytes";
+    matched += expected ? 1 : 0;
+  }
+  EXPECT_GT(matched, 300);
+  EXPECT_LT(matched, 2700);
 }
 
 class PatternSearch : public RegistryEnv {
@@ -144,6 +247,42 @@ TEST_F(PatternSearch, PathologicalPatternOnALargePageEnds) {
   EXPECT_EQ(search(page, pattern.c_str()), 0u);
   page.back() = 'b';
   EXPECT_EQ(search(page, "*aaaaaaaaab"), 1u);
+}
+
+// The text built the plain way: one read of 4,095 bytes after another, each
+// block cut at its first NUL, the whole bounded by the file size.
+std::string referenceText(const std::string& content) {
+  std::string text;
+  for (size_t at = 0; at < content.size(); at += 4095) {
+    const std::string block = content.substr(at, 4095);
+    text += block.substr(0, block.find('\0'));
+  }
+  return text;
+}
+
+TEST_F(PatternSearch, TextAgreesWithBlockByBlockReading) {
+  std::mt19937 rng(4095);
+  const std::string path = dir.file("page");
+  // Sizes around one block, one large read (64 blocks) and several reads.
+  const size_t sizes[] = {0, 1, 4094, 4095, 4096, 8190, 262079, 262080, 262081, 600000, 1000000};
+  for (size_t size : sizes) {
+    for (int variant = 0; variant < 4; ++variant) {
+      std::string content = randomText(rng, "abcdefghij", size);
+      // NULs at random places, at block edges and, in one variant, at the
+      // first byte of every block.
+      std::uniform_int_distribution<size_t> where(0, size == 0 ? 0 : size - 1);
+      for (int k = 0; k < variant * 3 && size > 0; ++k) content[where(rng)] = '\0';
+      for (size_t edge = 4094; variant == 2 && edge < size; edge += 4095 * 7) content[edge] = '\0';
+      for (size_t edge = 0; variant == 3 && edge < size; edge += 4095) content[edge] = '\0';
+      tw_test::writeFile(path, content);
+      std::string text;
+      ASSERT_TRUE(readSearchText(path, kLimit, text)) << size;
+      ASSERT_EQ(text, referenceText(content)) << "size " << size << " variant " << variant;
+    }
+  }
+  std::string text = "left over";
+  EXPECT_FALSE(readSearchText(dir.file("missing"), kLimit, text));
+  EXPECT_TRUE(text.empty());
 }
 
 }  // namespace
