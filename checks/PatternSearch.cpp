@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "platform/files.h"
 
@@ -101,8 +102,9 @@ std::ptrdiff_t leftmostFit(const char* text, size_t len, size_t from, const char
 
 }  // namespace
 
-bool readSearchText(const std::string& path, uint32_t maxSize, std::string& text) {
-  text.clear();
+bool readSearchText(const std::string& path, uint32_t maxSize, SearchText& text) {
+  text.bytes.reset();
+  text.length = 0;
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -116,9 +118,10 @@ bool readSearchText(const std::string& path, uint32_t maxSize, std::string& text
     return false;
   }
   const size_t capacity = static_cast<size_t>(size);
-  try {
-    text.resize(capacity);
-  } catch (const std::bad_alloc&) {
+  // Not zero-filled: every byte up to the length is written by the reads,
+  // and the terminating NUL after them.
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity + 1]);
+  if (buffer == nullptr) {
     CloseHandle(file);
     return false;
   }
@@ -130,7 +133,7 @@ bool readSearchText(const std::string& path, uint32_t maxSize, std::string& text
   // is full (a file that grew after its size was taken).
   constexpr size_t kScratchBytes = kBlockBytes * 4;
   char scratch[kScratchBytes];
-  char* base = text.data();
+  char* base = buffer.get();
   size_t length = 0;
   for (;;) {
     const size_t room = capacity - length;
@@ -154,12 +157,14 @@ bool readSearchText(const std::string& path, uint32_t maxSize, std::string& text
     }
   }
   CloseHandle(file);
-  text.resize(length);
+  base[length] = '\0';
+  text.bytes = std::move(buffer);
+  text.length = length;
   return true;
 }
 
 uint32_t searchFileForPattern(const std::string& path, const char* pattern, uint32_t maxSize) {
-  std::string text;
+  SearchText text;
   if (!readSearchText(path, maxSize, text)) return 0;
 
   char lowered[kPatternBufferSize];
@@ -167,8 +172,10 @@ uint32_t searchFileForPattern(const std::string& path, const char* pattern, uint
   std::strncpy(lowered, pattern, kPatternBufferSize - 1);
   for (char* c = lowered; *c; ++c) *c = lowerAscii(*c);
 
-  return wildcardMatch(text.c_str(), lowered) ? 1 : 0;
+  return wildcardMatch(text.c_str(), text.length, lowered) ? 1 : 0;
 }
+
+namespace {
 
 // Segment by segment, as a scan that tries each text position in turn would
 // place them: the leading segment (no '*' before it) only at the current
@@ -176,16 +183,14 @@ uint32_t searchFileForPattern(const std::string& path, const char* pattern, uint
 // ends with the text. The scan's outcome at a position never depends on
 // anything but whether the segment fits there and whether the text ends
 // inside it, so whole stretches of positions are skipped with a byte search.
-bool wildcardMatch(const char* text, const char* pattern) {
+// knownLength: the text's length, or npos when it is still to be measured
+// (only a segment after a star needs it).
+bool matchText(const char* text, size_t knownLength, const char* pattern) {
   size_t t = 0;  // where the current segment is tried in the text
   size_t p = 0;  // start of the current segment in the pattern
-  size_t len = 0;
-  bool lenKnown = false;
+  size_t len = knownLength;
   auto textLength = [&]() {
-    if (!lenKnown) {
-      len = t + std::strlen(text + t);
-      lenKnown = true;
-    }
+    if (len == std::string::npos) len = t + std::strlen(text + t);
     return len;
   };
   for (;;) {
@@ -220,6 +225,16 @@ bool wildcardMatch(const char* text, const char* pattern) {
     t = static_cast<size_t>(at) + n;
     p += n;
   }
+}
+
+}  // namespace
+
+bool wildcardMatch(const char* text, const char* pattern) {
+  return matchText(text, std::string::npos, pattern);
+}
+
+bool wildcardMatch(const char* text, size_t length, const char* pattern) {
+  return matchText(text, length, pattern);
 }
 
 }  // namespace velmora::checks

@@ -142,6 +142,8 @@ TEST(WildcardMatch, AgreesWithThePlainScanOnRandomTextsAndPatterns) {
     const bool expected = referenceMatch(text.c_str(), pattern.c_str());
     ASSERT_EQ(wildcardMatch(text.c_str(), pattern.c_str()), expected)
         << "text \"" << text << "\" pattern \"" << pattern << "\"";
+    ASSERT_EQ(wildcardMatch(text.c_str(), text.size(), pattern.c_str()), expected)
+        << "text \"" << text << "\" pattern \"" << pattern << "\" with its length";
     matched += expected ? 1 : 0;
   }
   // Both outcomes were exercised often.
@@ -165,6 +167,8 @@ TEST(WildcardMatch, AgreesWithThePlainScanOnLongTexts) {
     const bool expected = referenceMatch(text.c_str(), pattern.c_str());
     ASSERT_EQ(wildcardMatch(text.c_str(), pattern.c_str()), expected)
         << "pattern \"" << pattern << "\" on a text of " << text.size() << " bytes";
+    ASSERT_EQ(wildcardMatch(text.c_str(), text.size(), pattern.c_str()), expected)
+        << "pattern \"" << pattern << "\" on a text of " << text.size() << " bytes, length given";
     matched += expected ? 1 : 0;
   }
   EXPECT_GT(matched, 300);
@@ -275,14 +279,16 @@ TEST_F(PatternSearch, TextAgreesWithBlockByBlockReading) {
       for (size_t edge = 4094; variant == 2 && edge < size; edge += 4095 * 7) content[edge] = '\0';
       for (size_t edge = 0; variant == 3 && edge < size; edge += 4095) content[edge] = '\0';
       tw_test::writeFile(path, content);
-      std::string text;
+      velmora::checks::SearchText text;
       ASSERT_TRUE(readSearchText(path, kLimit, text)) << size;
-      ASSERT_EQ(text, referenceText(content)) << "size " << size << " variant " << variant;
+      ASSERT_EQ(std::string(text.c_str(), text.length), referenceText(content))
+          << "size " << size << " variant " << variant;
+      ASSERT_EQ(text.c_str()[text.length], '\0');
     }
   }
-  std::string text = "left over";
-  EXPECT_FALSE(readSearchText(dir.file("missing"), kLimit, text));
-  EXPECT_TRUE(text.empty());
+  velmora::checks::SearchText missing;
+  EXPECT_FALSE(readSearchText(dir.file("missing"), kLimit, missing));
+  EXPECT_EQ(missing.c_str(), nullptr);
 }
 
 }  // namespace
