@@ -17,9 +17,11 @@ HTTPSCustom::HTTPSCustom(bool acceptAnyCertificate) : acceptAnyCertificate(accep
   Config("SSLEnabledProtocols=0x2800");
 }
 
-HTTPSCustom::~HTTPSCustom() = default;
+HTTPSCustom::~HTTPSCustom() { flushFile(); }
 
 int HTTPSCustom::FireError(HTTPSErrorEventParams* e) {
+  // A failed write of a piece that came earlier must not outlast this text.
+  flushFile();
   errorDescription = e->Description != nullptr ? e->Description : "";
   return 0;
 }
@@ -41,11 +43,53 @@ int HTTPSCustom::FireTransfer(HTTPSTransferEventParams* e) {
   if (!wanted || fileHandle == INVALID_HANDLE_VALUE || e->Text == nullptr || e->lenText <= 0) {
     return 0;
   }
+  const DWORD length = static_cast<DWORD>(e->lenText);
+  if (held_.size() + length > kHeldBytes) flushFile();
+  if (length >= kHeldBytes) {
+    writePiece(e->Text, length);
+    return 0;
+  }
+  if (held_.capacity() < kHeldBytes) held_.reserve(kHeldBytes);
+  held_.insert(held_.end(), e->Text, e->Text + length);
+  heldPieces_.push_back(length);
+  return 0;
+}
+
+void HTTPSCustom::writePiece(const char* data, DWORD length) {
   DWORD written = 0;
-  if (!WriteFile(fileHandle, e->Text, static_cast<DWORD>(e->lenText), &written, nullptr)) {
+  if (!WriteFile(fileHandle, data, length, &written, nullptr)) {
     errorDescription = windows_specific::systemErrorText(::GetLastError());
   }
-  return 0;
+}
+
+void HTTPSCustom::flushFile() {
+  if (held_.empty()) return;
+  if (fileHandle != INVALID_HANDLE_VALUE) {
+    LONG startHigh = 0;
+    ::SetLastError(NO_ERROR);
+    const DWORD startLow = SetFilePointer(fileHandle, 0, &startHigh, FILE_CURRENT);
+    const bool startKnown =
+        !(startLow == INVALID_SET_FILE_POINTER && ::GetLastError() != NO_ERROR);
+    DWORD written = 0;
+    if (!startKnown ||
+        !WriteFile(fileHandle, held_.data(), static_cast<DWORD>(held_.size()), &written,
+                   nullptr)) {
+      // The combined write failed part-way (a full disk, say): go back to
+      // where it began and write the pieces one by one, so that the file
+      // holds what they would have left and each failure sets the error text.
+      if (startKnown) {
+        SetFilePointer(fileHandle, static_cast<LONG>(startLow), &startHigh, FILE_BEGIN);
+        SetEndOfFile(fileHandle);
+      }
+      size_t at = 0;
+      for (DWORD piece : heldPieces_) {
+        writePiece(held_.data() + at, piece);
+        at += piece;
+      }
+    }
+  }
+  held_.clear();
+  heldPieces_.clear();
 }
 
 }  // namespace velmora::network

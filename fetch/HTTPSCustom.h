@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "httpclient/HTTPS.h"
 #include "platform/win32types.h"
@@ -28,12 +29,25 @@ class HTTPSCustom : public HTTPS {
   bool proxyInUse = false;
   bool acceptAnyCertificate;
   // The open local file; the fetcher sets it before the transfer and keeps
-  // its ownership.
+  // its ownership, and calls flushFile before it reads, truncates or closes
+  // the file.
   HANDLE fileHandle = INVALID_HANDLE_VALUE;
   // Description of the last Error event, or the text of a failed write.
   std::string errorDescription;
   // StatusCode of the last Status event.
   int32_t httpStatus = 0;
+
+  // Writes the body pieces still held back to the file.
+  void flushFile();
+
+ private:
+  // Body pieces are collected and written to the file in large writes, one
+  // system call for many pieces; the file and the error text end up as if
+  // each piece had been written on its own (see flushFile).
+  static constexpr size_t kHeldBytes = 256 * 1024;
+  void writePiece(const char* data, DWORD length);
+  std::vector<char> held_;
+  std::vector<DWORD> heldPieces_;  // the length of each piece in held_
 };
 
 }  // namespace velmora::network

@@ -105,6 +105,7 @@ bool PageFetcher::fetch(bool probeFirst) {
   bool ok = false;
   while (!ok && retry) ok = downloadOnce(http, retry);
 
+  http.flushFile();
   http.fileHandle = INVALID_HANDLE_VALUE;
   CloseHandle(file);
   if (!http.errorDescription.empty()) failureText_ = http.errorDescription;
@@ -150,6 +151,7 @@ void PageFetcher::configure(HTTPSCustom& http) {
 
 bool PageFetcher::downloadOnce(HTTPSCustom& http, bool& retry) {
   const int r = http.Get(url_.c_str());
+  http.flushFile();
   if (r <= 0) return true;
 
   // Nothing of a failed answer stays in the file.

@@ -356,41 +356,39 @@ int HttpComponent::config(const std::string& text, std::string& answer) {
 
 // --- events ------------------------------------------------------------------------------------
 
+void HttpComponent::EventArgs::add(void* arg, int length, ArgKind kind) {
+  if (count == kMaxEventArgs) return;
+  argv[count] = arg;
+  lengths[count] = length;
+  kinds[count] = kind;
+  ++count;
+}
+
 void HttpComponent::EventArgs::value(int64_t v) {
-  argv.push_back(reinterpret_cast<void*>(static_cast<intptr_t>(v)));
-  lengths.push_back(0);
-  kinds.push_back(ArgKind::Value);
+  add(reinterpret_cast<void*>(static_cast<intptr_t>(v)), 0, ArgKind::Value);
 }
 
 void HttpComponent::EventArgs::text(const std::string& s) {
-  argv.push_back(const_cast<char*>(s.c_str()));
-  lengths.push_back(static_cast<int>(s.size()));
-  kinds.push_back(ArgKind::Text);
+  add(const_cast<char*>(s.c_str()), static_cast<int>(s.size()), ArgKind::Text);
 }
 
 void HttpComponent::EventArgs::bytes(const char* data, size_t length) {
-  argv.push_back(const_cast<char*>(data));
-  lengths.push_back(static_cast<int>(length));
-  kinds.push_back(ArgKind::Bytes);
+  add(const_cast<char*>(data), static_cast<int>(length), ArgKind::Bytes);
 }
 
-void HttpComponent::EventArgs::pointer(void* p) {
-  argv.push_back(p);
-  lengths.push_back(0);
-  kinds.push_back(ArgKind::Bytes);
-}
+void HttpComponent::EventArgs::pointer(void* p) { add(p, 0, ArgKind::Bytes); }
 
 int HttpComponent::deliver(int eventId, EventArgs& args) {
   if (callback_ == nullptr) return 0;
-  int argc = static_cast<int>(args.argv.size());
+  const int argc = static_cast<int>(args.count);
   int r = callback_(user_, eventId, argc, args.argv.data(), args.lengths.data());
   if (r != kEventRefireWide) return r;
 
   // Again with every text in UTF-16; values and bytes stay as they are.
-  std::vector<std::u16string> wideTexts(args.argv.size());
-  std::vector<void*> wideArgv = args.argv;
-  std::vector<int> wideLengths = args.lengths;
-  for (size_t i = 0; i < args.argv.size(); ++i) {
+  std::vector<std::u16string> wideTexts(args.count);
+  std::vector<void*> wideArgv(args.argv.begin(), args.argv.begin() + argc);
+  std::vector<int> wideLengths(args.lengths.begin(), args.lengths.begin() + argc);
+  for (size_t i = 0; i < args.count; ++i) {
     if (args.kinds[i] != ArgKind::Text) continue;
     const char* s = static_cast<const char*>(args.argv[i]);
     if (!toWide(std::string(s, static_cast<size_t>(args.lengths[i])), wideTexts[i])) {
@@ -401,7 +399,7 @@ int HttpComponent::deliver(int eventId, EventArgs& args) {
   }
   r = callback_(user_, eventId + kWideIdOffset, argc, wideArgv.data(), wideLengths.data());
   // In/out values set by the wide handler count.
-  for (size_t i = 0; i < args.argv.size(); ++i) {
+  for (size_t i = 0; i < args.count; ++i) {
     if (args.kinds[i] == ArgKind::Value) args.argv[i] = wideArgv[i];
   }
   return r;

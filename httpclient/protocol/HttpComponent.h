@@ -10,6 +10,7 @@
 //   into the component (Interrupt; a transfer method then answers 143).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -63,10 +64,15 @@ class HttpComponent : public HttpClient {
 
  private:
   enum class ArgKind { Value, Text, Bytes };
+  // An event's arguments, held in place: events fire for every received
+  // piece, so building them allocates nothing. No event has more than 6.
+  static constexpr size_t kMaxEventArgs = 8;
   struct EventArgs {
-    std::vector<void*> argv;
-    std::vector<int> lengths;
-    std::vector<ArgKind> kinds;
+    std::array<void*, kMaxEventArgs> argv{};
+    std::array<int, kMaxEventArgs> lengths{};
+    std::array<ArgKind, kMaxEventArgs> kinds{};
+    size_t count = 0;
+    void add(void* arg, int length, ArgKind kind);
     void value(int64_t v);
     void text(const std::string& s);
     void bytes(const char* data, size_t length);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "httpclient/transport/ComponentErrors.h"
@@ -587,6 +588,14 @@ int SocketEngine::close(uint32_t code) {
   }
   int rc = 0;
   if (socket_ != INVALID_SOCKET) {
+    if (aheadLength_ > 0) {
+      // Bytes the peer sent are unread: the system resets such a connection
+      // at close, and so it is reset here too.
+      linger l{};
+      l.l_onoff = 1;
+      l.l_linger = 0;
+      ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof(l));
+    }
     if (closesocket(socket_) != 0) rc = WSAGetLastError();
     socket_ = INVALID_SOCKET;
   }
@@ -616,6 +625,7 @@ void SocketEngine::cleanupSocket() {
   bytesAccepted_ = 0;
   acceptData_ = true;
   clearLineBuffer();
+  clearReadAhead();
   closeTranscript();
 }
 
@@ -668,6 +678,11 @@ void SocketEngine::networkEvent(int event, int error, LPARAM lParam) {
     case FD_CLOSE:
       if (connecting_) {
         receive(ReceiveMode::Event);
+      } else if (aheadLength_ > 0) {
+        // Bytes before the end of the stream are still in the read-ahead;
+        // the end is reported once they have been taken.
+        closeDeferred_ = true;
+        deferredCloseParam_ = lParam;
       } else {
         connecting_ = false;
         close(static_cast<uint32_t>(lParam));
@@ -880,7 +895,56 @@ int SocketEngine::handOnAll(ReceiveMode mode) {
   return 0;
 }
 
+void SocketEngine::clearReadAhead() {
+  aheadStart_ = 0;
+  aheadLength_ = 0;
+  aheadAnnounce_ = false;
+  closeDeferred_ = false;
+  deferredCloseParam_ = 0;
+}
+
+int SocketEngine::receiveBytes(char* into, size_t free, ReceiveMode mode) {
+  if (aheadLength_ == 0) {
+    // Only a read event, which reads until the socket would block, reads
+    // ahead; the other passes take exactly what they ask for, and a tunnel
+    // reply is never read beyond.
+    if (mode != ReceiveMode::Event || tunnelNegotiating()) {
+      return ::recv(socket_, into, static_cast<int>(free), 0);
+    }
+    if (readAhead_ == nullptr) readAhead_.reset(new (std::nothrow) char[kReadAheadBytes]);
+    if (readAhead_ == nullptr) return ::recv(socket_, into, static_cast<int>(free), 0);
+    int n = ::recv(socket_, readAhead_.get(), static_cast<int>(kReadAheadBytes), 0);
+    if (n <= 0) return n;
+    aheadStart_ = 0;
+    aheadLength_ = static_cast<size_t>(n);
+  }
+  const size_t take = std::min(free, aheadLength_);
+  std::memcpy(into, readAhead_.get() + aheadStart_, take);
+  aheadStart_ += take;
+  aheadLength_ -= take;
+  aheadAnnounce_ = aheadLength_ > 0;
+  if (aheadLength_ == 0 && closeDeferred_) {
+    // Now that the bytes before it are taken, the end of the stream is due.
+    closeDeferred_ = false;
+    PostMessageA(window_, kSocketMessage, socket_, deferredCloseParam_);
+  }
+  return static_cast<int>(take);
+}
+
 int SocketEngine::receive(ReceiveMode mode) {
+  const int rc = receiveLoop(mode);
+  if (aheadAnnounce_ && aheadLength_ > 0 && socket_ != INVALID_SOCKET &&
+      mode != ReceiveMode::Drain) {
+    // Bytes still waiting after a take announce themselves once, as bytes
+    // left in the socket after a recv do (a drain pass is followed by the
+    // close, which drops them).
+    aheadAnnounce_ = false;
+    PostMessageA(window_, kSocketMessage, socket_, WSAMAKESELECTREPLY(FD_READ, 0));
+  }
+  return rc;
+}
+
+int SocketEngine::receiveLoop(ReceiveMode mode) {
   if (lineBuffer_.size() != static_cast<size_t>(lineCapacity_)) {
     // Allocated on first use; the capacity changes only while no socket exists.
     lineBuffer_.assign(static_cast<size_t>(lineCapacity_), '\0');
@@ -936,7 +1000,7 @@ int SocketEngine::receive(ReceiveMode mode) {
     if (closePending_ && mode == ReceiveMode::Event) return performPendingClose();
 
     char* into = lineBuffer_.data() + lineStart_ + lineLength_;
-    int n = ::recv(socket_, into, static_cast<int>(free), 0);
+    int n = receiveBytes(into, free, mode);
     if (n < 0) {
       int err = WSAGetLastError();
       if (err == WSAEWOULDBLOCK || err == WSAENOTSOCK || err == WSAECONNABORTED ||

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "httpclient/transport/ConfigText.h"
@@ -264,6 +265,12 @@ class SocketEngine {
   // Hands on the complete lines, then everything else as one block.
   int handOnAll(ReceiveMode mode);
   void clearLineBuffer();
+  // The receive handler's loop; receive() adds the read-ahead's notice.
+  int receiveLoop(ReceiveMode mode);
+  // What one recv of at most `free` bytes gives, taken from the read-ahead
+  // when it holds bytes (see readAhead_).
+  int receiveBytes(char* into, size_t free, ReceiveMode mode);
+  void clearReadAhead();
   int applyKeepAlive();
   int applyLinger();
   int applyBufferSize(int option, int32_t bytes);
@@ -337,6 +344,21 @@ class SocketEngine {
   std::string eol_;
   bool splitCrlf_ = false;
   char splitPairByte_ = 0;  // the other byte of a CR/LF pair split across reads
+  // Read-ahead: a read event takes up to kReadAheadBytes from the socket with
+  // one recv and gives them to the line buffer in the amounts that recv calls
+  // of its free space would have given, so a large body costs few system
+  // calls. It acts as the front of the socket's queue: bytes left in it when
+  // the handler stops announce themselves with a read event as waiting
+  // socket bytes do (after a take, like after a recv), the end of the stream
+  // is reported only once they are taken, and a close with bytes left in it
+  // resets the connection as one with unread socket bytes does.
+  static constexpr size_t kReadAheadBytes = 65536;
+  std::unique_ptr<char[]> readAhead_;
+  size_t aheadStart_ = 0;
+  size_t aheadLength_ = 0;
+  bool aheadAnnounce_ = false;     // a take left bytes since the last notice
+  bool closeDeferred_ = false;     // FD_CLOSE arrived while bytes were left
+  LPARAM deferredCloseParam_ = 0;
   std::string recordToFile_;
   HANDLE recordFile_ = nullptr;
 

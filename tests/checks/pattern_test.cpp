@@ -1,7 +1,9 @@
 // The wildcard matcher and the file search around it.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "checks/PatternSearch.h"
 #include "platform/files.h"
@@ -13,6 +15,63 @@ using velmora::checks::wildcardMatch;
 namespace {
 
 constexpr uint32_t kLimit = 8388608;
+
+// The matcher written the plain way, one text position after another, to
+// compare the program's matcher with: a segment is tried at t; a mismatch
+// after a star moves it one byte on; the last segment slides until it ends
+// with the text; an earlier segment is never moved again.
+bool referenceMatch(const char* text, const char* pattern) {
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+  size_t t = 0, p = 0;
+  for (;;) {
+    bool star = false;
+    if (pattern[p] == '*') {
+      star = true;
+      while (pattern[p] == '*') ++p;
+    }
+    for (;;) {
+      size_t i = 0;
+      bool slide = false;
+      for (;;) {
+        const char c = pattern[p + i];
+        if (c == '\0' || c == '*') break;
+        const char x = text[t + i];
+        if (lower(x) == c) {
+          ++i;
+        } else if (x == '\0') {
+          return false;
+        } else if (c == '?' && lower(x) != '.') {
+          ++i;
+        } else if (star) {
+          slide = true;
+          break;
+        } else {
+          return false;
+        }
+      }
+      if (slide) {
+        ++t;
+        continue;
+      }
+      if (pattern[p + i] == '*') {
+        t += i;
+        p += i;
+        break;
+      }
+      if (text[t + i] == '\0') return true;
+      if (!star) return false;
+      ++t;
+    }
+  }
+}
+
+// Random bytes from an alphabet.
+std::string randomText(std::mt19937& rng, const std::string& alphabet, size_t length) {
+  std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+  std::string s;
+  for (size_t i = 0; i < length; ++i) s += alphabet[pick(rng)];
+  return s;
+}
 
 TEST(WildcardMatch, AStarMatchesAnythingAndTheEmptyPatternOnlyNothing) {
   EXPECT_TRUE(wildcardMatch("", "*"));
@@ -66,6 +125,50 @@ TEST(WildcardMatch, SegmentsAreFoundInOrder) {
   // The first segment is fixed at the start; later ones float.
   EXPECT_TRUE(wildcardMatch("abXcd", "ab*cd"));
   EXPECT_FALSE(wildcardMatch("XabXcd", "ab*cd"));
+}
+
+TEST(WildcardMatch, AgreesWithThePlainScanOnRandomTextsAndPatterns) {
+  std::mt19937 rng(20240611);
+  // Few letters, both cases, full stops, the wildcard characters themselves
+  // and a byte above 127, so that fits, near fits and slides are frequent.
+  const std::string textBytes = "abAB.?*x\xe4-";
+  const std::string patternBytes = "ab??**.xA\xe4";
+  std::uniform_int_distribution<size_t> textLength(0, 40);
+  std::uniform_int_distribution<size_t> patternLength(0, 9);
+  int matched = 0;
+  for (int round = 0; round < 200000; ++round) {
+    const std::string text = randomText(rng, textBytes, textLength(rng));
+    const std::string pattern = randomText(rng, patternBytes, patternLength(rng));
+    const bool expected = referenceMatch(text.c_str(), pattern.c_str());
+    ASSERT_EQ(wildcardMatch(text.c_str(), pattern.c_str()), expected)
+        << "text \"" << text << "\" pattern \"" << pattern << "\"";
+    matched += expected ? 1 : 0;
+  }
+  // Both outcomes were exercised often.
+  EXPECT_GT(matched, 10000);
+  EXPECT_LT(matched, 190000);
+}
+
+TEST(WildcardMatch, AgreesWithThePlainScanOnLongTexts) {
+  std::mt19937 rng(77);
+  const std::string textBytes = "abcdeABCDE. \n?";
+  const std::string patternBytes = "abcde??.*";
+  std::uniform_int_distribution<size_t> textLength(0, 3000);
+  std::uniform_int_distribution<size_t> patternLength(1, 14);
+  int matched = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = randomText(rng, textBytes, textLength(rng));
+    std::string pattern = randomText(rng, patternBytes, patternLength(rng));
+    // Mostly the search form: stars at both ends or one.
+    if (round % 3 != 0) pattern = "*" + pattern;
+    if (round % 3 == 1) pattern += "*";
+    const bool expected = referenceMatch(text.c_str(), pattern.c_str());
+    ASSERT_EQ(wildcardMatch(text.c_str(), pattern.c_str()), expected)
+        << "pattern \"" << pattern << "\" on a text of " << text.size() << " bytes";
+    matched += expected ? 1 : 0;
+  }
+  EXPECT_GT(matched, 300);
+  EXPECT_LT(matched, 2700);
 }
 
 class PatternSearch : public RegistryEnv {
@@ -144,6 +247,77 @@ TEST_F(PatternSearch, PathologicalPatternOnALargePageEnds) {
   EXPECT_EQ(search(page, pattern.c_str()), 0u);
   page.back() = 'b';
   EXPECT_EQ(search(page, "*aaaaaaaaab"), 1u);
+}
+
+// The text built the plain way: one read of 4,095 bytes after another, each
+// block cut at its first NUL, the whole bounded by the file size.
+std::string referenceText(const std::string& content) {
+  std::string text;
+  for (size_t at = 0; at < content.size(); at += 4095) {
+    const std::string block = content.substr(at, 4095);
+    text += block.substr(0, block.find('\0'));
+  }
+  return text;
+}
+
+// The search of a file against the plain scan over the text made the plain
+// way. Pages span several reads, with NULs at and around block edges, and
+// the patterns are random or cut from the text around read and block edges,
+// so that fits lie across them.
+TEST_F(PatternSearch, FileSearchAgreesWithThePlainScanOverTheBlockText) {
+  std::mt19937 rng(4095);
+  const std::string path = dir.file("page");
+  auto lower = [](std::string p) {
+    for (char& c : p) c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    return p;
+  };
+  // Around one block, one read (64 blocks) and several reads.
+  const size_t sizes[] = {0, 1, 4094, 4095, 4096, 262079, 262080, 262081, 600000};
+  int found = 0, cases = 0;
+  for (size_t size : sizes) {
+    for (int variant = 0; variant < 3; ++variant) {
+      std::string content = randomText(rng, "abAB.-", size);
+      std::uniform_int_distribution<size_t> where(0, size == 0 ? 0 : size - 1);
+      for (int k = 0; k < variant * 4 && size > 0; ++k) content[where(rng)] = '\0';
+      for (size_t edge = 0; variant == 2 && edge < size; edge += 4095 * 5) content[edge] = '\0';
+      tw_test::writeFile(path, content);
+      const std::string text = referenceText(content);
+
+      std::vector<std::string> patterns = {"*", "", "*a", "a*", "*?", "*.*", "*??????*"};
+      // Pieces of the text itself, around the places where reads and
+      // blocks meet, with some bytes turned into '?'.
+      for (size_t edge : {size_t(4095), size_t(262080), size_t(524160), text.size() / 2,
+                          text.size()}) {
+        for (int k = 0; k < 4; ++k) {
+          std::uniform_int_distribution<size_t> back(0, 40), len(1, 30);
+          const size_t from = edge > back(rng) ? edge - back(rng) : 0;
+          if (from >= text.size()) continue;
+          std::string piece = text.substr(from, len(rng));
+          if (k % 2 == 1) piece[piece.size() / 2] = '?';
+          patterns.push_back("*" + piece + "*");
+          patterns.push_back("*" + piece);
+          patterns.push_back("*" + piece + "*" + piece.substr(0, 2) + "*");
+        }
+      }
+      for (int k = 0; k < 15; ++k) {
+        std::uniform_int_distribution<size_t> len(0, 8);
+        patterns.push_back(randomText(rng, "ab??**.A-", len(rng)));
+      }
+      patterns.push_back(text.substr(0, 20) + "*");
+      patterns.push_back(text);  // the whole text (cut to 511 by the search)
+      for (const std::string& pattern : patterns) {
+        const std::string used = lower(pattern.substr(0, 511));
+        const bool expected = referenceMatch(text.c_str(), used.c_str());
+        ASSERT_EQ(searchFileForPattern(path, pattern.c_str(), kLimit), expected ? 1u : 0u)
+            << "size " << size << " variant " << variant << " pattern \"" << pattern.substr(0, 80)
+            << "\"";
+        found += expected ? 1 : 0;
+        ++cases;
+      }
+    }
+  }
+  EXPECT_GT(found, cases / 4);
+  EXPECT_LT(found, cases);
 }
 
 }  // namespace

@@ -143,5 +143,76 @@ TEST_F(ReceiveTest, ChangingTheMarkerSplitsTheBufferedBytesAgain) {
   EXPECT_EQ(e.pieces, (std::vector<Piece>{{"a", true}, {"b", true}}));
 }
 
+// A body that waits whole in the socket arrives in pieces of exactly the
+// buffer's free space, the last one shorter, as recv calls would give them.
+TEST_F(ReceiveTest, WaitingBodyArrivesInPiecesOfTheBufferSize) {
+  std::string body;
+  for (int i = 0; body.size() < 150000; ++i) body += "line " + std::to_string(i) + "\n";
+  ScriptedPeer peer(tw_test::PeerScript{PeerStep::delay(300), PeerStep::send(body),
+                                        PeerStep::close()});
+  RecordingEngine e;
+  ASSERT_EQ(connectTo(e, peer), 0);
+  ASSERT_EQ(e.setAcceptData(false), 0);
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(e.waitStep(20));
+  EXPECT_TRUE(e.pieces.empty());
+  // The peer has sent everything and closed; the bytes wait unread.
+  ASSERT_EQ(e.setAcceptData(true), 0);
+  ASSERT_TRUE(e.waitUntil([&] { return !e.socketExists(); }));
+  EXPECT_EQ(e.joined(), body);
+  ASSERT_EQ(e.pieces.size(), (body.size() + 2047) / 2048);
+  for (size_t i = 0; i + 1 < e.pieces.size(); ++i) {
+    ASSERT_EQ(e.pieces[i].bytes.size(), 2048u) << i;
+    ASSERT_FALSE(e.pieces[i].endOfLine);
+  }
+  EXPECT_EQ(e.pieces.back().bytes.size(), body.size() % 2048);
+  EXPECT_EQ(e.events.back(), "Disconnected 0 OK");
+}
+
+// Reading stopped by a data handler while more bytes wait: the peer's close
+// is reported only after they have been handed on.
+TEST_F(ReceiveTest, PeerCloseWaitsForBytesLeftWhenReadingStopped) {
+  const std::string body(30000, 'b');
+  ScriptedPeer peer(tw_test::PeerScript{PeerStep::delay(200), PeerStep::send(body),
+                                        PeerStep::close()});
+  RecordingEngine e;
+  bool stopped = false;
+  e.onData = [&](const Piece&) {
+    if (!stopped) {
+      stopped = true;
+      e.setAcceptData(false);
+    }
+    return 0;
+  };
+  ASSERT_EQ(connectTo(e, peer), 0);
+  ASSERT_TRUE(e.waitUntil([&] { return stopped; }));
+  // The peer's close arrives meanwhile; nothing more is handed on and the
+  // connection stays.
+  for (int i = 0; i < 25; ++i) ASSERT_TRUE(e.waitStep(20));
+  EXPECT_EQ(e.pieces.size(), 1u);
+  EXPECT_TRUE(e.socketExists());
+  ASSERT_EQ(e.setAcceptData(true), 0);
+  ASSERT_TRUE(e.waitUntil([&] { return !e.socketExists(); }));
+  EXPECT_EQ(e.joined(), body);
+  EXPECT_EQ(e.events.back(), "Disconnected 0 OK");
+}
+
+// A receiver that refuses a piece ends the read; the bytes behind it still
+// come with the next read event although the peer sends nothing more.
+TEST_F(ReceiveTest, BytesBehindARefusedPieceStillArrive) {
+  const std::string body(20000, 'r');
+  ScriptedPeer peer(tw_test::PeerScript{PeerStep::delay(200), PeerStep::send(body),
+                                        PeerStep::delay(3000)});
+  RecordingEngine e;
+  bool refused = false;
+  e.onData = [&](const Piece&) {
+    if (refused) return 0;
+    refused = true;
+    return 1;
+  };
+  ASSERT_EQ(connectTo(e, peer), 0);
+  ASSERT_TRUE(e.waitUntil([&] { return e.joined().size() == body.size(); }, 2000));
+  EXPECT_TRUE(e.socketExists());
+}
+
 }  // namespace
 }  // namespace engine_test
