@@ -1,8 +1,36 @@
 #include "httpclient/protocol/HttpClient.h"
 
+#include <algorithm>
+#include <new>
+
+#include "httpclient/protocol/Url.h"
 #include "httpclient/transport/ComponentErrors.h"
+#include "platform/files.h"
+#include "platform/registry.h"
 
 namespace velmora::network::component {
+
+namespace {
+
+constexpr const char* kTextBadProxyScheme = "Unknown proxy authentication scheme.";
+constexpr const char* kTextAttachedFile = "Can't open AttachedFile.";
+constexpr const char* kTextLocalFileOpen = "Can't open local file for writing.";
+constexpr const char* kTextLocalFileWrite = "Error writing to LocalFile.";
+constexpr const char* kTextAppendData = "Error appending to TransferredData.";
+constexpr const char* kInternetSettingsKey =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+constexpr size_t kFilePiece = 16384;
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+}  // namespace
+
+HttpClient::~HttpClient() { closeLocalFile(); }
 
 HttpClient::HttpClient() {
   // The HTTP layer's set-up: large socket buffers, and 4000-byte lines for
@@ -110,17 +138,75 @@ void HttpClient::setProxyAuthScheme(int32_t scheme) {
   proxyChallenge_.clear();
 }
 
+// Takes the proxy from the current user's Internet Settings: ProxyServer is
+// either "host:port" for every scheme or a list "http=h:p;https=h:p".
 int HttpClient::setProxyAutoDetect(bool on) {
   proxyAutoDetect_ = on;
   request_.proxyServer.clear();
   request_.proxyPort = defaultPort_;
   if (!on) return 0;
-  return notBuilt(kPartRequests, "ProxyAutoDetect");
+
+  HKEY key = nullptr;
+  LONG r = RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_READ, &key);
+  if (r == ERROR_FILE_NOT_FOUND) {
+    r = RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettingsKey, 256, KEY_READ, &key);
+  }
+  if (r != ERROR_SUCCESS) return 0;
+  DWORD enable = 0;
+  DWORD type = 0;
+  DWORD size = sizeof(enable);
+  r = RegQueryValueExA(key, "ProxyEnable", nullptr, &type, reinterpret_cast<LPBYTE>(&enable),
+                       &size);
+  if (r != ERROR_SUCCESS || enable == 0) {
+    RegCloseKey(key);
+    return 0;
+  }
+  char value[400] = {0};
+  size = sizeof(value) - 1;
+  r = RegQueryValueExA(key, "ProxyServer", nullptr, &type, reinterpret_cast<LPBYTE>(value),
+                       &size);
+  RegCloseKey(key);
+  if (r != ERROR_SUCCESS) return 0;
+  value[size < sizeof(value) ? size : sizeof(value) - 1] = 0;
+
+  if (urlScheme_.empty()) urlScheme_ = "https";
+  const std::string prefix = lowerCase(urlScheme_) + "=";
+  std::string list(value);
+  std::string taken;
+  bool found = false;
+  size_t start = 0;
+  while (start <= list.size() && !found) {
+    size_t end = list.find(';', start);
+    std::string entry = list.substr(start, end == std::string::npos ? std::string::npos
+                                                                    : end - start);
+    size_t eq = entry.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      taken = entry;
+      found = true;
+    } else if (entry.compare(0, prefix.size(), prefix) == 0) {
+      taken = entry.substr(prefix.size());
+      found = true;
+    }
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  if (!found) return 0;
+
+  size_t colon = taken.find(':');
+  request_.proxyServer = taken.substr(0, colon);
+  if (colon != std::string::npos) {
+    int32_t port = configInt32(taken.substr(colon + 1));
+    if (port != 0) request_.proxyPort = port;
+  }
+  bool https = equalsNoCase(urlScheme_, "https");
+  request_.proxySsl = https ? 3 : 0;
+  tunnel().setType(https ? 1 : 0);
+  return 0;
 }
 
 // --- URL state ---------------------------------------------------------------------
 
-int HttpClient::applyUrl(const std::string& url) {
+int HttpClient::applyUrl(const std::string& url, bool redirect) {
   if (url.empty()) {
     url_.clear();
     urlServer_.clear();
@@ -131,7 +217,55 @@ int HttpClient::applyUrl(const std::string& url) {
     urlPassword_.clear();
     return 0;
   }
-  return notBuilt(kPartRequests, "applying a URL");
+  if (url.compare(0, 5, "http:") == 0) {
+    defaultPort_ = 80;
+  } else if (url.compare(0, 6, "https:") == 0) {
+    defaultPort_ = 443;
+  }
+  if (!redirect) redirectsRemaining_ = maxRedirectAttempts_;
+
+  // A URL set by the application starts from nothing; a redirect location
+  // from the current URL.
+  UrlParts parts;
+  if (redirect) {
+    parts.scheme = urlScheme_;
+    parts.host = urlServer_;
+    parts.port = urlPort_;
+    parts.path = request_.urlPath;
+  } else {
+    parts.scheme = "https";
+    parts.host = urlServer_;
+    parts.port = defaultPort_;
+  }
+  url_ = url;
+  splitUrl(url, parts, defaultPort_);
+  if (redirect ? encodeRedirectLocation_ : encodeUrl_) {
+    parts.path = encodePath(parts.path, encodeQueryString_);
+  }
+  if (parts.path.empty()) parts.path = "/";
+  if (parts.ipv6) setLowerSetting("UseIPv6", "True");
+
+  const bool hostChanged = !equalsNoCase(parts.host, urlServer_);
+  const bool portChanged = parts.port != urlPort_;
+  if (hostChanged || portChanged || !equalsNoCase(parts.scheme, urlScheme_)) close(0);
+  clearAuthenticationState();
+  urlScheme_ = parts.scheme;
+  urlServer_ = parts.host;
+  urlPort_ = parts.port;
+  request_.urlPath = parts.path;
+  urlUser_ = parts.user;
+  urlPassword_ = parts.password;
+  const bool replaceCredentials = redirect && request_.followRedirects == 2;
+  if (replaceCredentials || !parts.user.empty() || !parts.password.empty()) {
+    user_ = parts.user;
+    password_ = parts.password;
+  }
+  // The Authorization values are computed by the authentication part; custom
+  // values (schemes 2 and 6) stay as set.
+  retry401_ = 0;
+  retry407_ = 0;
+  if (!redirect && (hostChanged || portChanged)) dropReceivedCookies();
+  return 0;
 }
 
 void HttpClient::setUrlServer(const std::string& server) {
@@ -220,12 +354,399 @@ int HttpClient::runTransfer(TransferKind kind, const std::string& url) {
   return result;
 }
 
-int HttpClient::sendRequestAndReadResponse(TransferKind /*kind*/) {
-  return notBuilt(kPartRequests, "sending a request");
+std::string HttpClient::requestMethod(TransferKind kind) const {
+  if (!request_.httpMethod.empty()) return request_.httpMethod;
+  switch (kind) {
+    case TransferKind::Post: return "POST";
+    case TransferKind::Head: return "HEAD";
+    case TransferKind::Put: return "PUT";
+    case TransferKind::Delete: return "DELETE";
+    default: return "GET";
+  }
 }
 
-int HttpClient::dataIn(const char* /*data*/, int /*length*/, bool /*endOfLine*/) {
-  return notBuilt(kPartRequests, "reading a response");
+int HttpClient::sendRequestAndReadResponse(TransferKind kind) {
+  const bool withBody = kind == TransferKind::Post || kind == TransferKind::Put;
+  int r = writeRequest(requestMethod(kind), withBody);
+  if (r != 0) {
+    closeLocalFile();
+    return r;
+  }
+  // A negative Timeout only starts the connection; nothing waits.
+  if (timeoutMillis() < 0) return 0;
+  return finishResponse(waitForResponse());
+}
+
+int HttpClient::finishResponse(int waitResult) {
+  closeLocalFile();
+  if (parser_.errorCode() != 0) return setError(parser_.errorCode(), responseErrorText_);
+  return judgeStatus(waitResult);
+}
+
+// --- the connection --------------------------------------------------------------
+
+std::string HttpClient::lowerSetting(const std::string& name) {
+  std::string answer;
+  int code = 0;
+  TlsClient::configSetting(parseConfigText(name), answer, code);
+  return answer;
+}
+
+void HttpClient::setLowerSetting(const std::string& name, const std::string& value) {
+  std::string answer;
+  int code = 0;
+  TlsClient::configSetting(parseConfigText(name + "=" + value), answer, code);
+}
+
+int HttpClient::decideConnection() {
+  if (urlServer_.empty()) return setError(kErrNoServer, kTextNoServer);
+
+  int32_t mode = request_.proxySsl;
+  if (mode == 0 && equalsNoCase(urlScheme_, "https")) mode = 3;
+
+  std::string host;
+  int32_t port = 0;
+  const bool keepForNtlmRetry = proxyAuthScheme_ == 4 && retry407_ != 0 && isConnected();
+  if (!request_.proxyServer.empty() && mode != 3) {
+    host = request_.proxyServer;
+    port = request_.proxyPort;
+  } else {
+    if (!equalsNoCase(urlScheme_, "http") && !equalsNoCase(urlScheme_, "https")) {
+      return setError(kErrBadScheme, "Specified URLScheme (" + urlScheme_ + ") is invalid.");
+    }
+    if (mode == 3 && !request_.proxyServer.empty() && !socketExists()) {
+      int type = 0;
+      switch (proxyAuthScheme_) {
+        case 0:
+        case 3: type = 1; break;
+        case 1: type = 6; break;
+        case 4: type = 4; break;
+        case 5: type = 5; break;
+        default: return setError(kErrBadScheme, kTextBadProxyScheme);
+      }
+      Tunnel& t = tunnel();
+      t.setType(type);
+      if (type == 6) t.setDigestUri(request_.urlPath);
+      if (int r = t.setHost(request_.proxyServer)) return r;
+      t.setPort(request_.proxyPort);
+      t.setUser(proxyUser_);
+      t.setPassword(proxyPassword_);
+    }
+    host = urlServer_;
+    port = urlPort_;
+  }
+
+  // An open connection elsewhere goes first; one to the same place is kept.
+  if (socketExists() && !keepForNtlmRetry &&
+      (!equalsNoCase(remoteHost(), host) || remotePort() != port)) {
+    close(0);
+  }
+  if (socketExists()) return 0;
+
+  bool tls = equalsNoCase(urlScheme_, "https");
+  if (mode == 1) tls = true;
+  if (mode == 2) tls = false;
+  selectTls(tls);
+  if (int r = setRemoteHost(host)) return r;
+  if (int r = setRemotePort(static_cast<uint16_t>(port))) return r;
+  if (timeoutMillis() < 0) return connect();
+  return connectBlocking();
+}
+
+// --- the request -----------------------------------------------------------------
+
+RequestHeadInputs HttpClient::requestHeadInputs(const std::string& method) {
+  RequestHeadInputs in;
+  in.method = method;
+  in.url = url_;
+  in.urlScheme = urlScheme_;
+  in.urlServer = urlServer_;
+  in.urlPort = urlPort_;
+  in.defaultPort = defaultPort_;
+  in.urlPath = request_.urlPath;
+  in.ipv6 = configBool(lowerSetting("UseIPv6"));
+  in.proxySet = !request_.proxyServer.empty();
+  in.proxySsl = request_.proxySsl;
+  in.absoluteUri = absoluteUri_;
+  in.httpVersion = httpVersion_;
+  in.authorization = authorization_;
+  in.proxyAuthorization = proxyAuthorization_;
+  in.accept = request_.accept;
+  in.allowCompression = request_.allowHttpCompression;
+  in.acceptEncoding = acceptEncoding_;
+  in.from = request_.from;
+  in.userAgent = userAgent_;
+  in.ifModifiedSince = request_.ifModifiedSince;
+  in.referer = request_.referer;
+  in.pragma = request_.pragma;
+  in.range = request_.range;
+  if (!httpCookies_.empty()) {
+    in.cookie = httpCookies_;
+  } else {
+    for (size_t i = 0; i < cookies_.count(); ++i) {
+      if (i > 0) in.cookie += "; ";
+      in.cookie += cookies_.at(i).name + "=" + cookies_.at(i).value;
+    }
+  }
+  in.keepAlive = keepAlive_;
+  in.otherHeaders = request_.otherHeaders;
+  return in;
+}
+
+int HttpClient::planRequestBody(RequestBodyPlan& plan) {
+  plan = RequestBodyPlan();
+  plan.chunkSize = useChunkedEncoding_ && chunkSize_ > 0 ? chunkSize_ : 16384;
+  plan.uploadSize = request_.postData.size();
+  // Challenge-response schemes get the body with their second request.
+  const bool serverFirst = (authScheme_ == 4 || authScheme_ == 5 || authScheme_ == 1) &&
+                           retry401_ == 0;
+  const bool proxyFirst = proxyAuthScheme_ == 4 && retry407_ == 0;
+  if (postDataAfterNegotiate_ && (serverFirst || proxyFirst)) {
+    plan.negotiateFirst = true;
+    plan.uploadSize = 0;
+    return 0;
+  }
+  if (!request_.attachedFile.empty()) {
+    HANDLE f = CreateFileA(request_.attachedFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return setError(kErrLocalFile, kTextAttachedFile);
+    DWORD high = 0;
+    DWORD low = GetFileSize(f, &high);
+    plan.file = f;
+    plan.fileSize = (static_cast<uint64_t>(high) << 32) | low;
+    plan.uploadSize += plan.fileSize;
+  }
+  plan.chunked = useChunkedEncoding_;
+  return 0;
+}
+
+std::string HttpClient::requestHeaderText(const std::string& method,
+                                          const RequestBodyPlan* body) {
+  std::string text = buildRequestHead(requestHeadInputs(method));
+  if (body != nullptr) {
+    if (!request_.contentType.empty()) text += "Content-Type: " + request_.contentType + "\r\n";
+    if (body->chunked && !body->negotiateFirst) {
+      text += "Transfer-Encoding: chunked\r\n";
+    } else {
+      text += "Content-Length: " + std::to_string(body->uploadSize) + "\r\n";
+    }
+  }
+  text += "\r\n";
+  return text;
+}
+
+int HttpClient::beginResponse(const std::string& method) {
+  methodText_ = method;
+  responseErrorText_.clear();
+  closeLocalFile();
+  localFileTried_ = false;
+  ParserSettings ps;
+  ps.headRequest = method == "HEAD";
+  ps.followRedirects = request_.followRedirects != 0;
+  ps.allowCompression = request_.allowHttpCompression;
+  ps.maxLineLength = maxLineLength();
+  parser_.reset(ps);
+  return setEol("\n");
+}
+
+int HttpClient::writeRequest(const std::string& method, bool withBody) {
+  // Every request starts a new response.
+  if (int r = beginResponse(method)) return r;
+  if (int r = decideConnection()) return r;
+  parser_.setMaxLineLength(maxLineLength());
+
+  RequestBodyPlan plan;
+  if (withBody) {
+    if (int r = planRequestBody(plan)) return r;
+  }
+  std::string text = requestHeaderText(method, withBody ? &plan : nullptr);
+  httpCookies_.clear();
+  if (keepRequests_) {
+    sentHeaders_ = text;
+    if (withBody) transferredRequest_ = text;
+  }
+  if (debugTrace_) fireTransfer(0, static_cast<int64_t>(text.size()), -1, text.data(), text.size());
+  // With a negative Timeout the connection is only being made: the request
+  // cannot go out from here.
+  if (timeoutMillis() < 0) {
+    if (plan.file != nullptr) CloseHandle(plan.file);
+    return 0;
+  }
+  int r = sendBlocking(text.data(), static_cast<int>(text.size()), false, false);
+  if (r == 0 && withBody) r = sendBody(plan);
+  if (plan.file != nullptr) CloseHandle(plan.file);
+  return r;
+}
+
+int HttpClient::sendPiece(const char* data, size_t length, uint64_t& sent) {
+  if (keepRequests_) transferredRequest_.append(data, length);
+  std::string framed;
+  const char* out = data;
+  size_t outLength = length;
+  if (useChunkedEncoding_) {
+    framed = chunkFrame(data, length);
+    out = framed.data();
+    outLength = framed.size();
+  }
+  if (int r = sendBlocking(out, static_cast<int>(outLength), true, false)) return r;
+  sent += length;
+  if (debugTrace_) fireTransfer(0, static_cast<int64_t>(sent), -1, data, length);
+  return 0;
+}
+
+int HttpClient::sendBody(RequestBodyPlan& plan) {
+  if (plan.negotiateFirst || (request_.postData.empty() && plan.file == nullptr)) return 0;
+  fireStartTransfer(0);
+  uint64_t sent = 0;
+  const size_t piece = static_cast<size_t>(plan.chunkSize);
+  const std::string& post = request_.postData;
+  for (size_t at = 0; at < post.size(); at += piece) {
+    size_t n = post.size() - at < piece ? post.size() - at : piece;
+    if (int r = sendPiece(post.data() + at, n, sent)) return r;
+  }
+  if (plan.file != nullptr) {
+    std::string buffer(useChunkedEncoding_ ? piece : kFilePiece, '\0');
+    for (;;) {
+      DWORD got = 0;
+      if (!ReadFile(plan.file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+        return setError(kErrLocalFile, kTextAttachedFile);
+      }
+      if (got == 0) break;
+      if (int r = sendPiece(buffer.data(), got, sent)) return r;
+    }
+  }
+  if (useChunkedEncoding_) {
+    static const char kLastChunk[] = "0\r\n\r\n";
+    if (int r = sendBlocking(kLastChunk, 5, false, false)) return r;
+  }
+  fireEndTransfer(0);
+  return 0;
+}
+
+// --- the response ------------------------------------------------------------------
+
+int HttpClient::waitForResponse() {
+  const uint32_t step = static_cast<uint32_t>(configInt32(lowerSetting("SelectWaitMillis")));
+  while (!parser_.ended()) {
+    if (!socketExists()) {
+      // The server closed the connection.
+      parser_.connectionClosed();
+      break;
+    }
+    if (!waitStep(step)) {
+      // A half-read response must not be taken for the next one on this
+      // connection: it goes, and the wait's text ("Timeout.") stays.
+      std::string text = lastErrorText();
+      close(0);
+      setError(kErrTimeout, text);
+      return kErrTimeout;
+    }
+  }
+  return 0;
+}
+
+int HttpClient::judgeStatus(int waitResult) {
+  if (waitResult == kErrTimeout || interruptCalled_ || interrupted()) return kErrTimeout;
+  // Without a status line there is nothing to judge.
+  if (!parser_.statusReceived()) return 0;
+  const int code = response_.statusCode;
+  if ((code >= 200 && code <= 299) || code == 101) return waitResult;
+  std::string text = "HTTP protocol error. " + std::to_string(code) + " " +
+                     response_.reasonPhrase;
+  if (response_.reasonPhrase.empty() || response_.reasonPhrase.back() != '.') text += ".";
+  // Authentication retries (401, 407) and redirects (3xx) are decided here
+  // once their parts exist; until then these statuses fail like the rest.
+  return setError(kErrProtocol, text);
+}
+
+int HttpClient::dataIn(const char* data, int length, bool endOfLine) {
+  if (length < 0) length = 0;
+  int r = parser_.feed(data, static_cast<size_t>(length), endOfLine);
+  if (r != 0) {
+    // The response cannot go on: the rest of the connection is dropped. The
+    // failure's text (the parser's, or the one a body handler left) stays.
+    responseErrorText_ = parser_.errorText().empty() ? lastErrorText() : parser_.errorText();
+    close(0);
+    setError(r, responseErrorText_);
+  }
+  return r;
+}
+
+void HttpClient::disconnectNotification(int code) {
+  // A body that runs to the end of the connection ends before Disconnected.
+  parser_.connectionClosed();
+  TlsClient::disconnectNotification(code);
+}
+
+int HttpClient::setLineEnd(const std::string& marker) { return setEol(marker); }
+
+void HttpClient::onStatus(const std::string& version, int code, const std::string& reason) {
+  fireStatus(version, code, reason);
+}
+
+int HttpClient::onHeader(const std::string& field, const std::string& value) {
+  fireHeader(field, value);
+  // Set-Cookie and the authentication challenges are taken in by their parts.
+  return 0;
+}
+
+void HttpClient::onStartTransfer() { fireStartTransfer(1); }
+
+void HttpClient::closeLocalFile() {
+  if (localFile_ != nullptr) {
+    CloseHandle(localFile_);
+    localFile_ = nullptr;
+  }
+}
+
+int HttpClient::onBody(const char* data, size_t length, int percentDone) {
+  const int code = response_.statusCode;
+  const bool success = code >= 200 && code <= 299;
+  if (!request_.localFile.empty() && success && !localFileTried_) {
+    localFileTried_ = true;
+    HANDLE f = CreateFileA(request_.localFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+      setError(kErrLocalFile, kTextLocalFileOpen);
+      fireError(kErrLocalFile, kTextLocalFileOpen);
+      return kErrLocalFile;
+    }
+    localFile_ = f;
+  }
+  if (localFile_ != nullptr) {
+    DWORD written = 0;
+    if (!WriteFile(localFile_, data, static_cast<DWORD>(length), &written, nullptr) ||
+        written != length) {
+      closeLocalFile();
+      fireError(7, kTextLocalFileWrite);
+    }
+  }
+  if (localFile_ == nullptr) {
+    size_t keep = length;
+    if (transferredDataLimit_ > 0) {
+      uint64_t limit = static_cast<uint64_t>(transferredDataLimit_);
+      uint64_t have = response_.transferredData.size();
+      keep = have >= limit ? 0 : static_cast<size_t>(std::min<uint64_t>(limit - have, length));
+    }
+    try {
+      response_.transferredData.append(data, keep);
+    } catch (const std::bad_alloc&) {
+      fireError(kErrOutOfMemory, kTextAppendData);
+    }
+  }
+  fireTransfer(1, static_cast<int64_t>(response_.bytesTransferred), percentDone, data, length);
+  return 0;
+}
+
+void HttpClient::onEndOfResponse(bool fireEndTransfer) {
+  closeLocalFile();
+  if (!keepAlive_) close(0);
+  if (fireEndTransfer) this->fireEndTransfer(1);
+  if (timeoutMillis() < 0) close(0);
+}
+
+void HttpClient::onSkipRedirectBody() {
+  if (socketExists()) close(0);
 }
 
 int HttpClient::runInternetLibraryTransfer(TransferKind kind) {
@@ -241,6 +762,8 @@ void HttpClient::clearResponseState() {
   response_.httpVersion.clear();
   response_.headers.clear();
   response_.contentLength = -1;
+  response_.chunked = false;
+  response_.location.clear();
 }
 
 void HttpClient::clearAuthenticationState() {

@@ -10,8 +10,10 @@
 //   handler may call Interrupt, which takes effect at the next wait step.
 //
 // Built so far: the fields, their set rules, the HTTP settings, cookies added
-// by the application, Reset and the dispatch around a transfer. Applying a
-// non-empty URL and writing requests and reading responses are not built yet.
+// by the application, Reset, URL application, proxy auto-detection, the
+// connection decision, the request text and bodies, the response parser and
+// status judging. Authentication retries, redirects and Set-Cookie intake
+// are not built yet (401, 407 and 3xx end with 151).
 #pragma once
 
 #include <cstdint>
@@ -20,6 +22,9 @@
 #include <vector>
 
 #include "httpclient/protocol/CookieList.h"
+#include "httpclient/protocol/RequestBuilder.h"
+#include "httpclient/protocol/ResponseParser.h"
+#include "platform/win32types.h"
 #include "httpclient/transport/TlsClient.h"
 
 namespace velmora::network::component {
@@ -57,23 +62,20 @@ struct HttpRequestFields {
   std::string urlPath;
 };
 
-// Fields of the last response.
-struct HttpResponseFields {
-  std::string statusLine;
-  std::string httpVersion;
-  int32_t statusCode = 0;
-  std::string reasonPhrase;
-  std::vector<std::pair<std::string, std::string>> headers;
-  std::string transferredHeaders;
-  std::string transferredData;
-  std::string contentType;
-  int64_t contentLength = -1;
-  uint64_t bytesTransferred = 0;
+// How the body of a POST or PUT goes out, decided before its headers.
+struct RequestBodyPlan {
+  bool negotiateFirst = false;  // headers with Content-Length 0 now, body with the retry
+  bool chunked = false;         // UseChunkedEncoding
+  int32_t chunkSize = 16384;
+  uint64_t uploadSize = 0;      // PostData and AttachedFile
+  HANDLE file = nullptr;        // AttachedFile, open while the body is sent
+  uint64_t fileSize = 0;
 };
 
-class HttpClient : public TlsClient {
+class HttpClient : public TlsClient, private ResponseSink {
  public:
   HttpClient();
+  ~HttpClient() override;
 
   HttpRequestFields& request() { return request_; }
   const HttpRequestFields& request() const { return request_; }
@@ -108,7 +110,10 @@ class HttpClient : public TlsClient {
   // URL state. Setting URLServer (compared without case) or URLPort to a
   // different value drops the received cookies unless
   // DontClearCookiesOnUrlChange is on.
-  int applyUrl(const std::string& url);
+  int applyUrl(const std::string& url) { return applyUrl(url, false); }
+  // A redirect location is split over the current URL and encoded by
+  // EncodeRedirectLocation.
+  int applyUrl(const std::string& url, bool redirect);
   const std::string& url() const { return url_; }
   void setUrlScheme(const std::string& scheme) { urlScheme_ = scheme; }
   const std::string& urlScheme() const { return urlScheme_; }
@@ -139,6 +144,27 @@ class HttpClient : public TlsClient {
   // raw pieces of the body.
   int dataIn(const char* data, int length, bool endOfLine);
 
+  // --- the request, testable without a connection ---------------------------
+  // The verb: HTTPMethod when set, else the transfer kind's own.
+  std::string requestMethod(TransferKind kind) const;
+  // The header values of a request as the component state gives them now.
+  RequestHeadInputs requestHeadInputs(const std::string& method);
+  // Decides how a body goes out; opens AttachedFile (302 when it cannot be).
+  int planRequestBody(RequestBodyPlan& plan);
+  // The whole header text of a request, ending with the blank line; with a
+  // body plan, Content-Type and the length header come before it.
+  std::string requestHeaderText(const std::string& method, const RequestBodyPlan* body);
+  // Starts reading a new response to a request with this method: the parser
+  // in StatusLine, the line end LF. Writing a request does this first.
+  int beginResponse(const std::string& method);
+  // After the wait for the response: the parser's failure, or the status
+  // judged (2xx and 101 give the wait's result; others 151 with the
+  // protocol error text; without a status line 0).
+  int finishResponse(int waitResult);
+  ParserState parserState() const { return parser_.state(); }
+  bool responseEnded() const { return parser_.ended(); }
+  int32_t defaultPort() const { return defaultPort_; }
+
  protected:
   int reportDataIn(const char* data, int length, bool endOfLine) override {
     return dataIn(data, length, endOfLine);
@@ -159,6 +185,30 @@ class HttpClient : public TlsClient {
  private:
   // Steps of the dispatch.
   int sendRequestAndReadResponse(TransferKind kind);
+  int decideConnection();
+  int writeRequest(const std::string& method, bool withBody);
+  int sendBody(RequestBodyPlan& plan);
+  int sendPiece(const char* data, size_t length, uint64_t& sent);
+  int waitForResponse();
+  int judgeStatus(int waitResult);
+  void closeLocalFile();
+  // Settings of the layers below, through their Config names.
+  std::string lowerSetting(const std::string& name);
+  void setLowerSetting(const std::string& name, const std::string& value);
+
+  // What the response parser tells this layer.
+  int setLineEnd(const std::string& marker) override;
+  void onStatus(const std::string& version, int code, const std::string& reason) override;
+  int onHeader(const std::string& field, const std::string& value) override;
+  void onStartTransfer() override;
+  int onBody(const char* data, size_t length, int percentDone) override;
+  void onEndOfResponse(bool fireEndTransfer) override;
+  void onSkipRedirectBody() override;
+
+ protected:
+  void disconnectNotification(int code) override;
+
+ private:
   int runInternetLibraryTransfer(TransferKind kind);
   void clearResponseState();
   // Reset's clearing of the request properties; the native path also clears
@@ -170,6 +220,12 @@ class HttpClient : public TlsClient {
   HttpRequestFields request_;
   HttpResponseFields response_;
   CookieList cookies_;
+  ResponseParser parser_{response_, *this};
+  std::string methodText_;  // of the current request
+  std::string responseErrorText_;  // why the current response failed
+  // LocalFile of the current response.
+  HANDLE localFile_ = nullptr;
+  bool localFileTried_ = false;
 
   // URL state.
   std::string url_;
