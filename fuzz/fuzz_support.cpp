@@ -68,3 +68,35 @@ void fail(const std::string& what) {
 }
 
 }  // namespace tw_fuzz
+
+namespace tw_fuzz {
+
+Pieces takePieces(const uint8_t*& data, size_t& size) {
+  Pieces p;
+  if (size == 0) return p;
+  size_t n = data[0] % 16;
+  ++data;
+  --size;
+  for (size_t i = 0; i < n && size > 0; ++i) {
+    p.sizes.push_back(static_cast<size_t>(data[0]) + 1);
+    ++data;
+    --size;
+  }
+  return p;
+}
+
+std::vector<std::string> Pieces::cut(const std::string& text) const {
+  std::vector<std::string> out;
+  if (sizes.empty()) {
+    out.push_back(text);
+    return out;
+  }
+  size_t at = 0;
+  for (size_t i = 0; at < text.size(); i = (i + 1) % sizes.size()) {
+    out.push_back(text.substr(at, sizes[i]));
+    at += sizes[i];
+  }
+  return out;
+}
+
+}  // namespace tw_fuzz

@@ -31,3 +31,17 @@ inline void check(bool condition, const std::string& what) {
 }
 
 }  // namespace tw_fuzz
+
+namespace tw_fuzz {
+
+// Piece sizes chosen by the input: one byte n (0-15 used), then n bytes,
+// each giving a piece size of 1 to 256; the sizes repeat over the rest of
+// the input. No sizes: the rest is one piece. Consumes those bytes.
+struct Pieces {
+  std::vector<size_t> sizes;
+  // Splits text into pieces of the chosen sizes.
+  std::vector<std::string> cut(const std::string& text) const;
+};
+Pieces takePieces(const uint8_t*& data, size_t& size);
+
+}  // namespace tw_fuzz
