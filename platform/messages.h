@@ -218,11 +218,6 @@ ULONGLONG GetTickCount64();
 void Sleep(DWORD milliseconds);
 
 // The system time as 100-nanosecond intervals since 1601-01-01 (UTC).
-struct FILETIME {
-  DWORD dwLowDateTime;
-  DWORD dwHighDateTime;
-};
-typedef FILETIME* LPFILETIME;
 void GetSystemTimeAsFileTime(LPFILETIME fileTime);
 
 namespace tw_platform {

@@ -22,14 +22,6 @@ typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef DWORD REGSAM;
 
-#ifndef TW_FILETIME_DEFINED
-#define TW_FILETIME_DEFINED
-typedef struct _FILETIME {
-  DWORD dwLowDateTime;
-  DWORD dwHighDateTime;
-} FILETIME, *PFILETIME, *LPFILETIME;
-#endif
-
 // Predefined root keys.
 #define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000UL)))
 #define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000001UL)))

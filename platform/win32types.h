@@ -44,6 +44,12 @@ typedef LONG* PLONG;
 
 typedef std::u16string wstring16;
 
+// 100-nanosecond intervals since 1601-01-01 (UTC).
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
 #ifndef TRUE
 #define TRUE 1
 #endif

@@ -10,6 +10,11 @@ namespace {
 
 constexpr size_t kOutputArea = 65536;
 
+// A gzip header (with its optional name, comment and extra field) longer
+// than this is refused rather than collected without end: a server that
+// never finishes the name would otherwise grow the buffer with every byte.
+constexpr size_t kMaxGzipHeader = 65536;
+
 // Header flags of a gzip member.
 constexpr unsigned char kFlagHeaderCrc = 2;
 constexpr unsigned char kFlagExtra = 4;
@@ -86,7 +91,10 @@ int ContentDecoder::decode(const char* data, size_t length, std::string& out) {
   if (coding_ == ContentCoding::Gzip && !headerDone_) {
     collected_.append(data, length);
     size_t header = gzipHeaderLength(collected_);
-    if (header == 0) return kOk;  // the header is not complete yet
+    if (header == 0) {
+      // The header is not complete yet.
+      return collected_.size() > kMaxGzipHeader ? kErrGzipHeader : kOk;
+    }
     if (static_cast<unsigned char>(collected_[0]) != 0x1F ||
         static_cast<unsigned char>(collected_[1]) != 0x8B ||
         static_cast<unsigned char>(collected_[2]) != 0x08) {

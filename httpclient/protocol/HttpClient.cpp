@@ -286,8 +286,17 @@ void HttpClient::dropReceivedCookies() {
 
 // --- methods ---------------------------------------------------------------------------
 
+// Connecting goes to URLServer at URLPort, with TLS for "https", and waits
+// at most Timeout.
 int HttpClient::setConnected(bool on) {
   if (!on) return close(0);
+  if (!socketExists()) {
+    selectTls(equalsNoCase(urlScheme_, "https"));
+    int rc = setRemoteHost(urlServer_);
+    if (rc == 0) rc = setRemotePort(static_cast<uint16_t>(urlPort_));
+    if (rc != 0) return rc;
+    armDeadline();
+  }
   return connectBlocking();
 }
 

@@ -1,9 +1,15 @@
 #include "httpclient/transport/SocketEngine.h"
 
-#include <chrono>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
 #include "httpclient/transport/ComponentErrors.h"
+#include "platform/files.h"
+#include "platform/modules.h"
+#include "platform/winsock.h"
 
 namespace velmora::network::component {
 
@@ -14,6 +20,20 @@ HINSTANCE g_module = nullptr;
 // Until the engine starts Winsock, the status is "not initialised".
 int g_winsockStatus = 10093;
 uint16_t g_winsockVersion = 0;
+bool g_classRegistered = false;
+HMODULE g_ws2 = nullptr;
+
+// The optional entry points of ws2_32.dll (null when absent).
+typedef int (*GetAddrInfoFn)(const char*, const char*, const addrinfo*, addrinfo**);
+typedef void (*FreeAddrInfoFn)(addrinfo*);
+typedef int (*GetNameInfoFn)(const sockaddr*, int, char*, DWORD, char*, DWORD, int);
+GetAddrInfoFn g_getaddrinfo = nullptr;
+FreeAddrInfoFn g_freeaddrinfo = nullptr;
+GetNameInfoFn g_getnameinfo = nullptr;
+
+// The network events the engine asks for: read, write, connect and close.
+constexpr LONG kEventMask = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+constexpr int kIPv6AddressSize = sizeof(sockaddr_in6);
 
 struct WinsockText {
   int code;
@@ -78,7 +98,13 @@ const char* kQosNames[] = {"BestEffort", "Background", "ExcellentEffort",
 
 }  // namespace
 
-SocketEngine::SocketEngine() {
+SocketEngine::SocketEngine() : socket_(INVALID_SOCKET) {
+  std::memset(localAddress6_, 0, sizeof(localAddress6_));
+  std::memset(remoteAddress6_, 0, sizeof(remoteAddress6_));
+  // The hidden window; the engine sits in its first pointer-sized word.
+  window_ = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, nullptr, nullptr, g_module,
+                            nullptr);
+  if (window_ != nullptr) SetWindowLongPtrA(window_, 0, reinterpret_cast<LONG_PTR>(this));
   SettingTable& t = settings_;
   t.addInt32("SelectWaitMillis", selectWaitMillis_);
   t.addBool("AbsoluteTimeout", absoluteTimeout_);
@@ -97,7 +123,7 @@ SocketEngine::SocketEngine() {
   t.addBool("UseIPv6", useIPv6_);
   t.addBool("BindIPv6Address", bindIPv6Address_);
   // No socket: INVALID_SOCKET, reported as -1.
-  t.addQuery("SocketHandle", [this] { return std::string(socketExists_ ? "0" : "-1"); });
+  t.addQuery("SocketHandle", [this] { return std::to_string(socketHandle()); });
   t.add({{"InBufferSize"}, [this] { return std::to_string(inBufferSize_); },
          [this](const std::string& v) { return setInBufferSize(configInt32(v)); }});
   t.add({{"OutBufferSize"}, [this] { return std::to_string(outBufferSize_); },
@@ -135,16 +161,60 @@ SocketEngine::SocketEngine() {
   t.addText("RecordToFile", recordToFile_);
 }
 
-SocketEngine::~SocketEngine() = default;
+SocketEngine::~SocketEngine() {
+  if (WSAIsBlocking()) WSACancelBlockingCall();
+  if (socket_ != INVALID_SOCKET) {
+    WSAAsyncSelect(socket_, window_, 0, 0);
+    closesocket(socket_);
+    socket_ = INVALID_SOCKET;
+  }
+  closeTranscript();
+  if (window_ != nullptr) {
+    // The window forgets the engine first, so that its last messages go to
+    // the default procedure.
+    SetWindowLongPtrA(window_, 0, 0);
+    DestroyWindow(window_);
+    window_ = nullptr;
+  }
+}
 
 // --- process-wide --------------------------------------------------------------
 
 int SocketEngine::startup(HINSTANCE module) {
   g_module = module;
+  WNDCLASSA wc{};
+  wc.style = CS_GLOBALCLASS;
+  wc.lpfnWndProc = &SocketEngine::windowProc;
+  wc.cbWndExtra = 12;
+  wc.hInstance = module;
+  wc.lpszClassName = kWindowClass;
+  if (RegisterClassA(&wc) != 0) g_classRegistered = true;
+
+  g_ws2 = LoadLibraryA("ws2_32.dll");
+  if (g_ws2 != nullptr) {
+    g_getaddrinfo = reinterpret_cast<GetAddrInfoFn>(GetProcAddress(g_ws2, "getaddrinfo"));
+    g_freeaddrinfo = reinterpret_cast<FreeAddrInfoFn>(GetProcAddress(g_ws2, "freeaddrinfo"));
+    g_getnameinfo = reinterpret_cast<GetNameInfoFn>(GetProcAddress(g_ws2, "getnameinfo"));
+  }
+  WSADATA data{};
+  g_winsockStatus = WSAStartup(MAKEWORD(2, 2), &data);
+  g_winsockVersion = g_winsockStatus == 0 ? data.wVersion : 0;
   return 0;
 }
 
-void SocketEngine::shutdown() { g_module = nullptr; }
+void SocketEngine::shutdown() {
+  if (WSAIsBlocking()) WSACancelBlockingCall();
+  if (g_winsockStatus == 0) WSACleanup();
+  g_winsockStatus = 10093;
+  g_winsockVersion = 0;
+  if (g_classRegistered && UnregisterClassA(kWindowClass, g_module)) g_classRegistered = false;
+  g_getaddrinfo = nullptr;
+  g_freeaddrinfo = nullptr;
+  g_getnameinfo = nullptr;
+  if (g_ws2 != nullptr) FreeLibrary(g_ws2);
+  g_ws2 = nullptr;
+  g_module = nullptr;
+}
 
 HINSTANCE SocketEngine::moduleInstance() { return g_module; }
 
@@ -154,6 +224,16 @@ std::string SocketEngine::winsockVersionText() {
   char buf[16];
   std::snprintf(buf, sizeof(buf), "%d.%d", g_winsockVersion & 0xFF, g_winsockVersion >> 8);
   return buf;
+}
+
+// The hidden window's procedure: messages go to the engine stored in the
+// window when the engine still owns this window.
+LRESULT SocketEngine::windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* engine = reinterpret_cast<SocketEngine*>(GetWindowLongPtrA(hwnd, 0));
+  if (engine != nullptr && engine->window_ == hwnd) {
+    return engine->handleMessage(message, wParam, lParam);
+  }
+  return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
 // --- error state -----------------------------------------------------------------
@@ -208,20 +288,99 @@ bool SocketEngine::runSetting(const SettingTable& table, const ConfigRequest& re
 
 // --- addresses ---------------------------------------------------------------------
 
+int SocketEngine::resolveIPv4(const std::string& host, uint32_t& address) {
+  address = 0;
+  if (host.empty()) return 0;
+  if (WSAIsBlocking()) WSACancelBlockingCall();
+  ULONG dotted = inet_addr(host.c_str());
+  if (dotted != INADDR_NONE || host == "255.255.255.255") {
+    address = dotted;
+    return 0;
+  }
+  hostent* he = gethostbyname(host.c_str());
+  if (he == nullptr || he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) {
+    int err = WSAGetLastError();
+    // Without Winsock started the address simply stays unresolved.
+    return err == WSANOTINITIALISED ? 0 : err;
+  }
+  std::memcpy(&address, he->h_addr_list[0], sizeof(address));
+  return 0;
+}
+
+// "address%scope" gives the scope id; the first AF_INET6 result is taken.
+int SocketEngine::resolveIPv6(const std::string& host, int socketType,
+                              unsigned char* address6) {
+  std::memset(address6, 0, kIPv6AddressSize);
+  if (g_getaddrinfo == nullptr || g_freeaddrinfo == nullptr) return -1;
+  std::string name = host;
+  ULONG scope = 0;
+  bool hasScope = false;
+  size_t percent = host.find('%');
+  if (percent != std::string::npos) {
+    name = host.substr(0, percent);
+    scope = static_cast<ULONG>(std::strtoul(host.c_str() + percent + 1, nullptr, 10));
+    hasScope = true;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = socketType;
+  addrinfo* result = nullptr;
+  int rc = g_getaddrinfo(name.c_str(), nullptr, &hints, &result);
+  if (rc != 0) return rc;
+  if (result != nullptr && result->ai_addr != nullptr &&
+      result->ai_addrlen >= static_cast<size_t>(kIPv6AddressSize)) {
+    std::memcpy(address6, result->ai_addr, kIPv6AddressSize);
+    if (hasScope) reinterpret_cast<sockaddr_in6*>(address6)->sin6_scope_id = scope;
+  }
+  g_freeaddrinfo(result);
+  return 0;
+}
+
+namespace {
+
+std::string numericText(const unsigned char* address6) {
+  char host[NI_MAXHOST] = {0};
+  if (g_getnameinfo == nullptr ||
+      g_getnameinfo(reinterpret_cast<const sockaddr*>(address6), kIPv6AddressSize, host,
+                    sizeof(host), nullptr, 0, NI_NUMERICHOST) != 0) {
+    return std::string();
+  }
+  return host;
+}
+
+std::string dottedText(uint32_t address) {
+  in_addr a{};
+  a.s_addr = address;
+  return inet_ntoa(a);
+}
+
+}  // namespace
+
 int SocketEngine::setRemoteHost(const std::string& host) {
   clearError();
-  if (socketExists_) {
+  if (socketExists()) {
     return setError(101,
                     "You cannot change the RemoteHost at this time. A connection is in progress.");
   }
   remoteHost_ = host;
+  remoteAddress4_ = 0;
+  std::memset(remoteAddress6_, 0, sizeof(remoteAddress6_));
+  remoteAddress6Text_.clear();
   if (host.empty()) return 0;
-  return notBuilt(kPartSocketEngine, "name resolution");
+  if (!useIPv6_) return resolveIPv4(host, remoteAddress4_);
+  int rc = resolveIPv6(host, SOCK_STREAM, remoteAddress6_);
+  if (rc == 0) remoteAddress6Text_ = numericText(remoteAddress6_);
+  return rc;
+}
+
+std::string SocketEngine::remoteAddressText() const {
+  if (useIPv6_) return remoteAddress6Text_;
+  return remoteAddress4_ == 0 ? std::string() : dottedText(remoteAddress4_);
 }
 
 int SocketEngine::setRemotePort(uint16_t port) {
   clearError();
-  if (socketExists_) {
+  if (socketExists()) {
     return setError(100,
                     "You cannot change the RemotePort at this time. A connection is in progress.");
   }
@@ -232,70 +391,355 @@ int SocketEngine::setRemotePort(uint16_t port) {
 int SocketEngine::getLocalHost(std::string& out) {
   clearError();
   out.clear();
-  return notBuilt(kPartSocketEngine, "LocalHost lookup");
+  if (connected_) {
+    sockaddr_in6 name{};
+    int length = sizeof(name);
+    if (getsockname(socket_, reinterpret_cast<sockaddr*>(&name), &length) != 0) {
+      int err = WSAGetLastError();
+      return setError(err, winsockErrorText(err));
+    }
+    if (name.sin6_family == AF_INET6) {
+      out = numericText(reinterpret_cast<const unsigned char*>(&name));
+    } else {
+      out = dottedText(reinterpret_cast<const sockaddr_in*>(&name)->sin_addr.s_addr);
+    }
+    return 0;
+  }
+  if (useIPv6_ && !localAddress6Text_.empty()) {
+    out = localAddress6Text_;
+    return 0;
+  }
+  if (!useIPv6_ && localAddress4_ != 0) {
+    out = dottedText(localAddress4_);
+    return 0;
+  }
+  char name[101] = {0};
+  if (gethostname(name, 100) != 0) {
+    int err = WSAGetLastError();
+    return setError(err, winsockErrorText(err));
+  }
+  out = name;
+  return 0;
 }
 
 int SocketEngine::setLocalHost(const std::string& host) {
   clearError();
-  localHostText_.clear();
+  localHostText_ = host;
+  localAddress4_ = 0;
+  std::memset(localAddress6_, 0, sizeof(localAddress6_));
+  localAddress6Text_.clear();
   if (host.empty()) return 0;
-  return notBuilt(kPartSocketEngine, "LocalHost resolution");
+  if (!useIPv6_) return resolveIPv4(host, localAddress4_);
+  int rc = resolveIPv6(host, 0, localAddress6_);
+  if (rc == 0) localAddress6Text_ = numericText(localAddress6_);
+  return rc;
 }
 
 // --- connection ----------------------------------------------------------------------
 
+bool SocketEngine::socketExists() const { return socket_ != INVALID_SOCKET; }
+
+int64_t SocketEngine::socketHandle() const {
+  return socket_ == INVALID_SOCKET ? -1 : static_cast<int64_t>(socket_);
+}
+
 int SocketEngine::connect() {
   clearError();
-  return notBuilt(kPartSocketEngine, "connect");
+  pendingCloseCode_ = 0;
+  if (socketExists()) {
+    return setError(104, "Already connected. If you want to reconnect, close the current "
+                         "connection first.");
+  }
+  closePending_ = false;
+  bytesAccepted_ = 0;
+  uint32_t address = remoteAddress4_;
+  uint16_t port = remotePort_;
+  bool tunnel = tunnelTarget(address, port);
+  if (!useIPv6_ && address == 0) {
+    return setError(102, tunnel ? "The FirewallHost address is invalid (0.0.0.0)."
+                                : "The RemoteHost address is invalid (0.0.0.0).");
+  }
+  if (port == 0) {
+    return setError(116, tunnel ? "The FirewallPort is invalid (0)."
+                                : "RemotePort can't be zero. Please specify a valid service "
+                                  "port number.");
+  }
+  connected_ = false;
+  SOCKET s = ::socket(useIPv6_ ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) return setErrorCode(WSAGetLastError());
+  socket_ = s;
+
+  int rc = 0;
+  if (!useIPv6_) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = localAddress4_;
+    rc = ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
+  } else if (bindIPv6Address_) {
+    sockaddr_in6 local{};
+    std::memcpy(&local, localAddress6_, sizeof(local));
+    local.sin6_family = AF_INET6;
+    local.sin6_port = 0;
+    rc = ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
+  }
+  if (rc != 0) {
+    int err = WSAGetLastError();
+    cleanupSocket();
+    return setErrorCode(err);
+  }
+
+  // Option failures at connect are not errors of the connect.
+  applyKeepAlive();
+  applyLinger();
+  applyBufferSize(SO_RCVBUF, inBufferSize_);
+  applyBufferSize(SO_SNDBUF, outBufferSize_);
+  BOOL on = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof(on));
+  if (tcpNoDelay_) applyNoDelay();
+
+  if (WSAAsyncSelect(s, window_, kSocketMessage, kEventMask) != 0) {
+    int err = WSAGetLastError();
+    cleanupSocket();
+    return setErrorCode(err);
+  }
+
+  connecting_ = true;
+  if (!useIPv6_) {
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = address;
+    rc = ::connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof(target));
+  } else {
+    sockaddr_in6 target{};
+    std::memcpy(&target, remoteAddress6_, sizeof(target));
+    target.sin6_family = AF_INET6;
+    target.sin6_port = htons(port);
+    rc = ::connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof(target));
+  }
+  if (rc == 0) return 0;
+  int err = WSAGetLastError();
+  if (err == WSAEWOULDBLOCK) return 0;
+  connecting_ = false;
+  cleanupSocket();
+  return setErrorCode(err);
 }
 
 int SocketEngine::connectBlocking() {
   clearError();
   interruptRequested_ = false;
   if (connected_) return 0;
-  return connect();
+  setAcceptData(false);
+  connectOutcome_ = -1;
+  connectOutcomeText_.clear();
+  int rc = connect();
+  if (rc != 0) {
+    acceptData_ = true;
+    return rc;
+  }
+  while (connectOutcome_ < 0) {
+    if (!waitStep()) {
+      // The close must not replace the wait step's "Timeout." or "Interrupted.".
+      std::string text = lastErrorText_;
+      close(0);
+      acceptData_ = true;
+      return setError(kErrTimeout, text);
+    }
+  }
+  if (connectOutcome_ != 0) {
+    acceptData_ = true;
+    return setError(connectOutcome_, connectOutcomeText_);
+  }
+  setAcceptData(true);
+  return 0;
 }
 
-int SocketEngine::close(uint32_t /*code*/) {
+int SocketEngine::close(uint32_t code) {
+  // The close reports with its own error state; the caller's error (for
+  // example the "Timeout." that made it close) is kept when the close works.
+  std::string savedText = lastErrorText_;
+  int savedCode = lastErrorCode_;
   clearError();
-  // Without a socket there is nothing to close: only the state is reset.
-  if (!socketExists_) {
+  if (!socketExists()) {
     cleanupSocket();
+    setError(savedCode, savedText);
     return 0;
   }
-  return notBuilt(kPartSocketEngine, "close");
+  WSAAsyncSelect(socket_, window_, 0, 0);
+  if (receiving_) {
+    pendingCloseCode_ = code;
+    closePending_ = true;
+    setError(savedCode, savedText);
+    return 0;
+  }
+  if (acceptData_) {
+    // The drain pass counts as receiving, so a close requested from inside
+    // it is deferred like one from a read event.
+    receiving_ = true;
+    receive(ReceiveMode::Drain);
+    receiving_ = false;
+    closePending_ = false;
+  }
+  if (connected_) {
+    connected_ = false;
+    onDisconnect(static_cast<int>(code >> 16));
+    closeTranscript();
+  }
+  int rc = 0;
+  if (socket_ != INVALID_SOCKET) {
+    if (closesocket(socket_) != 0) rc = WSAGetLastError();
+    socket_ = INVALID_SOCKET;
+  }
+  cleanupSocket();
+  if (rc != 0) return setErrorCode(rc);
+  setError(savedCode, savedText);
+  return 0;
+}
+
+int SocketEngine::performPendingClose() {
+  closePending_ = false;
+  receiving_ = false;
+  uint32_t code = pendingCloseCode_;
+  pendingCloseCode_ = 0;
+  return close(code);
 }
 
 void SocketEngine::cleanupSocket() {
-  socketExists_ = false;
+  if (socket_ != INVALID_SOCKET) {
+    WSAAsyncSelect(socket_, window_, 0, 0);
+    closesocket(socket_);
+    socket_ = INVALID_SOCKET;
+  }
   connected_ = false;
   connecting_ = false;
   receiving_ = false;
+  bytesAccepted_ = 0;
   acceptData_ = true;
+  clearLineBuffer();
+  closeTranscript();
+}
+
+// --- network events --------------------------------------------------------------------
+
+LRESULT SocketEngine::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kSocketMessage && socket_ != INVALID_SOCKET &&
+      static_cast<SOCKET>(wParam) == socket_) {
+    networkEvent(WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam), lParam);
+    return 0;
+  }
+  if (message == kRunEventMessage) {
+    if (!absoluteTimeout_) armDeadline();
+    return runWindowEvent(wParam, lParam);
+  }
+  if (ignoreExternalEvents_ && !dispatching_) return 0;
+  return DefWindowProcA(window_, message, wParam, lParam);
+}
+
+void SocketEngine::networkEvent(int event, int error, LPARAM lParam) {
+  switch (event) {
+    case FD_CONNECT: {
+      connecting_ = false;
+      connected_ = true;
+      BOOL on = TRUE;
+      ::setsockopt(socket_, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on),
+                   sizeof(on));
+      if (error != 0) {
+        connected_ = false;
+        onConnect(error);
+        cleanupSocket();
+      } else {
+        if (!recordToFile_.empty()) openTranscript();
+        onConnect(0);
+      }
+      break;
+    }
+    case FD_READ:
+      if (!acceptData_ && !tunnelNegotiating()) break;
+      if (receiving_) break;
+      receiving_ = true;
+      receive(ReceiveMode::Event);
+      receiving_ = false;
+      // A close asked for by a handler that stopped the reading is still due.
+      if (closePending_ && socket_ != INVALID_SOCKET) performPendingClose();
+      break;
+    case FD_WRITE:
+      onReadyToSend();
+      break;
+    case FD_CLOSE:
+      if (connecting_) {
+        receive(ReceiveMode::Event);
+      } else {
+        connecting_ = false;
+        close(static_cast<uint32_t>(lParam));
+      }
+      break;
+    default:
+      break;
+  }
 }
 
 // --- waiting ---------------------------------------------------------------------------
 
-bool SocketEngine::waitStep(uint32_t /*waitMillis*/) {
+bool SocketEngine::waitStep(uint32_t waitMillis) {
   if (interruptRequested_) {
     interruptRequested_ = false;
     interrupted_ = true;
     setError(kErrTimeout, kTextInterrupted);
     return false;
   }
-  notBuilt(kPartSocketEngine, "the wait step");
-  return false;
+  MSG msg;
+  if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      // The caller's own loop must see the quit too.
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      return false;
+    }
+    dispatching_ = true;
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+    dispatching_ = false;
+    if (msg.message == WM_CLOSE || !IsWindow(window_)) return false;
+  } else if (waitMillis != 0) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, waitMillis, QS_ALLINPUT);
+  }
+  if (interruptRequested_) {
+    interruptRequested_ = false;
+    interrupted_ = true;
+    setError(kErrTimeout, kTextInterrupted);
+    return false;
+  }
+  if (deadlinePassed()) {
+    setError(kErrTimeout, kTextTimeout);
+    return false;
+  }
+  return IsWindow(window_) != FALSE;
 }
 
+// Runs the messages already queued (and the socket events found without
+// waiting), a bounded number so that a flood cannot hold the caller.
 int SocketEngine::processPendingEvents() {
   clearError();
-  return notBuilt(kPartSocketEngine, "DoEvents");
+  MSG msg;
+  for (int i = 0; i < 1000 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      break;
+    }
+    dispatching_ = true;
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+    dispatching_ = false;
+  }
+  return 0;
 }
 
-uint32_t SocketEngine::tickCount() {
-  using namespace std::chrono;
-  return static_cast<uint32_t>(
-      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+uint32_t SocketEngine::tickCount() { return GetTickCount(); }
+
+int64_t SocketEngine::systemMillis() const {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(t / 10000);
 }
 
 void SocketEngine::setTimeout(int32_t value) {
@@ -315,26 +759,42 @@ void SocketEngine::armDeadline() {
     deadline_ = 0;
     return;
   }
-  uint32_t d = tickCount() + static_cast<uint32_t>(timeoutMillis_);
+  // A negative timeout starts operations without waiting for them; its
+  // deadline is its magnitude, so that a wait that happens still ends.
+  uint32_t span = static_cast<uint32_t>(timeoutMillis_ < 0 ? -static_cast<int64_t>(timeoutMillis_)
+                                                           : timeoutMillis_);
+  uint32_t d = tickCount() + span;
   deadline_ = d == 0 ? 1 : d;
 }
 
 bool SocketEngine::deadlinePassed() const {
   if (deadline_ == 0) return false;
-  // Compared across the tick counter's wrap.
+  // The difference taken as signed stays right across the counter's wrap.
   return static_cast<int32_t>(tickCount() - deadline_) > 0;
 }
 
-// --- receive and send paths ---------------------------------------------------------
+// --- receive path ---------------------------------------------------------------------
+
+void SocketEngine::clearLineBuffer() {
+  lineStart_ = 0;
+  lineLength_ = 0;
+  splitPairByte_ = 0;
+}
 
 int SocketEngine::setEol(const std::string& marker) {
   eol_ = marker;
+  // Bytes already buffered are split again with the new marker.
+  if (connected_) PostMessageA(window_, kSocketMessage, socket_, WSAMAKESELECTREPLY(FD_READ, 0));
   return 0;
 }
 
 int SocketEngine::setAcceptData(bool accept) {
   acceptData_ = accept;
-  if (socketExists_) return notBuilt(kPartSocketEngine, "AcceptData on a socket");
+  if (connected_) {
+    if (accept) PostMessageA(window_, kSocketMessage, socket_, WSAMAKESELECTREPLY(FD_READ, 0));
+  } else if (socketExists() && timeoutMillis_ >= 0) {
+    receive(ReceiveMode::Resume);
+  }
   return 0;
 }
 
@@ -343,35 +803,388 @@ int SocketEngine::setSplitCrlf(bool on) {
   return 0;
 }
 
-int SocketEngine::sendOnce(const char* /*data*/, int /*length*/, bool /*throughTunnel*/) {
-  return notBuilt(kPartSocketEngine, "send");
+int SocketEngine::setMaxLineLength(int32_t length) {
+  if (socketExists()) {
+    return setError(112,
+                    "You cannot change MaxLineLength at this time. A connection is in progress.");
+  }
+  if (length > 65536) length = 65536;
+  if (length < 1) length = 1;
+  lineCapacity_ = length;
+  lineBuffer_.clear();
+  lineBuffer_.shrink_to_fit();
+  clearLineBuffer();
+  return 0;
 }
 
-int SocketEngine::sendBlocking(const char* /*data*/, int /*length*/, bool /*reportProgress*/,
-                               bool /*notifyHttp*/) {
-  return notBuilt(kPartSocketEngine, "send");
+int32_t SocketEngine::maxLineLength() const { return lineCapacity_; }
+
+bool SocketEngine::receiveStops(ReceiveMode mode) const {
+  if (socket_ == INVALID_SOCKET && mode != ReceiveMode::Flush) return true;
+  if (!acceptData_ && !tunnelNegotiating()) return true;
+  return interruptRequested_;
 }
 
-// --- socket options: stored now, applied at connect by the network part -------------
+int SocketEngine::handOn(const char* data, int length, bool endOfLine) {
+  if (!absoluteTimeout_) armDeadline();
+  return onRawDataIn(data, length, endOfLine);
+}
+
+bool SocketEngine::takeLine(size_t& offset, size_t& length) {
+  if (lineLength_ == 0) return false;
+  const char* base = lineBuffer_.data() + lineStart_;
+  if (splitCrlf_) {
+    for (size_t i = 0; i < lineLength_; ++i) {
+      char c = base[i];
+      if (c != '\r' && c != '\n') continue;
+      size_t consumed = i + 1;
+      if (i + 1 < lineLength_) {
+        if (c + base[i + 1] == '\r' + '\n') consumed = i + 2;
+      } else {
+        // The pair may be completed by the next read.
+        splitPairByte_ = c == '\r' ? '\n' : '\r';
+      }
+      offset = lineStart_;
+      length = i;
+      lineStart_ += consumed;
+      lineLength_ -= consumed;
+      return true;
+    }
+    return false;
+  }
+  if (eol_.empty()) return false;
+  std::string_view view(base, lineLength_);
+  size_t at = view.find(eol_);
+  if (at == std::string_view::npos) return false;
+  offset = lineStart_;
+  length = at;
+  lineStart_ += at + eol_.size();
+  lineLength_ -= at + eol_.size();
+  return true;
+}
+
+int SocketEngine::handOnAll(ReceiveMode mode) {
+  size_t offset, length;
+  while (takeLine(offset, length)) {
+    int rc = handOn(lineBuffer_.data() + offset, static_cast<int>(length), true);
+    if (rc != 0) return rc;
+    if (receiveStops(mode) && mode != ReceiveMode::Drain) return 0;
+  }
+  if (lineLength_ > 0 && (acceptData_ || tunnelNegotiating())) {
+    size_t start = lineStart_;
+    size_t count = lineLength_;
+    lineStart_ = 0;
+    lineLength_ = 0;
+    return handOn(lineBuffer_.data() + start, static_cast<int>(count), false);
+  }
+  return 0;
+}
+
+int SocketEngine::receive(ReceiveMode mode) {
+  if (lineBuffer_.size() != static_cast<size_t>(lineCapacity_)) {
+    // Allocated on first use; the capacity changes only while no socket exists.
+    lineBuffer_.assign(static_cast<size_t>(lineCapacity_), '\0');
+    clearLineBuffer();
+  }
+  const size_t capacity = lineBuffer_.size();
+  for (;;) {
+    if (receiveStops(mode)) return 0;
+
+    // Complete lines first.
+    size_t offset, length;
+    bool stopped = false;
+    while (takeLine(offset, length)) {
+      int rc = handOn(lineBuffer_.data() + offset, static_cast<int>(length), true);
+      if (rc != 0) return rc;
+      if (receiveStops(mode)) {
+        stopped = true;
+        break;
+      }
+    }
+    if (stopped) return 0;
+    // Without a marker everything buffered goes on as one raw block.
+    if (eol_.empty() && !splitCrlf_ && lineLength_ > 0) {
+      size_t start = lineStart_;
+      size_t count = lineLength_;
+      lineStart_ = 0;
+      lineLength_ = 0;
+      int rc = handOn(lineBuffer_.data() + start, static_cast<int>(count), false);
+      if (rc != 0) return rc;
+      continue;
+    }
+    if (mode == ReceiveMode::Flush) return 0;
+
+    // Room at the end, moving the buffered bytes to the front when needed.
+    if (lineLength_ == 0) lineStart_ = 0;
+    size_t free = capacity - lineStart_ - lineLength_;
+    if (free == 0 && lineStart_ > 0) {
+      std::memmove(lineBuffer_.data(), lineBuffer_.data() + lineStart_, lineLength_);
+      lineStart_ = 0;
+      free = capacity - lineLength_;
+    }
+
+    if (free == 0) {
+      // A full buffer without a line end: the piece goes on as it is.
+      size_t count = lineLength_;
+      lineStart_ = 0;
+      lineLength_ = 0;
+      int rc = handOn(lineBuffer_.data(), static_cast<int>(count), false);
+      if (rc != 0) return rc;
+      continue;
+    }
+
+    if (closePending_ && mode == ReceiveMode::Event) return performPendingClose();
+
+    char* into = lineBuffer_.data() + lineStart_ + lineLength_;
+    int n = ::recv(socket_, into, static_cast<int>(free), 0);
+    if (n < 0) {
+      int err = WSAGetLastError();
+      if (err == WSAEWOULDBLOCK || err == WSAENOTSOCK || err == WSAECONNABORTED ||
+          err == WSAECONNRESET) {
+        return err;
+      }
+      char text[64];
+      std::snprintf(text, sizeof(text), "socket error in recv: %d", err);
+      onError(err, text);
+      return err;
+    }
+    if (n > 0) {
+      if (recordsSocketBytes()) recordReceived(into, static_cast<size_t>(n));
+      if (tunnelNegotiating() && tunnelReadsRaw()) {
+        int rc = handOn(into, n, false);
+        if (closePending_ && mode == ReceiveMode::Event) performPendingClose();
+        return rc;
+      }
+      size_t added = static_cast<size_t>(n);
+      if (splitPairByte_ != 0) {
+        // The rest of a CR/LF pair cut by the previous read is not a new line end.
+        if (into[0] == splitPairByte_) {
+          std::memmove(into, into + 1, added - 1);
+          --added;
+        }
+        splitPairByte_ = 0;
+      }
+      lineLength_ += added;
+      if (mode == ReceiveMode::Event) continue;
+    }
+
+    // The peer closed its side, or one pass outside a read event.
+    int rc = handOnAll(mode);
+    if (rc != 0) return rc;
+    if (mode == ReceiveMode::Drain) return 0;
+    if (n > 0) continue;
+    receiving_ = false;
+    if (mode == ReceiveMode::Event) {
+      closePending_ = false;
+      uint32_t code = pendingCloseCode_;
+      pendingCloseCode_ = 0;
+      return close(code);
+    }
+    return 0;
+  }
+}
+
+// --- send path ----------------------------------------------------------------------------
+
+int SocketEngine::sendOnce(const char* data, int length, bool throughTunnel) {
+  if (!connected_ || (throughTunnel && tunnelNegotiating())) {
+    WSASetLastError(WSAENOTCONN);
+    return WSAENOTCONN;
+  }
+  if (length <= 0) return 0;
+  int n = ::send(socket_, data, length, 0);
+  if (n < 0) {
+    bytesAccepted_ = 0;
+    return WSAGetLastError();
+  }
+  bytesAccepted_ = static_cast<uint32_t>(n);
+  if (!absoluteTimeout_) armDeadline();
+  if (recordsSocketBytes()) recordSent(data, static_cast<size_t>(n));
+  if (n < length) {
+    WSASetLastError(WSAEWOULDBLOCK);
+    return WSAEWOULDBLOCK;
+  }
+  return 0;
+}
+
+int64_t SocketEngine::transferRate(int64_t nowMillis) const {
+  int64_t elapsed = nowMillis - rateWindowStart_;
+  if (elapsed <= 0) return 0;
+  return std::llround(static_cast<double>(rateCount_) / (static_cast<double>(elapsed) / 1000.0));
+}
+
+int SocketEngine::sendBlocking(const char* data, int length, bool reportProgress,
+                               bool notifyHttp) {
+  interruptRequested_ = false;
+  if (length <= 0) return 0;
+  if (notifyHttp) {
+    int rc = sendStarting();
+    if (rc != 0) return rc;
+  }
+  int64_t sent = 0;
+  for (;;) {
+    int64_t now = systemMillis();
+    // A pause of a minute starts a new measuring window: no credit is kept.
+    if (now - lastSendTime_ > 60000) {
+      rateWindowStart_ = now;
+      lastSendTime_ = now;
+      rateCount_ = 0;
+    }
+    if (maxTransferRate_ > 0) {
+      while (transferRate(now) > maxTransferRate_) {
+        if (!waitStep()) return kErrTimeout;
+        now = systemMillis();
+      }
+    }
+    int rc = sendPiece(data + sent, static_cast<int>(length - sent));
+    rateCount_ += bytesAccepted_;
+    lastSendTime_ = systemMillis();
+    if (rc == 0) return notifyHttp ? sendFinished() : 0;
+    if (rc != WSAEWOULDBLOCK) return rc;
+    sent += bytesAccepted_;
+    if (!waitStep()) return kErrTimeout;
+    if (reportProgress) {
+      rc = sendProgress(sent);
+      if (rc != 0) return rc;
+    }
+  }
+}
+
+// --- session transcript -------------------------------------------------------------------
+
+std::string SocketEngine::transcriptBlock(const char* data, size_t length, bool received) {
+  std::string out = received ? "\r\nsend -nonewline \"" : "\r\nexpect -exact \"";
+  out.reserve(out.size() + length + 3);
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(data[i]);
+    if (c == '\r' || c == '\n') {
+      out += static_cast<char>(c);
+    } else if (c < 32 || c >= 127) {
+      char esc[5];
+      std::snprintf(esc, sizeof(esc), "\\%03o", c);
+      out += esc;
+    } else {
+      if (std::strchr("\\$\"{}[]", c) != nullptr) out += '\\';
+      out += static_cast<char>(c);
+    }
+  }
+  out += "\"\r\n";
+  return out;
+}
+
+void SocketEngine::openTranscript() {
+  closeTranscript();
+  HANDLE h = CreateFileA(recordToFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  // Each connection of a session adds to the same transcript.
+  SetFilePointer(h, 0, nullptr, FILE_END);
+  recordFile_ = h;
+}
+
+void SocketEngine::closeTranscript() {
+  if (recordFile_ != nullptr) CloseHandle(recordFile_);
+  recordFile_ = nullptr;
+}
+
+void SocketEngine::record(const char* data, size_t length, bool received) {
+  if (recordFile_ == nullptr || length == 0) return;
+  std::string block = transcriptBlock(data, length, received);
+  DWORD written = 0;
+  WriteFile(recordFile_, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
+}
+
+// --- socket options ------------------------------------------------------------------------
+
+int SocketEngine::applyKeepAlive() {
+  if (socket_ == INVALID_SOCKET) return 0;
+  BOOL on = tcpKeepAlive_ ? TRUE : FALSE;
+  if (::setsockopt(socket_, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on),
+                   sizeof(on)) != 0) {
+    int err = WSAGetLastError();
+    // The flag follows what the socket really has.
+    BOOL actual = FALSE;
+    int size = sizeof(actual);
+    if (::getsockopt(socket_, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&actual),
+                     &size) == 0) {
+      tcpKeepAlive_ = actual != FALSE;
+    }
+    return err;
+  }
+  if (tcpKeepAlive_ && (keepAliveTime_ != 0 || keepAliveInterval_ != 0)) {
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = keepAliveTime_ != 0 ? static_cast<ULONG>(keepAliveTime_) : 7200000;
+    values.keepaliveinterval =
+        keepAliveInterval_ != 0 ? static_cast<ULONG>(keepAliveInterval_) : 1000;
+    DWORD returned = 0;
+    if (WSAIoctl(socket_, SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0, &returned,
+                 nullptr, nullptr) != 0) {
+      return WSAGetLastError();
+    }
+  }
+  return 0;
+}
+
+// Linger off resets the connection at close; on without a time lets the
+// system finish sending in the background; on with a time waits that long.
+int SocketEngine::applyLinger() {
+  if (socket_ == INVALID_SOCKET) return 0;
+  linger l{};
+  if (!linger_) {
+    l.l_onoff = 1;
+    l.l_linger = 0;
+  } else if (lingerTime_ == 0) {
+    l.l_onoff = 0;
+    l.l_linger = 0;
+  } else {
+    l.l_onoff = 1;
+    l.l_linger = static_cast<u_short>(lingerTime_);
+  }
+  if (::setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
+                   sizeof(l)) != 0) {
+    return WSAGetLastError();
+  }
+  return 0;
+}
+
+int SocketEngine::applyBufferSize(int option, int32_t bytes) {
+  if (socket_ == INVALID_SOCKET || bytes == 0) return 0;
+  if (::setsockopt(socket_, SOL_SOCKET, option, reinterpret_cast<const char*>(&bytes),
+                   sizeof(bytes)) != 0) {
+    return WSAGetLastError();
+  }
+  return 0;
+}
+
+int SocketEngine::applyNoDelay() {
+  if (socket_ == INVALID_SOCKET) return 0;
+  BOOL on = tcpNoDelay_ ? TRUE : FALSE;
+  if (::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                   sizeof(on)) != 0) {
+    return WSAGetLastError();
+  }
+  return 0;
+}
 
 int SocketEngine::setInBufferSize(int32_t bytes) {
   inBufferSize_ = bytes;
-  return 0;
+  return applyBufferSize(SO_RCVBUF, bytes);
 }
 
 int SocketEngine::setOutBufferSize(int32_t bytes) {
   outBufferSize_ = bytes;
-  return 0;
+  return applyBufferSize(SO_SNDBUF, bytes);
 }
 
 int SocketEngine::setTcpNoDelay(bool on) {
   tcpNoDelay_ = on;
-  return 0;
+  return applyNoDelay();
 }
 
 int SocketEngine::setTcpKeepAlive(bool on) {
   tcpKeepAlive_ = on;
-  return 0;
+  return applyKeepAlive();
 }
 
 // Setting either time turns keep-alive on when one of the two is above 0 or
@@ -379,53 +1192,32 @@ int SocketEngine::setTcpKeepAlive(bool on) {
 int SocketEngine::setKeepAliveTime(int32_t millis) {
   keepAliveTime_ = millis;
   tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
-  return 0;
+  return applyKeepAlive();
 }
 
 int SocketEngine::setKeepAliveInterval(int32_t millis) {
   keepAliveInterval_ = millis;
   tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
-  return 0;
+  return applyKeepAlive();
 }
 
 int SocketEngine::setLinger(bool on) {
   linger_ = on;
-  return 0;
+  return applyLinger();
 }
 
 int SocketEngine::setLingerTime(int32_t seconds) {
   lingerTime_ = seconds;
-  return 0;
+  return applyLinger();
 }
 
 // --- shared virtual operations ------------------------------------------------------
-
-LRESULT SocketEngine::handleMessage(UINT /*message*/, WPARAM /*wParam*/, LPARAM /*lParam*/) {
-  return 0;
-}
 
 bool SocketEngine::configSetting(const ConfigRequest& req, std::string& answer, int& code) {
   return runSetting(settings_, req, answer, code);
 }
 
 void* SocketEngine::securityContext() { return nullptr; }
-
-int SocketEngine::setMaxLineLength(int32_t length) {
-  if (socketExists_) {
-    return setError(112,
-                    "You cannot change MaxLineLength at this time. A connection is in progress.");
-  }
-  if (length > 65536) length = 65536;
-  if (length < 1) length = 1;
-  lineCapacity_ = length;
-  return 0;
-}
-
-int32_t SocketEngine::maxLineLength() const { return lineCapacity_; }
-
-int SocketEngine::receive(ReceiveMode /*mode*/) {
-  return notBuilt(kPartSocketEngine, "the receive handler");
-}
 
 // --- notifications ----------------------------------------------------------------
 
@@ -446,12 +1238,18 @@ void SocketEngine::onError(int code, const std::string& text) { fireError(code, 
 void SocketEngine::onReadyToSend() { fireReadyToSend(); }
 
 void SocketEngine::reportConnectionStatus(const std::string& event, int code) {
-  fireConnectionStatus(event, code, code == 0 ? std::string("OK") : lastErrorText_);
+  fireConnectionStatus(event, code,
+                       code == 0 ? std::string("OK")
+                                 : (lastErrorText_.empty() ? winsockErrorText(code)
+                                                           : lastErrorText_));
 }
 
 void SocketEngine::reportConnected(int code) {
   std::string text = code == 0 ? std::string("OK")
                                : (lastErrorText_.empty() ? winsockErrorText(code) : lastErrorText_);
+  // The blocking connect waits for this outcome.
+  connectOutcome_ = code;
+  connectOutcomeText_ = code == 0 ? std::string() : text;
   fireConnected(code, text);
 }
 

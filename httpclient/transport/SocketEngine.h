@@ -8,9 +8,9 @@
 // Re-entrancy: one thread per component; flags (receiving, close pending,
 //   dispatching), not locks, guard re-entry from inside event handlers.
 //
-// Built so far: the state, the settings, the error state with its completion
-// rule, the Winsock error texts, Timeout and the deadline. The network
-// operations are declared and answer that the engine is not built yet.
+// Process start-up registers the hidden window class, loads the optional
+// ws2_32 entry points and starts Winsock; each engine owns one hidden window
+// whose first pointer-sized word of extra storage holds the engine.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@
 
 #include "httpclient/transport/ConfigText.h"
 #include "httpclient/transport/SettingTable.h"
+#include "platform/messages.h"
 #include "platform/win32types.h"
 
 namespace velmora::network::component {
@@ -32,14 +33,20 @@ enum class ReceiveMode {
 
 class SocketEngine {
  public:
+  // Messages of the hidden window: network events of the socket, and events
+  // the HTTP layer runs on the window's thread.
+  static constexpr UINT kSocketMessage = 0x0400 + 101;
+  static constexpr UINT kRunEventMessage = 0x0400 + 123;
+  static constexpr const char* kWindowClass = "__tessilonssl_socket_wnd__";
+
   SocketEngine();
   virtual ~SocketEngine();
   SocketEngine(const SocketEngine&) = delete;
   SocketEngine& operator=(const SocketEngine&) = delete;
 
   // --- process-wide start-up and shut-down -----------------------------------
-  // Keeps the module instance for the hidden window class. Registering the
-  // class and starting Winsock come with the engine's network part.
+  // Registers the hidden window class, looks up the optional ws2_32 entry
+  // points and starts Winsock 2.2. Nothing that fails here stops start-up.
   static int startup(HINSTANCE module);
   static void shutdown();
   static HINSTANCE moduleInstance();
@@ -71,6 +78,12 @@ class SocketEngine {
   uint16_t remotePort() const { return remotePort_; }
   virtual int getLocalHost(std::string& out);
   virtual int setLocalHost(const std::string& host);
+  // Resolves a dotted address or a name to an IPv4 address (network order);
+  // 0 or a Winsock error code.
+  int resolveIPv4(const std::string& host, uint32_t& address);
+  bool useIPv6() const { return useIPv6_; }
+  // The remote address in numeric form ("" when none is resolved).
+  std::string remoteAddressText() const;
 
   // --- connection ---------------------------------------------------------------
   virtual int connect();
@@ -79,14 +92,18 @@ class SocketEngine {
   virtual int connectBlocking();
   // Closes with a code; its upper 16 bits carry a Winsock error, 0 = orderly.
   virtual int close(uint32_t code);
-  bool socketExists() const { return socketExists_; }
+  bool socketExists() const;
   bool isConnected() const { return connected_; }
   bool isConnecting() const { return connecting_; }
+  // The socket handle, or -1 when there is none.
+  int64_t socketHandle() const;
 
   // --- waiting ---------------------------------------------------------------------
   // One wait step: false ends the blocking operation (code 301).
   virtual bool waitStep(uint32_t waitMillis);
-  // Processes pending socket and window events once, without waiting.
+  // The wait step with the configured SelectWaitMillis.
+  bool waitStep() { return waitStep(static_cast<uint32_t>(selectWaitMillis_)); }
+  // Processes the pending socket and window events once, without waiting.
   int processPendingEvents();
   // Timeout in seconds, or milliseconds when TimeoutInMilliseconds is on.
   void setTimeout(int32_t value);
@@ -97,10 +114,13 @@ class SocketEngine {
   void clearDeadline() { deadline_ = 0; }
   bool deadlineSet() const { return deadline_ != 0; }
   bool deadlinePassed() const;
+  bool absoluteTimeout() const { return absoluteTimeout_; }
   void requestInterrupt() { interruptRequested_ = true; }
   bool interruptRequested() const { return interruptRequested_; }
   bool interrupted() const { return interrupted_; }
   void clearInterrupted() { interrupted_ = false; interruptRequested_ = false; }
+  // The hidden window (null when it could not be created or was closed).
+  HWND window() const { return window_; }
 
   // --- receive and send paths --------------------------------------------------
   virtual int setEol(const std::string& marker);
@@ -109,10 +129,19 @@ class SocketEngine {
   bool acceptData() const { return acceptData_; }
   virtual int setSplitCrlf(bool on);
   bool splitCrlf() const { return splitCrlf_; }
-  // Sends what the socket takes now; 10035 when it took only part.
+  // Sends what the socket takes now; 10035 when it took only part. With
+  // throughTunnel the send also needs the tunnel to be established.
   int sendOnce(const char* data, int length, bool throughTunnel);
   // Sends everything, waiting between pieces, under the MaxTransferRate cap.
+  // reportProgress: the HTTP layer hears the bytes sent after each partial
+  // send; notifyHttp: it hears before the first byte and after the last.
   int sendBlocking(const char* data, int length, bool reportProgress, bool notifyHttp);
+  // Bytes the last send handed to the socket.
+  uint32_t bytesAccepted() const { return bytesAccepted_; }
+  int64_t maxTransferRate() const { return maxTransferRate_; }
+  // Bytes per second over the current measuring window at time now
+  // (milliseconds of the system time); 0 when no time has passed.
+  int64_t transferRate(int64_t nowMillis) const;
 
   // --- socket options ------------------------------------------------------------
   int setInBufferSize(int32_t bytes);
@@ -142,6 +171,12 @@ class SocketEngine {
   virtual void cleanupSocket();
   virtual int receive(ReceiveMode mode);
 
+  // Session transcript: a block of bytes received from or sent to the peer.
+  void recordReceived(const char* data, size_t length) { record(data, length, true); }
+  void recordSent(const char* data, size_t length) { record(data, length, false); }
+  // The transcript form of a block: the bytes with the script's escapes.
+  static std::string transcriptBlock(const char* data, size_t length, bool received);
+
  protected:
   // What the engine hands to the tunnel layer: connect results, received
   // blocks or lines, and disconnects. Without a tunnel layer they go straight
@@ -151,6 +186,27 @@ class SocketEngine {
   virtual int onRawDataIn(const char* data, int length, bool endOfLine) {
     return rawDataIn(data, length, endOfLine);
   }
+  // The connect target of a configured tunnel: false without one.
+  virtual bool tunnelTarget(uint32_t& /*address*/, uint16_t& /*port*/) const { return false; }
+  // True while a tunnel is being negotiated; raw while its replies are not
+  // read by lines.
+  virtual bool tunnelNegotiating() const { return false; }
+  virtual bool tunnelReadsRaw() const { return false; }
+  // Whether the socket's bytes are the session's plain bytes (false for TLS,
+  // which records the bytes before encryption and after decryption).
+  virtual bool recordsSocketBytes() const { return true; }
+  // One send of the blocking send: through TLS when it is active.
+  virtual int sendPiece(const char* data, int length) { return sendOnce(data, length, true); }
+  // The blocking send tells the HTTP layer before the first byte, after each
+  // partial send and after the last byte; a non-zero answer ends the send.
+  virtual int sendStarting() { return 0; }
+  virtual int sendProgress(int64_t /*bytesSent*/) { return 0; }
+  virtual int sendFinished() { return 0; }
+  // An event run on the window's thread through kRunEventMessage.
+  virtual LRESULT runWindowEvent(WPARAM /*wParam*/, LPARAM /*lParam*/) { return 0; }
+  // Milliseconds of the system time, for the transfer-rate window.
+  virtual int64_t systemMillis() const;
+
   // Notifications of the connection's owner, overridden by the layers above.
   // Connect: ConnectionStatus "Remote host connection complete." or
   // "Remote host connection failed.", then Connected with the code.
@@ -192,14 +248,36 @@ class SocketEngine {
                   int& code);
 
  private:
+  static LRESULT windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   static uint32_t tickCount();
+
+  // Resolving into an IPv6 socket address (28 bytes) with an optional scope id.
+  int resolveIPv6(const std::string& host, int socketType, unsigned char* address6);
+  void networkEvent(int event, int error, LPARAM lParam);
+  int performPendingClose();
+  // Hands bytes to the tunnel layer, re-arming the deadline first.
+  int handOn(const char* data, int length, bool endOfLine);
+  bool receiveStops(ReceiveMode mode) const;
+  // The next complete line of the buffer: true with its offset and length,
+  // and the buffer advanced past it and its marker.
+  bool takeLine(size_t& offset, size_t& length);
+  // Hands on the complete lines, then everything else as one block.
+  int handOnAll(ReceiveMode mode);
+  void clearLineBuffer();
+  int applyKeepAlive();
+  int applyLinger();
+  int applyBufferSize(int option, int32_t bytes);
+  int applyNoDelay();
+  void openTranscript();
+  void closeTranscript();
+  void record(const char* data, size_t length, bool received);
 
   // Error state.
   int lastErrorCode_ = 0;
   std::string lastErrorText_;
 
   // Wait and timeout.
-  void* window_ = nullptr;  // the hidden window, created with the network part
+  HWND window_ = nullptr;
   int32_t timeoutMillis_ = 60000;
   uint32_t deadline_ = 0;   // tick count; 0 = none
   int32_t selectWaitMillis_ = 20;
@@ -211,18 +289,27 @@ class SocketEngine {
   bool ignoreExternalEvents_ = false;
 
   // Addresses.
-  std::string localHostText_;  // as set; resolved with the network part
-  bool socketExists_ = false;
+  std::string localHostText_;
+  uintptr_t socket_;  // INVALID_SOCKET when there is none
   int32_t inBufferSize_ = 0;
   int32_t outBufferSize_ = 0;
+  uint32_t localAddress4_ = 0;       // network order, 0 = any
+  unsigned char localAddress6_[28];  // an IPv6 socket address
+  std::string localAddress6Text_;
   bool useIPv6_ = false;
   std::string remoteHost_;
+  uint32_t remoteAddress4_ = 0;       // network order, 0 = none
+  unsigned char remoteAddress6_[28];  // an IPv6 socket address
+  std::string remoteAddress6Text_;
   uint16_t remotePort_ = 0;
   bool bindIPv6Address_ = true;
 
   // Connection.
   bool connected_ = false;
   bool connecting_ = false;
+  // The outcome the blocking connect waits for: -1 while none has arrived.
+  int connectOutcome_ = -1;
+  std::string connectOutcomeText_;
 
   // Socket options.
   bool linger_ = true;
@@ -237,11 +324,21 @@ class SocketEngine {
   bool receiving_ = false;
   bool closePending_ = false;
   uint32_t pendingCloseCode_ = 0;
+  uint32_t bytesAccepted_ = 0;
   int64_t maxTransferRate_ = 0;
-  int32_t lineCapacity_ = 2048;  // plain connections' line buffer
+  int64_t rateCount_ = 0;
+  int64_t rateWindowStart_ = 0;
+  int64_t lastSendTime_ = 0;
+  // The line buffer: fixed capacity, bytes at [lineStart_, lineStart_ + lineLength_).
+  int32_t lineCapacity_ = 2048;
+  std::string lineBuffer_;
+  size_t lineStart_ = 0;
+  size_t lineLength_ = 0;
   std::string eol_;
   bool splitCrlf_ = false;
+  char splitPairByte_ = 0;  // the other byte of a CR/LF pair split across reads
   std::string recordToFile_;
+  HANDLE recordFile_ = nullptr;
 
   // Stored only: quality of service is never applied by this program.
   int32_t qosTrafficType_ = 0;

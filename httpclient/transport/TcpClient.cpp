@@ -15,6 +15,13 @@ int TcpClient::setRemoteHost(const std::string& host) {
   return SocketEngine::setRemoteHost(host);
 }
 
+bool TcpClient::tunnelTarget(uint32_t& address, uint16_t& port) const {
+  if (!tunnelConfigured()) return false;
+  address = tunnel_.hostAddress();
+  port = static_cast<uint16_t>(tunnel_.port());
+  return true;
+}
+
 bool TcpClient::configSetting(const ConfigRequest& req, std::string& answer, int& code) {
   std::string errorText;
   if (tunnel_.configSetting(req, answer, code, errorText)) {

@@ -41,6 +41,11 @@ class TcpClient : public SocketEngine {
   int onRawDataIn(const char* data, int length, bool endOfLine) override {
     return tunnel_.onData(data, length, endOfLine);
   }
+  // With a tunnel the socket connects to the intermediary.
+  bool tunnelTarget(uint32_t& address, uint16_t& port) const override;
+  bool tunnelNegotiating() const override { return tunnel_.negotiating(); }
+  // SOCKS replies are binary; HTTP CONNECT replies are read by lines.
+  bool tunnelReadsRaw() const override { return tunnel_.type() == 2 || tunnel_.type() == 3; }
 
  private:
   Tunnel tunnel_;

@@ -75,6 +75,9 @@ class TlsClient : public TcpClient {
   int rawDataIn(const char* data, int length, bool endOfLine) override;
   void onReadyToSend() override;
   int tlsCloseStep(bool sendCloseNotify) override;
+  // Plain connections record the socket's bytes; TLS records plain text.
+  bool recordsSocketBytes() const override { return !tlsSelected_; }
+  int sendPiece(const char* data, int length) override { return send(data, length); }
 
  private:
   void setState(TlsState next);

@@ -7,8 +7,8 @@
 //   notification; while it negotiates it consumes the proxy's reply.
 // Re-entrancy: runs inside the engine's receive handler; never re-entered.
 //
-// Built so far: the settings with their set rules, and the pass-through
-// without a tunnel. The negotiations of types 1 to 6 are not built yet.
+// Built so far: the settings with their set rules, the intermediary's
+// address, and the pass-through without a tunnel. The negotiations of types 1 to 6 are not built yet.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,8 @@ class Tunnel {
   // Resolves the intermediary's address; an empty text clears it.
   int setHost(const std::string& host);
   const std::string& host() const { return host_; }
+  // The intermediary's IPv4 address (network order, 0 = none).
+  uint32_t hostAddress() const { return hostAddress_; }
   void setPort(int32_t port) { port_ = port; }
   int32_t port() const { return port_; }
   void setUser(const std::string& user) { user_ = user; }

@@ -363,6 +363,15 @@ TEST(ResponseParserTest, ContentCodings) {
   };
   for (const Case& c : cases) grind(c);
 
+  // A gzip header whose file name never ends is refused once it passes
+  // 64 KiB instead of being collected for as long as the server sends.
+  const std::string endlessName =
+      std::string("\x1f\x8b\x08\x08\0\0\0\0\0\x03", 10) + std::string(70000, 'n');
+  grind({"a gzip header that never ends", response("gzip", endlessName),
+         {"Status HTTP/1.1|200|OK", "Header Content-Encoding|gzip",
+          "Header Content-Length|" + std::to_string(endlessName.size()), "StartTransfer"},
+         "", 102, "The GZIP header is invalid.", true, compression(), 2048, false});
+
   // Chunked and gzip together: the chunks carry the compressed bytes.
   std::string chunked = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n";
   for (size_t at = 0; at < gz.size(); at += 7) {

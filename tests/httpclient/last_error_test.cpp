@@ -79,10 +79,6 @@ TEST_F(LastErrorTest, OperationsOfPartsNotBuiltYetSayWhatIsMissing) {
     const char* text;
   };
   const std::vector<Case> cases = {
-      {"Get with a URL", [](HTTPS& h) { return h.Get("http://127.0.0.1:1/"); },
-       "The socket engine is not built yet: name resolution is not available."},
-      {"DoEvents", [](HTTPS& h) { return h.DoEvents(); },
-       "The socket engine is not built yet: DoEvents is not available."},
       {"Connected = 1", [](HTTPS& h) { return h.SetInteger(https_prop::Connected, 1); },
        "The TLS channel is not built yet: connect with TLS is not available."},
       {"Internet-library path", [](HTTPS& h) {
@@ -94,8 +90,6 @@ TEST_F(LastErrorTest, OperationsOfPartsNotBuiltYetSayWhatIsMissing) {
        [](HTTPS& h) { return h.SetText(https_prop::SSLAcceptServerCert, "-----BEGIN"); },
        "Server certificate verification is not built yet: SSLAcceptServerCert is not "
        "available."},
-      {"FirewallHost", [](HTTPS& h) { return h.SetText(https_prop::FirewallHost, "127.0.0.1"); },
-       "The socket engine is not built yet: FirewallHost resolution is not available."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
