@@ -72,6 +72,9 @@ int32_t CliHandler::run() {
       logger.addNumber(fetcher->failureCode());
       logger.writeEvent(kCategoryTarnwick, 1000, 2);
     }
+    // The fetcher leaves an empty file behind; a monitor run every few minutes
+    // would otherwise fill the temporary directory with them.
+    DeleteFileA(tempFile.c_str());
     delete fetcher;
     return 2;
   }

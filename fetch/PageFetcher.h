@@ -1,4 +1,8 @@
-// Downloads one URL into a local file with the HTTP client component.
+// PageFetcher: downloads the body of one URL into a local file with the HTTP
+// client component. A header probe first lets it resume a partly present
+// file with a byte range; a proxy that asks for authentication is retried
+// with Basic, Digest and NTLM in turn. Every fetch has a component handle of
+// its own, so no connection, cookie or credential outlives it.
 #pragma once
 
 #include <cstdint>
@@ -8,12 +12,19 @@
 
 namespace velmora::network {
 
+class HTTPSCustom;
+
 class PageFetcher {
  public:
+  // An empty localFile takes the last part of the URL's path, or
+  // "httpdata.bin". Nothing is downloaded yet.
   PageFetcher(const std::string& url, const std::string& localFile, bool acceptAnyCertificate,
               int32_t timeoutSeconds, const std::string& user, const std::string& password);
   ~PageFetcher();
+  PageFetcher(const PageFetcher&) = delete;
+  PageFetcher& operator=(const PageFetcher&) = delete;
 
+  // Takes over the proxy; with a proxy every server certificate is accepted.
   void setProxy(const ProxySettings& settings);
   // True when the body is in the local file; otherwise failureText and
   // failureCode describe the failure.
@@ -23,6 +34,16 @@ class PageFetcher {
   int32_t failureCode() const { return failureCode_; }
 
  private:
+  // Sends HEAD; notes Accept-Ranges and returns the Content-Length (0 when
+  // there is none or the request failed).
+  int32_t probeHeaders(HTTPSCustom& http);
+  // User agent, time limit, credentials and proxy of this fetch.
+  void configure(HTTPSCustom& http);
+  // One GET. On failure the local file is emptied, the failure recorded, and
+  // retry says whether another proxy authentication scheme is worth a try.
+  bool downloadOnce(HTTPSCustom& http, bool& retry);
+  bool needsProxyAuthRetry() const;
+
   std::string url_;
   std::string localFile_;
   std::string user_;
@@ -30,6 +51,10 @@ class PageFetcher {
   ProxySettings proxy_;
   bool acceptAnyCertificate_;
   int32_t timeoutSeconds_;
+  bool acceptRanges_ = false;
+  int32_t existingSize_ = 0;
+  int32_t contentLength_ = 0;
+  bool resuming_ = false;
   std::string failureText_;
   int32_t failureCode_ = 0;
 };

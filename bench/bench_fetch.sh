@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# A check with tarnwick against the pipeline a user would otherwise
+# schedule, on the same loopback nginx and the same files, alternating the
+# two in one run (A/B, the order swapped every round). Both sides run
+# through /bin/sh -c, as a scheduler starts them. Prints the median wall
+# time of each side, the ratio tarnwick/pipeline and the peak memory.
+#
+#   1. 2 KiB page,   /checksum  vs  curl -so f URL && sha256sum f
+#   2. 100 MB page,  /checksum  vs  curl -so f URL && sha256sum f
+#   3. 5 MiB page,   /t (pattern at the end)  vs  curl -s URL | grep -qi PATTERN
+#
+# Usage: bench/bench_fetch.sh [ROUNDS_SMALL [ROUNDS_BIG]]   (defaults 40 and 7)
+# Builds a Release build in build-bench/.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+rounds_small=${1:-40}
+rounds_big=${2:-7}
+
+command -v curl >/dev/null || { echo "bench_fetch: curl is needed" >&2; exit 1; }
+command -v nginx >/dev/null || { echo "bench_fetch: nginx is needed (nginx-light)" >&2; exit 1; }
+
+build="$root/build-bench"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF \
+      -DTARNWICK_BENCH=ON >/dev/null
+cmake --build "$build" -j2 --target tarnwick tw_bench_measure >/dev/null
+tarnwick="$build/cli/tarnwick"
+measure="$build/bench/tw_bench_measure"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
+cleanup() {
+  "$root/tests/support/peers.sh" stop "$work/peers" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+"$root/tests/support/peers.sh" start "$work/peers" >/dev/null
+# shellcheck disable=SC1091
+source "$work/peers/peers.env"
+base="http://127.0.0.1:$TW_NGINX_PORT/change"
+
+# The pages, in nginx's document root.
+www="$TW_NGINX_ROOT/change"
+head -c 2048 /dev/urandom | base64 -w 76 | head -c 2048 >"$www/bench-2k.html"
+head -c 100000000 /dev/zero | tr '\0' 'x' >"$www/bench-100m.bin"
+{ yes 'A line of the five mebibyte page.' | head -c $((5 * 1048576 - 14)) || true
+  printf 'PATTERN-AT-END'; } >"$www/bench-5m.txt"
+
+export TARNWICK_ROOT="$work/state" TMPDIR="$work/tmp"
+mkdir -p "$TARNWICK_ROOT" "$TMPDIR" "$work/curl"
+
+# run_pair NAME ROUNDS TARNWICK_CMD PIPELINE_CMD
+run_pair() {
+  local name=$1 rounds=$2 a=$3 b=$4 i out
+  : >"$work/$name.a"
+  : >"$work/$name.b"
+  # One warm-up of each (page cache, first checksum stored).
+  "$measure" /bin/sh -c "$a" >/dev/null
+  "$measure" /bin/sh -c "$b" >/dev/null
+  for ((i = 0; i < rounds; i++)); do
+    if ((i % 2 == 0)); then
+      "$measure" /bin/sh -c "$a" >>"$work/$name.a"
+      "$measure" /bin/sh -c "$b" >>"$work/$name.b"
+    else
+      "$measure" /bin/sh -c "$b" >>"$work/$name.b"
+      "$measure" /bin/sh -c "$a" >>"$work/$name.a"
+    fi
+  done
+  # Every run must have worked: tarnwick 0 (checksum equal / pattern found),
+  # the pipeline 0.
+  if awk '$3 != 0 { bad = 1 } END { exit !bad }' "$work/$name.a" "$work/$name.b"; then
+    echo "bench_fetch: a run of '$name' failed:" >&2
+    cat "$work/$name.a" "$work/$name.b" >&2
+    exit 1
+  fi
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+report() {
+  local name=$1 label=$2 ma mb ra rb
+  ma=$(cut -d' ' -f1 "$work/$name.a" | median)
+  mb=$(cut -d' ' -f1 "$work/$name.b" | median)
+  ra=$(cut -d' ' -f2 "$work/$name.a" | sort -n | tail -1)
+  rb=$(cut -d' ' -f2 "$work/$name.b" | sort -n | tail -1)
+  awk -v l="$label" -v ma="$ma" -v mb="$mb" -v ra="$ra" -v rb="$rb" -v n="$(wc -l <"$work/$name.a")" \
+    'BEGIN { printf "%-34s %4d  %10.2f  %10.2f  %6.2fx  %9d  %9d\n", l, n, ma / 1000, mb / 1000, ma / mb, ra, rb }'
+}
+
+u2k="$base/bench-2k.html"
+u100m="$base/bench-100m.bin"
+u5m="$base/bench-5m.txt"
+run_pair small "$rounds_small" "'$tarnwick' /lc /checksum '$u2k'" \
+  "curl -so '$work/curl/f' '$u2k' && sha256sum '$work/curl/f'"
+run_pair big "$rounds_big" "'$tarnwick' /lc /checksum '$u100m'" \
+  "curl -so '$work/curl/f' '$u100m' && sha256sum '$work/curl/f'"
+run_pair pattern "$rounds_small" "'$tarnwick' /lc /t '*PATTERN-AT-END' '$u5m'" \
+  "curl -s '$u5m' | grep -qi 'PATTERN-AT-END'"
+
+echo
+echo "tarnwick against the pipeline on 127.0.0.1 nginx (Release build, medians; memory: peak KiB)"
+printf '%-34s %4s  %10s  %10s  %7s  %9s  %9s\n' "case" "runs" "tarnwick ms" "pipeline ms" "ratio" \
+  "tw KiB" "pipe KiB"
+report small "2 KiB page, /checksum"
+report big "100 MB page, /checksum"
+report pattern "5 MiB page, /t (pattern at end)"

@@ -1,0 +1,350 @@
+// The page fetcher in this process against scripted loopback peers: what
+// goes on the wire (header probe, byte range, proxy schemes) and what is
+// left in the local file and the failure text and code.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <utility>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "cli/ProxySettings.h"
+#include "fetch/HTTPSCustom.h"
+#include "fetch/PageFetcher.h"
+#include "httpclient/TessilonSSL_HTTPS.h"
+#include "tests/support/process.h"
+#include "tests/support/scripted_peer.h"
+
+using tw_test::PeerScript;
+using tw_test::PeerStep;
+using tw_test::ScriptedPeer;
+using velmora::network::PageFetcher;
+
+namespace {
+
+// Time limit of every fetch here, so that a fault fails the test instead of
+// hanging it.
+constexpr int kTimeoutSeconds = 10;
+
+// One connection: wait for a whole request head, answer, close.
+PeerScript answer(const std::string& reply) {
+  return {PeerStep::waitFor("\r\n\r\n"), PeerStep::send(reply), PeerStep::close()};
+}
+
+std::string headReply(const std::string& extraHeaders) {
+  return "HTTP/1.1 200 OK\r\n" + extraHeaders + "Connection: close\r\n\r\n";
+}
+
+std::string okReply(const std::string& body, const std::string& status = "200 OK",
+                    const std::string& extraHeaders = "") {
+  return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+         extraHeaders + "Connection: close\r\n\r\n" + body;
+}
+
+// The request heads received on all connections, in order.
+std::vector<std::string> requestsOf(const ScriptedPeer& peer) {
+  std::vector<std::string> out;
+  for (size_t c = 0; c < peer.connectionCount(); ++c) {
+    std::string data = peer.received(c);
+    size_t pos = 0;
+    for (size_t end; (end = data.find("\r\n\r\n", pos)) != std::string::npos; pos = end + 4) {
+      out.push_back(data.substr(pos, end + 4 - pos));
+    }
+  }
+  return out;
+}
+
+bool hasHeader(const std::string& request, const std::string& line) {
+  return request.find("\r\n" + line + "\r\n") != std::string::npos;
+}
+
+class PageFetcherTest : public ::testing::Test {
+ protected:
+  // The component reads nothing of the user's state here, but a test never
+  // runs against the real store. The previous values come back afterwards,
+  // so that the next test's temporary directory is made where it was.
+  void SetUp() override {
+    for (const char* name : {"TARNWICK_ROOT", "TMPDIR"}) {
+      const char* old = std::getenv(name);
+      saved.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+      setenv(name, dir.path().c_str(), 1);
+    }
+  }
+  void TearDown() override {
+    for (const auto& [name, value] : saved) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+
+  std::string url(const ScriptedPeer& peer, const std::string& path = "/page") const {
+    return "http://127.0.0.1:" + std::to_string(peer.port()) + path;
+  }
+
+  tw_test::TempDir dir;
+  std::string file = dir.file("page.bin");
+};
+
+TEST_F(PageFetcherTest, WholeBodyGoesToTheFileAndTheProbeUsesTheComponentDefaults) {
+  ScriptedPeer peer(std::vector<PeerScript>{answer(headReply("Content-Length: 11\r\n")),
+                                            answer(okReply("hello world"))});
+  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
+  ASSERT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
+  EXPECT_EQ(tw_test::readFile(file), "hello world");
+
+  std::vector<std::string> requests = requestsOf(peer);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].rfind("HEAD /page HTTP/1.1\r\n", 0), 0u) << requests[0];
+  EXPECT_EQ(requests[1].rfind("GET /page HTTP/1.1\r\n", 0), 0u) << requests[1];
+  // The probe goes out before the fetch is configured.
+  EXPECT_FALSE(hasHeader(requests[0], "User-Agent: Tarnwick/2.1")) << requests[0];
+  EXPECT_TRUE(hasHeader(requests[1], "User-Agent: Tarnwick/2.1")) << requests[1];
+  EXPECT_EQ(requests[1].find("Range:"), std::string::npos) << requests[1];
+}
+
+TEST_F(PageFetcherTest, WithoutProbeOnlyTheGetIsSent) {
+  ScriptedPeer peer(answer(okReply("body")));
+  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
+  ASSERT_TRUE(fetcher.fetch(false)) << fetcher.failureText();
+  EXPECT_EQ(tw_test::readFile(file), "body");
+  std::vector<std::string> requests = requestsOf(peer);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].rfind("GET /page HTTP/1.1\r\n", 0), 0u) << requests[0];
+}
+
+TEST_F(PageFetcherTest, NotFoundLeavesAnEmptyFileAndTheProtocolError) {
+  ScriptedPeer peer(std::vector<PeerScript>{
+      answer("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\n"),
+      answer(okReply("not here\n", "404 Not Found"))});
+  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
+  EXPECT_FALSE(fetcher.fetch(true));
+  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 404 Not Found.");
+  EXPECT_EQ(fetcher.failureCode(), 151);
+  ASSERT_TRUE(tw_test::fileExists(file));
+  EXPECT_EQ(tw_test::readFile(file), "");
+}
+
+TEST_F(PageFetcherTest, RedirectIsNotFollowed) {
+  // A third connection would be the followed redirect; it is scripted so
+  // that following it would succeed and the test would see it.
+  ScriptedPeer target(answer(okReply("moved here")));
+  const std::string location = "Location: " + url(target, "/new") + "\r\n";
+  ScriptedPeer peer(std::vector<PeerScript>{
+      answer("HTTP/1.1 302 Found\r\n" + location + "Content-Length: 0\r\nConnection: close\r\n\r\n"),
+      answer(okReply("<a href=/new>moved</a>", "302 Found", location))});
+  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
+  EXPECT_FALSE(fetcher.fetch(true));
+  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 302 Found.");
+  EXPECT_EQ(fetcher.failureCode(), 151);
+  EXPECT_EQ(tw_test::readFile(file), "");
+  EXPECT_EQ(target.connectionCount(), 0u);
+  EXPECT_EQ(requestsOf(peer).size(), 2u);
+}
+
+TEST_F(PageFetcherTest, ShorterFileIsResumedWithAByteRange) {
+  tw_test::writeFile(file, "Hello, ");
+  ScriptedPeer peer(std::vector<PeerScript>{
+      answer(headReply("Accept-Ranges: bytes\r\nContent-Length: 13\r\n")),
+      answer(okReply("world!", "206 Partial Content", "Content-Range: bytes 7-12/13\r\n"))});
+  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
+  ASSERT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
+  EXPECT_EQ(tw_test::readFile(file), "Hello, world!");
+  std::vector<std::string> requests = requestsOf(peer);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_TRUE(hasHeader(requests[1], "Range: bytes=7-")) << requests[1];
+}
+
+TEST_F(PageFetcherTest, CompleteFileIsNotFetchedAgain) {
+  tw_test::writeFile(file, "Hello, world!");
+  // A GET would get a different body, so a download would show.
+  ScriptedPeer peer(std::vector<PeerScript>{
+      answer(headReply("Content-Length: 13\r\naccept-ranges: bytes\r\n")),
+      answer(okReply("Other content"))});
+  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
+  EXPECT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
+  EXPECT_EQ(tw_test::readFile(file), "Hello, world!");
+  std::vector<std::string> requests = requestsOf(peer);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].rfind("HEAD ", 0), 0u) << requests[0];
+}
+
+TEST_F(PageFetcherTest, LongerFileOrNoRangesGivesAFullFetch) {
+  struct Case {
+    const char* name;
+    std::string existing;
+    std::string headHeaders;
+  };
+  const std::vector<Case> cases = {
+      {"longer than the page", "This file is longer than the page",
+       "Accept-Ranges: bytes\r\nContent-Length: 13\r\n"},
+      {"no Accept-Ranges", "Hello, ", "Content-Length: 13\r\n"},
+      {"no Content-Length", "Hello, ", "Accept-Ranges: bytes\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tw_test::writeFile(file, c.existing);
+    ScriptedPeer peer(std::vector<PeerScript>{answer(headReply(c.headHeaders)),
+                                              answer(okReply("Hello, world!"))});
+    PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
+    ASSERT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
+    EXPECT_EQ(tw_test::readFile(file), "Hello, world!");
+    std::vector<std::string> requests = requestsOf(peer);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].find("Range:"), std::string::npos) << requests[1];
+  }
+}
+
+TEST_F(PageFetcherTest, FailedResumeEmptiesTheFile) {
+  tw_test::writeFile(file, "Hello, ");
+  ScriptedPeer peer(std::vector<PeerScript>{
+      answer(headReply("Accept-Ranges: bytes\r\nContent-Length: 13\r\n")),
+      answer(okReply("gone", "410 Gone"))});
+  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
+  EXPECT_FALSE(fetcher.fetch(true));
+  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 410 Gone.");
+  EXPECT_EQ(tw_test::readFile(file), "");
+}
+
+// The component does not compute authorization headers yet (its HTTP
+// authentication is still to come); this case and the three-scheme proxy
+// case are disabled until it is, so that they count neither as passed nor
+// as failed.
+TEST_F(PageFetcherTest, DISABLED_ServerCredentialsAreSentWithTheGet) {
+  ScriptedPeer peer(std::vector<PeerScript>{answer(headReply("")), answer(okReply("secret"))});
+  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "u", "p");
+  ASSERT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
+  std::vector<std::string> requests = requestsOf(peer);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].find("Authorization:"), std::string::npos) << requests[0];
+  EXPECT_TRUE(hasHeader(requests[1], "Authorization: Basic dTpw")) << requests[1];
+}
+
+TEST_F(PageFetcherTest, RefusedConnectionFailsWithoutAFileContent) {
+  const uint16_t port = tw_test::unusedLoopbackPort();
+  PageFetcher fetcher("http://127.0.0.1:" + std::to_string(port) + "/", file, false,
+                      kTimeoutSeconds, "", "");
+  EXPECT_FALSE(fetcher.fetch(true));
+  EXPECT_NE(fetcher.failureCode(), 0);
+  EXPECT_FALSE(fetcher.failureText().empty());
+  EXPECT_EQ(tw_test::readFile(file), "");
+}
+
+TEST_F(PageFetcherTest, LocalFileThatCannotBeOpenedFailsWithTheSystemText) {
+  ScriptedPeer peer(std::vector<PeerScript>{answer(headReply("")), answer(okReply("x"))});
+  PageFetcher fetcher(url(peer), dir.file("missing-dir/page.bin"), false, kTimeoutSeconds, "",
+                      "");
+  EXPECT_FALSE(fetcher.fetch(true));
+  EXPECT_EQ(fetcher.failureText(), "The system cannot find the path specified.");
+  EXPECT_EQ(fetcher.failureCode(), 0);
+}
+
+// --- proxy authentication -------------------------------------------------------------------
+
+const char kProxy407[] =
+    "HTTP/1.1 407 Proxy Authentication Required\r\n"
+    "Proxy-Authenticate: Basic realm=\"proxy\"\r\n"
+    "Proxy-Authenticate: Digest realm=\"proxy\", nonce=\"6f1c2a\"\r\n"
+    "Content-Length: 0\r\nConnection: close\r\n\r\n";
+
+// The scheme of a request's Proxy-Authorization header: B Basic, D Digest,
+// N NTLM, - none.
+char proxySchemeOf(const std::string& request) {
+  if (request.find("\r\nProxy-Authorization: Basic ") != std::string::npos) return 'B';
+  if (request.find("\r\nProxy-Authorization: Digest ") != std::string::npos) return 'D';
+  if (request.find("\r\nProxy-Authorization: NTLM ") != std::string::npos) return 'N';
+  if (request.find("\r\nProxy-Authorization:") != std::string::npos) return '?';
+  return '-';
+}
+
+class ProxyAuthTest : public PageFetcherTest {
+ protected:
+  // Every connection is answered with 407, however many the component
+  // opens; the header probe goes straight to the page's server, where
+  // nothing listens.
+  ScriptedPeer proxy{std::vector<PeerScript>(12, answer(kProxy407))};
+  std::string pageUrl =
+      "http://127.0.0.1:" + std::to_string(tw_test::unusedLoopbackPort()) + "/page";
+};
+
+TEST_F(ProxyAuthTest, ThreeGetsThenFailure) {
+  // The fetcher's retry through the three schemes, seen as requests at the
+  // proxy. Which Proxy-Authorization each carries is checked by the test
+  // below once the component computes those headers.
+  velmora::ProxySettings settings;
+  settings.host = "127.0.0.1";
+  settings.port = proxy.port();
+  settings.user = "pu";
+  settings.password = "pp";
+  settings.authScheme = 0;
+  PageFetcher fetcher(pageUrl, file, false, kTimeoutSeconds, "", "");
+  fetcher.setProxy(settings);
+  EXPECT_FALSE(fetcher.fetch(true));
+  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 407 Proxy Authentication Required.");
+  EXPECT_EQ(fetcher.failureCode(), 151);
+  EXPECT_EQ(tw_test::readFile(file), "");
+  std::vector<std::string> requests = requestsOf(proxy);
+  ASSERT_EQ(requests.size(), 3u);
+  for (const std::string& r : requests) {
+    EXPECT_EQ(r.rfind("GET " + pageUrl + " HTTP/1.1\r\n", 0), 0u) << r;
+  }
+}
+
+TEST_F(ProxyAuthTest, DISABLED_ThreeGetsWithBasicDigestAndNtlmThenFailure) {
+  velmora::ProxySettings settings;
+  settings.host = "127.0.0.1";
+  settings.port = proxy.port();
+  settings.user = "pu";
+  settings.password = "pp";
+  settings.authScheme = 0;
+  PageFetcher fetcher(pageUrl, file, false, kTimeoutSeconds, "", "");
+  fetcher.setProxy(settings);
+  EXPECT_FALSE(fetcher.fetch(true));
+  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 407 Proxy Authentication Required.");
+  EXPECT_EQ(fetcher.failureCode(), 151);
+  EXPECT_EQ(tw_test::readFile(file), "");
+
+  // The first GET carries Basic; the second is the Digest attempt (without
+  // a header, or with one once a nonce is known); the third NTLM. The
+  // component may repeat a request inside one GET for a challenge-response
+  // scheme, but nothing follows the NTLM attempt.
+  std::string schemes;
+  for (const std::string& r : requestsOf(proxy)) {
+    EXPECT_EQ(r.rfind("GET " + pageUrl + " HTTP/1.1\r\n", 0), 0u) << r;
+    schemes += proxySchemeOf(r);
+  }
+  EXPECT_TRUE(std::regex_match(schemes, std::regex("B[-D]+N+"))) << schemes;
+  EXPECT_TRUE(hasHeader(requestsOf(proxy).front(), "Proxy-Authorization: Basic cHU6cHA="));
+}
+
+TEST_F(ProxyAuthTest, WithoutCredentialsThereIsNoRetry) {
+  velmora::ProxySettings settings;
+  settings.host = "127.0.0.1";
+  settings.port = proxy.port();
+  PageFetcher fetcher(pageUrl, file, false, kTimeoutSeconds, "", "");
+  fetcher.setProxy(settings);
+  EXPECT_FALSE(fetcher.fetch(true));
+  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 407 Proxy Authentication Required.");
+  std::vector<std::string> requests = requestsOf(proxy);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(proxySchemeOf(requests[0]), '-') << requests[0];
+}
+
+// --- the component handle of a fetch --------------------------------------------------------
+
+TEST(HTTPSCustomTest, HandleKeepsNoBodyAndSpeaksCurrentTls) {
+  TessilonSSL_HTTPS_StaticInit(nullptr);
+  {
+    velmora::network::HTTPSCustom http(false);
+    EXPECT_EQ(http.GetLong(https_prop::TransferredDataLimit), 1);
+    EXPECT_EQ(http.Config("SSLEnabledProtocols"), "10240");
+  }
+  TessilonSSL_HTTPS_StaticDestroy();
+}
+
+}  // namespace
