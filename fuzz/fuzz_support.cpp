@@ -67,9 +67,6 @@ void fail(const std::string& what) {
   std::abort();
 }
 
-}  // namespace tw_fuzz
-
-namespace tw_fuzz {
 
 Pieces takePieces(const uint8_t*& data, size_t& size) {
   Pieces p;

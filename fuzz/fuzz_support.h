@@ -30,9 +30,6 @@ inline void check(bool condition, const std::string& what) {
   if (!condition) fail(what);
 }
 
-}  // namespace tw_fuzz
-
-namespace tw_fuzz {
 
 // Piece sizes chosen by the input: one byte n (0-15 used), then n bytes,
 // each giving a piece size of 1 to 256; the sizes repeat over the rest of
