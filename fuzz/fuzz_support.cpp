@@ -67,7 +67,6 @@ void fail(const std::string& what) {
   std::abort();
 }
 
-
 Pieces takePieces(const uint8_t*& data, size_t& size) {
   Pieces p;
   if (size == 0) return p;

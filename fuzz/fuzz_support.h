@@ -30,7 +30,6 @@ inline void check(bool condition, const std::string& what) {
   if (!condition) fail(what);
 }
 
-
 // Piece sizes chosen by the input: one byte n (0-15 used), then n bytes,
 // each giving a piece size of 1 to 256; the sizes repeat over the rest of
 // the input. No sizes: the rest is one piece. Consumes those bytes.
