@@ -24,7 +24,10 @@ struct MeasuredRun {
   long maxRssKb = 0;
 };
 // Runs the program to its end (killed after timeoutSeconds) and measures its
-// peak memory. Output is discarded except the last 64 KiB of stdout.
+// peak memory: its own, not counting the test binary it was started from
+// (it runs under tw_peak_rss, TW_PEAK_RSS_BIN). Output is discarded except
+// the last 64 KiB of stdout. A sanitized program runs with a small
+// allocator quarantine, unless env sets ASAN_OPTIONS.
 MeasuredRun runMeasured(const std::vector<std::string>& argv,
                         const std::map<std::string, std::string>& env, int timeoutSeconds);
 

@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "httpclient/transport/ConfigText.h"
@@ -111,12 +113,24 @@ class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::make_unique<tw_test::TempDir>();
-    setenv("TARNWICK_ROOT", dir_->path().c_str(), 1);
-    setenv("TMPDIR", dir_->path().c_str(), 1);
+    for (const char* name : {"TARNWICK_ROOT", "TMPDIR"}) {
+      const char* old = std::getenv(name);
+      savedEnv_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+      setenv(name, dir_->path().c_str(), 1);
+    }
     SocketEngine::startup(nullptr);
   }
   void TearDown() override {
     SocketEngine::shutdown();
+    // The next test of this process makes its directory where this one
+    // found the temporary directory, not in the one removed here.
+    for (const auto& [name, value] : savedEnv_) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
     dir_.reset();
   }
 
@@ -128,6 +142,7 @@ class EngineTest : public ::testing::Test {
   }
 
   std::unique_ptr<tw_test::TempDir> dir_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
 };
 
 }  // namespace engine_test

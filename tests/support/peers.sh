@@ -100,7 +100,7 @@ $user_line
 worker_processes 1;
 pid $dir/nginx.pid;
 error_log $dir/error.log;
-events { worker_connections 64; }
+events { worker_connections 512; }
 http {
   access_log $dir/access.log;
   client_body_temp_path $dir/tmp/body;

@@ -50,6 +50,7 @@ struct ScriptedPeer::State {
   mutable std::mutex mu;
   mutable std::condition_variable cv;
   std::vector<std::string> received;
+  std::vector<uint64_t> sent;
   std::vector<std::string> errors;
   size_t finished = 0;  // scripts played to their end
   std::thread thread;
@@ -72,6 +73,31 @@ struct ScriptedPeer::State {
     std::lock_guard<std::mutex> lock(mu);
     received[index].append(buf, static_cast<size_t>(r));
     cv.notify_all();
+    return true;
+  }
+
+  void countSent(size_t index, size_t n) {
+    std::lock_guard<std::mutex> lock(mu);
+    sent[index] += n;
+  }
+
+  // Sends all bytes without blocking the peer's end: waits for room in
+  // steps, so that a client that stops reading cannot hold the thread.
+  // False when the peer is stopping or the client ended the connection.
+  bool sendPatiently(int fd, size_t index, const char* data, size_t length) {
+    size_t off = 0;
+    while (off < length) {
+      if (stop) return false;
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      ssize_t n = ::send(fd, data + off, length - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        return false;
+      }
+      off += static_cast<size_t>(n);
+      countSent(index, static_cast<size_t>(n));
+    }
     return true;
   }
 
@@ -100,12 +126,33 @@ struct ScriptedPeer::State {
               break;
             }
             off += static_cast<size_t>(n);
+            countSent(index, static_cast<size_t>(n));
           }
           break;
         }
-        case PeerStep::Kind::Delay:
-          std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+        case PeerStep::Kind::Generate: {
+          const uint64_t limit = step.count;
+          uint64_t done = 0;
+          while (!stop && done < limit) {
+            std::string piece = step.next(done);
+            if (piece.empty()) break;
+            if (piece.size() > limit - done) piece.resize(static_cast<size_t>(limit - done));
+            if (!sendPatiently(fd, index, piece.data(), piece.size())) {
+              open = false;
+              break;
+            }
+            done += piece.size();
+          }
           break;
+        }
+        case PeerStep::Kind::Delay: {
+          // In slices, so that destroying the peer does not wait it out.
+          const auto until = Clock::now() + std::chrono::milliseconds(step.ms);
+          while (!stop && msLeft(until) > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(msLeft(until), 20)));
+          }
+          break;
+        }
         case PeerStep::Kind::WaitFor:
         case PeerStep::Kind::WaitForCount: {
           auto deadline = Clock::now() + std::chrono::milliseconds(step.ms);
@@ -169,6 +216,7 @@ struct ScriptedPeer::State {
       {
         std::lock_guard<std::mutex> lock(mu);
         received.emplace_back();
+        sent.push_back(0);
       }
       workers.emplace_back([this, fd, index] { play(fd, index); });
       index++;
@@ -248,6 +296,11 @@ bool ScriptedPeer::waitReceived(size_t connection, size_t n, int timeoutMs) cons
   return state_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
     return connection < state_->received.size() && state_->received[connection].size() >= n;
   });
+}
+
+uint64_t ScriptedPeer::sent(size_t connection) const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return connection < state_->sent.size() ? state_->sent[connection] : 0;
 }
 
 std::vector<std::string> ScriptedPeer::errors() const {

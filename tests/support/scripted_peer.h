@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,25 +35,39 @@ struct PeerStep {
     ShutdownWrite, // send FIN, keep reading
     Close,         // orderly close
     Reset,         // close with SO_LINGER 0: the client sees a reset
+    Generate,      // send pieces made by a function (see generate)
   };
+  // Makes the next piece to send, given the bytes this step sent so far; an
+  // empty piece ends the step.
+  using Generator = std::function<std::string(uint64_t sentSoFar)>;
+
   Kind kind;
   std::string bytes;
   int ms = 0;
   size_t count = 0;
+  Generator next = nullptr;
 
-  static PeerStep send(std::string b) { return {Kind::Send, std::move(b), 0, 0}; }
-  static PeerStep delay(int ms) { return {Kind::Delay, {}, ms, 0}; }
+  static PeerStep send(std::string b) { return {Kind::Send, std::move(b), 0, 0, nullptr}; }
+  static PeerStep delay(int ms) { return {Kind::Delay, {}, ms, 0, nullptr}; }
   // Waits (at most timeoutMs) until the text has been received; a timeout is
   // recorded in errors() and ends the script.
   static PeerStep waitFor(std::string text, int timeoutMs = 10000) {
-    return {Kind::WaitFor, std::move(text), timeoutMs, 0};
+    return {Kind::WaitFor, std::move(text), timeoutMs, 0, nullptr};
   }
   static PeerStep waitForCount(size_t n, int timeoutMs = 10000) {
-    return {Kind::WaitForCount, {}, timeoutMs, n};
+    return {Kind::WaitForCount, {}, timeoutMs, n, nullptr};
   }
-  static PeerStep shutdownWrite() { return {Kind::ShutdownWrite, {}, 0, 0}; }
-  static PeerStep close() { return {Kind::Close, {}, 0, 0}; }
-  static PeerStep reset() { return {Kind::Reset, {}, 0, 0}; }
+  static PeerStep shutdownWrite() { return {Kind::ShutdownWrite, {}, 0, 0, nullptr}; }
+  static PeerStep close() { return {Kind::Close, {}, 0, 0, nullptr}; }
+  static PeerStep reset() { return {Kind::Reset, {}, 0, 0, nullptr}; }
+  // A stream of any length without holding it: sends next()'s pieces until
+  // one is empty, limit bytes have gone out, or the client ends the
+  // connection. A client that hangs up is what a hostile stream expects, so
+  // that is no error; the script then ends. A client that stops reading
+  // does not block the peer's destruction.
+  static PeerStep generate(Generator next, uint64_t limit = UINT64_MAX) {
+    return {Kind::Generate, {}, 0, static_cast<size_t>(limit), std::move(next)};
+  }
 };
 
 using PeerScript = std::vector<PeerStep>;
@@ -98,6 +113,8 @@ class ScriptedPeer {
   bool waitDone(int timeoutMs = 10000) const;
   // Waits until the i-th connection has received at least n bytes.
   bool waitReceived(size_t connection, size_t n, int timeoutMs = 10000) const;
+  // Bytes sent so far on the i-th connection.
+  uint64_t sent(size_t connection = 0) const;
   // Failures of the scripts (a WaitFor that timed out, a failed send).
   std::vector<std::string> errors() const;
 
