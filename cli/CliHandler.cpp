@@ -31,8 +31,9 @@ void replaceHelpSwitch(TCLAP::CmdLine& cmd, TCLAP::SwitchArg& help) {
 
 }  // namespace
 
-CliHandler::CliHandler(int argc, const char* const* argv) {
+CliHandler::CliHandler(int argc, const char* const* argv, bool parserEndsProcess) {
   TCLAP::CmdLine cmd(descriptionText, ' ', "1.0", true);
+  cmd.setExceptionHandling(parserEndsProcess);
   TCLAP::CmdLineOutput* output = this;
   cmd.setOutput(output);
   TCLAP::HelpVisitor helpVisitor(&cmd, &output);

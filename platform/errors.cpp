@@ -283,43 +283,44 @@ DWORD win32FromErrno(int err) {
   }
 }
 
+// Each byte that does not start a well-formed sequence becomes one U+FFFD
+// and decoding goes on with the next byte, so a cut or broken sequence never
+// swallows what follows it (a terminating NUL included). Overlong forms,
+// surrogates and code points above U+10FFFF are not well formed.
 std::u16string utf8ToUtf16(const std::string& s) {
   std::u16string out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
     unsigned char c = static_cast<unsigned char>(s[i]);
-    uint32_t cp;
+    uint32_t cp = 0;
+    uint32_t min = 0;
     size_t len;
     if (c < 0x80) {
-      cp = c;
-      len = 1;
+      out += static_cast<char16_t>(c);
+      ++i;
+      continue;
     } else if ((c & 0xE0) == 0xC0) {
       cp = c & 0x1F;
+      min = 0x80;
       len = 2;
     } else if ((c & 0xF0) == 0xE0) {
       cp = c & 0x0F;
+      min = 0x800;
       len = 3;
     } else if ((c & 0xF8) == 0xF0) {
       cp = c & 0x07;
+      min = 0x10000;
       len = 4;
     } else {
-      out += u'\uFFFD';
-      ++i;
-      continue;
+      len = 0;
     }
-    if (i + len > s.size()) {
-      out += u'\uFFFD';
-      break;
-    }
-    bool ok = true;
-    for (size_t k = 1; k < len; ++k) {
+    bool ok = len != 0 && i + len <= s.size();
+    for (size_t k = 1; ok && k < len; ++k) {
       unsigned char cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
+      if ((cc & 0xC0) != 0x80) ok = false;
       cp = (cp << 6) | (cc & 0x3F);
     }
+    if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000))) ok = false;
     if (!ok) {
       out += u'\uFFFD';
       ++i;
@@ -337,6 +338,7 @@ std::u16string utf8ToUtf16(const std::string& s) {
   return out;
 }
 
+// A surrogate without its partner becomes U+FFFD.
 std::string utf16ToUtf8(const std::u16string& s) {
   std::string out;
   out.reserve(s.size());
@@ -346,6 +348,8 @@ std::string utf16ToUtf8(const std::u16string& s) {
         s[i + 1] < 0xE000) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
       ++i;
+    } else if (cp >= 0xD800 && cp < 0xE000) {
+      cp = 0xFFFD;
     }
     if (cp < 0x80) {
       out += static_cast<char>(cp);

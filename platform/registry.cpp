@@ -182,7 +182,7 @@ DWORD errorFromSqlite(int rc, sqlite3* db, bool writing) {
 
 class Stmt {
  public:
-  Stmt(sqlite3* db, const char* sql) : db_(db) {
+  Stmt(sqlite3* db, const char* sql) {
     rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr);
   }
   ~Stmt() { sqlite3_finalize(st_); }
@@ -221,7 +221,6 @@ class Stmt {
   }
 
  private:
-  sqlite3* db_;
   sqlite3_stmt* st_ = nullptr;
   int rc_;
 };

@@ -5,7 +5,8 @@ set -euo pipefail
 
 BUILD_PKGS=(g++ cmake ninja-build pkg-config binutils libtclap-dev libcrypto++-dev zlib1g-dev
             libboost-dev libssl-dev libsqlite3-dev libcurl4-openssl-dev nlohmann-json3-dev)
-TEST_PKGS=(libgtest-dev libgmock-dev openssl util-linux procps nginx-light curl)
+TEST_PKGS=(libgtest-dev libgmock-dev openssl util-linux procps nginx-light curl clang
+           libclang-rt-14-dev)
 
 pkgs=("${BUILD_PKGS[@]}")
 if [[ "${1:-build}" == "test" ]]; then

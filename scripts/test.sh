@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds a Debug build with AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs every test. Arguments go to ctest (scripts/test.sh -R cli).
+# and runs every test (arguments go to this ctest: scripts/test.sh -R cli),
+# then builds the fuzz targets with clang and fuzzes each for a short time.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/deps.sh" test
@@ -12,5 +13,17 @@ cmake --build "$build" -j2
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-cd "$build"
-ctest --output-on-failure -j2 --timeout 600 "$@"
+(cd "$build" && ctest --output-on-failure -j2 --timeout 600 "$@")
+
+# Fuzz targets: a clang build tree of its own, each target fuzzed for a
+# short fixed time from its committed seeds (TARNWICK_FUZZ_SECONDS, default
+# 20; 0 skips this step). A crash, sanitizer report or failed check fails.
+fuzz_seconds="${TARNWICK_FUZZ_SECONDS:-20}"
+if [[ "$fuzz_seconds" != 0 ]]; then
+  fuzz="$root/build-fuzz"
+  cmake -S "$root" -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DTARNWICK_FUZZ=ON -DTARNWICK_TESTS=OFF -DTARNWICK_FUZZ_SECONDS="$fuzz_seconds" >/dev/null
+  cmake --build "$fuzz" -j2 --target tw_fuzz_all
+  (cd "$fuzz" && ctest --output-on-failure -j1 -L fuzz)
+fi

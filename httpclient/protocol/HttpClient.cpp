@@ -587,7 +587,7 @@ int HttpClient::writeRequest(const std::string& method, bool withBody) {
   return r;
 }
 
-int HttpClient::sendPiece(const char* data, size_t length, uint64_t& sent) {
+int HttpClient::sendBodyPiece(const char* data, size_t length, uint64_t& sent) {
   if (keepRequests_) transferredRequest_.append(data, length);
   std::string framed;
   const char* out = data;
@@ -611,7 +611,7 @@ int HttpClient::sendBody(RequestBodyPlan& plan) {
   const std::string& post = request_.postData;
   for (size_t at = 0; at < post.size(); at += piece) {
     size_t n = post.size() - at < piece ? post.size() - at : piece;
-    if (int r = sendPiece(post.data() + at, n, sent)) return r;
+    if (int r = sendBodyPiece(post.data() + at, n, sent)) return r;
   }
   if (plan.file != nullptr) {
     std::string buffer(useChunkedEncoding_ ? piece : kFilePiece, '\0');
@@ -621,7 +621,7 @@ int HttpClient::sendBody(RequestBodyPlan& plan) {
         return setError(kErrLocalFile, kTextAttachedFile);
       }
       if (got == 0) break;
-      if (int r = sendPiece(buffer.data(), got, sent)) return r;
+      if (int r = sendBodyPiece(buffer.data(), got, sent)) return r;
     }
   }
   if (useChunkedEncoding_) {

@@ -188,7 +188,7 @@ class HttpClient : public TlsClient, private ResponseSink {
   int decideConnection();
   int writeRequest(const std::string& method, bool withBody);
   int sendBody(RequestBodyPlan& plan);
-  int sendPiece(const char* data, size_t length, uint64_t& sent);
+  int sendBodyPiece(const char* data, size_t length, uint64_t& sent);
   int waitForResponse();
   int judgeStatus(int waitResult);
   void closeLocalFile();

@@ -120,6 +120,37 @@ TEST_F(Store, AStoredValueWithoutItsNulIsComparedWithinTheBuffer) {
   EXPECT_EQ(stored("u"), kSumA);
 }
 
+// The raw data of a stored value as a narrow reader gets it, its NUL
+// included; "<none>" when it cannot be read.
+std::string rawStored(const std::string& url, DWORD* type) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return "<none>";
+  }
+  char buf[256];
+  DWORD size = sizeof buf;
+  LONG rc = RegQueryValueExA(key, url.c_str(), nullptr, type, reinterpret_cast<LPBYTE>(buf),
+                             &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS ? std::string(buf, size) : "<none>";
+}
+
+TEST_F(Store, ChecksumBytesThatAreNotUtf8StayAWellFormedString) {
+  // Found by the checksum-store fuzz target (URL "Soft\x01", checksum
+  // " \xEA"): the cut sequence at the end took the NUL with it and the
+  // value was stored without its terminator.
+  DWORD type = 0;
+  EXPECT_EQ(store("Soft\x01", " \xEA", false), Initialized);
+  EXPECT_EQ(rawStored("Soft\x01", &type), std::string(" \xEF\xBF\xBD\0", 5));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(store("Soft\x01", kSumA, false), Changed);
+  EXPECT_EQ(store("Soft\x01", kSumA, false), Equal);
+
+  // An overlong NUL must not end the stored text early.
+  EXPECT_EQ(store("u", "\xC0\x80" "AB", false), Initialized);
+  EXPECT_EQ(rawStored("u", &type), std::string("\xEF\xBF\xBD\xEF\xBF\xBD" "AB\0", 9));
+}
+
 TEST_F(Store, NotADatabaseGivesTheErrorLineAndLeavesTheFile) {
   const std::string junk(3000, '\x01');
   tw_test::writeFile(userHive(), junk);

@@ -1,0 +1,156 @@
+// The checksum store with arbitrary URL and checksum bytes, in a state
+// directory of its own. Input: URL, NUL, first checksum, NUL, second
+// checksum. Each input runs a whole life of one URL in an empty store:
+// first store, same checksum again, the second checksum, a neighbour URL,
+// then "clear". The results must follow the store's rules and the registry
+// must hold exactly the values written, as REG_SZ with their NUL, read back
+// through the registry interface.
+//
+// The registry keeps REG_SZ data as UTF-16 and converts narrow text from the
+// process code page (UTF-8), as Windows converts from the ANSI code page. A
+// checksum that is valid UTF-8 must come back byte for byte; any other must
+// come back as valid UTF-8 without a NUL inside (its bad sequences replaced),
+// and so never reads as equal to what was stored.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "checks/ChecksumStore.h"
+#include "fuzz/fuzz_support.h"
+#include "platform/registry.h"
+
+using velmora::checks::ChecksumStoreResult;
+using velmora::checks::storeChecksum;
+
+namespace {
+
+const char kStoreKey[] = "Software\\velmora.net\\Loomcraft\\Tarnwick";
+// A stored value is read into 65 bytes; a longer one counts as absent.
+constexpr size_t kReadable = 64;
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool validUtf8(const std::string& s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len;
+    uint32_t cp;
+    uint32_t min;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      len = 2, cp = c & 0x1F, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3, cp = c & 0x0F, min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4, cp = c & 0x07, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (i + len > s.size()) return false;
+    for (size_t k = 1; k < len; ++k) {
+      const unsigned char cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+std::string resultName(ChecksumStoreResult r) {
+  static const char* const names[] = {"Error", "Initialized", "Changed", "Equal", "Cleared"};
+  return r <= 4 ? names[r] : "result " + std::to_string(static_cast<unsigned>(r));
+}
+
+void expect(ChecksumStoreResult got, ChecksumStoreResult want, const std::string& step) {
+  tw_fuzz::check(got == want, step + ": " + resultName(got) + " instead of " + resultName(want));
+}
+
+// Every value of the store key (name to data), each checked to be REG_SZ
+// with a terminating NUL; empty when the key does not exist.
+std::map<std::string, std::string> storedValues() {
+  std::map<std::string, std::string> values;
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return values;
+  }
+  std::vector<char> name(65536), data(65536);
+  for (DWORD i = 0;; ++i) {
+    DWORD nameSize = static_cast<DWORD>(name.size());
+    DWORD dataSize = static_cast<DWORD>(data.size());
+    DWORD type = 0;
+    LONG rc = RegEnumValueA(key, i, name.data(), &nameSize, nullptr, &type,
+                            reinterpret_cast<LPBYTE>(data.data()), &dataSize);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    tw_fuzz::check(rc == ERROR_SUCCESS, "value enumeration failed: " + std::to_string(rc));
+    tw_fuzz::check(type == REG_SZ, "stored value is not REG_SZ");
+    tw_fuzz::check(dataSize >= 1 && data[dataSize - 1] == '\0', "stored value lacks its NUL");
+    const std::string text(data.data(), dataSize - 1);
+    tw_fuzz::check(text.find('\0') == std::string::npos, "stored text holds a NUL");
+    tw_fuzz::check(validUtf8(text), "stored text is not valid UTF-8");
+    values[std::string(name.data(), nameSize)] = text;
+  }
+  RegCloseKey(key);
+  return values;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tw_fuzz::useTempRoot();
+  tw_fuzz::silenceStdout();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<std::string> parts = tw_fuzz::split(data, size, '\0', 3);
+  if (parts.size() != 3) return 0;
+  const std::string& url = parts[0];
+  const std::string& first = parts[1];
+  const std::string second = parts[2].c_str();
+  if (first == "clear" || second == "clear") return 0;
+  const std::string neighbour = url + "/";
+
+  tw_fuzz::check(storedValues().empty(), "the store is not empty at the start");
+  expect(storeChecksum(url, first.c_str(), false), velmora::checks::Initialized, "first store");
+  std::map<std::string, std::string> values = storedValues();
+  tw_fuzz::check(values.size() == 1 && values.count(url) == 1, "names after the first store");
+  const std::string storedFirst = values[url];
+  const bool exactFirst = validUtf8(first);
+  if (exactFirst) tw_fuzz::check(storedFirst == first, "first checksum not kept byte for byte");
+
+  // Only a stored text that fits the 65-byte read buffer can compare equal.
+  const bool readable = storedFirst.size() <= kReadable;
+  expect(storeChecksum(url, first.c_str(), false),
+         !readable ? velmora::checks::Initialized
+                   : exactFirst ? velmora::checks::Equal : velmora::checks::Changed,
+         "same checksum again");
+
+  const std::string storedNow = storedValues()[url];
+  ChecksumStoreResult r = storeChecksum(url, second.c_str(), false);
+  if (storedNow.size() > kReadable) {
+    expect(r, velmora::checks::Initialized, "after a value too long to read");
+  } else {
+    expect(r, second == storedNow ? velmora::checks::Equal : velmora::checks::Changed,
+           "second checksum");
+  }
+  values = storedValues();
+  tw_fuzz::check(values.size() == 1 && values.count(url) == 1, "names after the second store");
+  if (validUtf8(second)) tw_fuzz::check(values[url] == second, "second checksum not kept");
+
+  expect(storeChecksum(neighbour, first.c_str(), false), velmora::checks::Initialized,
+         "neighbour URL");
+  values = storedValues();
+  tw_fuzz::check(values.size() == 2 && values.count(neighbour) == 1 && values[neighbour] == storedFirst,
+                 "values after the neighbour URL");
+
+  expect(storeChecksum("ignored", "clear", false), velmora::checks::Cleared, "clear");
+  tw_fuzz::check(storedValues().empty(), "values left after clear");
+  expect(storeChecksum(url, "clear", false), velmora::checks::Error, "clear of a cleared store");
+  return 0;
+}
