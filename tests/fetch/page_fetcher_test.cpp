@@ -270,24 +270,30 @@ class ProxyAuthTest : public PageFetcherTest {
   ScriptedPeer proxy{std::vector<PeerScript>(12, answer(kProxy407))};
   std::string pageUrl =
       "http://127.0.0.1:" + std::to_string(tw_test::unusedLoopbackPort()) + "/page";
+
+  // A fetch through the proxy with credentials: it fails with the proxy's
+  // 407 and leaves an empty file.
+  void fetchWithProxyCredentials() {
+    velmora::ProxySettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = proxy.port();
+    settings.user = "pu";
+    settings.password = "pp";
+    settings.authScheme = 0;
+    PageFetcher fetcher(pageUrl, file, false, kTimeoutSeconds, "", "");
+    fetcher.setProxy(settings);
+    EXPECT_FALSE(fetcher.fetch(true));
+    EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 407 Proxy Authentication Required.");
+    EXPECT_EQ(fetcher.failureCode(), 151);
+    EXPECT_EQ(tw_test::readFile(file), "");
+  }
 };
 
 TEST_F(ProxyAuthTest, ThreeGetsThenFailure) {
   // The fetcher's retry through the three schemes, seen as requests at the
   // proxy. Which Proxy-Authorization each carries is checked by the test
   // below once the component computes those headers.
-  velmora::ProxySettings settings;
-  settings.host = "127.0.0.1";
-  settings.port = proxy.port();
-  settings.user = "pu";
-  settings.password = "pp";
-  settings.authScheme = 0;
-  PageFetcher fetcher(pageUrl, file, false, kTimeoutSeconds, "", "");
-  fetcher.setProxy(settings);
-  EXPECT_FALSE(fetcher.fetch(true));
-  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 407 Proxy Authentication Required.");
-  EXPECT_EQ(fetcher.failureCode(), 151);
-  EXPECT_EQ(tw_test::readFile(file), "");
+  fetchWithProxyCredentials();
   std::vector<std::string> requests = requestsOf(proxy);
   ASSERT_EQ(requests.size(), 3u);
   for (const std::string& r : requests) {
@@ -296,18 +302,7 @@ TEST_F(ProxyAuthTest, ThreeGetsThenFailure) {
 }
 
 TEST_F(ProxyAuthTest, DISABLED_ThreeGetsWithBasicDigestAndNtlmThenFailure) {
-  velmora::ProxySettings settings;
-  settings.host = "127.0.0.1";
-  settings.port = proxy.port();
-  settings.user = "pu";
-  settings.password = "pp";
-  settings.authScheme = 0;
-  PageFetcher fetcher(pageUrl, file, false, kTimeoutSeconds, "", "");
-  fetcher.setProxy(settings);
-  EXPECT_FALSE(fetcher.fetch(true));
-  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 407 Proxy Authentication Required.");
-  EXPECT_EQ(fetcher.failureCode(), 151);
-  EXPECT_EQ(tw_test::readFile(file), "");
+  fetchWithProxyCredentials();
 
   // The first GET carries Basic; the second is the Digest attempt (without
   // a header, or with one once a nonce is known); the third NTLM. The
