@@ -509,15 +509,47 @@ int shutdown(SOCKET s, int how) {
 
 namespace {
 
-int addressOf(SOCKET s, sockaddr* name, int* namelen, bool peer) {
-  if (!started()) return SOCKET_ERROR;
-  int fd;
-  {
-    std::lock_guard<std::mutex> lock(g_mu);
-    Socket* k = findLocked(s);
-    if (!k) return SOCKET_ERROR;
-    fd = k->fd;
+// The descriptor of a socket of this process, with the failure (not started,
+// no such socket) set as the last error.
+bool descriptorOf(SOCKET s, int& fd) {
+  if (!started()) return false;
+  std::lock_guard<std::mutex> lock(g_mu);
+  Socket* k = findLocked(s);
+  if (!k) return false;
+  fd = k->fd;
+  return true;
+}
+
+// The integer options, by level and name. Boolean ones are stored as 0 or 1;
+// read-only ones cannot be set.
+struct IntOption {
+  int level;
+  int name;
+  sys::Opt opt;
+  bool boolean;
+  bool readOnly;
+};
+const IntOption kIntOptions[] = {
+    {SOL_SOCKET, SO_KEEPALIVE, sys::Opt::KeepAlive, true, false},
+    {SOL_SOCKET, SO_RCVBUF, sys::Opt::RcvBuf, false, false},
+    {SOL_SOCKET, SO_SNDBUF, sys::Opt::SndBuf, false, false},
+    {SOL_SOCKET, SO_OOBINLINE, sys::Opt::OobInline, true, false},
+    {SOL_SOCKET, SO_REUSEADDR, sys::Opt::ReuseAddr, true, false},
+    {SOL_SOCKET, SO_TYPE, sys::Opt::Type, false, true},
+    {IPPROTO_TCP, TCP_NODELAY, sys::Opt::NoDelay, true, false},
+    {IPPROTO_IPV6, IPV6_V6ONLY, sys::Opt::V6Only, true, false},
+};
+
+const IntOption* intOption(int level, int name) {
+  for (const IntOption& o : kIntOptions) {
+    if (o.level == level && o.name == name) return &o;
   }
+  return nullptr;
+}
+
+int addressOf(SOCKET s, sockaddr* name, int* namelen, bool peer) {
+  int fd;
+  if (!descriptorOf(s, fd)) return SOCKET_ERROR;
   Addr a;
   if ((peer ? sys::peerAddr(fd, a) : sys::localAddr(fd, a)) != 0) {
     // An unbound socket has no name on Windows.
@@ -538,14 +570,8 @@ int getpeername(SOCKET s, sockaddr* name, int* namelen) {
 }
 
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
-  if (!started()) return SOCKET_ERROR;
   int fd;
-  {
-    std::lock_guard<std::mutex> lock(g_mu);
-    Socket* k = findLocked(s);
-    if (!k) return SOCKET_ERROR;
-    fd = k->fd;
-  }
+  if (!descriptorOf(s, fd)) return SOCKET_ERROR;
   int v = 0;
   int rc;
   if (level == SOL_SOCKET && optname == SO_LINGER) {
@@ -554,29 +580,11 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     std::memcpy(&l, optval, sizeof l);
     rc = sys::setLinger(fd, l.l_onoff != 0, l.l_linger);
   } else {
-    sys::Opt opt;
-    if (level == SOL_SOCKET && optname == SO_KEEPALIVE) {
-      opt = sys::Opt::KeepAlive;
-    } else if (level == SOL_SOCKET && optname == SO_RCVBUF) {
-      opt = sys::Opt::RcvBuf;
-    } else if (level == SOL_SOCKET && optname == SO_SNDBUF) {
-      opt = sys::Opt::SndBuf;
-    } else if (level == SOL_SOCKET && optname == SO_OOBINLINE) {
-      opt = sys::Opt::OobInline;
-    } else if (level == SOL_SOCKET && optname == SO_REUSEADDR) {
-      opt = sys::Opt::ReuseAddr;
-    } else if (level == IPPROTO_TCP && optname == TCP_NODELAY) {
-      opt = sys::Opt::NoDelay;
-    } else if (level == IPPROTO_IPV6 && optname == IPV6_V6ONLY) {
-      opt = sys::Opt::V6Only;
-    } else {
-      return fail(WSAENOPROTOOPT);
-    }
+    const IntOption* o = intOption(level, optname);
+    if (o == nullptr || o->readOnly) return fail(WSAENOPROTOOPT);
+    const sys::Opt opt = o->opt;
     if (!readIntValue(optval, optlen, v)) return fail(WSAEFAULT);
-    if (opt == sys::Opt::KeepAlive || opt == sys::Opt::OobInline || opt == sys::Opt::NoDelay ||
-        opt == sys::Opt::ReuseAddr || opt == sys::Opt::V6Only) {
-      v = v != 0;
-    }
+    if (o->boolean) v = v != 0;
     rc = sys::setIntOption(fd, opt, v);
     if (rc == 0 && opt == sys::Opt::KeepAlive && v) {
       // Windows probes every second, ten times, after two idle hours unless
@@ -590,14 +598,8 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
 }
 
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
-  if (!started()) return SOCKET_ERROR;
   int fd;
-  {
-    std::lock_guard<std::mutex> lock(g_mu);
-    Socket* k = findLocked(s);
-    if (!k) return SOCKET_ERROR;
-    fd = k->fd;
-  }
+  if (!descriptorOf(s, fd)) return SOCKET_ERROR;
   if (optval == nullptr || optlen == nullptr) return fail(WSAEFAULT);
   if (level == SOL_SOCKET && optname == SO_LINGER) {
     if (*optlen < static_cast<int>(sizeof(linger))) return fail(WSAEFAULT);
@@ -613,26 +615,9 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
   if (level == SOL_SOCKET && optname == SO_ERROR) {
     v = sys::wsaFromErrno(sys::takeSocketError(fd));
   } else {
-    sys::Opt opt;
-    if (level == SOL_SOCKET && optname == SO_KEEPALIVE) {
-      opt = sys::Opt::KeepAlive;
-    } else if (level == SOL_SOCKET && optname == SO_RCVBUF) {
-      opt = sys::Opt::RcvBuf;
-    } else if (level == SOL_SOCKET && optname == SO_SNDBUF) {
-      opt = sys::Opt::SndBuf;
-    } else if (level == SOL_SOCKET && optname == SO_OOBINLINE) {
-      opt = sys::Opt::OobInline;
-    } else if (level == SOL_SOCKET && optname == SO_REUSEADDR) {
-      opt = sys::Opt::ReuseAddr;
-    } else if (level == SOL_SOCKET && optname == SO_TYPE) {
-      opt = sys::Opt::Type;
-    } else if (level == IPPROTO_TCP && optname == TCP_NODELAY) {
-      opt = sys::Opt::NoDelay;
-    } else if (level == IPPROTO_IPV6 && optname == IPV6_V6ONLY) {
-      opt = sys::Opt::V6Only;
-    } else {
-      return fail(WSAENOPROTOOPT);
-    }
+    const IntOption* o = intOption(level, optname);
+    if (o == nullptr) return fail(WSAENOPROTOOPT);
+    const sys::Opt opt = o->opt;
     if (sys::getIntOption(fd, opt, v) != 0) return failErrno();
     // The system reports twice the buffer size asked for (its bookkeeping
     // included); Winsock reports the size itself.
@@ -674,14 +659,8 @@ int ioctlsocket(SOCKET s, LONG cmd, ULONG* argp) {
 int WSAIoctl(SOCKET s, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID, DWORD,
              LPDWORD bytesReturned, LPWSAOVERLAPPED overlapped,
              LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
-  if (!started()) return SOCKET_ERROR;
   int fd;
-  {
-    std::lock_guard<std::mutex> lock(g_mu);
-    Socket* k = findLocked(s);
-    if (!k) return SOCKET_ERROR;
-    fd = k->fd;
-  }
+  if (!descriptorOf(s, fd)) return SOCKET_ERROR;
   if (overlapped != nullptr || completion != nullptr) return fail(WSAEINVAL);
   if (ioControlCode != SIO_KEEPALIVE_VALS) return fail(WSAEINVAL);
   if (inBuffer == nullptr || inSize < sizeof(tcp_keepalive)) return fail(WSAEFAULT);
