@@ -15,6 +15,7 @@
 #include <string>
 
 #include "httpclient/protocol/ResponseParser.h"
+#include "tests/http/compress.h"
 
 using namespace velmora::network::component;
 
@@ -141,29 +142,15 @@ std::string chunkedMessage(const std::string& body, size_t chunk) {
   return m;
 }
 
-std::string gzipOf(const std::string& input) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, input.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
-  z.avail_in = static_cast<uInt>(input.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
 // About 20 MB of compressed bytes: text compresses ~4:1, so the plain body
 // is grown until its gzip form passes 20 MB.
 const std::string& gzipBody() {
   static const std::string gz = [] {
     std::string plain = textBody(40u << 20);
-    std::string g = gzipOf(plain);
+    std::string g = tw_test::gzipBytes(plain);
     // Random-ish words compress less well than prose; scale to 20 MB.
     double ratio = static_cast<double>(plain.size()) / static_cast<double>(g.size());
-    return gzipOf(textBody(static_cast<size_t>(20e6 * ratio)));
+    return tw_test::gzipBytes(textBody(static_cast<size_t>(20e6 * ratio)));
   }();
   return gz;
 }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "httpclient/HTTPS.h"
+#include "fuzz/response_recorder.h"
 #include "httpclient/protocol/HttpComponent.h"
 #include "tests/http/line_splitter.h"
 
@@ -20,38 +20,8 @@ using velmora::network::component::HttpComponent;
 
 namespace {
 
-class Recorder : public HTTPS {
+class Recorder : public tw_fuzz::ResponseRecorder {
  public:
-  std::vector<std::string> events;
-  std::string body;
-
-  int FireStatus(HTTPSStatusEventParams* e) override {
-    events.push_back("Status " + std::string(e->HTTPVersion) + "|" +
-                     std::to_string(e->StatusCode) + "|" + e->Description);
-    return 0;
-  }
-  int FireHeader(HTTPSHeaderEventParams* e) override {
-    events.push_back("Header " + std::string(e->Field) + "|" + e->Value);
-    return 0;
-  }
-  int FireStartTransfer(HTTPSStartTransferEventParams*) override {
-    events.push_back("StartTransfer");
-    return 0;
-  }
-  int FireEndTransfer(HTTPSEndTransferEventParams*) override {
-    events.push_back("EndTransfer");
-    return 0;
-  }
-  int FireError(HTTPSErrorEventParams* e) override {
-    events.push_back("Error " + std::to_string(e->ErrorCode) + "|" + e->Description);
-    return 0;
-  }
-  int FireTransfer(HTTPSTransferEventParams* e) override {
-    if (e->Direction != 1) return 0;
-    body.append(e->Text, static_cast<size_t>(e->lenText));
-    if (events.empty() || events.back() != "Transfer") events.push_back("Transfer");
-    return 0;
-  }
   HttpComponent& component() {
     return *velmora::network::component::componentFromHandle(handle());
   }

@@ -105,6 +105,27 @@ class HostileServer : public ::testing::Test {
     }
   }
 
+  // A run that stored what arrived as the page: the first-run line, exit
+  // code 0, the checksum of that page, bounded memory, no file left behind.
+  void expectStoredPage(const Measured& run, const std::string& url, const std::string& sha,
+                        const std::string& name, uint64_t serverSent) {
+    EXPECT_EQ(run.result.out, "Checksum initialized.\n");
+    EXPECT_EQ(run.result.exitCode, 0);
+    EXPECT_EQ(storedChecksum(url), sha);
+    expectBounded(name, run, serverSent);
+    expectNoTempFiles();
+  }
+
+  // A run that failed with the given text and code: its line, exit code 2,
+  // bounded memory, no file left behind.
+  void expectFailure(const Measured& run, const std::string& url, const std::string& text,
+                     int code, const std::string& name, uint64_t serverSent) {
+    EXPECT_EQ(run.result.out, failureLine(url, text, code));
+    EXPECT_EQ(run.result.exitCode, 2);
+    expectBounded(name, run, serverSent);
+    expectNoTempFiles();
+  }
+
   tw_test::TempDir root;
   long baseline_ = 0;
 };
@@ -119,12 +140,10 @@ TEST_F(HostileServer, EndlessHeaderLines) {
   ScriptedPeer peer(std::vector<PeerScript>{endless, endless});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "10", url});
-  EXPECT_EQ(run.result.out, failureLine(url, "Response header too large.", 151));
-  EXPECT_EQ(run.result.exitCode, 2);
   // It stopped reading long before the 4 GiB the server had to send.
   EXPECT_LT(peer.sent(1), 64 * kMiB);
-  expectBounded("endless header lines", run, peer.sent(0) + peer.sent(1));
-  expectNoTempFiles();
+  expectFailure(run, url, "Response header too large.", 151, "endless header lines",
+                peer.sent(0) + peer.sent(1));
 }
 
 // One header line of 10 MB arrives in pieces of the line buffer's size,
@@ -137,10 +156,8 @@ TEST_F(HostileServer, TenMegabyteHeaderLine) {
   ScriptedPeer peer(std::vector<PeerScript>{huge, huge});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "10", url});
-  EXPECT_EQ(run.result.out, failureLine(url, "Response header too large.", 151));
-  EXPECT_EQ(run.result.exitCode, 2);
-  expectBounded("10 MB header line", run, peer.sent(0) + peer.sent(1));
-  expectNoTempFiles();
+  expectFailure(run, url, "Response header too large.", 151, "10 MB header line",
+                peer.sent(0) + peer.sent(1));
 }
 
 // A response that announces a terabyte and closes after 256 KiB: nothing
@@ -154,12 +171,9 @@ TEST_F(HostileServer, ContentLengthFarBeyondWhatIsSent) {
        PeerStep::send(body), PeerStep::close()}});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "10", url});
-  EXPECT_EQ(run.result.out, "Checksum initialized.\n");
-  EXPECT_EQ(run.result.exitCode, 0);
   // What arrived is what was checked.
-  EXPECT_EQ(storedChecksum(url), tw_e2e::sha256Hex(body));
-  expectBounded("Content-Length 10^12, 256 KiB sent, close", run, peer.sent(1));
-  expectNoTempFiles();
+  expectStoredPage(run, url, tw_e2e::sha256Hex(body), "Content-Length 10^12, 256 KiB sent, close",
+                   peer.sent(1));
 }
 
 // A chunk size of sixteen "f"s saturates instead of overflowing; the data
@@ -173,11 +187,7 @@ TEST_F(HostileServer, ChunkSizeOfSixteenFs) {
        PeerStep::send(data), PeerStep::close()}});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "10", url});
-  EXPECT_EQ(run.result.out, "Checksum initialized.\n");
-  EXPECT_EQ(run.result.exitCode, 0);
-  EXPECT_EQ(storedChecksum(url), tw_e2e::sha256Hex(data));
-  expectBounded("chunk size ffffffffffffffff", run, peer.sent(1));
-  expectNoTempFiles();
+  expectStoredPage(run, url, tw_e2e::sha256Hex(data), "chunk size ffffffffffffffff", peer.sent(1));
 }
 
 // Negative chunk sizes are no chunk: they are passed over, and the body
@@ -191,11 +201,7 @@ TEST_F(HostileServer, NegativeChunkSizes) {
        PeerStep::close()}});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "10", url});
-  EXPECT_EQ(run.result.out, "Checksum initialized.\n");
-  EXPECT_EQ(run.result.exitCode, 0);
-  EXPECT_EQ(storedChecksum(url), tw_e2e::sha256Hex("hello"));
-  expectBounded("negative chunk sizes", run, peer.sent(1));
-  expectNoTempFiles();
+  expectStoredPage(run, url, tw_e2e::sha256Hex("hello"), "negative chunk sizes", peer.sent(1));
 }
 
 // MiB of zeros in the inflated gzip bomb: a quarter gigabyte, so that the
@@ -219,12 +225,9 @@ TEST_F(HostileServer, GzipBombIsCheckedAsItCame) {
        PeerStep::close()}});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "10", url});
-  EXPECT_EQ(run.result.out, "Checksum initialized.\n");
-  EXPECT_EQ(run.result.exitCode, 0);
   EXPECT_EQ(peer.received(1).find("Accept-Encoding"), std::string::npos) << peer.received(1);
-  EXPECT_EQ(storedChecksum(url), bomb.sha256Hex());
-  expectBounded("gzip bomb (1 GiB of zeros), compression not asked for", run, peer.sent(1));
-  expectNoTempFiles();
+  expectStoredPage(run, url, bomb.sha256Hex(),
+                   "gzip bomb (1 GiB of zeros), compression not asked for", peer.sent(1));
 }
 
 // With compression allowed the component inflates the bomb piece by piece:
@@ -271,12 +274,10 @@ TEST_F(HostileServer, TrickledStatusLineTimesOut) {
   ScriptedPeer peer(std::vector<PeerScript>{probeAnswered(), trickle});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "2", url});
-  EXPECT_EQ(run.result.out, failureLine(url, "Timeout.", 301));
-  EXPECT_EQ(run.result.exitCode, 2);
   EXPECT_GE(run.seconds, 1.9);
   EXPECT_LT(run.seconds, 8.0);
-  expectBounded("status line trickled at 1 byte/s, /timeout 2", run, peer.sent(1));
-  expectNoTempFiles();
+  expectFailure(run, url, "Timeout.", 301, "status line trickled at 1 byte/s, /timeout 2",
+                peer.sent(1));
 }
 
 // A body at one byte per second: the time limit counts idleness, so each
@@ -294,13 +295,11 @@ TEST_F(HostileServer, TrickledBodyRunsUntilItStalls) {
   ScriptedPeer peer(std::vector<PeerScript>{probeAnswered(), trickle});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "2", url});
-  EXPECT_EQ(run.result.out, failureLine(url, "Timeout.", 301));
-  EXPECT_EQ(run.result.exitCode, 2);
   // Four bytes over three seconds, then two idle seconds.
   EXPECT_GE(run.seconds, 4.5);
   EXPECT_LT(run.seconds, 9.0);
-  expectBounded("body trickled at 1 byte/s, then stalled, /timeout 2", run, peer.sent(1));
-  expectNoTempFiles();
+  expectFailure(run, url, "Timeout.", 301, "body trickled at 1 byte/s, then stalled, /timeout 2",
+                peer.sent(1));
 }
 
 // The connection is reset after a quarter of the announced body. The
@@ -318,11 +317,7 @@ TEST_F(HostileServer, ResetMidBody) {
        PeerStep::delay(1000), PeerStep::reset()}});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "10", url});
-  EXPECT_EQ(run.result.out, "Checksum initialized.\n");
-  EXPECT_EQ(run.result.exitCode, 0);
-  EXPECT_EQ(storedChecksum(url), tw_e2e::sha256Hex(part));
-  expectBounded("reset after 256 KiB of 1 MiB", run, peer.sent(1));
-  expectNoTempFiles();
+  expectStoredPage(run, url, tw_e2e::sha256Hex(part), "reset after 256 KiB of 1 MiB", peer.sent(1));
 }
 
 // Bytes that are no status line: a response without status line is all
@@ -337,11 +332,8 @@ TEST_F(HostileServer, GarbageInsteadOfStatusLine) {
   ScriptedPeer peer(std::vector<PeerScript>{script, script});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "10", url});
-  EXPECT_EQ(run.result.out, "Checksum initialized.\n");
-  EXPECT_EQ(run.result.exitCode, 0);
-  EXPECT_EQ(storedChecksum(url), tw_e2e::sha256Hex(""));
-  expectBounded("binary garbage instead of a status line", run, peer.sent(0) + peer.sent(1));
-  expectNoTempFiles();
+  expectStoredPage(run, url, tw_e2e::sha256Hex(""), "binary garbage instead of a status line",
+                   peer.sent(0) + peer.sent(1));
 }
 
 // A first line that starts like one but is none: no status code, so the
@@ -352,10 +344,8 @@ TEST_F(HostileServer, GarbageStatusLine) {
   ScriptedPeer peer(std::vector<PeerScript>{script, script});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "10", url});
-  EXPECT_EQ(run.result.out, failureLine(url, "HTTP protocol error. 0 .", 151));
-  EXPECT_EQ(run.result.exitCode, 2);
-  expectBounded("text garbage as the status line", run, peer.sent(0) + peer.sent(1));
-  expectNoTempFiles();
+  expectFailure(run, url, "HTTP protocol error. 0 .", 151, "text garbage as the status line",
+                peer.sent(0) + peer.sent(1));
 }
 
 // Ten thousand interim answers before the real one: their lines count
@@ -370,10 +360,8 @@ TEST_F(HostileServer, TenThousandInterimResponses) {
   ScriptedPeer peer(std::vector<PeerScript>{flood, flood});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "10", url});
-  EXPECT_EQ(run.result.out, failureLine(url, "Response header too large.", 151));
-  EXPECT_EQ(run.result.exitCode, 2);
-  expectBounded("10,000 interim 100 responses", run, peer.sent(0) + peer.sent(1));
-  expectNoTempFiles();
+  expectFailure(run, url, "Response header too large.", 151, "10,000 interim 100 responses",
+                peer.sent(0) + peer.sent(1));
 }
 
 // A 200 without length, chunks or close: the body runs to the end of the
@@ -384,12 +372,10 @@ TEST_F(HostileServer, OkWithoutBodyOrClose) {
   ScriptedPeer peer(std::vector<PeerScript>{silent, silent});
   const std::string url = urlOf(peer);
   Measured run = check({"/lc", "/checksum", "/timeout", "2", url});
-  EXPECT_EQ(run.result.out, failureLine(url, "Timeout.", 301));
-  EXPECT_EQ(run.result.exitCode, 2);
   EXPECT_GE(run.seconds, 1.9);
   EXPECT_LT(run.seconds, 7.0);
-  expectBounded("200 without body or close, /timeout 2", run, peer.sent(0) + peer.sent(1));
-  expectNoTempFiles();
+  expectFailure(run, url, "Timeout.", 301, "200 without body or close, /timeout 2",
+                peer.sent(0) + peer.sent(1));
 }
 
 }  // namespace
