@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/ProxySettings.h"
+#include "fetch/ProxySettings.h"
 #include "cli/ResultSeverities.h"
 #include "cli/VelmoraStdOutput.h"
 #include "platform/win32types.h"

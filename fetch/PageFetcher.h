@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/ProxySettings.h"
+#include "fetch/ProxySettings.h"
 
 namespace velmora::network {
 

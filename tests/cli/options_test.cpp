@@ -1,7 +1,7 @@
 // The /evt severities list and the string splitter behind it.
 #include <gtest/gtest.h>
 
-#include "cli/ProxySettings.h"
+#include "fetch/ProxySettings.h"
 #include "cli/ResultSeverities.h"
 
 using velmora::parseResultSeverities;

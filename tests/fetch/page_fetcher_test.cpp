@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/ProxySettings.h"
+#include "fetch/ProxySettings.h"
 #include "fetch/HTTPSCustom.h"
 #include "fetch/PageFetcher.h"
 #include "httpclient/TessilonSSL_HTTPS.h"
