@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -469,41 +468,28 @@ LRESULT DefWindowProcA(HWND hwnd, UINT message, WPARAM, LPARAM) {
 
 namespace {
 
-// Reads or writes one slot of a window. size is 4 or 8 bytes.
-bool windowSlot(HWND hwnd, int index, size_t size, bool write, LONG_PTR value, LONG_PTR& old) {
+// Reads or writes one pointer-sized slot of a window.
+bool windowSlot(HWND hwnd, int index, bool write, LONG_PTR value, LONG_PTR& old) {
   std::lock_guard<std::mutex> lock(g_mu);
   Window* w = findWindow(hwnd);
   if (!w) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return false;
   }
-  auto narrow = [size](LONG_PTR v) {
-    return size == 4 ? static_cast<LONG_PTR>(static_cast<LONG>(v)) : v;
-  };
   if (index >= 0) {
     size_t off = static_cast<size_t>(index);
-    if (off + size > w->extra.size()) {
+    if (off + sizeof old > w->extra.size()) {
       SetLastError(ERROR_INVALID_INDEX);
       return false;
     }
-    if (size == 4) {
-      LONG v;
-      std::memcpy(&v, w->extra.data() + off, 4);
-      old = v;
-      if (write) {
-        LONG nv = static_cast<LONG>(value);
-        std::memcpy(w->extra.data() + off, &nv, 4);
-      }
-    } else {
-      std::memcpy(&old, w->extra.data() + off, sizeof old);
-      if (write) std::memcpy(w->extra.data() + off, &value, sizeof value);
-    }
+    std::memcpy(&old, w->extra.data() + off, sizeof old);
+    if (write) std::memcpy(w->extra.data() + off, &value, sizeof value);
     return true;
   }
   switch (index) {
     case GWLP_USERDATA:
-      old = narrow(w->userData);
-      if (write) w->userData = narrow(value);
+      old = w->userData;
+      if (write) w->userData = value;
       return true;
     case GWLP_WNDPROC:
       old = reinterpret_cast<LONG_PTR>(w->proc);
@@ -527,24 +513,14 @@ bool windowSlot(HWND hwnd, int index, size_t size, bool write, LONG_PTR value, L
 
 }  // namespace
 
-LONG GetWindowLongA(HWND hwnd, int index) {
-  LONG_PTR old = 0;
-  return windowSlot(hwnd, index, 4, false, 0, old) ? static_cast<LONG>(old) : 0;
-}
-
-LONG SetWindowLongA(HWND hwnd, int index, LONG value) {
-  LONG_PTR old = 0;
-  return windowSlot(hwnd, index, 4, true, value, old) ? static_cast<LONG>(old) : 0;
-}
-
 LONG_PTR GetWindowLongPtrA(HWND hwnd, int index) {
   LONG_PTR old = 0;
-  return windowSlot(hwnd, index, 8, false, 0, old) ? old : 0;
+  return windowSlot(hwnd, index, false, 0, old) ? old : 0;
 }
 
 LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value) {
   LONG_PTR old = 0;
-  return windowSlot(hwnd, index, 8, true, value, old) ? old : 0;
+  return windowSlot(hwnd, index, true, value, old) ? old : 0;
 }
 
 BOOL PostMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -598,21 +574,6 @@ BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT rem
   return takeMessage(*q, msg, hwnd, filterMin, filterMax, remove) ? TRUE : FALSE;
 }
 
-BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax) {
-  if (msg == nullptr ||
-      (hwnd != nullptr && hwnd != reinterpret_cast<HWND>(static_cast<intptr_t>(-1)) &&
-       !IsWindow(hwnd))) {
-    SetLastError(msg == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE);
-    return -1;
-  }
-  for (;;) {
-    if (PeekMessageA(msg, hwnd, filterMin, filterMax, PM_REMOVE)) {
-      return msg->message == WM_QUIT ? FALSE : TRUE;
-    }
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, INFINITE, QS_ALLINPUT);
-  }
-}
-
 BOOL TranslateMessage(const MSG*) { return FALSE; }
 
 LRESULT DispatchMessageA(const MSG* msg) {
@@ -663,17 +624,7 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE*, BOOL, DWORD millisec
   }
 }
 
-DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
-
-ULONGLONG GetTickCount64() { return monotonicMillis() + g_tickBias.load(); }
-
-void Sleep(DWORD milliseconds) {
-  timespec ts;
-  ts.tv_sec = milliseconds / 1000;
-  ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
+DWORD GetTickCount() { return static_cast<DWORD>(monotonicMillis() + g_tickBias.load()); }
 
 void GetSystemTimeAsFileTime(LPFILETIME fileTime) {
   if (fileTime == nullptr) return;

@@ -66,17 +66,6 @@ Library* fromHandle(HMODULE module) {
 
 }  // namespace
 
-HMODULE GetModuleHandleA(LPCSTR moduleName) {
-  static char self;  // any stable address names the program's own module
-  if (moduleName == nullptr) return &self;
-  Library* l = findLibrary(moduleName);
-  if (l == nullptr || l->loads.load() == 0) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  return l;
-}
-
 HMODULE LoadLibraryA(LPCSTR fileName) {
   Library* l = findLibrary(fileName);
   if (l == nullptr) {

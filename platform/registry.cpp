@@ -511,21 +511,6 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD,
   return ERROR_SUCCESS;
 }
 
-LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD, LPWSTR keyClass,
-                   LPDWORD classSize, PFILETIME lastWriteTime) {
-  if (name == nullptr || nameSize == nullptr) return ERROR_INVALID_PARAMETER;
-  std::string n;
-  LONG err = enumKey(key, index, n);
-  if (err != ERROR_SUCCESS) return err;
-  std::u16string w = tw_platform::utf8ToUtf16(n);
-  if (w.size() + 1 > *nameSize) return ERROR_MORE_DATA;
-  std::memcpy(name, w.c_str(), (w.size() + 1) * sizeof(WCHAR));
-  *nameSize = static_cast<DWORD>(w.size());
-  if (keyClass && classSize && *classSize > 0) keyClass[0] = 0;
-  clearClassAndTime(classSize, lastWriteTime);
-  return ERROR_SUCCESS;
-}
-
 LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize, LPDWORD,
                    LPDWORD type, LPBYTE data, LPDWORD dataSize) {
   if (valueName == nullptr || valueNameSize == nullptr) return ERROR_INVALID_PARAMETER;
