@@ -20,6 +20,7 @@
 
 #include "platform/errors.h"
 #include "platform/msgqueue.h"
+#include "platform/text.h"
 
 namespace tw_platform {
 
@@ -80,14 +81,6 @@ std::unordered_map<uintptr_t, Window> g_windows;
 uintptr_t g_nextWindow = 0x10010;  // never reused, so stale handles stay invalid
 std::atomic<DWORD> g_tickBias{0};
 
-std::string lowerName(const char* s) {
-  std::string out(s ? s : "");
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 uintptr_t key(HWND h) { return reinterpret_cast<uintptr_t>(h); }
 
 // Runs when the thread ends: its windows go with it, senders waiting on it
@@ -100,7 +93,7 @@ struct QueueHolder {
     queue->alive = false;
     for (auto it = g_windows.begin(); it != g_windows.end();) {
       if (it->second.queue == queue) {
-        auto cls = g_classes.find(lowerName(it->second.className.c_str()));
+        auto cls = g_classes.find(tw_platform::asciiLower(it->second.className));
         if (cls != g_classes.end()) cls->second.windows--;
         it = g_windows.erase(it);
       } else {
@@ -326,7 +319,7 @@ ATOM RegisterClassA(const WNDCLASSA* wndClass) {
     return 0;
   }
   std::lock_guard<std::mutex> lock(g_mu);
-  std::string k = lowerName(wndClass->lpszClassName);
+  std::string k = tw_platform::asciiLower(wndClass->lpszClassName);
   if (g_classes.count(k)) {
     SetLastError(ERROR_CLASS_ALREADY_EXISTS);
     return 0;
@@ -343,7 +336,7 @@ ATOM RegisterClassA(const WNDCLASSA* wndClass) {
 
 BOOL UnregisterClassA(LPCSTR className, HINSTANCE) {
   std::lock_guard<std::mutex> lock(g_mu);
-  auto it = g_classes.find(lowerName(className));
+  auto it = g_classes.find(tw_platform::asciiLower(className ? className : ""));
   if (it == g_classes.end()) {
     SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
     return FALSE;
@@ -364,7 +357,7 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
   WNDPROC proc;
   {
     std::lock_guard<std::mutex> lock(g_mu);
-    auto it = g_classes.find(lowerName(className));
+    auto it = g_classes.find(tw_platform::asciiLower(className ? className : ""));
     if (it == g_classes.end()) {
       SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
       return nullptr;
@@ -429,7 +422,7 @@ BOOL DestroyWindow(HWND hwnd) {
   auto it = g_windows.find(key(hwnd));
   if (it == g_windows.end()) return TRUE;  // destroyed again from its own WM_DESTROY
   std::shared_ptr<ThreadQueue> q = it->second.queue;
-  auto cls = g_classes.find(lowerName(it->second.className.c_str()));
+  auto cls = g_classes.find(tw_platform::asciiLower(it->second.className));
   if (cls != g_classes.end()) cls->second.windows--;
   g_windows.erase(it);
   auto& p = q->posted;
