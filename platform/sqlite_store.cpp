@@ -106,64 +106,6 @@ DWORD win32FromSqlite(int rc, sqlite3* db, const ErrorCodes& codes, bool writing
 }
 
 // ---------------------------------------------------------------------------
-// Statements
-
-Statement::Statement(sqlite3* db, const char* sql) {
-  rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr);
-}
-
-Statement::~Statement() { sqlite3_finalize(st_); }
-
-Statement& Statement::bind(int i, int64_t v) {
-  if (ok()) rc_ = sqlite3_bind_int64(st_, i, v);
-  return *this;
-}
-
-Statement& Statement::bindText(int i, std::string_view s) {
-  if (ok()) rc_ = sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-  return *this;
-}
-
-Statement& Statement::bindBlob(int i, std::string_view bytes) {
-  if (ok()) {
-    rc_ = sqlite3_bind_blob(st_, i, bytes.empty() ? "" : bytes.data(),
-                            static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
-  }
-  return *this;
-}
-
-Statement& Statement::bindNull(int i) {
-  if (ok()) rc_ = sqlite3_bind_null(st_, i);
-  return *this;
-}
-
-int Statement::step() {
-  if (!ok()) return rc_;
-  int r = sqlite3_step(st_);
-  if (r != SQLITE_ROW && r != SQLITE_DONE) rc_ = r;
-  return r;
-}
-
-void Statement::reset() {
-  if (ok()) sqlite3_reset(st_);
-}
-
-int64_t Statement::int64(int col) { return sqlite3_column_int64(st_, col); }
-
-bool Statement::isNull(int col) { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
-
-std::string Statement::bytes(int col) {
-  const void* p = sqlite3_column_blob(st_, col);
-  int n = sqlite3_column_bytes(st_, col);
-  return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
-}
-
-std::string Statement::text(int col) {
-  const unsigned char* p = sqlite3_column_text(st_, col);
-  return p ? std::string(reinterpret_cast<const char*>(p)) : std::string();
-}
-
-// ---------------------------------------------------------------------------
 // Connections
 
 int Connection::open(const std::string& file, int flags, int busyTimeoutMs) {
@@ -173,36 +115,6 @@ int Connection::open(const std::string& file, int flags, int busyTimeoutMs) {
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, busyTimeoutMs);
   return SQLITE_OK;
-}
-
-void Connection::close() {
-  if (db_ == nullptr) return;
-  rollback();
-  sqlite3_close_v2(db_);
-  db_ = nullptr;
-}
-
-int Connection::exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
-
-void Connection::useRollbackJournal() { exec("PRAGMA journal_mode=DELETE"); }
-
-int Connection::begin(bool write) {
-  int rc = exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
-  if (rc == SQLITE_OK) inTransaction_ = true;
-  return rc;
-}
-
-int Connection::commit() {
-  if (!inTransaction_) return SQLITE_OK;
-  int rc = exec("COMMIT");
-  if (rc == SQLITE_OK) inTransaction_ = false;
-  return rc;
-}
-
-void Connection::rollback() {
-  if (!inTransaction_) return;
-  exec("ROLLBACK");
-  inTransaction_ = false;
 }
 
 }  // namespace tw_platform::sqlite_store

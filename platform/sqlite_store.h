@@ -67,34 +67,62 @@ DWORD win32FromSqlite(int rc, sqlite3* db, const ErrorCodes& codes, bool writing
 // is kept in rc() and makes the later binds and steps do nothing.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql);
-  ~Statement();
+  Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr); }
+  ~Statement() { sqlite3_finalize(st_); }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
   bool ok() const { return rc_ == SQLITE_OK; }
   int rc() const { return rc_; }
 
-  Statement& bind(int i, int64_t v);
-  Statement& bindText(int i, std::string_view s);
+  Statement& bind(int i, int64_t v) { return check(ok() ? sqlite3_bind_int64(st_, i, v) : rc_); }
+  Statement& bindText(int i, std::string_view s) {
+    return check(ok() ? sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()),
+                                          SQLITE_TRANSIENT)
+                      : rc_);
+  }
   // A zero-length blob stays a blob (never NULL), so that an empty value
   // name compares equal to itself.
-  Statement& bindBlob(int i, std::string_view bytes);
-  Statement& bindNull(int i);
+  Statement& bindBlob(int i, std::string_view b) {
+    return check(ok() ? sqlite3_bind_blob(st_, i, b.empty() ? "" : b.data(),
+                                          static_cast<int>(b.size()), SQLITE_TRANSIENT)
+                      : rc_);
+  }
+  Statement& bindNull(int i) { return check(ok() ? sqlite3_bind_null(st_, i) : rc_); }
 
   // SQLITE_ROW, SQLITE_DONE or an error code.
-  int step();
+  int step() {
+    if (!ok()) return rc_;
+    int r = sqlite3_step(st_);
+    if (r != SQLITE_ROW && r != SQLITE_DONE) rc_ = r;
+    return r;
+  }
   // Makes the statement ready to run again with new bindings.
-  void reset();
+  void reset() {
+    if (ok()) sqlite3_reset(st_);
+  }
 
-  int64_t int64(int col);
-  bool isNull(int col);
+  int64_t int64(int col) { return sqlite3_column_int64(st_, col); }
+  bool isNull(int col) { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
   // The column's bytes (a blob, or a text with any NUL in it).
-  std::string bytes(int col);
+  std::string bytes(int col) {
+    const void* p = sqlite3_column_blob(st_, col);
+    return p ? std::string(static_cast<const char*>(p),
+                           static_cast<size_t>(sqlite3_column_bytes(st_, col)))
+             : std::string();
+  }
   // The column as a C string: a text up to its first NUL.
-  std::string text(int col);
+  std::string text(int col) {
+    const unsigned char* p = sqlite3_column_text(st_, col);
+    return p ? std::string(reinterpret_cast<const char*>(p)) : std::string();
+  }
 
  private:
+  Statement& check(int rc) {
+    rc_ = rc;
+    return *this;
+  }
+
   sqlite3_stmt* st_ = nullptr;
   int rc_;
 };
@@ -115,22 +143,40 @@ class Connection {
   // call waits for other writers. Returns an SQLite code; after a failure
   // db() still tells what went wrong, until close().
   int open(const std::string& file, int flags, int busyTimeoutMs);
-  void close();
+  void close() {
+    if (db_ == nullptr) return;
+    rollback();
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
 
   sqlite3* db() const { return db_; }
   bool isOpen() const { return db_ != nullptr; }
 
-  int exec(const char* sql);
+  int exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
   // Uses the rollback journal. A write-ahead log would shut out users who
   // may only read the file.
-  void useRollbackJournal();
+  void useRollbackJournal() { exec("PRAGMA journal_mode=DELETE"); }
 
   // A write takes the lock at the start (BEGIN IMMEDIATE) and waits for it
   // in the busy handler: a deferred transaction that later needs the write
   // lock fails at once instead. A read begins a deferred one.
-  int begin(bool write);
-  int commit();
-  void rollback();
+  int begin(bool write) {
+    int rc = exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+    if (rc == SQLITE_OK) inTransaction_ = true;
+    return rc;
+  }
+  int commit() {
+    if (!inTransaction_) return SQLITE_OK;
+    int rc = exec("COMMIT");
+    if (rc == SQLITE_OK) inTransaction_ = false;
+    return rc;
+  }
+  void rollback() {
+    if (!inTransaction_) return;
+    exec("ROLLBACK");
+    inTransaction_ = false;
+  }
 
  private:
   sqlite3* db_ = nullptr;
