@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace velmora::checks {
 
@@ -23,8 +24,6 @@ constexpr size_t kBlockBytes = 4095;
 constexpr size_t kBlocksPerRead = 64;
 constexpr size_t kReadBytes = kBlocksPerRead * kBlockBytes;
 constexpr size_t kPatternBufferSize = 512;
-
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // --- the text ------------------------------------------------------------------------
 //
@@ -142,7 +141,7 @@ Fit fitAt(const char* s, size_t avail, const char* seg, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     const char c = seg[i];
     const char x = i < avail ? s[i] : '\0';
-    const char lx = lowerAscii(x);
+    const char lx = tw_platform::asciiLower(x);
     if (lx == c) continue;
     if (x == '\0') return Fit::TextEnded;
     if (c == '?' && lx != '.') continue;
@@ -293,7 +292,7 @@ uint32_t searchFileForPattern(const std::string& path, const char* pattern, uint
   char lowered[kPatternBufferSize];
   std::memset(lowered, 0, sizeof lowered);
   std::strncpy(lowered, pattern, kPatternBufferSize - 1);
-  for (char* c = lowered; *c; ++c) *c = lowerAscii(*c);
+  for (char* c = lowered; *c; ++c) *c = tw_platform::asciiLower(*c);
 
   const bool matched = matchText(text, lowered);
   CloseHandle(file);

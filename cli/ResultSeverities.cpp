@@ -1,5 +1,7 @@
 #include "cli/ResultSeverities.h"
 
+#include "platform/text.h"
+
 namespace velmora {
 
 namespace {
@@ -36,10 +38,7 @@ std::vector<std::string> splitString(const std::string& input, char delimiter) {
 }
 
 Severity parseSeverity(const std::string& word) {
-  std::string lower = word;
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string lower = tw_platform::asciiLower(word);
   if (lower == "ignore") return -1;
   if (lower == "information") return 0;
   if (lower == "warning") return 1;

@@ -10,6 +10,7 @@
 #include "fetch/HTTPSCustom.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "winsupport/SystemErrorText.h"
 
 namespace velmora::network {
@@ -21,22 +22,6 @@ const char kUserAgent[] = "Tarnwick/2.1";
 
 // File used when neither a file name nor a name in the URL is given.
 const char kDefaultLocalFile[] = "httpdata.bin";
-
-bool equalsNoCase(const std::string& a, const char* b) {
-  const std::string other(b);
-  return a.size() == other.size() &&
-         std::equal(a.begin(), a.end(), other.begin(), [](char x, char y) {
-           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
-std::string toLower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 // Size of an existing file, 0 when it does not exist; bounded to the 32-bit
 // field that holds it.
@@ -119,9 +104,9 @@ int32_t PageFetcher::probeHeaders(HTTPSCustom& http) {
   int32_t length = 0;
   for (int i = 0; i < count; ++i) {
     const std::string field = http.GetText(https_prop::ParsedHeaderField, i);
-    if (equalsNoCase(field, "Content-Length")) {
+    if (tw_platform::equalsNoCase(field, "Content-Length")) {
       length = std::atoi(http.GetText(https_prop::ParsedHeaderValue, i).c_str());
-    } else if (equalsNoCase(field, "Accept-Ranges")) {
+    } else if (tw_platform::equalsNoCase(field, "Accept-Ranges")) {
       acceptRanges_ = true;
     }
   }
@@ -182,7 +167,7 @@ bool PageFetcher::downloadOnce(HTTPSCustom& http, bool& retry) {
 
 bool PageFetcher::needsProxyAuthRetry() const {
   return proxy_.isSet() && proxy_.hasCredentials() &&
-         toLower(failureText_).find("407 proxy authentication required") != std::string::npos;
+         tw_platform::asciiLower(failureText_).find("407 proxy authentication required") != std::string::npos;
 }
 
 }  // namespace velmora::network

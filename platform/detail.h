@@ -29,7 +29,4 @@ struct KernelObject {
   virtual bool close() { return true; }
 };
 
-// The file descriptor behind a file handle, or -1 when the handle is not a file.
-int fileDescriptor(HANDLE h);
-
 }  // namespace tw_platform

@@ -1,7 +1,6 @@
 // The event log on an append-only SQLite store, mirrored to syslog.
 #include "platform/eventlog.h"
 
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,6 +15,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/message_table.h"
+#include "platform/sqlite_store.h"
 
 namespace {
 
@@ -49,110 +49,63 @@ const char* const kSchema =
     "CREATE TRIGGER IF NOT EXISTS event_strings_no_delete BEFORE DELETE ON event_strings"
     "  BEGIN SELECT RAISE(ABORT, 'the event log is append-only'); END;";
 
-DWORD win32FromSqlite(sqlite3* db, int rc) {
-  switch (rc & 0xFF) {
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED: return ERROR_TIMEOUT;
-    case SQLITE_FULL: return ERROR_DISK_FULL;
-    case SQLITE_NOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case SQLITE_NOTADB:
-    case SQLITE_CORRUPT:
-    case SQLITE_SCHEMA:
-    case SQLITE_ERROR: return ERROR_EVENTLOG_FILE_CORRUPT;
-    case SQLITE_CANTOPEN: {
-      const int err = db ? sqlite3_system_errno(db) : 0;
-      return err ? tw_platform::win32FromErrno(err) : ERROR_ACCESS_DENIED;
-    }
-    default: {
-      const int err = db ? sqlite3_system_errno(db) : 0;
-      return err ? tw_platform::win32FromErrno(err) : ERROR_IO_DEVICE;
-    }
-  }
-}
+namespace store = tw_platform::sqlite_store;
 
-// Creates the missing directories above file: the last one with mode, the
-// others with 0755. The default location is shared by every user of the
-// machine, like the Windows event log, so its directory is world-writable
-// with the sticky bit.
-void makeParentDirs(const std::string& file, mode_t mode) {
-  const size_t last = file.rfind('/');
-  if (last == std::string::npos || last == 0) return;
-  for (size_t pos = file.find('/', 1); pos != std::string::npos && pos <= last;
-       pos = file.find('/', pos + 1)) {
-    const std::string dir = file.substr(0, pos);
-    const mode_t m = pos == last ? mode : 0755;
-    if (::mkdir(dir.c_str(), m) == 0) ::chmod(dir.c_str(), m);
-  }
-}
-
-struct Db {
-  sqlite3* db = nullptr;
-  ~Db() { sqlite3_close_v2(db); }
+const store::ErrorCodes kStoreErrors = {
+    .busy = ERROR_TIMEOUT,
+    .notADatabase = ERROR_EVENTLOG_FILE_CORRUPT,
+    .corrupt = ERROR_EVENTLOG_FILE_CORRUPT,
+    .noMemory = ERROR_NOT_ENOUGH_MEMORY,
+    .badSchema = ERROR_EVENTLOG_FILE_CORRUPT,
+    .everySystemError = true,
+    .cantOpen = ERROR_ACCESS_DENIED,
+    .readFailed = ERROR_IO_DEVICE,
+    .writeFailed = ERROR_IO_DEVICE,
 };
 
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  int rc() const { return rc_; }
-  sqlite3_stmt* get() const { return stmt_; }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-  int rc_;
-};
+DWORD storeError(const store::Connection& conn, int rc) {
+  return store::win32FromSqlite(rc, conn.db(), kStoreErrors, true);
+}
 
 // Opens the store for writing, creating file and tables when missing.
 // Returns the Win32 error code, 0 on success.
-DWORD openStoreForWriting(Db& store) {
-  const std::string path = tw_platform::eventLogPath();
-  const bool shared = std::getenv("TARNWICK_ROOT") == nullptr ||
-                      std::getenv("TARNWICK_ROOT")[0] == '\0';
-  makeParentDirs(path, shared ? 01777 : 0755);
+DWORD openStoreForWriting(store::Connection& conn) {
+  const store::Location loc = store::locate(store::StateFile::EventLog);
+  store::makeDirectories(loc.dir, loc.dirMode, true);
   struct stat st;
-  const bool existed = ::stat(path.c_str(), &st) == 0;
-  int rc = sqlite3_open_v2(path.c_str(), &store.db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
-  if (rc != SQLITE_OK) return win32FromSqlite(store.db, rc);
+  const bool existed = ::stat(loc.file.c_str(), &st) == 0;
+  int rc = conn.open(loc.file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      kBusyTimeoutMs);
+  if (rc != SQLITE_OK) return storeError(conn, rc);
   // Every user may report events, as every user may on Windows.
-  if (!existed) ::chmod(path.c_str(), 0666);
-  sqlite3_busy_timeout(store.db, kBusyTimeoutMs);
-  if (sqlite3_db_readonly(store.db, "main") == 1) return ERROR_ACCESS_DENIED;
-  sqlite3_stmt* probe = nullptr;
-  rc = sqlite3_prepare_v2(store.db,
-                          "SELECT count(*) FROM sqlite_master WHERE name IN "
-                          "('events','event_strings')",
-                          -1, &probe, nullptr);
-  int tables = 0;
-  if (rc == SQLITE_OK && (rc = sqlite3_step(probe)) == SQLITE_ROW) {
-    tables = sqlite3_column_int(probe, 0);
-    rc = SQLITE_OK;
+  if (!existed) ::chmod(loc.file.c_str(), 0666);
+  if (sqlite3_db_readonly(conn.db(), "main") == 1) return ERROR_ACCESS_DENIED;
+  int64_t tables = 0;
+  {
+    store::Statement probe(conn.db(),
+                           "SELECT count(*) FROM sqlite_master WHERE name IN "
+                           "('events','event_strings')");
+    rc = probe.step();
+    if (rc != SQLITE_ROW) return storeError(conn, rc);
+    tables = probe.int64(0);
   }
-  sqlite3_finalize(probe);
-  if (rc != SQLITE_OK) return win32FromSqlite(store.db, rc);
   if (tables == 2) return 0;
-  // A deferred transaction could not be retried on the lock upgrade.
-  rc = sqlite3_exec(store.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(store.db, kSchema, nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(store.db, "COMMIT", nullptr, nullptr, nullptr);
+  rc = conn.begin(true);
+  if (rc == SQLITE_OK) rc = conn.exec(kSchema);
+  if (rc == SQLITE_OK) rc = conn.commit();
   if (rc != SQLITE_OK) {
-    const DWORD err = win32FromSqlite(store.db, rc);
-    sqlite3_exec(store.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    const DWORD err = storeError(conn, rc);
+    conn.rollback();
     return err;
   }
   return 0;
 }
 
 struct EventSource : tw_platform::KernelObject {
-  Db store;
+  store::Connection conn;
   std::u16string source;
   bool close() override {
-    sqlite3_close_v2(store.db);
-    store.db = nullptr;
+    conn.close();
     return true;
   }
 };
@@ -163,58 +116,50 @@ EventSource* asEventSource(HANDLE h) {
 }
 
 // Appends one event in one transaction; returns the Win32 error code or 0.
-DWORD appendEvent(sqlite3* db, const tw_platform::EventLogRecord& e) {
-  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) return win32FromSqlite(db, rc);
-  sqlite3_int64 record = 0;
+DWORD appendEvent(store::Connection& conn, const tw_platform::EventLogRecord& e) {
+  int rc = conn.begin(true);
+  if (rc != SQLITE_OK) return storeError(conn, rc);
+  int64_t record = 0;
   {
-    Statement next(db, "SELECT COALESCE(MAX(record), 0) + 1 FROM events");
-    rc = next.rc();
-    if (rc == SQLITE_OK && (rc = sqlite3_step(next.get())) == SQLITE_ROW) {
-      record = sqlite3_column_int64(next.get(), 0);
+    store::Statement next(conn.db(), "SELECT COALESCE(MAX(record), 0) + 1 FROM events");
+    rc = next.step();
+    if (rc == SQLITE_ROW) {
+      record = next.int64(0);
       rc = SQLITE_OK;
     }
   }
   if (rc == SQLITE_OK) {
-    Statement ins(db,
-                  "INSERT INTO events(record, time, source, category, event_id, type, data) "
-                  "VALUES (?, ?, ?, ?, ?, ?, ?)");
-    rc = ins.rc();
-    if (rc == SQLITE_OK) {
-      const std::string source = tw_platform::utf16ToUtf8(e.source);
-      sqlite3_bind_int64(ins.get(), 1, record);
-      sqlite3_bind_int64(ins.get(), 2, e.time);
-      sqlite3_bind_text(ins.get(), 3, source.c_str(), static_cast<int>(source.size()),
-                        SQLITE_TRANSIENT);
-      sqlite3_bind_int(ins.get(), 4, e.category);
-      sqlite3_bind_int64(ins.get(), 5, e.eventId);
-      sqlite3_bind_int(ins.get(), 6, e.type);
-      if (e.data.empty()) {
-        sqlite3_bind_null(ins.get(), 7);
-      } else {
-        sqlite3_bind_blob(ins.get(), 7, e.data.data(), static_cast<int>(e.data.size()),
-                          SQLITE_TRANSIENT);
-      }
-      rc = sqlite3_step(ins.get()) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
+    store::Statement ins(conn.db(),
+                         "INSERT INTO events(record, time, source, category, event_id, type, data) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?)");
+    ins.bind(1, record)
+        .bind(2, e.time)
+        .bindText(3, tw_platform::utf16ToUtf8(e.source))
+        .bind(4, e.category)
+        .bind(5, e.eventId)
+        .bind(6, e.type);
+    if (e.data.empty()) {
+      ins.bindNull(7);
+    } else {
+      ins.bindBlob(7, std::string_view(reinterpret_cast<const char*>(e.data.data()), e.data.size()));
     }
+    rc = ins.step() == SQLITE_DONE ? SQLITE_OK : ins.rc();
   }
   if (rc == SQLITE_OK) {
-    Statement ins(db, "INSERT INTO event_strings(record, position, text) VALUES (?, ?, ?)");
+    store::Statement ins(conn.db(),
+                         "INSERT INTO event_strings(record, position, text) VALUES (?, ?, ?)");
     rc = ins.rc();
     for (size_t i = 0; rc == SQLITE_OK && i < e.strings.size(); ++i) {
-      const std::string text = tw_platform::utf16ToUtf8(e.strings[i]);
-      sqlite3_reset(ins.get());
-      sqlite3_bind_int64(ins.get(), 1, record);
-      sqlite3_bind_int(ins.get(), 2, static_cast<int>(i + 1));
-      sqlite3_bind_text(ins.get(), 3, text.c_str(), static_cast<int>(text.size()),
-                        SQLITE_TRANSIENT);
-      rc = sqlite3_step(ins.get()) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
+      ins.reset();
+      ins.bind(1, record).bind(2, static_cast<int64_t>(i + 1));
+      ins.bindText(3, tw_platform::utf16ToUtf8(e.strings[i]));
+      rc = ins.step() == SQLITE_DONE ? SQLITE_OK : ins.rc();
     }
   }
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = conn.commit();
   if (rc != SQLITE_OK) {
-    const DWORD err = win32FromSqlite(db, rc);
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    const DWORD err = storeError(conn, rc);
+    conn.rollback();
     return err;
   }
   return 0;
@@ -293,11 +238,7 @@ void mirrorToSyslog(const tw_platform::EventLogRecord& e) {
 
 namespace tw_platform {
 
-std::string eventLogPath() {
-  const char* root = std::getenv("TARNWICK_ROOT");
-  if (root && root[0]) return std::string(root) + "/eventlog.db";
-  return "/var/log/tarnwick/eventlog.db";
-}
+std::string eventLogPath() { return sqlite_store::locate(sqlite_store::StateFile::EventLog).file; }
 
 bool readEventLog(std::vector<EventLogRecord>& records, const std::u16string& source,
                   const DWORD* eventId) {
@@ -309,64 +250,56 @@ bool readEventLog(std::vector<EventLogRecord>& records, const std::u16string& so
     SetLastError(win32FromErrno(errno));
     return false;
   }
-  Db store;
-  int rc = sqlite3_open_v2(path.c_str(), &store.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  store::Connection conn;
+  int rc = conn.open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, kBusyTimeoutMs);
   if (rc != SQLITE_OK) {
-    SetLastError(win32FromSqlite(store.db, rc));
+    SetLastError(storeError(conn, rc));
     return false;
   }
-  sqlite3_busy_timeout(store.db, kBusyTimeoutMs);
   {
-    Statement probe(store.db, "SELECT count(*) FROM sqlite_master WHERE name = 'events'");
-    rc = probe.rc();
-    if (rc == SQLITE_OK) rc = sqlite3_step(probe.get());
+    store::Statement probe(conn.db(), "SELECT count(*) FROM sqlite_master WHERE name = 'events'");
+    rc = probe.step();
     if (rc != SQLITE_ROW) {
-      SetLastError(win32FromSqlite(store.db, rc));
+      SetLastError(storeError(conn, rc));
       return false;
     }
-    if (sqlite3_column_int(probe.get(), 0) == 0) return true;  // nothing written yet
+    if (probe.int64(0) == 0) return true;  // nothing written yet
   }
-  Statement q(store.db,
-              "SELECT e.record, e.time, e.source, e.category, e.event_id, e.type, e.data, "
-              "       s.position, s.text "
-              "FROM events e LEFT JOIN event_strings s ON s.record = e.record "
-              "WHERE (?1 = '' OR e.source = ?1 COLLATE NOCASE) "
-              "  AND (?2 IS NULL OR e.event_id = ?2) "
-              "ORDER BY e.record, s.position");
-  if (q.rc() != SQLITE_OK) {
-    SetLastError(win32FromSqlite(store.db, q.rc()));
+  store::Statement q(conn.db(),
+                     "SELECT e.record, e.time, e.source, e.category, e.event_id, e.type, e.data, "
+                     "       s.position, s.text "
+                     "FROM events e LEFT JOIN event_strings s ON s.record = e.record "
+                     "WHERE (?1 = '' OR e.source = ?1 COLLATE NOCASE) "
+                     "  AND (?2 IS NULL OR e.event_id = ?2) "
+                     "ORDER BY e.record, s.position");
+  if (!q.ok()) {
+    SetLastError(storeError(conn, q.rc()));
     return false;
   }
-  const std::string src = utf16ToUtf8(source);
-  sqlite3_bind_text(q.get(), 1, src.c_str(), static_cast<int>(src.size()), SQLITE_TRANSIENT);
+  q.bindText(1, utf16ToUtf8(source));
   if (eventId) {
-    sqlite3_bind_int64(q.get(), 2, *eventId);
+    q.bind(2, *eventId);
   } else {
-    sqlite3_bind_null(q.get(), 2);
+    q.bindNull(2);
   }
-  auto text = [&](int col) {
-    const unsigned char* p = sqlite3_column_text(q.get(), col);
-    return p ? utf8ToUtf16(reinterpret_cast<const char*>(p)) : std::u16string();
-  };
-  while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
-    const DWORD record = static_cast<DWORD>(sqlite3_column_int64(q.get(), 0));
+  while ((rc = q.step()) == SQLITE_ROW) {
+    const DWORD record = static_cast<DWORD>(q.int64(0));
     if (records.empty() || records.back().record != record) {
       EventLogRecord e;
       e.record = record;
-      e.time = sqlite3_column_int64(q.get(), 1);
-      e.source = text(2);
-      e.category = static_cast<WORD>(sqlite3_column_int(q.get(), 3));
-      e.eventId = static_cast<DWORD>(sqlite3_column_int64(q.get(), 4));
-      e.type = static_cast<WORD>(sqlite3_column_int(q.get(), 5));
-      const BYTE* blob = static_cast<const BYTE*>(sqlite3_column_blob(q.get(), 6));
-      e.data.assign(blob, blob + sqlite3_column_bytes(q.get(), 6));
+      e.time = q.int64(1);
+      e.source = utf8ToUtf16(q.text(2));
+      e.category = static_cast<WORD>(q.int64(3));
+      e.eventId = static_cast<DWORD>(q.int64(4));
+      e.type = static_cast<WORD>(q.int64(5));
+      const std::string data = q.bytes(6);
+      e.data.assign(data.begin(), data.end());
       records.push_back(std::move(e));
     }
-    if (sqlite3_column_type(q.get(), 7) != SQLITE_NULL) records.back().strings.push_back(text(8));
+    if (!q.isNull(7)) records.back().strings.push_back(utf8ToUtf16(q.text(8)));
   }
   if (rc != SQLITE_DONE) {
-    SetLastError(win32FromSqlite(store.db, rc));
+    SetLastError(storeError(conn, rc));
     records.clear();
     return false;
   }
@@ -386,7 +319,7 @@ HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
   }
   auto* h = new EventSource;
   h->source = sourceName;
-  const DWORD err = openStoreForWriting(h->store);
+  const DWORD err = openStoreForWriting(h->conn);
   if (err != 0) {
     delete h;
     SetLastError(err);
@@ -399,7 +332,7 @@ HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
 BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID,
                   WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData) {
   EventSource* src = asEventSource(eventLog);
-  if (src == nullptr || src->store.db == nullptr) {
+  if (src == nullptr || !src->conn.isOpen()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -433,7 +366,7 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
     const BYTE* p = static_cast<const BYTE*>(rawData);
     e.data.assign(p, p + dataSize);
   }
-  const DWORD err = appendEvent(src->store.db, e);
+  const DWORD err = appendEvent(src->conn, e);
   if (err != 0) {
     SetLastError(err);
     return FALSE;

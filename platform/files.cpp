@@ -40,13 +40,6 @@ void setErrno() { SetLastError(tw_platform::win32FromErrno(errno)); }
 
 }  // namespace
 
-namespace tw_platform {
-int fileDescriptor(HANDLE h) {
-  FileObject* f = asFile(h);
-  return f ? f->fd : -1;
-}
-}  // namespace tw_platform
-
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                    DWORD creation, DWORD, HANDLE) {
   if (name == nullptr || name[0] == '\0') {
@@ -271,8 +264,6 @@ DWORD GetProcessId(HANDLE process) {
   return static_cast<DWORD>(::getpid());
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
-
 namespace {
 bool modulePath(HMODULE module, std::string& path) {
   if (module != nullptr) {
@@ -307,22 +298,4 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
   std::memcpy(buffer, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(wide.size());
-}
-
-DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
-  std::string path;
-  if (!modulePath(module, path)) return 0;
-  if (size == 0 || buffer == nullptr) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (path.size() + 1 > size) {
-    std::memcpy(buffer, path.data(), size - 1);
-    buffer[size - 1] = 0;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return size;
-  }
-  std::memcpy(buffer, path.c_str(), path.size() + 1);
-  SetLastError(ERROR_SUCCESS);
-  return static_cast<DWORD>(path.size());
 }

@@ -45,13 +45,11 @@ BOOL CloseHandle(HANDLE h);
 // buffer is too small.
 DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
 
-// The pseudo handle of the current process, and a process id.
+// The pseudo handle of the current process, and its id.
 HANDLE GetCurrentProcess();
 DWORD GetProcessId(HANDLE process);
-DWORD GetCurrentProcessId();
 
 // Full path of the running executable (module must be null). Returns the
 // length; a short buffer gets a cut, terminated path, the return value is
 // the buffer size and the last error 122.
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
-DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);

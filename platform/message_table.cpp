@@ -239,13 +239,6 @@ bool formatTableMessage(const MessageTable& table, DWORD id, WORD languageId,
   return true;
 }
 
-bool formatModuleMessage(const std::u16string& path, DWORD id, WORD languageId,
-                         const std::vector<std::u16string>& inserts, std::u16string& out) {
-  MessageTable table;
-  return loadModuleMessageTable(path, table) &&
-         formatTableMessage(table, id, languageId, inserts, out);
-}
-
 std::u16string missingDescriptionText(DWORD eventId, const std::u16string& source,
                                       const std::vector<std::u16string>& strings,
                                       WORD languageId) {

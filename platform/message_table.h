@@ -49,10 +49,6 @@ std::u16string expandMessage(const std::u16string& text, const std::vector<std::
 bool formatTableMessage(const MessageTable& table, DWORD id, WORD languageId,
                         const std::vector<std::u16string>& inserts, std::u16string& out);
 
-// loadModuleMessageTable and formatTableMessage in one call.
-bool formatModuleMessage(const std::u16string& path, DWORD id, WORD languageId,
-                         const std::vector<std::u16string>& inserts, std::u16string& out);
-
 // The text an event viewer shows for an event whose source has no usable
 // message file: the "description cannot be found" form followed by the
 // insertion strings, one per line. English, or German for language 0x407.

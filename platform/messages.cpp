@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -21,6 +20,7 @@
 
 #include "platform/errors.h"
 #include "platform/msgqueue.h"
+#include "platform/text.h"
 
 namespace tw_platform {
 
@@ -81,14 +81,6 @@ std::unordered_map<uintptr_t, Window> g_windows;
 uintptr_t g_nextWindow = 0x10010;  // never reused, so stale handles stay invalid
 std::atomic<DWORD> g_tickBias{0};
 
-std::string lowerName(const char* s) {
-  std::string out(s ? s : "");
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 uintptr_t key(HWND h) { return reinterpret_cast<uintptr_t>(h); }
 
 // Runs when the thread ends: its windows go with it, senders waiting on it
@@ -101,7 +93,7 @@ struct QueueHolder {
     queue->alive = false;
     for (auto it = g_windows.begin(); it != g_windows.end();) {
       if (it->second.queue == queue) {
-        auto cls = g_classes.find(lowerName(it->second.className.c_str()));
+        auto cls = g_classes.find(tw_platform::asciiLower(it->second.className));
         if (cls != g_classes.end()) cls->second.windows--;
         it = g_windows.erase(it);
       } else {
@@ -327,7 +319,7 @@ ATOM RegisterClassA(const WNDCLASSA* wndClass) {
     return 0;
   }
   std::lock_guard<std::mutex> lock(g_mu);
-  std::string k = lowerName(wndClass->lpszClassName);
+  std::string k = tw_platform::asciiLower(wndClass->lpszClassName);
   if (g_classes.count(k)) {
     SetLastError(ERROR_CLASS_ALREADY_EXISTS);
     return 0;
@@ -344,7 +336,7 @@ ATOM RegisterClassA(const WNDCLASSA* wndClass) {
 
 BOOL UnregisterClassA(LPCSTR className, HINSTANCE) {
   std::lock_guard<std::mutex> lock(g_mu);
-  auto it = g_classes.find(lowerName(className));
+  auto it = g_classes.find(tw_platform::asciiLower(className ? className : ""));
   if (it == g_classes.end()) {
     SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
     return FALSE;
@@ -365,7 +357,7 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
   WNDPROC proc;
   {
     std::lock_guard<std::mutex> lock(g_mu);
-    auto it = g_classes.find(lowerName(className));
+    auto it = g_classes.find(tw_platform::asciiLower(className ? className : ""));
     if (it == g_classes.end()) {
       SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
       return nullptr;
@@ -430,7 +422,7 @@ BOOL DestroyWindow(HWND hwnd) {
   auto it = g_windows.find(key(hwnd));
   if (it == g_windows.end()) return TRUE;  // destroyed again from its own WM_DESTROY
   std::shared_ptr<ThreadQueue> q = it->second.queue;
-  auto cls = g_classes.find(lowerName(it->second.className.c_str()));
+  auto cls = g_classes.find(tw_platform::asciiLower(it->second.className));
   if (cls != g_classes.end()) cls->second.windows--;
   g_windows.erase(it);
   auto& p = q->posted;
@@ -469,41 +461,28 @@ LRESULT DefWindowProcA(HWND hwnd, UINT message, WPARAM, LPARAM) {
 
 namespace {
 
-// Reads or writes one slot of a window. size is 4 or 8 bytes.
-bool windowSlot(HWND hwnd, int index, size_t size, bool write, LONG_PTR value, LONG_PTR& old) {
+// Reads or writes one pointer-sized slot of a window.
+bool windowSlot(HWND hwnd, int index, bool write, LONG_PTR value, LONG_PTR& old) {
   std::lock_guard<std::mutex> lock(g_mu);
   Window* w = findWindow(hwnd);
   if (!w) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return false;
   }
-  auto narrow = [size](LONG_PTR v) {
-    return size == 4 ? static_cast<LONG_PTR>(static_cast<LONG>(v)) : v;
-  };
   if (index >= 0) {
     size_t off = static_cast<size_t>(index);
-    if (off + size > w->extra.size()) {
+    if (off + sizeof old > w->extra.size()) {
       SetLastError(ERROR_INVALID_INDEX);
       return false;
     }
-    if (size == 4) {
-      LONG v;
-      std::memcpy(&v, w->extra.data() + off, 4);
-      old = v;
-      if (write) {
-        LONG nv = static_cast<LONG>(value);
-        std::memcpy(w->extra.data() + off, &nv, 4);
-      }
-    } else {
-      std::memcpy(&old, w->extra.data() + off, sizeof old);
-      if (write) std::memcpy(w->extra.data() + off, &value, sizeof value);
-    }
+    std::memcpy(&old, w->extra.data() + off, sizeof old);
+    if (write) std::memcpy(w->extra.data() + off, &value, sizeof value);
     return true;
   }
   switch (index) {
     case GWLP_USERDATA:
-      old = narrow(w->userData);
-      if (write) w->userData = narrow(value);
+      old = w->userData;
+      if (write) w->userData = value;
       return true;
     case GWLP_WNDPROC:
       old = reinterpret_cast<LONG_PTR>(w->proc);
@@ -527,24 +506,14 @@ bool windowSlot(HWND hwnd, int index, size_t size, bool write, LONG_PTR value, L
 
 }  // namespace
 
-LONG GetWindowLongA(HWND hwnd, int index) {
-  LONG_PTR old = 0;
-  return windowSlot(hwnd, index, 4, false, 0, old) ? static_cast<LONG>(old) : 0;
-}
-
-LONG SetWindowLongA(HWND hwnd, int index, LONG value) {
-  LONG_PTR old = 0;
-  return windowSlot(hwnd, index, 4, true, value, old) ? static_cast<LONG>(old) : 0;
-}
-
 LONG_PTR GetWindowLongPtrA(HWND hwnd, int index) {
   LONG_PTR old = 0;
-  return windowSlot(hwnd, index, 8, false, 0, old) ? old : 0;
+  return windowSlot(hwnd, index, false, 0, old) ? old : 0;
 }
 
 LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value) {
   LONG_PTR old = 0;
-  return windowSlot(hwnd, index, 8, true, value, old) ? old : 0;
+  return windowSlot(hwnd, index, true, value, old) ? old : 0;
 }
 
 BOOL PostMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -598,21 +567,6 @@ BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT rem
   return takeMessage(*q, msg, hwnd, filterMin, filterMax, remove) ? TRUE : FALSE;
 }
 
-BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax) {
-  if (msg == nullptr ||
-      (hwnd != nullptr && hwnd != reinterpret_cast<HWND>(static_cast<intptr_t>(-1)) &&
-       !IsWindow(hwnd))) {
-    SetLastError(msg == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE);
-    return -1;
-  }
-  for (;;) {
-    if (PeekMessageA(msg, hwnd, filterMin, filterMax, PM_REMOVE)) {
-      return msg->message == WM_QUIT ? FALSE : TRUE;
-    }
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, INFINITE, QS_ALLINPUT);
-  }
-}
-
 BOOL TranslateMessage(const MSG*) { return FALSE; }
 
 LRESULT DispatchMessageA(const MSG* msg) {
@@ -663,17 +617,7 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE*, BOOL, DWORD millisec
   }
 }
 
-DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
-
-ULONGLONG GetTickCount64() { return monotonicMillis() + g_tickBias.load(); }
-
-void Sleep(DWORD milliseconds) {
-  timespec ts;
-  ts.tv_sec = milliseconds / 1000;
-  ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
+DWORD GetTickCount() { return static_cast<DWORD>(monotonicMillis() + g_tickBias.load()); }
 
 void GetSystemTimeAsFileTime(LPFILETIME fileTime) {
   if (fileTime == nullptr) return;

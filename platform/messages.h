@@ -162,12 +162,9 @@ BOOL IsWindow(HWND hwnd);
 LRESULT DefWindowProcA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Per-window data: the user-data slot, the procedure, the instance, or the
-// extra storage at a byte offset (4 bytes for the Long variants, 8 for the
-// LongPtr ones). An index outside the storage fails with 1413, an invalid
-// window with 1400; on failure the result is 0. The setters return the
-// previous value.
-LONG GetWindowLongA(HWND hwnd, int index);
-LONG SetWindowLongA(HWND hwnd, int index, LONG value);
+// 8 bytes of extra storage at a byte offset. An index outside the storage
+// fails with 1413, an invalid window with 1400; on failure the result is 0.
+// The setter returns the previous value.
 LONG_PTR GetWindowLongPtrA(HWND hwnd, int index);
 LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value);
 
@@ -178,7 +175,7 @@ BOOL PostMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Calls the window's procedure and returns its result. From another thread
 // the message is queued for the owner, which runs it inside its next
-// PeekMessageA, GetMessageA or wait, and the caller blocks until then (the
+// PeekMessageA or wait, and the caller blocks until then (the
 // result is 0 when the window or its thread goes away first).
 LRESULT SendMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -192,10 +189,6 @@ void PostQuitMessage(int exitCode);
 // queue holds none, the thread's sockets are checked once without waiting.
 // Never blocks.
 BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeMsg);
-
-// Waits for a message as PeekMessageA with PM_REMOVE would take it. Returns
-// 0 for WM_QUIT, -1 for an invalid window filter, TRUE otherwise.
-BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax);
 
 // No keyboard input exists here, so there is nothing to translate: FALSE.
 BOOL TranslateMessage(const MSG* msg);
@@ -214,8 +207,6 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll
 
 // Milliseconds since an arbitrary start, wrapping at 2^32 like Windows.
 DWORD GetTickCount();
-ULONGLONG GetTickCount64();
-void Sleep(DWORD milliseconds);
 
 // The system time as 100-nanosecond intervals since 1601-01-01 (UTC).
 void GetSystemTimeAsFileTime(LPFILETIME fileTime);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/winsock.h"
 
 namespace {
@@ -37,20 +38,12 @@ Library g_libraries[] = {
     {"ws2_32.dll", kWs2Exports, {0}},
 };
 
-bool sameName(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-    char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
-
 Library* findLibrary(LPCSTR name) {
   if (name == nullptr) return nullptr;
   for (Library& l : g_libraries) {
     // "ws2_32" names the same library as "ws2_32.dll".
-    if (sameName(name, l.fileName) || sameName((std::string(name) + ".dll").c_str(), l.fileName)) {
+    if (tw_platform::equalsNoCase(name, l.fileName) ||
+        tw_platform::equalsNoCase(std::string(name) + ".dll", l.fileName)) {
       return &l;
     }
   }
@@ -65,17 +58,6 @@ Library* fromHandle(HMODULE module) {
 }
 
 }  // namespace
-
-HMODULE GetModuleHandleA(LPCSTR moduleName) {
-  static char self;  // any stable address names the program's own module
-  if (moduleName == nullptr) return &self;
-  Library* l = findLibrary(moduleName);
-  if (l == nullptr || l->loads.load() == 0) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  return l;
-}
 
 HMODULE LoadLibraryA(LPCSTR fileName) {
   Library* l = findLibrary(fileName);

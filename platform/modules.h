@@ -14,9 +14,6 @@
 // free of function-type warnings.
 typedef void (*FARPROC)();
 
-// The instance handle of the program itself for a null name; otherwise the
-// handle of a loaded library, or null with 126.
-HMODULE GetModuleHandleA(LPCSTR moduleName);
 HMODULE LoadLibraryA(LPCSTR fileName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 BOOL FreeLibrary(HMODULE module);

@@ -6,7 +6,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -173,8 +172,6 @@ int setNonBlocking(int fd, bool on) {
   fl = on ? (fl | O_NONBLOCK) : (fl & ~O_NONBLOCK);
   return ::fcntl(fd, F_SETFL, fl);
 }
-
-int bytesAvailable(int fd, int& n) { return ::ioctl(fd, FIONREAD, &n); }
 
 int setIntOption(int fd, Opt opt, int value) {
   int level, name;

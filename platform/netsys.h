@@ -39,7 +39,6 @@ int shutdownFd(int fd, int how);
 int localAddr(int fd, Addr& a);
 int peerAddr(int fd, Addr& a);
 int setNonBlocking(int fd, bool on);
-int bytesAvailable(int fd, int& n);
 int setIntOption(int fd, Opt opt, int value);
 int getIntOption(int fd, Opt opt, int& value);
 int setLinger(int fd, bool on, int seconds);

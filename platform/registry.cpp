@@ -14,13 +14,10 @@
 // key deleted by another process is noticed (1018) rather than written to.
 #include "platform/registry.h"
 
-#include <pwd.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -29,6 +26,7 @@
 
 #include "platform/detail.h"
 #include "platform/errors.h"
+#include "platform/sqlite_store.h"
 
 namespace {
 
@@ -93,57 +91,18 @@ HKEY newHandle(Hive hive, int64_t id, REGSAM access) {
 }
 
 // ---------------------------------------------------------------------------
-// Hive locations
+// Sessions
 
-struct Location {
-  std::string dir;
-  std::string file;
-  mode_t dirMode;
-};
+namespace store = tw_platform::sqlite_store;
 
-Location hiveLocation(Hive hive) {
-  const char* fileName = hive == Hive::User ? "user.db" : "machine.db";
-  const char* root = std::getenv("TARNWICK_ROOT");
-  if (root != nullptr && root[0] != '\0') {
-    std::string dir(root);
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return {dir, dir + "/" + fileName, 0700};
-  }
-  if (hive == Hive::Machine) return {"/var/lib/tarnwick", "/var/lib/tarnwick/machine.db", 0755};
-  std::string base;
-  const char* xdg = std::getenv("XDG_STATE_HOME");
-  if (xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] == '\0') {
-      struct passwd* pw = ::getpwuid(::geteuid());
-      home = pw ? pw->pw_dir : "/";
-    }
-    base = std::string(home) + "/.local/state";
-  }
-  std::string dir = base + "/tarnwick";
-  return {dir, dir + "/" + fileName, 0700};
-}
-
-// Creates the directory and its parents. Returns 0 or an errno value.
-int makeDirectories(const std::string& dir, mode_t mode) {
-  struct stat st;
-  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-  if (errno != ENOENT) return errno;
-  size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) {
-    // Parents outside our own directory get the usual mode.
-    int rc = makeDirectories(dir.substr(0, slash), 0755);
-    if (rc != 0) return rc;
-  }
-  if (::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return errno;
-  return 0;
+store::Location hiveLocation(Hive hive) {
+  return store::locate(hive == Hive::User ? store::StateFile::UserHive
+                                          : store::StateFile::MachineHive);
 }
 
 // Whether this process may write the hive. The journal is created beside
 // the file, so the directory must be writable as well as the file.
-bool writable(const Location& loc) {
+bool writable(const store::Location& loc) {
   if (::euidaccess(loc.dir.c_str(), W_OK | X_OK) != 0) return false;
   return ::euidaccess(loc.file.c_str(), W_OK) == 0 || errno == ENOENT;
 }
@@ -153,95 +112,30 @@ DWORD accessError(int err) {
   return tw_platform::win32FromErrno(err);
 }
 
-// ---------------------------------------------------------------------------
-// SQLite helpers
-
-DWORD errorFromSqlite(int rc, sqlite3* db, bool writing) {
-  int sysErr = db ? sqlite3_system_errno(db) : 0;
-  switch (rc & 0xFF) {
-    case SQLITE_NOTADB: return ERROR_BADDB;
-    case SQLITE_CORRUPT: return ERROR_REGISTRY_CORRUPT;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED: return ERROR_LOCK_VIOLATION;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
-    case SQLITE_FULL: return ERROR_DISK_FULL;
-    case SQLITE_NOMEM: return ERROR_OUTOFMEMORY;
-    case SQLITE_CANTOPEN:
-      if (sysErr == EACCES || sysErr == EPERM || sysErr == EROFS) return ERROR_ACCESS_DENIED;
-      if (sysErr == ENOENT) return ERROR_FILE_NOT_FOUND;
-      return ERROR_CANTOPEN;
-    case SQLITE_IOERR:
-      if (sysErr == ENOSPC || sysErr == EDQUOT) return ERROR_DISK_FULL;
-      if (sysErr == EACCES || sysErr == EPERM || sysErr == EROFS) return ERROR_ACCESS_DENIED;
-      return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
-    default: return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
-  }
-}
-
-class Stmt {
- public:
-  Stmt(sqlite3* db, const char* sql) {
-    rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr);
-  }
-  ~Stmt() { sqlite3_finalize(st_); }
-  Stmt(const Stmt&) = delete;
-  Stmt& operator=(const Stmt&) = delete;
-
-  bool ok() const { return rc_ == SQLITE_OK; }
-  int rc() const { return rc_; }
-  Stmt& bind(int i, int64_t v) {
-    if (ok()) rc_ = sqlite3_bind_int64(st_, i, v);
-    return *this;
-  }
-  Stmt& bindText(int i, const std::string& s) {
-    if (ok()) rc_ = sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Stmt& bindBlob(int i, const std::string& s) {
-    // A zero-length blob stays a blob (never NULL), so that the empty value
-    // name compares equal to itself.
-    if (ok()) rc_ = sqlite3_bind_blob(st_, i, s.empty() ? "" : s.data(), static_cast<int>(s.size()),
-                                      SQLITE_TRANSIENT);
-    return *this;
-  }
-  // SQLITE_ROW, SQLITE_DONE or an error code.
-  int step() {
-    if (!ok()) return rc_;
-    int r = sqlite3_step(st_);
-    if (r != SQLITE_ROW && r != SQLITE_DONE) rc_ = r;
-    return r;
-  }
-  int64_t int64(int col) { return sqlite3_column_int64(st_, col); }
-  std::string bytes(int col) {
-    const void* p = sqlite3_column_blob(st_, col);
-    int n = sqlite3_column_bytes(st_, col);
-    return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
-  }
-
- private:
-  sqlite3_stmt* st_ = nullptr;
-  int rc_;
+const store::ErrorCodes kHiveErrors = {
+    .busy = ERROR_LOCK_VIOLATION,
+    .notADatabase = ERROR_BADDB,
+    .corrupt = ERROR_REGISTRY_CORRUPT,
+    .noMemory = ERROR_OUTOFMEMORY,
+    .badSchema = 0,
+    .everySystemError = false,
+    .cantOpen = ERROR_CANTOPEN,
+    .readFailed = ERROR_CANTREAD,
+    .writeFailed = ERROR_CANTWRITE,
 };
+
+using store::Statement;
 
 // One call's connection and transaction.
 class Session {
  public:
-  ~Session() {
-    if (db_ != nullptr) {
-      if (inTransaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      sqlite3_close_v2(db_);
-    }
-  }
-
   // Opens the hive and begins a transaction. A hive file that does not exist
   // yet reads as an empty hive; a write creates it.
   DWORD begin(Hive hive, bool write) {
     write_ = write;
-    Location loc = hiveLocation(hive);
+    store::Location loc = hiveLocation(hive);
     if (write) {
-      int dirErr = makeDirectories(loc.dir, loc.dirMode);
+      int dirErr = store::makeDirectories(loc.dir, loc.dirMode, false);
       if (dirErr != 0) return accessError(dirErr);
     } else {
       // A read creates nothing: no directory or no file is an empty hive.
@@ -260,58 +154,49 @@ class Session {
     const bool fresh = ::stat(loc.file.c_str(), &before) != 0 || before.st_size == 0;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
     if (write) flags |= SQLITE_OPEN_CREATE;
-    int rc = sqlite3_open_v2(loc.file.c_str(), &db_, flags, nullptr);
+    int rc = conn_.open(loc.file, flags, kBusyTimeoutMs);
     if (rc != SQLITE_OK) {
-      DWORD err = errorFromSqlite(rc, db_, write);
+      DWORD err = fail(rc);
       if (!write && err == ERROR_FILE_NOT_FOUND) {
         empty_ = true;
         return ERROR_SUCCESS;
       }
       return err;
     }
-    sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    if (write && fresh) {
-      // A new hive uses the rollback journal: a write-ahead log would shut
-      // out users who may only read the hive.
-      sqlite3_exec(db_, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
-    }
-    rc = sqlite3_exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) return errorFromSqlite(rc, db_, write);
-    inTransaction_ = true;
+    if (write && fresh) conn_.useRollbackJournal();
+    rc = conn_.begin(write);
+    if (rc != SQLITE_OK) return fail(rc);
     return checkSchema();
   }
 
   DWORD commit() {
-    if (db_ == nullptr || !inTransaction_) return ERROR_SUCCESS;
-    int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) return errorFromSqlite(rc, db_, write_);
-    inTransaction_ = false;
-    return ERROR_SUCCESS;
+    if (!conn_.isOpen()) return ERROR_SUCCESS;
+    int rc = conn_.commit();
+    return rc == SQLITE_OK ? ERROR_SUCCESS : fail(rc);
   }
 
-  DWORD fail(int rc) const { return errorFromSqlite(rc, db_, write_); }
+  DWORD fail(int rc) const { return store::win32FromSqlite(rc, conn_.db(), kHiveErrors, write_); }
 
   // True when the hive holds nothing yet (only in read sessions).
   bool empty() const { return empty_; }
-  sqlite3* db() const { return db_; }
+  sqlite3* db() const { return conn_.db(); }
 
  private:
   DWORD checkSchema() {
     int64_t appId = 0, version = 0, objects = 0;
     {
-      Stmt s(db_, "PRAGMA application_id");
+      Statement s(db(), "PRAGMA application_id");
       if (s.step() != SQLITE_ROW) return fail(s.rc());
       appId = s.int64(0);
     }
     if (appId == kApplicationId) {
-      Stmt s(db_, "PRAGMA user_version");
+      Statement s(db(), "PRAGMA user_version");
       if (s.step() != SQLITE_ROW) return fail(s.rc());
       version = s.int64(0);
       return version == kSchemaVersion ? ERROR_SUCCESS : ERROR_BADDB;
     }
     {
-      Stmt s(db_, "SELECT count(*) FROM sqlite_master");
+      Statement s(db(), "SELECT count(*) FROM sqlite_master");
       if (s.step() != SQLITE_ROW) return fail(s.rc());
       objects = s.int64(0);
     }
@@ -329,13 +214,12 @@ class Session {
         "PRAGMA application_id=1415007058;"
         "PRAGMA user_version=1;";
     static_assert(kApplicationId == 1415007058);
-    int rc = sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
+    int rc = conn_.exec(kSchema);
     return rc == SQLITE_OK ? ERROR_SUCCESS : fail(rc);
   }
 
-  sqlite3* db_ = nullptr;
+  store::Connection conn_;
   bool write_ = false;
-  bool inTransaction_ = false;
   bool empty_ = false;
 };
 
@@ -364,7 +248,7 @@ bool splitPath(const std::string& path, std::vector<std::string>& names) {
 DWORD checkKeyAlive(Session& s, int64_t id) {
   if (id == 0) return ERROR_SUCCESS;
   if (s.empty()) return ERROR_KEY_DELETED;
-  Stmt q(s.db(), "SELECT 1 FROM keys WHERE id=?1");
+  Statement q(s.db(), "SELECT 1 FROM keys WHERE id=?1");
   q.bind(1, id);
   int r = q.step();
   if (r == SQLITE_ROW) return ERROR_SUCCESS;
@@ -375,7 +259,7 @@ DWORD checkKeyAlive(Session& s, int64_t id) {
 // Finds the child of parent with the given name (any letter case).
 // Returns ERROR_SUCCESS, ERROR_FILE_NOT_FOUND or an error.
 DWORD findChild(Session& s, int64_t parent, const std::string& name, int64_t& id) {
-  Stmt q(s.db(), "SELECT id FROM keys WHERE parent=?1 AND name=?2");
+  Statement q(s.db(), "SELECT id FROM keys WHERE parent=?1 AND name=?2");
   q.bind(1, parent).bindText(2, name);
   int r = q.step();
   if (r == SQLITE_ROW) {
@@ -449,7 +333,7 @@ LONG createKey(HKEY key, const std::string& path, DWORD options, REGSAM desired,
     int64_t child = 0;
     err = findChild(s, id, n, child);
     if (err == ERROR_FILE_NOT_FOUND) {
-      Stmt ins(s.db(), "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
+      Statement ins(s.db(), "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
       ins.bind(1, id).bindText(2, n);
       if (ins.step() != SQLITE_DONE) return s.fail(ins.rc());
       child = sqlite3_last_insert_rowid(s.db());
@@ -475,7 +359,7 @@ LONG setValue(HKEY key, const std::string& name, DWORD type, const std::string& 
   Session s;
   if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
-  Stmt up(s.db(), "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
+  Statement up(s.db(), "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
   up.bind(1, ref.id).bindBlob(2, name).bind(3, type).bindBlob(4, data);
   if (up.step() != SQLITE_DONE) return s.fail(up.rc());
   return s.commit();
@@ -538,7 +422,7 @@ LONG enumKey(HKEY key, DWORD index, std::string& name) {
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
   if (s.empty()) return ERROR_NO_MORE_ITEMS;
   // upper() folds ASCII only, which is the order the names compare in.
-  Stmt q(s.db(), "SELECT name FROM keys WHERE parent=?1 ORDER BY upper(name), name LIMIT 1 OFFSET ?2");
+  Statement q(s.db(), "SELECT name FROM keys WHERE parent=?1 ORDER BY upper(name), name LIMIT 1 OFFSET ?2");
   q.bind(1, ref.id).bind(2, index);
   int r = q.step();
   if (r == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
@@ -585,7 +469,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE 
   if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
   if (s.empty()) return ERROR_FILE_NOT_FOUND;
-  Stmt q(s.db(), "SELECT type, data FROM vals WHERE key=?1 AND name=?2");
+  Statement q(s.db(), "SELECT type, data FROM vals WHERE key=?1 AND name=?2");
   q.bind(1, ref.id).bindBlob(2, valueName ? valueName : "");
   int r = q.step();
   if (r == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
@@ -627,21 +511,6 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD,
   return ERROR_SUCCESS;
 }
 
-LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD, LPWSTR keyClass,
-                   LPDWORD classSize, PFILETIME lastWriteTime) {
-  if (name == nullptr || nameSize == nullptr) return ERROR_INVALID_PARAMETER;
-  std::string n;
-  LONG err = enumKey(key, index, n);
-  if (err != ERROR_SUCCESS) return err;
-  std::u16string w = tw_platform::utf8ToUtf16(n);
-  if (w.size() + 1 > *nameSize) return ERROR_MORE_DATA;
-  std::memcpy(name, w.c_str(), (w.size() + 1) * sizeof(WCHAR));
-  *nameSize = static_cast<DWORD>(w.size());
-  if (keyClass && classSize && *classSize > 0) keyClass[0] = 0;
-  clearClassAndTime(classSize, lastWriteTime);
-  return ERROR_SUCCESS;
-}
-
 LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize, LPDWORD,
                    LPDWORD type, LPBYTE data, LPDWORD dataSize) {
   if (valueName == nullptr || valueNameSize == nullptr) return ERROR_INVALID_PARAMETER;
@@ -654,7 +523,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize
   if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
   if (s.empty()) return ERROR_NO_MORE_ITEMS;
-  Stmt q(s.db(), "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY name LIMIT 1 OFFSET ?2");
+  Statement q(s.db(), "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY name LIMIT 1 OFFSET ?2");
   q.bind(1, ref.id).bind(2, index);
   int r = q.step();
   if (r == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
@@ -697,19 +566,19 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   if ((err = walk(s, ref.id, names, id)) != ERROR_SUCCESS) return err;
   if (id == 0) return ERROR_ACCESS_DENIED;
   {
-    Stmt c(s.db(), "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
+    Statement c(s.db(), "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
     c.bind(1, id);
     int r = c.step();
     if (r == SQLITE_ROW) return ERROR_ACCESS_DENIED;  // still has subkeys
     if (r != SQLITE_DONE) return s.fail(r);
   }
   {
-    Stmt dv(s.db(), "DELETE FROM vals WHERE key=?1");
+    Statement dv(s.db(), "DELETE FROM vals WHERE key=?1");
     dv.bind(1, id);
     if (dv.step() != SQLITE_DONE) return s.fail(dv.rc());
   }
   {
-    Stmt dk(s.db(), "DELETE FROM keys WHERE id=?1");
+    Statement dk(s.db(), "DELETE FROM keys WHERE id=?1");
     dk.bind(1, id);
     if (dk.step() != SQLITE_DONE) return s.fail(dk.rc());
   }
@@ -724,7 +593,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
   Session s;
   if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
-  Stmt d(s.db(), "DELETE FROM vals WHERE key=?1 AND name=?2");
+  Statement d(s.db(), "DELETE FROM vals WHERE key=?1 AND name=?2");
   d.bind(1, ref.id).bindBlob(2, valueName ? valueName : "");
   if (d.step() != SQLITE_DONE) return s.fail(d.rc());
   if (sqlite3_changes(s.db()) == 0) return ERROR_FILE_NOT_FOUND;

@@ -85,8 +85,6 @@ LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, con
 // is in characters and counts the terminating zero on entry, not on return.
 LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
                    LPSTR keyClass, LPDWORD classSize, PFILETIME lastWriteTime);
-LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD reserved,
-                   LPWSTR keyClass, LPDWORD classSize, PFILETIME lastWriteTime);
 
 // Value names and data in the order the names sort (byte order).
 LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize,

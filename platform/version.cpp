@@ -9,6 +9,7 @@
 #include "platform/detail.h"
 #include "platform/errors.h"
 #include "platform/resources.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -68,16 +69,6 @@ bool parseNode(const BYTE* base, size_t start, size_t limit, Node& n) {
   return true;
 }
 
-char16_t lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
-
-bool keyEquals(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 DWORD GetFileVersionInfoSizeW(LPCWSTR fileName, LPDWORD handle) {
@@ -134,7 +125,7 @@ BOOL VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, UINT* len) 
     size_t child = node.childrenOffset;
     Node c;
     while (child < node.end && parseNode(base, child, node.end, c)) {
-      if (keyEquals(c.key, part)) {
+      if (tw_platform::equalsNoCase(c.key, part)) {
         found = true;
         break;
       }

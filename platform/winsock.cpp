@@ -547,26 +547,18 @@ const IntOption* intOption(int level, int name) {
   return nullptr;
 }
 
-int addressOf(SOCKET s, sockaddr* name, int* namelen, bool peer) {
-  int fd;
-  if (!descriptorOf(s, fd)) return SOCKET_ERROR;
-  Addr a;
-  if ((peer ? sys::peerAddr(fd, a) : sys::localAddr(fd, a)) != 0) {
-    // An unbound socket has no name on Windows.
-    return fail(!peer && errno == EINVAL ? WSAEINVAL : sys::wsaFromErrno(errno));
-  }
-  if (!toWin(a, name, namelen)) return fail(WSAEFAULT);
-  return 0;
-}
-
 }  // namespace
 
 int getsockname(SOCKET s, sockaddr* name, int* namelen) {
-  return addressOf(s, name, namelen, false);
-}
-
-int getpeername(SOCKET s, sockaddr* name, int* namelen) {
-  return addressOf(s, name, namelen, true);
+  int fd;
+  if (!descriptorOf(s, fd)) return SOCKET_ERROR;
+  Addr a;
+  if (sys::localAddr(fd, a) != 0) {
+    // An unbound socket has no name on Windows.
+    return fail(errno == EINVAL ? WSAEINVAL : sys::wsaFromErrno(errno));
+  }
+  if (!toWin(a, name, namelen)) return fail(WSAEFAULT);
+  return 0;
 }
 
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
@@ -632,28 +624,6 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
     *optlen = 4;
   }
   return 0;
-}
-
-int ioctlsocket(SOCKET s, LONG cmd, ULONG* argp) {
-  if (!started()) return SOCKET_ERROR;
-  std::lock_guard<std::mutex> lock(g_mu);
-  Socket* k = findLocked(s);
-  if (!k) return SOCKET_ERROR;
-  if (argp == nullptr) return fail(WSAEFAULT);
-  if (cmd == FIONBIO) {
-    bool on = *argp != 0;
-    if (!on && k->events != 0) return fail(WSAEINVAL);
-    if (sys::setNonBlocking(k->fd, on) != 0) return failErrno();
-    k->nonBlocking = on;
-    return 0;
-  }
-  if (cmd == FIONREAD) {
-    int n = 0;
-    if (sys::bytesAvailable(k->fd, n) != 0) return failErrno();
-    *argp = static_cast<ULONG>(n);
-    return 0;
-  }
-  return fail(WSAEINVAL);
 }
 
 int WSAIoctl(SOCKET s, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize, LPVOID, DWORD,

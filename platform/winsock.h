@@ -86,10 +86,6 @@ typedef unsigned int u_int;
 #define SD_SEND 1
 #define SD_BOTH 2
 
-// ioctlsocket
-#define FIONREAD (static_cast<LONG>(0x4004667Fu))
-#define FIONBIO (static_cast<LONG>(0x8004667Eu))
-
 // WSAIoctl
 #define SIO_KEEPALIVE_VALS 0x98000004u
 
@@ -298,7 +294,6 @@ inline u_short ntohs(u_short v) { return htons(v); }
 inline ULONG htonl(ULONG v) {
   return std::endian::native == std::endian::little ? __builtin_bswap32(v) : v;
 }
-inline ULONG ntohl(ULONG v) { return htonl(v); }
 
 // Start and stop. WSAStartup returns its error (10092 for a version below
 // 1.1) instead of setting the last error; it grants the requested version up
@@ -325,7 +320,6 @@ int send(SOCKET s, const char* buf, int len, int flags);
 int recv(SOCKET s, char* buf, int len, int flags);
 int shutdown(SOCKET s, int how);
 int getsockname(SOCKET s, sockaddr* name, int* namelen);
-int getpeername(SOCKET s, sockaddr* name, int* namelen);
 // SOL_SOCKET: SO_KEEPALIVE, SO_LINGER (struct linger), SO_RCVBUF, SO_SNDBUF,
 // SO_OOBINLINE, SO_REUSEADDR, SO_ERROR and SO_TYPE (get only); IPPROTO_TCP:
 // TCP_NODELAY; IPPROTO_IPV6: IPV6_V6ONLY. Others fail with WSAENOPROTOOPT.
@@ -333,9 +327,6 @@ int getpeername(SOCKET s, sockaddr* name, int* namelen);
 // option fails with WSAEFAULT.
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
-// FIONBIO (0 fails with WSAEINVAL while WSAAsyncSelect events are set) and
-// FIONREAD.
-int ioctlsocket(SOCKET s, LONG cmd, ULONG* argp);
 
 struct WSAOVERLAPPED;
 typedef WSAOVERLAPPED* LPWSAOVERLAPPED;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
-#include "httpclient/transport/ConfigText.h"
+#include "platform/text.h"
+
+using tw_platform::equalsNoCase;
 
 namespace velmora::network::component {
 

@@ -7,6 +7,9 @@
 #include "httpclient/transport/ComponentErrors.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/text.h"
+
+using tw_platform::equalsNoCase;
 
 namespace velmora::network::component {
 
@@ -20,13 +23,6 @@ constexpr const char* kTextAppendData = "Error appending to TransferredData.";
 constexpr const char* kInternetSettingsKey =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 constexpr size_t kFilePiece = 16384;
-
-std::string lowerCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -170,7 +166,7 @@ int HttpClient::setProxyAutoDetect(bool on) {
   value[size < sizeof(value) ? size : sizeof(value) - 1] = 0;
 
   if (urlScheme_.empty()) urlScheme_ = "https";
-  const std::string prefix = lowerCase(urlScheme_) + "=";
+  const std::string prefix = tw_platform::asciiLower(urlScheme_) + "=";
   std::string list(value);
   std::string taken;
   bool found = false;

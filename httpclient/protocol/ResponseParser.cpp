@@ -6,6 +6,9 @@
 
 #include "httpclient/transport/ComponentErrors.h"
 #include "httpclient/transport/ConfigText.h"
+#include "platform/text.h"
+
+using tw_platform::equalsNoCase;
 
 namespace velmora::network::component {
 

@@ -1,6 +1,8 @@
 #include "httpclient/protocol/Url.h"
 
-#include "httpclient/transport/ConfigText.h"
+#include "platform/text.h"
+
+using tw_platform::equalsNoCase;
 
 namespace velmora::network::component {
 

@@ -1,6 +1,8 @@
 #include "httpclient/transport/ConfigText.h"
 
-#include <cctype>
+#include "platform/text.h"
+
+using tw_platform::equalsNoCase;
 
 namespace velmora::network::component {
 
@@ -81,16 +83,5 @@ int32_t configInt32(const std::string& value) {
 }
 
 const char* configBoolText(bool value) { return value ? "True" : "False"; }
-
-bool equalsNoCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != 0; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return i == a.size() && b[i] == 0;
-}
 
 }  // namespace velmora::network::component

@@ -28,10 +28,4 @@ int32_t configInt32(const std::string& value);
 // Answers of queries: "True"/"False", integers in decimal.
 const char* configBoolText(bool value);
 
-// Case-insensitive (ASCII) comparison, used for setting names.
-bool equalsNoCase(const std::string& a, const char* b);
-inline bool equalsNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && equalsNoCase(a, b.c_str());
-}
-
 }  // namespace velmora::network::component

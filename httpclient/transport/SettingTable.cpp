@@ -1,6 +1,9 @@
 #include "httpclient/transport/SettingTable.h"
 
 #include "httpclient/transport/ComponentErrors.h"
+#include "platform/text.h"
+
+using tw_platform::equalsNoCase;
 
 namespace velmora::network::component {
 

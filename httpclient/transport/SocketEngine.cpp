@@ -10,7 +10,10 @@
 #include "httpclient/transport/ComponentErrors.h"
 #include "platform/files.h"
 #include "platform/modules.h"
+#include "platform/text.h"
 #include "platform/winsock.h"
+
+using tw_platform::equalsNoCase;
 
 namespace velmora::network::component {
 

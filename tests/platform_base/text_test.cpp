@@ -1,6 +1,6 @@
 // UTF-8 <-> UTF-16 conversion at the platform boundary (registry string
 // data, paths, names): bad input becomes U+FFFD and never takes what
-// follows it along.
+// follows it along. ASCII letter case.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -40,4 +40,26 @@ TEST(Utf16ToUtf8, UnpairedSurrogatesBecomeReplacementCharacters) {
   EXPECT_EQ(utf16ToUtf8(u"x\xDC00"), "x\xEF\xBF\xBD");
   EXPECT_EQ(utf16ToUtf8(u"\xDC00\xD800"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(utf16ToUtf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
+}
+
+TEST(AsciiCase, OnlyAsciiLettersChange) {
+  using tw_platform::asciiLower;
+  using tw_platform::asciiUpper;
+  EXPECT_EQ(asciiLower("HTTP/1.1 Content-Type @[`{"s), "http/1.1 content-type @[`{");
+  EXPECT_EQ(asciiUpper("hkcu\\Software z@[`{"s), "HKCU\\SOFTWARE Z@[`{");
+  // Bytes of UTF-8 sequences and non-ASCII UTF-16 units stay as they are.
+  EXPECT_EQ(asciiLower("\xC3\x84\xC3\xA4"s), "\xC3\x84\xC3\xA4");
+  EXPECT_EQ(asciiLower(u'\u00C4'), u'\u00C4');
+  EXPECT_EQ(asciiLower(u'Q'), u'q');
+}
+
+TEST(AsciiCase, EqualityIgnoresOnlyAsciiLetterCase) {
+  using tw_platform::equalsNoCase;
+  EXPECT_TRUE(equalsNoCase(std::string("Content-Length"), "content-LENGTH"));
+  EXPECT_FALSE(equalsNoCase(std::string("Content-Length"), "Content-Lengt"));
+  EXPECT_FALSE(equalsNoCase("a", "a\0"s));
+  EXPECT_TRUE(equalsNoCase("", ""));
+  EXPECT_FALSE(equalsNoCase("\xC3\x84", "\xC3\xA4"));  // Ä and ä are not ASCII
+  EXPECT_TRUE(equalsNoCase(u"StringFileInfo", u"STRINGFILEINFO"));
+  EXPECT_FALSE(equalsNoCase(u"\u00C4", u"\u00E4"));
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "winsupport/SystemErrorText.h"
 
 using velmora::windows_specific::systemErrorText;
@@ -74,7 +75,7 @@ bool splitRoot(const std::string& full, HKEY& root, std::string& rootName, std::
   size_t sep = full.find('\\');
   std::string head = full.substr(0, sep);
   path = sep == std::string::npos ? std::string() : full.substr(sep + 1);
-  for (char& c : head) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  head = tw_platform::asciiUpper(head);
   if (head == "HKCU" || head == "HKEY_CURRENT_USER") {
     root = HKEY_CURRENT_USER;
     rootName = "HKEY_CURRENT_USER";

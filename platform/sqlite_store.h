@@ -1,0 +1,186 @@
+// What the registry hives and the event store share on SQLite: where the
+// state files live, how their folders are made, connections with their
+// busy timeout and transactions, prepared statements, and the translation of
+// SQLite failures into Win32 codes. Only files in platform/ include this.
+#pragma once
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/win32types.h"
+
+namespace tw_platform::sqlite_store {
+
+// ---------------------------------------------------------------------------
+// Locations
+
+enum class StateFile { UserHive, MachineHive, EventLog };
+
+struct Location {
+  std::string dir;   // the folder that holds the file
+  std::string file;  // the database file
+  mode_t dirMode;    // mode the folder gets when it is created
+};
+
+// Where a state file lives: in $TARNWICK_ROOT when that is set and not
+// empty (hives with the folder 0700, the event store 0755), otherwise
+// ${XDG_STATE_HOME:-$HOME/.local/state}/tarnwick (0700), /var/lib/tarnwick
+// (0755) and /var/log/tarnwick (01777, shared by every user of the machine).
+Location locate(StateFile which);
+
+// Creates dir, and its missing parents with 0755. With exactModes each folder
+// made gets its mode whatever the umask; otherwise the umask applies.
+// Returns 0 or an errno value (ENOTDIR when dir is something else).
+int makeDirectories(const std::string& dir, mode_t mode, bool exactModes);
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// The Win32 codes a store reports for SQLite failures. No rights (5) and a
+// full disk (112) read the same in every store; the rest differ, as a hive
+// and an event log fail differently on Windows.
+struct ErrorCodes {
+  DWORD busy;          // another writer kept the lock past the busy timeout
+  DWORD notADatabase;  // the file is no SQLite database
+  DWORD corrupt;       // the database is damaged
+  DWORD noMemory;
+  DWORD badSchema;     // SQLITE_ERROR and SQLITE_SCHEMA; 0: like any other failure
+  // Whether every system error behind a failure is reported as such; when
+  // false, only those that mean no rights, a missing file (on open) or a
+  // full disk (on I/O) are.
+  bool everySystemError;
+  DWORD cantOpen;      // the file cannot be opened, for no reported reason
+  DWORD readFailed;    // any other failure of a reading call
+  DWORD writeFailed;   // any other failure of a writing call
+};
+
+DWORD win32FromSqlite(int rc, sqlite3* db, const ErrorCodes& codes, bool writing);
+
+// ---------------------------------------------------------------------------
+// Statements
+
+// A prepared statement. The first failure (of prepare, a bind or a step)
+// is kept in rc() and makes the later binds and steps do nothing.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr); }
+  ~Statement() { sqlite3_finalize(st_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool ok() const { return rc_ == SQLITE_OK; }
+  int rc() const { return rc_; }
+
+  Statement& bind(int i, int64_t v) { return check(ok() ? sqlite3_bind_int64(st_, i, v) : rc_); }
+  Statement& bindText(int i, std::string_view s) {
+    return check(ok() ? sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()),
+                                          SQLITE_TRANSIENT)
+                      : rc_);
+  }
+  // A zero-length blob stays a blob (never NULL), so that an empty value
+  // name compares equal to itself.
+  Statement& bindBlob(int i, std::string_view b) {
+    return check(ok() ? sqlite3_bind_blob(st_, i, b.empty() ? "" : b.data(),
+                                          static_cast<int>(b.size()), SQLITE_TRANSIENT)
+                      : rc_);
+  }
+  Statement& bindNull(int i) { return check(ok() ? sqlite3_bind_null(st_, i) : rc_); }
+
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int step() {
+    if (!ok()) return rc_;
+    int r = sqlite3_step(st_);
+    if (r != SQLITE_ROW && r != SQLITE_DONE) rc_ = r;
+    return r;
+  }
+  // Makes the statement ready to run again with new bindings.
+  void reset() {
+    if (ok()) sqlite3_reset(st_);
+  }
+
+  int64_t int64(int col) { return sqlite3_column_int64(st_, col); }
+  bool isNull(int col) { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
+  // The column's bytes (a blob, or a text with any NUL in it).
+  std::string bytes(int col) {
+    const void* p = sqlite3_column_blob(st_, col);
+    return p ? std::string(static_cast<const char*>(p),
+                           static_cast<size_t>(sqlite3_column_bytes(st_, col)))
+             : std::string();
+  }
+  // The column as a C string: a text up to its first NUL.
+  std::string text(int col) {
+    const unsigned char* p = sqlite3_column_text(st_, col);
+    return p ? std::string(reinterpret_cast<const char*>(p)) : std::string();
+  }
+
+ private:
+  Statement& check(int rc) {
+    rc_ = rc;
+    return *this;
+  }
+
+  sqlite3_stmt* st_ = nullptr;
+  int rc_;
+};
+
+// ---------------------------------------------------------------------------
+// Connections
+
+// One connection to a store file. An open transaction is rolled back when
+// the connection is closed or destroyed.
+class Connection {
+ public:
+  Connection() = default;
+  ~Connection() { close(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Opens the file with the given SQLite open flags and sets how long a
+  // call waits for other writers. Returns an SQLite code; after a failure
+  // db() still tells what went wrong, until close().
+  int open(const std::string& file, int flags, int busyTimeoutMs);
+  void close() {
+    if (db_ == nullptr) return;
+    rollback();
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+
+  sqlite3* db() const { return db_; }
+  bool isOpen() const { return db_ != nullptr; }
+
+  int exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+  // Uses the rollback journal. A write-ahead log would shut out users who
+  // may only read the file.
+  void useRollbackJournal() { exec("PRAGMA journal_mode=DELETE"); }
+
+  // A write takes the lock at the start (BEGIN IMMEDIATE) and waits for it
+  // in the busy handler: a deferred transaction that later needs the write
+  // lock fails at once instead. A read begins a deferred one.
+  int begin(bool write) {
+    int rc = exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+    if (rc == SQLITE_OK) inTransaction_ = true;
+    return rc;
+  }
+  int commit() {
+    if (!inTransaction_) return SQLITE_OK;
+    int rc = exec("COMMIT");
+    if (rc == SQLITE_OK) inTransaction_ = false;
+    return rc;
+  }
+  void rollback() {
+    if (!inTransaction_) return;
+    exec("ROLLBACK");
+    inTransaction_ = false;
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+  bool inTransaction_ = false;
+};
+
+}  // namespace tw_platform::sqlite_store
