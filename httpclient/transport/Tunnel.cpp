@@ -77,7 +77,7 @@ void Tunnel::onConnectResult(int code) {
   negotiating_ = true;
   owner_.tunnelConnectionStatus("Firewall connection complete.", 0);
   owner_.notBuilt(kPartTunnels, "the tunnel request");
-  fail(owner_.lastErrorText());
+  fail(SocketEngine::notBuiltText(kPartTunnels, "the tunnel request"));
 }
 
 int Tunnel::onData(const char* data, int length, bool endOfLine) {
@@ -94,10 +94,10 @@ void Tunnel::onDisconnect(int code) {
 }
 
 void Tunnel::fail(const std::string& text) {
-  owner_.tunnelError(118, text);
+  owner_.tunnelError(kErrTunnelFailed, text);
   negotiating_ = false;
-  if (!text.empty()) owner_.setError(118, text);
-  owner_.tunnelConnected(118);
+  if (!text.empty()) owner_.setError(kErrTunnelFailed, text);
+  owner_.tunnelConnected(kErrTunnelFailed);
   owner_.close(0);
 }
 
