@@ -35,8 +35,8 @@ HttpClient::~HttpClient() { closeLocalFile(); }
 HttpClient::HttpClient() {
   // The HTTP layer's set-up: large socket buffers, and 4000-byte lines for
   // the decrypted data of TLS connections (TLS is selected now).
-  setInBufferSize(262144);
-  setOutBufferSize(262144);
+  options().setInBufferSize(262144);
+  options().setOutBufferSize(262144);
   setMaxLineLength(4000);
 
   SettingTable& t = settings_;

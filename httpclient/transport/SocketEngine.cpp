@@ -23,26 +23,15 @@ uint16_t g_winsockVersion = 0;
 bool g_classRegistered = false;
 HMODULE g_ws2 = nullptr;
 
-// The optional entry points of ws2_32.dll (null when absent).
-typedef int (*GetAddrInfoFn)(const char*, const char*, const addrinfo*, addrinfo**);
-typedef void (*FreeAddrInfoFn)(addrinfo*);
-typedef int (*GetNameInfoFn)(const sockaddr*, int, char*, DWORD, char*, DWORD, int);
-GetAddrInfoFn g_getaddrinfo = nullptr;
-FreeAddrInfoFn g_freeaddrinfo = nullptr;
-GetNameInfoFn g_getnameinfo = nullptr;
-
 // The network events the engine asks for: read, write, connect and close.
 constexpr LONG kEventMask = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
-constexpr int kIPv6AddressSize = sizeof(sockaddr_in6);
 
 const char* kQosNames[] = {"BestEffort", "Background", "ExcellentEffort",
                            "AudioVideo", "Voice",      "Control"};
 
 }  // namespace
 
-SocketEngine::SocketEngine() : socket_(INVALID_SOCKET) {
-  std::memset(localAddress6_, 0, sizeof(localAddress6_));
-  std::memset(remoteAddress6_, 0, sizeof(remoteAddress6_));
+SocketEngine::SocketEngine() {
   // The hidden window; the engine sits in its first pointer-sized word.
   window_ = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, nullptr, nullptr, g_module,
                             nullptr);
@@ -66,20 +55,7 @@ SocketEngine::SocketEngine() : socket_(INVALID_SOCKET) {
   t.addBool("BindIPv6Address", bindIPv6Address_);
   // No socket: INVALID_SOCKET, reported as -1.
   t.addQuery("SocketHandle", [this] { return std::to_string(socketHandle()); });
-  t.addInt32("InBufferSize", [this] { return inBufferSize_; },
-             [this](int32_t v) { return setInBufferSize(v); });
-  t.addInt32("OutBufferSize", [this] { return outBufferSize_; },
-             [this](int32_t v) { return setOutBufferSize(v); });
-  t.addBool("TcpNoDelay", [this] { return tcpNoDelay_; }, [this](bool v) { return setTcpNoDelay(v); });
-  t.addBool("TCPKeepAlive", [this] { return tcpKeepAlive_; },
-            [this](bool v) { return setTcpKeepAlive(v); });
-  t.addInt32("KeepAliveTime", [this] { return keepAliveTime_; },
-             [this](int32_t v) { return setKeepAliveTime(v); });
-  t.addInt32("KeepAliveInterval", [this] { return keepAliveInterval_; },
-             [this](int32_t v) { return setKeepAliveInterval(v); });
-  t.addBool("Linger", [this] { return linger_; }, [this](bool v) { return setLinger(v); });
-  t.addInt32("LingerTime", [this] { return lingerTime_; },
-             [this](int32_t v) { return setLingerTime(v); });
+  options_.addSettings(t);
   t.add({{"QOSTrafficType"}, [this] { return std::to_string(qosTrafficType_); },
          [this](const std::string& v) {
            for (int i = 0; i < 6; ++i) {
@@ -130,11 +106,7 @@ int SocketEngine::startup(HINSTANCE module) {
   if (RegisterClassA(&wc) != 0) g_classRegistered = true;
 
   g_ws2 = LoadLibraryA("ws2_32.dll");
-  if (g_ws2 != nullptr) {
-    g_getaddrinfo = reinterpret_cast<GetAddrInfoFn>(GetProcAddress(g_ws2, "getaddrinfo"));
-    g_freeaddrinfo = reinterpret_cast<FreeAddrInfoFn>(GetProcAddress(g_ws2, "freeaddrinfo"));
-    g_getnameinfo = reinterpret_cast<GetNameInfoFn>(GetProcAddress(g_ws2, "getnameinfo"));
-  }
+  loadAddressFunctions(g_ws2);
   WSADATA data{};
   g_winsockStatus = WSAStartup(MAKEWORD(2, 2), &data);
   g_winsockVersion = g_winsockStatus == 0 ? data.wVersion : 0;
@@ -147,9 +119,7 @@ void SocketEngine::shutdown() {
   g_winsockStatus = WSANOTINITIALISED;
   g_winsockVersion = 0;
   if (g_classRegistered && UnregisterClassA(kWindowClass, g_module)) g_classRegistered = false;
-  g_getaddrinfo = nullptr;
-  g_freeaddrinfo = nullptr;
-  g_getnameinfo = nullptr;
+  loadAddressFunctions(nullptr);
   if (g_ws2 != nullptr) FreeLibrary(g_ws2);
   g_ws2 = nullptr;
   g_module = nullptr;
@@ -228,74 +198,6 @@ int SocketEngine::setLineCapacity(LineBuffer& buffer, int32_t length, int32_t li
 
 // --- addresses ---------------------------------------------------------------------
 
-int SocketEngine::resolveIPv4(const std::string& host, uint32_t& address) {
-  address = 0;
-  if (host.empty()) return 0;
-  if (WSAIsBlocking()) WSACancelBlockingCall();
-  ULONG dotted = inet_addr(host.c_str());
-  if (dotted != INADDR_NONE || host == "255.255.255.255") {
-    address = dotted;
-    return 0;
-  }
-  hostent* he = gethostbyname(host.c_str());
-  if (he == nullptr || he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) {
-    int err = WSAGetLastError();
-    // Without Winsock started the address simply stays unresolved.
-    return err == WSANOTINITIALISED ? 0 : err;
-  }
-  std::memcpy(&address, he->h_addr_list[0], sizeof(address));
-  return 0;
-}
-
-// "address%scope" gives the scope id; the first AF_INET6 result is taken.
-int SocketEngine::resolveIPv6(const std::string& host, int socketType,
-                              unsigned char* address6) {
-  std::memset(address6, 0, kIPv6AddressSize);
-  if (g_getaddrinfo == nullptr || g_freeaddrinfo == nullptr) return -1;
-  std::string name = host;
-  ULONG scope = 0;
-  bool hasScope = false;
-  size_t percent = host.find('%');
-  if (percent != std::string::npos) {
-    name = host.substr(0, percent);
-    scope = static_cast<ULONG>(std::strtoul(host.c_str() + percent + 1, nullptr, 10));
-    hasScope = true;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET6;
-  hints.ai_socktype = socketType;
-  addrinfo* result = nullptr;
-  int rc = g_getaddrinfo(name.c_str(), nullptr, &hints, &result);
-  if (rc != 0) return rc;
-  if (result != nullptr && result->ai_addr != nullptr &&
-      result->ai_addrlen >= static_cast<size_t>(kIPv6AddressSize)) {
-    std::memcpy(address6, result->ai_addr, kIPv6AddressSize);
-    if (hasScope) reinterpret_cast<sockaddr_in6*>(address6)->sin6_scope_id = scope;
-  }
-  g_freeaddrinfo(result);
-  return 0;
-}
-
-namespace {
-
-std::string numericText(const unsigned char* address6) {
-  char host[NI_MAXHOST] = {0};
-  if (g_getnameinfo == nullptr ||
-      g_getnameinfo(reinterpret_cast<const sockaddr*>(address6), kIPv6AddressSize, host,
-                    sizeof(host), nullptr, 0, NI_NUMERICHOST) != 0) {
-    return std::string();
-  }
-  return host;
-}
-
-std::string dottedText(uint32_t address) {
-  in_addr a{};
-  a.s_addr = address;
-  return inet_ntoa(a);
-}
-
-}  // namespace
-
 int SocketEngine::setRemoteHost(const std::string& host) {
   clearError();
   if (socketExists()) {
@@ -303,19 +205,12 @@ int SocketEngine::setRemoteHost(const std::string& host) {
                     "You cannot change the RemoteHost at this time. A connection is in progress.");
   }
   remoteHost_ = host;
-  remoteAddress4_ = 0;
-  std::memset(remoteAddress6_, 0, sizeof(remoteAddress6_));
-  remoteAddress6Text_.clear();
-  if (host.empty()) return 0;
-  if (!useIPv6_) return resolveIPv4(host, remoteAddress4_);
-  int rc = resolveIPv6(host, SOCK_STREAM, remoteAddress6_);
-  if (rc == 0) remoteAddress6Text_ = numericText(remoteAddress6_);
-  return rc;
+  return remote_.resolve(host, useIPv6_, SOCK_STREAM);
 }
 
 std::string SocketEngine::remoteAddressText() const {
-  if (useIPv6_) return remoteAddress6Text_;
-  return remoteAddress4_ == 0 ? std::string() : dottedText(remoteAddress4_);
+  if (useIPv6_) return remote_.address6Text;
+  return remote_.address4 == 0 ? std::string() : dottedText(remote_.address4);
 }
 
 int SocketEngine::setRemotePort(uint16_t port) {
@@ -339,18 +234,18 @@ int SocketEngine::getLocalHost(std::string& out) {
       return setError(err, winsockErrorText(err));
     }
     if (name.sin6_family == AF_INET6) {
-      out = numericText(reinterpret_cast<const unsigned char*>(&name));
+      out = numericText(name);
     } else {
       out = dottedText(reinterpret_cast<const sockaddr_in*>(&name)->sin_addr.s_addr);
     }
     return 0;
   }
-  if (useIPv6_ && !localAddress6Text_.empty()) {
-    out = localAddress6Text_;
+  if (useIPv6_ && !local_.address6Text.empty()) {
+    out = local_.address6Text;
     return 0;
   }
-  if (!useIPv6_ && localAddress4_ != 0) {
-    out = dottedText(localAddress4_);
+  if (!useIPv6_ && local_.address4 != 0) {
+    out = dottedText(local_.address4);
     return 0;
   }
   char name[101] = {0};
@@ -364,15 +259,7 @@ int SocketEngine::getLocalHost(std::string& out) {
 
 int SocketEngine::setLocalHost(const std::string& host) {
   clearError();
-  localHostText_ = host;
-  localAddress4_ = 0;
-  std::memset(localAddress6_, 0, sizeof(localAddress6_));
-  localAddress6Text_.clear();
-  if (host.empty()) return 0;
-  if (!useIPv6_) return resolveIPv4(host, localAddress4_);
-  int rc = resolveIPv6(host, 0, localAddress6_);
-  if (rc == 0) localAddress6Text_ = numericText(localAddress6_);
-  return rc;
+  return local_.resolve(host, useIPv6_, 0);
 }
 
 // --- connection ----------------------------------------------------------------------
@@ -389,7 +276,7 @@ int SocketEngine::connect() {
   if (socketExists()) return setError(kErrAlreadyConnected, kTextAlreadyConnected);
   setReceiveState(ReceiveState::Idle);
   bytesAccepted_ = 0;
-  uint32_t address = remoteAddress4_;
+  uint32_t address = remote_.address4;
   uint16_t port = remotePort_;
   bool tunnel = tunnelTarget(address, port);
   if (!useIPv6_ && address == 0) {
@@ -406,18 +293,12 @@ int SocketEngine::connect() {
   if (s == INVALID_SOCKET) return setError(WSAGetLastError());
   socket_ = s;
 
+  // IPv4 always binds (0 = any address); IPv6 only with BindIPv6Address.
   int rc = 0;
-  if (!useIPv6_) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = localAddress4_;
-    rc = ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
-  } else if (bindIPv6Address_) {
-    sockaddr_in6 local{};
-    std::memcpy(&local, localAddress6_, sizeof(local));
-    local.sin6_family = AF_INET6;
-    local.sin6_port = 0;
-    rc = ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
+  SocketAddress sa;
+  if (!useIPv6_ || bindIPv6Address_) {
+    int size = local_.socketAddress(useIPv6_, local_.address4, 0, sa);
+    rc = ::bind(s, reinterpret_cast<const sockaddr*>(&sa), size);
   }
   if (rc != 0) {
     int err = WSAGetLastError();
@@ -426,13 +307,7 @@ int SocketEngine::connect() {
   }
 
   // Option failures at connect are not errors of the connect.
-  applyKeepAlive();
-  applyLinger();
-  applyBufferSize(SO_RCVBUF, inBufferSize_);
-  applyBufferSize(SO_SNDBUF, outBufferSize_);
-  BOOL on = TRUE;
-  setSocketOption(SOL_SOCKET, SO_OOBINLINE, &on, sizeof(on));
-  if (tcpNoDelay_) applyNoDelay();
+  options_.applyAtConnect();
 
   if (WSAAsyncSelect(s, window_, kSocketMessage, kEventMask) != 0) {
     int err = WSAGetLastError();
@@ -441,20 +316,8 @@ int SocketEngine::connect() {
   }
 
   setConnectionState(ConnectionState::Connecting);
-  if (!useIPv6_) {
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    target.sin_addr.s_addr = address;
-    rc = ::connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof(target));
-  } else {
-    sockaddr_in6 target{};
-    std::memcpy(&target, remoteAddress6_, sizeof(target));
-    target.sin6_family = AF_INET6;
-    target.sin6_port = htons(port);
-    rc = ::connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof(target));
-  }
-  if (rc == 0) return 0;
+  int size = remote_.socketAddress(useIPv6_, address, port, sa);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), size) == 0) return 0;
   int err = WSAGetLastError();
   if (err == WSAEWOULDBLOCK) return 0;
   setConnectionState(ConnectionState::Idle);
@@ -523,7 +386,7 @@ int SocketEngine::close(uint32_t code) {
       linger l{};
       l.l_onoff = 1;
       l.l_linger = 0;
-      setSocketOption(SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+      SocketOptions::set(socket_, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
     }
     if (closesocket(socket_) != 0) rc = WSAGetLastError();
     socket_ = INVALID_SOCKET;
@@ -613,7 +476,7 @@ void SocketEngine::networkEvent(int event, int error, LPARAM lParam) {
   switch (event) {
     case FD_CONNECT: {
       BOOL on = TRUE;
-      setSocketOption(SOL_SOCKET, SO_OOBINLINE, &on, sizeof(on));
+      SocketOptions::set(socket_, SOL_SOCKET, SO_OOBINLINE, &on, sizeof(on));
       if (error != 0) {
         setConnectionState(ConnectionState::Idle);
         onConnect(error);
@@ -672,10 +535,7 @@ bool SocketEngine::waitStep(uint32_t waitMillis) {
       PostQuitMessage(static_cast<int>(msg.wParam));
       return false;
     }
-    dispatching_ = true;
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-    dispatching_ = false;
+    dispatch(msg);
     if (msg.message == WM_CLOSE || !IsWindow(window_)) return false;
   } else if (waitMillis != 0) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, waitMillis, QS_ALLINPUT);
@@ -702,12 +562,16 @@ int SocketEngine::processPendingEvents() {
       PostQuitMessage(static_cast<int>(msg.wParam));
       break;
     }
-    dispatching_ = true;
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-    dispatching_ = false;
+    dispatch(msg);
   }
   return 0;
+}
+
+void SocketEngine::dispatch(MSG& msg) {
+  dispatching_ = true;
+  TranslateMessage(&msg);
+  DispatchMessageA(&msg);
+  dispatching_ = false;
 }
 
 uint32_t SocketEngine::tickCount() { return GetTickCount(); }
@@ -957,108 +821,6 @@ int SocketEngine::sendBlocking(const char* data, int length, bool reportProgress
       if (rc != 0) return rc;
     }
   }
-}
-
-// --- socket options ------------------------------------------------------------------------
-
-int SocketEngine::setSocketOption(int level, int option, const void* value, int size) {
-  if (::setsockopt(socket_, level, option, static_cast<const char*>(value), size) != 0) {
-    return WSAGetLastError();
-  }
-  return 0;
-}
-
-int SocketEngine::applyKeepAlive() {
-  if (socket_ == INVALID_SOCKET) return 0;
-  BOOL on = tcpKeepAlive_ ? TRUE : FALSE;
-  if (int err = setSocketOption(SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on))) {
-    // The flag follows what the socket really has.
-    BOOL actual = FALSE;
-    int size = sizeof(actual);
-    if (::getsockopt(socket_, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&actual),
-                     &size) == 0) {
-      tcpKeepAlive_ = actual != FALSE;
-    }
-    return err;
-  }
-  if (tcpKeepAlive_ && (keepAliveTime_ != 0 || keepAliveInterval_ != 0)) {
-    tcp_keepalive values{};
-    values.onoff = 1;
-    values.keepalivetime = keepAliveTime_ != 0 ? static_cast<ULONG>(keepAliveTime_) : 7200000;
-    values.keepaliveinterval =
-        keepAliveInterval_ != 0 ? static_cast<ULONG>(keepAliveInterval_) : 1000;
-    DWORD returned = 0;
-    if (WSAIoctl(socket_, SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0, &returned,
-                 nullptr, nullptr) != 0) {
-      return WSAGetLastError();
-    }
-  }
-  return 0;
-}
-
-// Linger off resets the connection at close; on without a time lets the
-// system finish sending in the background; on with a time waits that long.
-int SocketEngine::applyLinger() {
-  if (socket_ == INVALID_SOCKET) return 0;
-  linger l{};
-  l.l_onoff = !linger_ || lingerTime_ != 0 ? 1 : 0;
-  l.l_linger = linger_ ? static_cast<u_short>(lingerTime_) : 0;
-  return setSocketOption(SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-}
-
-int SocketEngine::applyBufferSize(int option, int32_t bytes) {
-  if (socket_ == INVALID_SOCKET || bytes == 0) return 0;
-  return setSocketOption(SOL_SOCKET, option, &bytes, sizeof(bytes));
-}
-
-int SocketEngine::applyNoDelay() {
-  if (socket_ == INVALID_SOCKET) return 0;
-  BOOL on = tcpNoDelay_ ? TRUE : FALSE;
-  return setSocketOption(IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-}
-
-int SocketEngine::setInBufferSize(int32_t bytes) {
-  inBufferSize_ = bytes;
-  return applyBufferSize(SO_RCVBUF, bytes);
-}
-
-int SocketEngine::setOutBufferSize(int32_t bytes) {
-  outBufferSize_ = bytes;
-  return applyBufferSize(SO_SNDBUF, bytes);
-}
-
-int SocketEngine::setTcpNoDelay(bool on) {
-  tcpNoDelay_ = on;
-  return applyNoDelay();
-}
-
-int SocketEngine::setTcpKeepAlive(bool on) {
-  tcpKeepAlive_ = on;
-  return applyKeepAlive();
-}
-
-// Setting either time turns keep-alive on when one of the two is above 0 or
-// it is on already, and off otherwise.
-int SocketEngine::setKeepAliveTime(int32_t millis) {
-  keepAliveTime_ = millis;
-  tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
-  return applyKeepAlive();
-}
-
-int SocketEngine::setKeepAliveInterval(int32_t millis) {
-  keepAliveInterval_ = millis;
-  tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
-  return applyKeepAlive();
-}
-
-int SocketEngine::setLinger(bool on) {
-  linger_ = on;
-  return applyLinger();
-}
-
-int SocketEngine::setLingerTime(int32_t seconds) {
-  lingerTime_ = seconds;
-  return applyLinger();
 }
 
 // --- shared virtual operations ------------------------------------------------------

@@ -18,11 +18,14 @@
 #include <string>
 
 #include "httpclient/transport/ConfigText.h"
+#include "httpclient/transport/HostAddress.h"
 #include "httpclient/transport/LineBuffer.h"
 #include "httpclient/transport/SessionTranscript.h"
 #include "httpclient/transport/SettingTable.h"
+#include "httpclient/transport/SocketOptions.h"
 #include "platform/messages.h"
 #include "platform/win32types.h"
+#include "platform/winsock.h"
 
 namespace velmora::network::component {
 
@@ -100,9 +103,6 @@ class SocketEngine {
   uint16_t remotePort() const { return remotePort_; }
   virtual int getLocalHost(std::string& out);
   virtual int setLocalHost(const std::string& host);
-  // Resolves a dotted address or a name to an IPv4 address (network order);
-  // 0 or a Winsock error code.
-  int resolveIPv4(const std::string& host, uint32_t& address);
   bool useIPv6() const { return useIPv6_; }
   void setUseIPv6(bool on) { useIPv6_ = on; }
   // The remote address in numeric form ("" when none is resolved).
@@ -164,18 +164,8 @@ class SocketEngine {
   // (milliseconds of the system time); 0 when no time has passed.
   int64_t transferRate(int64_t nowMillis) const;
 
-  // --- socket options ------------------------------------------------------------
-  int setInBufferSize(int32_t bytes);
-  int setOutBufferSize(int32_t bytes);
-  int setTcpNoDelay(bool on);
-  int setTcpKeepAlive(bool on);
-  int setKeepAliveTime(int32_t millis);
-  int setKeepAliveInterval(int32_t millis);
-  int setLinger(bool on);
-  int setLingerTime(int32_t seconds);
-  int32_t inBufferSize() const { return inBufferSize_; }
-  int32_t outBufferSize() const { return outBufferSize_; }
-  bool tcpKeepAlive() const { return tcpKeepAlive_; }
+  // --- socket options (InBufferSize, TcpNoDelay, Linger, ...) ---------------------
+  SocketOptions& options() { return options_; }
 
   // --- shared virtual operations, in chain order -------------------------------
   // Messages of the hidden window (network events, events run on its thread).
@@ -276,8 +266,6 @@ class SocketEngine {
   static LRESULT windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   static uint32_t tickCount();
 
-  // Resolving into an IPv6 socket address (28 bytes) with an optional scope id.
-  int resolveIPv6(const std::string& host, int socketType, unsigned char* address6);
   void networkEvent(int event, int error, LPARAM lParam);
   int performPendingClose();
   void setConnectionState(ConnectionState next);
@@ -297,11 +285,8 @@ class SocketEngine {
   // read event, the end of the stream is reported once they are taken, and
   // a close with bytes left in it resets the connection.
   int receiveBytes(char* into, size_t room, ReceiveMode mode);
-  int applyKeepAlive();
-  int applyLinger();
-  int applyBufferSize(int option, int32_t bytes);
-  int applyNoDelay();
-  int setSocketOption(int level, int option, const void* value, int size);
+  // One message taken by the wait step, dispatched as the component's own.
+  void dispatch(MSG& msg);
 
   // Error state.
   int lastErrorCode_ = 0;
@@ -321,18 +306,11 @@ class SocketEngine {
   bool ignoreExternalEvents_ = false;
 
   // Addresses.
-  std::string localHostText_;
-  uintptr_t socket_;  // INVALID_SOCKET when there is none
-  int32_t inBufferSize_ = 0;
-  int32_t outBufferSize_ = 0;
-  uint32_t localAddress4_ = 0;       // network order, 0 = any
-  unsigned char localAddress6_[28];  // an IPv6 socket address
-  std::string localAddress6Text_;
+  SOCKET socket_ = INVALID_SOCKET;
+  HostAddress local_;  // to bind to: 0 = any
   bool useIPv6_ = false;
   std::string remoteHost_;
-  uint32_t remoteAddress4_ = 0;       // network order, 0 = none
-  unsigned char remoteAddress6_[28];  // an IPv6 socket address
-  std::string remoteAddress6Text_;
+  HostAddress remote_;
   uint16_t remotePort_ = 0;
   bool bindIPv6Address_ = true;
 
@@ -342,13 +320,7 @@ class SocketEngine {
   int connectOutcome_ = -1;
   std::string connectOutcomeText_;
 
-  // Socket options.
-  bool linger_ = true;
-  int32_t lingerTime_ = 0;
-  bool tcpKeepAlive_ = false;
-  int32_t keepAliveTime_ = 0;
-  int32_t keepAliveInterval_ = 0;
-  bool tcpNoDelay_ = false;
+  SocketOptions options_{socket_};
 
   // Receive and send paths.
   bool acceptData_ = true;

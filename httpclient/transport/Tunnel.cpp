@@ -48,7 +48,7 @@ void Tunnel::setType(int type) {
 int Tunnel::setHost(const std::string& host) {
   host_ = host;
   hostAddress_ = 0;
-  return owner_.resolveIPv4(host, hostAddress_);
+  return resolveIPv4(host, hostAddress_);
 }
 
 int Tunnel::setAutoDetect(bool on) {

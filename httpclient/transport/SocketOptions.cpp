@@ -1,0 +1,132 @@
+#include "httpclient/transport/SocketOptions.h"
+
+namespace velmora::network::component {
+
+void SocketOptions::addSettings(SettingTable& t) {
+  t.addInt32("InBufferSize", [this] { return inBufferSize_; },
+             [this](int32_t v) { return setInBufferSize(v); });
+  t.addInt32("OutBufferSize", [this] { return outBufferSize_; },
+             [this](int32_t v) { return setOutBufferSize(v); });
+  t.addBool("TcpNoDelay", [this] { return tcpNoDelay_; }, [this](bool v) { return setTcpNoDelay(v); });
+  t.addBool("TCPKeepAlive", [this] { return tcpKeepAlive_; },
+            [this](bool v) { return setTcpKeepAlive(v); });
+  t.addInt32("KeepAliveTime", [this] { return keepAliveTime_; },
+             [this](int32_t v) { return setKeepAliveTime(v); });
+  t.addInt32("KeepAliveInterval", [this] { return keepAliveInterval_; },
+             [this](int32_t v) { return setKeepAliveInterval(v); });
+  t.addBool("Linger", [this] { return linger_; }, [this](bool v) { return setLinger(v); });
+  t.addInt32("LingerTime", [this] { return lingerTime_; },
+             [this](int32_t v) { return setLingerTime(v); });
+}
+
+int SocketOptions::set(SOCKET socket, int level, int option, const void* value, int size) {
+  if (::setsockopt(socket, level, option, static_cast<const char*>(value), size) != 0) {
+    return WSAGetLastError();
+  }
+  return 0;
+}
+
+void SocketOptions::applyAtConnect() {
+  applyKeepAlive();
+  applyLinger();
+  applyBufferSize(SO_RCVBUF, inBufferSize_);
+  applyBufferSize(SO_SNDBUF, outBufferSize_);
+  BOOL on = TRUE;
+  set(socket_, SOL_SOCKET, SO_OOBINLINE, &on, sizeof(on));
+  if (tcpNoDelay_) applyNoDelay();
+}
+
+int SocketOptions::applyKeepAlive() {
+  if (socket_ == INVALID_SOCKET) return 0;
+  BOOL on = tcpKeepAlive_ ? TRUE : FALSE;
+  if (int err = set(socket_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on))) {
+    // The flag follows what the socket really has.
+    BOOL actual = FALSE;
+    int size = sizeof(actual);
+    if (::getsockopt(socket_, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&actual),
+                     &size) == 0) {
+      tcpKeepAlive_ = actual != FALSE;
+    }
+    return err;
+  }
+  if (tcpKeepAlive_ && (keepAliveTime_ != 0 || keepAliveInterval_ != 0)) {
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = keepAliveTime_ != 0 ? static_cast<ULONG>(keepAliveTime_) : 7200000;
+    values.keepaliveinterval =
+        keepAliveInterval_ != 0 ? static_cast<ULONG>(keepAliveInterval_) : 1000;
+    DWORD returned = 0;
+    if (WSAIoctl(socket_, SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0, &returned,
+                 nullptr, nullptr) != 0) {
+      return WSAGetLastError();
+    }
+  }
+  return 0;
+}
+
+// Linger off resets the connection at close; on without a time lets the
+// system finish sending in the background; on with a time waits that long.
+int SocketOptions::applyLinger() {
+  if (socket_ == INVALID_SOCKET) return 0;
+  linger l{};
+  l.l_onoff = !linger_ || lingerTime_ != 0 ? 1 : 0;
+  l.l_linger = linger_ ? static_cast<u_short>(lingerTime_) : 0;
+  return set(socket_, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+}
+
+int SocketOptions::applyBufferSize(int option, int32_t bytes) {
+  if (socket_ == INVALID_SOCKET || bytes == 0) return 0;
+  return set(socket_, SOL_SOCKET, option, &bytes, sizeof(bytes));
+}
+
+int SocketOptions::applyNoDelay() {
+  if (socket_ == INVALID_SOCKET) return 0;
+  BOOL on = tcpNoDelay_ ? TRUE : FALSE;
+  return set(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
+int SocketOptions::setInBufferSize(int32_t bytes) {
+  inBufferSize_ = bytes;
+  return applyBufferSize(SO_RCVBUF, bytes);
+}
+
+int SocketOptions::setOutBufferSize(int32_t bytes) {
+  outBufferSize_ = bytes;
+  return applyBufferSize(SO_SNDBUF, bytes);
+}
+
+int SocketOptions::setTcpNoDelay(bool on) {
+  tcpNoDelay_ = on;
+  return applyNoDelay();
+}
+
+int SocketOptions::setTcpKeepAlive(bool on) {
+  tcpKeepAlive_ = on;
+  return applyKeepAlive();
+}
+
+// Setting either time turns keep-alive on when one of the two is above 0 or
+// it is on already, and off otherwise.
+int SocketOptions::setKeepAliveTime(int32_t millis) {
+  keepAliveTime_ = millis;
+  tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
+  return applyKeepAlive();
+}
+
+int SocketOptions::setKeepAliveInterval(int32_t millis) {
+  keepAliveInterval_ = millis;
+  tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
+  return applyKeepAlive();
+}
+
+int SocketOptions::setLinger(bool on) {
+  linger_ = on;
+  return applyLinger();
+}
+
+int SocketOptions::setLingerTime(int32_t seconds) {
+  lingerTime_ = seconds;
+  return applyLinger();
+}
+
+}  // namespace velmora::network::component
