@@ -222,7 +222,6 @@ int HttpClient::applyUrl(const std::string& url, bool redirect) {
   } else if (url.compare(0, 6, "https:") == 0) {
     defaultPort_ = 443;
   }
-  if (!redirect) redirectsRemaining_ = maxRedirectAttempts_;
 
   // A URL set by the application starts from nothing; a redirect location
   // from the current URL.
@@ -525,7 +524,6 @@ std::string HttpClient::requestHeaderText(const std::string& method,
 }
 
 int HttpClient::beginResponse(const std::string& method) {
-  methodText_ = method;
   responseErrorText_.clear();
   closeLocalFile();
   localFileTried_ = false;

@@ -212,7 +212,6 @@ class HttpClient : public TlsClient, private ResponseSink {
   HttpResponseFields response_;
   CookieList cookies_;
   ResponseParser parser_{response_, *this};
-  std::string methodText_;  // of the current request
   std::string responseErrorText_;  // why the current response failed
   // LocalFile of the current response.
   HANDLE localFile_ = nullptr;
@@ -241,7 +240,6 @@ class HttpClient : public TlsClient, private ResponseSink {
   bool proxyAutoDetect_ = false;
   int32_t retry401_ = 0;
   int32_t retry407_ = 0;
-  int32_t redirectsRemaining_ = 20;
 
   // Transfer.
   TransferKind busy_ = TransferKind::None;

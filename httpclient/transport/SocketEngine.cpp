@@ -2,10 +2,10 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "httpclient/transport/ComponentErrors.h"
+#include "httpclient/transport/StateTrace.h"
 #include "httpclient/transport/WinsockText.h"
 #include "platform/files.h"
 #include "platform/modules.h"
@@ -419,41 +419,24 @@ void SocketEngine::cleanupSocket() {
 
 namespace {
 
-#ifndef NDEBUG
 const char* stateName(ConnectionState s) {
   static const char* const names[] = {"Idle", "Connecting", "Connected", "Closing"};
   return names[static_cast<int>(s)];
 }
+
 const char* stateName(ReceiveState s) {
   static const char* const names[] = {"Idle", "Receiving", "ClosePending"};
   return names[static_cast<int>(s)];
-}
-#endif
-
-// Every change of a state goes through here; a debug build traces it when
-// TW_TRACE_SOCKET_ENGINE is set.
-template <typename State>
-void changeState(State& state, State next, const char* machine) {
-#ifndef NDEBUG
-  static const bool trace = std::getenv("TW_TRACE_SOCKET_ENGINE") != nullptr;
-  if (trace && next != state) {
-    std::fprintf(stderr, "socket engine %s: %s -> %s\n", machine, stateName(state),
-                 stateName(next));
-  }
-#else
-  (void)machine;
-#endif
-  state = next;
 }
 
 }  // namespace
 
 void SocketEngine::setConnectionState(ConnectionState next) {
-  changeState(connection_, next, "connection");
+  changeState(connection_, next, "socket engine connection", stateName);
 }
 
 void SocketEngine::setReceiveState(ReceiveState next) {
-  changeState(receiving_, next, "receive");
+  changeState(receiving_, next, "socket engine receive handler", stateName);
 }
 
 // --- network events --------------------------------------------------------------------

@@ -134,7 +134,6 @@ class SocketEngine {
   int32_t timeoutMillis() const { return timeoutMillis_; }
   // Deadline = now + timeout, none when the timeout is 0.
   void armDeadline();
-  void clearDeadline() { deadline_ = 0; }
   bool deadlineSet() const { return deadline_ != 0; }
   bool deadlinePassed() const;
   bool absoluteTimeout() const { return absoluteTimeout_; }
@@ -157,9 +156,6 @@ class SocketEngine {
   // reportProgress: the HTTP layer hears the bytes sent after each partial
   // send; notifyHttp: it hears before the first byte and after the last.
   int sendBlocking(const char* data, int length, bool reportProgress, bool notifyHttp);
-  // Bytes the last send handed to the socket.
-  uint32_t bytesAccepted() const { return bytesAccepted_; }
-  int64_t maxTransferRate() const { return maxTransferRate_; }
   // Bytes per second over the current measuring window at time now
   // (milliseconds of the system time); 0 when no time has passed.
   int64_t transferRate(int64_t nowMillis) const;

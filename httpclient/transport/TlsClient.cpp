@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "httpclient/transport/ComponentErrors.h"
+#include "httpclient/transport/StateTrace.h"
 
 namespace velmora::network::component {
 
@@ -28,7 +29,16 @@ TlsClient::TlsClient() {
   t.addBool("GracefullyShutDownSSL", gracefullyShutDown_);
 }
 
-void TlsClient::setState(TlsState next) { tlsState_ = next; }
+namespace {
+
+const char* stateName(TlsState s) {
+  static const char* const names[] = {"Idle", "Connecting", "Connected"};
+  return names[static_cast<int>(s)];
+}
+
+}  // namespace
+
+void TlsClient::setState(TlsState next) { changeState(tlsState_, next, "tls", stateName); }
 
 // Selecting TLS moves line splitting to the decrypted-data buffer, so that
 // raw records are never split; deselecting moves it back.

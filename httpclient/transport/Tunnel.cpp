@@ -61,8 +61,6 @@ int Tunnel::setAutoDetect(bool on) {
 }
 
 void Tunnel::onConnectResult(int code) {
-  savedEol_.clear();
-  reply_.clear();
   if (code != 0) {
     negotiating_ = false;
     if (type_ != 0) owner_.tunnelConnectionStatus("Firewall connection failed.", code);
@@ -88,7 +86,6 @@ int Tunnel::onData(const char* data, int length, bool endOfLine) {
 
 void Tunnel::onDisconnect(int code) {
   negotiating_ = false;
-  savedEol_.clear();
   if (type_ != 0) owner_.tunnelConnectionStatus("Firewall host disconnected.", code);
   owner_.tunnelDisconnected(code);
 }

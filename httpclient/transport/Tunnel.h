@@ -70,9 +70,6 @@ class Tunnel {
 
   // Negotiation state.
   bool negotiating_ = false;
-  uint8_t step_ = 0;
-  std::string reply_;
-  std::string savedEol_;
 
   SettingTable settings_;
 };
