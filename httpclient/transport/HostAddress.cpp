@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/modules.h"
+#include "platform/winsock.h"
+
 namespace velmora::network::component {
 
 namespace {
@@ -17,7 +20,7 @@ GetNameInfoFn g_getnameinfo = nullptr;
 constexpr int kIPv6AddressSize = sizeof(sockaddr_in6);
 
 // "address%scope" gives the scope id; the first AF_INET6 result is taken.
-int resolveIPv6(const std::string& host, int socketType, sockaddr_in6& address6) {
+int resolveIPv6(const std::string& host, int socketType, SocketAddress& address6) {
   if (g_getaddrinfo == nullptr || g_freeaddrinfo == nullptr) return -1;
   std::string name = host;
   ULONG scope = 0;
@@ -36,8 +39,10 @@ int resolveIPv6(const std::string& host, int socketType, sockaddr_in6& address6)
   if (rc != 0) return rc;
   if (result != nullptr && result->ai_addr != nullptr &&
       result->ai_addrlen >= static_cast<size_t>(kIPv6AddressSize)) {
-    std::memcpy(&address6, result->ai_addr, kIPv6AddressSize);
-    if (hasScope) address6.sin6_scope_id = scope;
+    sockaddr_in6 a;
+    std::memcpy(&a, result->ai_addr, kIPv6AddressSize);
+    if (hasScope) a.sin6_scope_id = scope;
+    std::memcpy(address6.bytes, &a, kIPv6AddressSize);
   }
   g_freeaddrinfo(result);
   return 0;
@@ -80,10 +85,10 @@ std::string dottedText(uint32_t address) {
   return inet_ntoa(a);
 }
 
-std::string numericText(const sockaddr_in6& address) {
+std::string numericText(const void* address6) {
   char host[NI_MAXHOST] = {0};
   if (g_getnameinfo == nullptr ||
-      g_getnameinfo(reinterpret_cast<const sockaddr*>(&address), kIPv6AddressSize, host,
+      g_getnameinfo(static_cast<const sockaddr*>(address6), kIPv6AddressSize, host,
                     sizeof(host), nullptr, 0, NI_NUMERICHOST) != 0) {
     return std::string();
   }
@@ -92,27 +97,31 @@ std::string numericText(const sockaddr_in6& address) {
 
 int HostAddress::resolve(const std::string& host, bool ipv6, int socketType) {
   address4 = 0;
-  address6 = sockaddr_in6{};
+  address6 = SocketAddress{};
   address6Text.clear();
   if (host.empty()) return 0;
   if (!ipv6) return resolveIPv4(host, address4);
   int rc = resolveIPv6(host, socketType, address6);
-  if (rc == 0) address6Text = numericText(address6);
+  if (rc == 0) address6Text = numericText(address6.bytes);
   return rc;
 }
 
 int HostAddress::socketAddress(bool ipv6, uint32_t ipv4, uint16_t port, SocketAddress& out) const {
   out = SocketAddress{};
   if (!ipv6) {
-    out.v4.sin_family = AF_INET;
-    out.v4.sin_port = htons(port);
-    out.v4.sin_addr.s_addr = ipv4;
-    return sizeof(out.v4);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = ipv4;
+    std::memcpy(out.bytes, &a, sizeof(a));
+    return sizeof(a);
   }
-  out.v6 = address6;
-  out.v6.sin6_family = AF_INET6;
-  out.v6.sin6_port = htons(port);
-  return sizeof(out.v6);
+  sockaddr_in6 a;
+  std::memcpy(&a, address6.bytes, sizeof(a));
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(port);
+  std::memcpy(out.bytes, &a, sizeof(a));
+  return sizeof(a);
 }
 
 }  // namespace velmora::network::component

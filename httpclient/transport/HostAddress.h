@@ -8,8 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/modules.h"
-#include "platform/winsock.h"
+#include "platform/win32types.h"
 
 namespace velmora::network::component {
 
@@ -21,18 +20,17 @@ int resolveIPv4(const std::string& host, uint32_t& address);
 // The dotted text of an IPv4 address (network order).
 std::string dottedText(uint32_t address);
 // The numeric text of an IPv6 socket address ("" when it cannot be given).
-std::string numericText(const sockaddr_in6& address);
+std::string numericText(const void* address6);
 
-// A socket address for bind or connect.
-union SocketAddress {
-  sockaddr_in v4;
-  sockaddr_in6 v6;
+// The bytes of a socket address for bind or connect (an IPv6 one is 28).
+struct SocketAddress {
+  alignas(8) unsigned char bytes[28];
 };
 
 // A resolved host: IPv4 address, or IPv6 socket address with its text.
 struct HostAddress {
   uint32_t address4 = 0;  // network order, 0 = none (or any, to bind)
-  sockaddr_in6 address6{};
+  SocketAddress address6{};  // an IPv6 socket address (family AF_INET6)
   std::string address6Text;
 
   // Forgets the address, then resolves a non-empty host; IPv6 lookups use

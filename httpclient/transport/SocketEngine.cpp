@@ -31,7 +31,7 @@ const char* kQosNames[] = {"BestEffort", "Background", "ExcellentEffort",
 
 }  // namespace
 
-SocketEngine::SocketEngine() {
+SocketEngine::SocketEngine() : socket_(INVALID_SOCKET) {
   // The hidden window; the engine sits in its first pointer-sized word.
   window_ = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, nullptr, nullptr, g_module,
                             nullptr);
@@ -234,7 +234,7 @@ int SocketEngine::getLocalHost(std::string& out) {
       return setError(err, winsockErrorText(err));
     }
     if (name.sin6_family == AF_INET6) {
-      out = numericText(name);
+      out = numericText(&name);
     } else {
       out = dottedText(reinterpret_cast<const sockaddr_in*>(&name)->sin_addr.s_addr);
     }

@@ -25,7 +25,6 @@
 #include "httpclient/transport/SocketOptions.h"
 #include "platform/messages.h"
 #include "platform/win32types.h"
-#include "platform/winsock.h"
 
 namespace velmora::network::component {
 
@@ -302,7 +301,7 @@ class SocketEngine {
   bool ignoreExternalEvents_ = false;
 
   // Addresses.
-  SOCKET socket_ = INVALID_SOCKET;
+  uintptr_t socket_;  // INVALID_SOCKET when there is none
   HostAddress local_;  // to bind to: 0 = any
   bool useIPv6_ = false;
   std::string remoteHost_;

@@ -1,5 +1,7 @@
 #include "httpclient/transport/SocketOptions.h"
 
+#include "platform/winsock.h"
+
 namespace velmora::network::component {
 
 void SocketOptions::addSettings(SettingTable& t) {
@@ -19,7 +21,7 @@ void SocketOptions::addSettings(SettingTable& t) {
              [this](int32_t v) { return setLingerTime(v); });
 }
 
-int SocketOptions::set(SOCKET socket, int level, int option, const void* value, int size) {
+int SocketOptions::set(uintptr_t socket, int level, int option, const void* value, int size) {
   if (::setsockopt(socket, level, option, static_cast<const char*>(value), size) != 0) {
     return WSAGetLastError();
   }

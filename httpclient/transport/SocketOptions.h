@@ -7,14 +7,13 @@
 #include <cstdint>
 
 #include "httpclient/transport/SettingTable.h"
-#include "platform/winsock.h"
 
 namespace velmora::network::component {
 
 class SocketOptions {
  public:
-  // The engine's socket, INVALID_SOCKET while there is none.
-  explicit SocketOptions(const SOCKET& socket) : socket_(socket) {}
+  // The engine's socket handle, INVALID_SOCKET while there is none.
+  explicit SocketOptions(const uintptr_t& socket) : socket_(socket) {}
 
   // InBufferSize, OutBufferSize, TcpNoDelay, TCPKeepAlive, KeepAliveTime,
   // KeepAliveInterval, Linger and LingerTime.
@@ -33,7 +32,7 @@ class SocketOptions {
   int setLingerTime(int32_t seconds);
 
   // One setsockopt call on a socket: 0 or the Winsock error.
-  static int set(SOCKET socket, int level, int option, const void* value, int size);
+  static int set(uintptr_t socket, int level, int option, const void* value, int size);
 
  private:
   int applyKeepAlive();
@@ -41,7 +40,7 @@ class SocketOptions {
   int applyBufferSize(int option, int32_t bytes);
   int applyNoDelay();
 
-  const SOCKET& socket_;
+  const uintptr_t& socket_;
   int32_t inBufferSize_ = 0;   // 0 = the system's size
   int32_t outBufferSize_ = 0;
   bool linger_ = true;
