@@ -2,12 +2,10 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 #include "httpclient/transport/ComponentErrors.h"
 #include "httpclient/transport/StateTrace.h"
 #include "httpclient/transport/WinsockText.h"
-#include "platform/files.h"
 #include "platform/modules.h"
 #include "platform/winsock.h"
 

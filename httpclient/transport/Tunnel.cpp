@@ -74,8 +74,9 @@ void Tunnel::onConnectResult(int code) {
   }
   negotiating_ = true;
   owner_.tunnelConnectionStatus("Firewall connection complete.", 0);
-  owner_.notBuilt(kPartTunnels, "the tunnel request");
-  fail(SocketEngine::notBuiltText(kPartTunnels, "the tunnel request"));
+  const char* request = "the tunnel request";
+  owner_.notBuilt(kPartTunnels, request);
+  fail(SocketEngine::notBuiltText(kPartTunnels, request));
 }
 
 int Tunnel::onData(const char* data, int length, bool endOfLine) {

@@ -6,7 +6,7 @@
 // Tells above: the owner's connect notification, raw data-in and disconnect
 //   notification; while it negotiates it consumes the proxy's reply.
 // Re-entrancy: runs inside the engine's receive handler; never re-entered.
-// Configured by its owner, the TCP client, only.
+// Reached through its owner, the TCP client, which the HTTP layer asks.
 #pragma once
 
 #include <cstdint>
