@@ -5,20 +5,35 @@
 namespace velmora::network::component {
 
 void SocketOptions::addSettings(SettingTable& t) {
+  // Each setting is stored in its field and applied to the socket at once.
+  auto applied = [this](auto& field, int (SocketOptions::*apply)()) {
+    return [this, &field, apply](auto value) {
+      field = value;
+      return (this->*apply)();
+    };
+  };
   t.addInt32("InBufferSize", [this] { return inBufferSize_; },
              [this](int32_t v) { return setInBufferSize(v); });
   t.addInt32("OutBufferSize", [this] { return outBufferSize_; },
              [this](int32_t v) { return setOutBufferSize(v); });
-  t.addBool("TcpNoDelay", [this] { return tcpNoDelay_; }, [this](bool v) { return setTcpNoDelay(v); });
+  t.addBool("TcpNoDelay", [this] { return tcpNoDelay_; },
+            applied(tcpNoDelay_, &SocketOptions::applyNoDelay));
   t.addBool("TCPKeepAlive", [this] { return tcpKeepAlive_; },
-            [this](bool v) { return setTcpKeepAlive(v); });
+            applied(tcpKeepAlive_, &SocketOptions::applyKeepAlive));
   t.addInt32("KeepAliveTime", [this] { return keepAliveTime_; },
-             [this](int32_t v) { return setKeepAliveTime(v); });
+             applied(keepAliveTime_, &SocketOptions::applyKeepAliveTimes));
   t.addInt32("KeepAliveInterval", [this] { return keepAliveInterval_; },
-             [this](int32_t v) { return setKeepAliveInterval(v); });
-  t.addBool("Linger", [this] { return linger_; }, [this](bool v) { return setLinger(v); });
+             applied(keepAliveInterval_, &SocketOptions::applyKeepAliveTimes));
+  t.addBool("Linger", [this] { return linger_; }, applied(linger_, &SocketOptions::applyLinger));
   t.addInt32("LingerTime", [this] { return lingerTime_; },
-             [this](int32_t v) { return setLingerTime(v); });
+             applied(lingerTime_, &SocketOptions::applyLinger));
+}
+
+// Setting either keep-alive time turns keep-alive on when one of the two is
+// above 0 or it is on already, and off otherwise.
+int SocketOptions::applyKeepAliveTimes() {
+  tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
+  return applyKeepAlive();
 }
 
 int SocketOptions::set(uintptr_t socket, int level, int option, const void* value, int size) {
@@ -95,40 +110,6 @@ int SocketOptions::setInBufferSize(int32_t bytes) {
 int SocketOptions::setOutBufferSize(int32_t bytes) {
   outBufferSize_ = bytes;
   return applyBufferSize(SO_SNDBUF, bytes);
-}
-
-int SocketOptions::setTcpNoDelay(bool on) {
-  tcpNoDelay_ = on;
-  return applyNoDelay();
-}
-
-int SocketOptions::setTcpKeepAlive(bool on) {
-  tcpKeepAlive_ = on;
-  return applyKeepAlive();
-}
-
-// Setting either time turns keep-alive on when one of the two is above 0 or
-// it is on already, and off otherwise.
-int SocketOptions::setKeepAliveTime(int32_t millis) {
-  keepAliveTime_ = millis;
-  tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
-  return applyKeepAlive();
-}
-
-int SocketOptions::setKeepAliveInterval(int32_t millis) {
-  keepAliveInterval_ = millis;
-  tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
-  return applyKeepAlive();
-}
-
-int SocketOptions::setLinger(bool on) {
-  linger_ = on;
-  return applyLinger();
-}
-
-int SocketOptions::setLingerTime(int32_t seconds) {
-  lingerTime_ = seconds;
-  return applyLinger();
 }
 
 }  // namespace velmora::network::component

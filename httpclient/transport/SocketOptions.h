@@ -22,20 +22,16 @@ class SocketOptions {
   // inline and, when on, TCP_NODELAY.
   void applyAtConnect();
 
+  // The socket buffer sizes (0 = the system's).
   int setInBufferSize(int32_t bytes);
   int setOutBufferSize(int32_t bytes);
-  int setTcpNoDelay(bool on);
-  int setTcpKeepAlive(bool on);
-  int setKeepAliveTime(int32_t millis);
-  int setKeepAliveInterval(int32_t millis);
-  int setLinger(bool on);
-  int setLingerTime(int32_t seconds);
 
   // One setsockopt call on a socket: 0 or the Winsock error.
   static int set(uintptr_t socket, int level, int option, const void* value, int size);
 
  private:
   int applyKeepAlive();
+  int applyKeepAliveTimes();
   int applyLinger();
   int applyBufferSize(int option, int32_t bytes);
   int applyNoDelay();
