@@ -16,6 +16,7 @@
 
 #include "httpclient/protocol/ResponseParser.h"
 #include "tests/http/compress.h"
+#include "tests/http/line_feed.h"
 
 using namespace velmora::network::component;
 
@@ -41,72 +42,6 @@ class CountingSink : public ResponseSink {
   }
   void onEndOfResponse(bool) override { ended = true; }
   void onSkipRedirectBody() override {}
-};
-
-// A line buffer of fixed capacity that hands lines on as pointers into it.
-class LineBuffer {
- public:
-  LineBuffer(CountingSink& sink, ResponseParser& parser) : sink_(sink), parser_(parser) {}
-  void receive(const char* data, size_t n) {
-    while (n > 0) {
-      handLines();
-      if (len_ == sizeof(buf_)) {
-        parser_.feed(buf_ + off_, len_, false);
-        off_ = len_ = 0;
-        continue;
-      }
-      if (off_ + len_ == sizeof(buf_)) {
-        std::memmove(buf_, buf_ + off_, len_);
-        off_ = 0;
-      }
-      size_t room = sizeof(buf_) - off_ - len_;
-      size_t take = n < room ? n : room;
-      std::memcpy(buf_ + off_ + len_, data, take);
-      len_ += take;
-      data += take;
-      n -= take;
-    }
-    handLines();
-  }
-
- private:
-  void handLines() {
-    while (len_ > 0) {
-      const std::string& m = sink_.marker;
-      if (m.empty()) {
-        parser_.feed(buf_ + off_, len_, false);
-        off_ = len_ = 0;
-        return;
-      }
-      const char* start = buf_ + off_;
-      const char* at = nullptr;
-      if (m.size() == 1) {
-        at = static_cast<const char*>(std::memchr(start, m[0], len_));
-      } else {
-        for (const char* p = start; p + 1 < start + len_; ++p) {
-          p = static_cast<const char*>(std::memchr(p, m[0], static_cast<size_t>(start + len_ - p)));
-          if (p == nullptr || p + 1 >= start + len_) break;
-          if (p[1] == m[1]) {
-            at = p;
-            break;
-          }
-        }
-      }
-      if (at == nullptr) return;
-      size_t lineLength = static_cast<size_t>(at - start);
-      size_t consumed = lineLength + m.size();
-      off_ += consumed;
-      len_ -= consumed;
-      parser_.feed(start, lineLength, true);
-      if (len_ == 0) off_ = 0;
-    }
-  }
-
-  CountingSink& sink_;
-  ResponseParser& parser_;
-  char buf_[kRead];
-  size_t off_ = 0;
-  size_t len_ = 0;
 };
 
 std::string textBody(size_t size) {
@@ -170,10 +105,10 @@ void feed(const std::string& message, bool compression, benchmark::State& state)
   settings.allowCompression = compression;
   settings.maxLineLength = kRead;
   parser.reset(settings);
-  LineBuffer lines(sink, parser);
+  tw_test::LineFeed lines(kRead, [&] { return sink.marker; },
+                          [&](const char* d, size_t n, bool eol) { return parser.feed(d, n, eol); });
   for (size_t at = 0; at < message.size(); at += kRead) {
-    size_t n = message.size() - at < kRead ? message.size() - at : kRead;
-    lines.receive(message.data() + at, n);
+    lines.receive(std::string_view(message).substr(at, kRead));
   }
   if (!sink.ended || parser.errorCode() != 0) state.SkipWithError("response did not end");
   benchmark::DoNotOptimize(sink.bodyBytes);

@@ -14,7 +14,7 @@
 #include "fuzz/fuzz_support.h"
 #include "fuzz/response_recorder.h"
 #include "httpclient/protocol/HttpComponent.h"
-#include "tests/http/line_splitter.h"
+#include "tests/http/line_feed.h"
 
 using velmora::network::component::HttpComponent;
 
@@ -50,7 +50,7 @@ Outcome play(uint8_t options, const std::vector<std::string>& reads) {
   Outcome o;
   o.result = c.beginResponse((options & 1) ? "HEAD" : "GET");
   if (o.result == 0) {
-    tw_test::LineSplitter splitter(
+    tw_test::LineFeed splitter(
         static_cast<size_t>(c.maxLineLength()), [&] { return c.eol(); },
         [&](const char* d, size_t n, bool eol) {
           return c.dataIn(d, static_cast<int>(n), eol);

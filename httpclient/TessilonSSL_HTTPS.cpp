@@ -64,6 +64,8 @@ void* TESSILONSSL_CALL TessilonSSL_HTTPS_Get(void* handle, int propertyId, int i
   HttpComponent* c = componentFromHandle(handle);
   if (c == nullptr) return nullptr;
   try {
+    // A failed read replaces the last error; a read that works keeps it.
+    c->rearmError();
     return c->getProperty(propertyId, index, length);
   } catch (const std::bad_alloc&) {
     c->completeError(kErrOutOfMemory);

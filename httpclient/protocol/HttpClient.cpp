@@ -31,8 +31,8 @@ HttpClient::~HttpClient() { closeLocalFile(); }
 HttpClient::HttpClient() {
   // The HTTP layer's set-up: large socket buffers, and 4000-byte lines for
   // the decrypted data of TLS connections (TLS is selected now).
-  setInBufferSize(262144);
-  setOutBufferSize(262144);
+  options().setInBufferSize(262144);
+  options().setOutBufferSize(262144);
   setMaxLineLength(4000);
 
   SettingTable& t = settings_;
@@ -196,7 +196,7 @@ int HttpClient::setProxyAutoDetect(bool on) {
   }
   bool https = equalsNoCase(urlScheme_, "https");
   request_.proxySsl = https ? 3 : 0;
-  tunnel().setType(https ? 1 : 0);
+  setTunnelType(https ? 1 : 0);
   return 0;
 }
 
@@ -218,7 +218,6 @@ int HttpClient::applyUrl(const std::string& url, bool redirect) {
   } else if (url.compare(0, 6, "https:") == 0) {
     defaultPort_ = 443;
   }
-  if (!redirect) redirectsRemaining_ = maxRedirectAttempts_;
 
   // A URL set by the application starts from nothing; a redirect location
   // from the current URL.
@@ -239,7 +238,7 @@ int HttpClient::applyUrl(const std::string& url, bool redirect) {
     parts.path = encodePath(parts.path, encodeQueryString_);
   }
   if (parts.path.empty()) parts.path = "/";
-  if (parts.ipv6) setLowerSetting("UseIPv6", "True");
+  if (parts.ipv6) setUseIPv6(true);
 
   const bool hostChanged = !equalsNoCase(parts.host, urlServer_);
   const bool portChanged = parts.port != urlPort_;
@@ -346,16 +345,12 @@ int HttpClient::runTransfer(TransferKind kind, const std::string& url) {
     result = sendRequestAndReadResponse(kind);
   }
 
-  // Let pending socket events run out; their own failures do not replace the
-  // transfer's error text.
-  std::string saved = lastErrorText();
-  bool eventsFailed = false;
+  // Let pending socket events run out; the transfer's own failure stays the error.
   if (timeoutMillis() >= 0) {
-    for (int i = 0; i < 100 && !eventsFailed; ++i) eventsFailed = processPendingEvents() != 0;
+    for (int i = 0; i < 100; ++i) processPendingEvents();
   }
   if (interruptCalled_) result = kErrTimeout;
   busy_ = TransferKind::None;
-  if (eventsFailed || lastErrorText().empty()) setError(lastErrorCode(), saved);
   return result;
 }
 
@@ -390,19 +385,6 @@ int HttpClient::finishResponse(int waitResult) {
 
 // --- the connection --------------------------------------------------------------
 
-std::string HttpClient::lowerSetting(const std::string& name) {
-  std::string answer;
-  int code = 0;
-  TlsClient::configSetting(parseConfigText(name), answer, code);
-  return answer;
-}
-
-void HttpClient::setLowerSetting(const std::string& name, const std::string& value) {
-  std::string answer;
-  int code = 0;
-  TlsClient::configSetting(parseConfigText(name + "=" + value), answer, code);
-}
-
 int HttpClient::decideConnection() {
   if (urlServer_.empty()) return setError(kErrNoServer, kTextNoServer);
 
@@ -429,13 +411,10 @@ int HttpClient::decideConnection() {
         case 5: type = 5; break;
         default: return setError(kErrBadScheme, kTextBadProxyScheme);
       }
-      Tunnel& t = tunnel();
-      t.setType(type);
-      if (type == 6) t.setDigestUri(request_.urlPath);
-      if (int r = t.setHost(request_.proxyServer)) return r;
-      t.setPort(request_.proxyPort);
-      t.setUser(proxyUser_);
-      t.setPassword(proxyPassword_);
+      if (int r = setTunnel(type, request_.proxyServer, request_.proxyPort, proxyUser_,
+                            proxyPassword_, request_.urlPath)) {
+        return r;
+      }
     }
     host = urlServer_;
     port = urlPort_;
@@ -469,7 +448,7 @@ RequestHeadInputs HttpClient::requestHeadInputs(const std::string& method) {
   in.urlPort = urlPort_;
   in.defaultPort = defaultPort_;
   in.urlPath = request_.urlPath;
-  in.ipv6 = configBool(lowerSetting("UseIPv6"));
+  in.ipv6 = useIPv6();
   in.proxySet = !request_.proxyServer.empty();
   in.proxySsl = request_.proxySsl;
   in.absoluteUri = absoluteUri_;
@@ -541,7 +520,6 @@ std::string HttpClient::requestHeaderText(const std::string& method,
 }
 
 int HttpClient::beginResponse(const std::string& method) {
-  methodText_ = method;
   responseErrorText_.clear();
   closeLocalFile();
   localFileTried_ = false;
@@ -631,19 +609,16 @@ int HttpClient::sendBody(RequestBodyPlan& plan) {
 // --- the response ------------------------------------------------------------------
 
 int HttpClient::waitForResponse() {
-  const uint32_t step = static_cast<uint32_t>(configInt32(lowerSetting("SelectWaitMillis")));
   while (!parser_.ended()) {
     if (!socketExists()) {
       // The server closed the connection.
       parser_.connectionClosed();
       break;
     }
-    if (!waitStep(step)) {
+    if (!waitStep()) {
       // A half-read response must not be taken for the next one on this
       // connection: it goes, and the wait's text ("Timeout.") stays.
-      std::string text = lastErrorText();
       close(0);
-      setError(kErrTimeout, text);
       return kErrTimeout;
     }
   }
@@ -670,9 +645,9 @@ int HttpClient::dataIn(const char* data, int length, bool endOfLine) {
   if (r != 0) {
     // The response cannot go on: the rest of the connection is dropped. The
     // failure's text (the parser's, or the one a body handler left) stays.
-    responseErrorText_ = parser_.errorText().empty() ? lastErrorText() : parser_.errorText();
-    close(0);
+    if (!parser_.errorText().empty()) responseErrorText_ = parser_.errorText();
     setError(r, responseErrorText_);
+    close(0);
   }
   return r;
 }
@@ -712,6 +687,7 @@ int HttpClient::onBody(const char* data, size_t length, int percentDone) {
     HANDLE f = CreateFileA(request_.localFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) {
+      responseErrorText_ = kTextLocalFileOpen;
       setError(kErrLocalFile, kTextLocalFileOpen);
       fireError(kErrLocalFile, kTextLocalFileOpen);
       return kErrLocalFile;
@@ -723,7 +699,7 @@ int HttpClient::onBody(const char* data, size_t length, int percentDone) {
     if (!WriteFile(localFile_, data, static_cast<DWORD>(length), &written, nullptr) ||
         written != length) {
       closeLocalFile();
-      fireError(7, kTextLocalFileWrite);
+      fireError(kErrLocalFileWrite, kTextLocalFileWrite);
     }
   }
   if (localFile_ == nullptr) {

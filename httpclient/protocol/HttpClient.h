@@ -8,12 +8,6 @@
 //   EndTransfer, Status, Transfer), delivered by the component object.
 // Re-entrancy: one transfer at a time (busy indicator, 143); an event
 //   handler may call Interrupt, which takes effect at the next wait step.
-//
-// Built so far: the fields, their set rules, the HTTP settings, cookies added
-// by the application, Reset, URL application, proxy auto-detection, the
-// connection decision, the request text and bodies, the response parser and
-// status judging. Authentication retries, redirects and Set-Cookie intake
-// are not built yet (401, 407 and 3xx end with 151).
 #pragma once
 
 #include <cstdint>
@@ -192,9 +186,6 @@ class HttpClient : public TlsClient, private ResponseSink {
   int waitForResponse();
   int judgeStatus(int waitResult);
   void closeLocalFile();
-  // Settings of the layers below, through their Config names.
-  std::string lowerSetting(const std::string& name);
-  void setLowerSetting(const std::string& name, const std::string& value);
 
   // What the response parser tells this layer.
   int setLineEnd(const std::string& marker) override;
@@ -221,7 +212,6 @@ class HttpClient : public TlsClient, private ResponseSink {
   HttpResponseFields response_;
   CookieList cookies_;
   ResponseParser parser_{response_, *this};
-  std::string methodText_;  // of the current request
   std::string responseErrorText_;  // why the current response failed
   // LocalFile of the current response.
   HANDLE localFile_ = nullptr;
@@ -250,7 +240,6 @@ class HttpClient : public TlsClient, private ResponseSink {
   bool proxyAutoDetect_ = false;
   int32_t retry401_ = 0;
   int32_t retry407_ = 0;
-  int32_t redirectsRemaining_ = 20;
 
   // Transfer.
   TransferKind busy_ = TransferKind::None;

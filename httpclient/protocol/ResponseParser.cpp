@@ -78,7 +78,7 @@ void ResponseParser::setState(ParserState next) {
 
 void ResponseParser::reset(const ParserSettings& settings) {
   settings_ = settings;
-  state_ = ParserState::StatusLine;
+  setState(ParserState::StatusLine);
   ended_ = false;
   statusReceived_ = false;
   errorCode_ = 0;

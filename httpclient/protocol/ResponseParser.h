@@ -124,7 +124,6 @@ class ResponseParser {
   ParserState state_ = ParserState::StatusLine;
   bool ended_ = false;
   bool statusReceived_ = false;
-  bool localFileFailed_ = false;
   int errorCode_ = 0;
   std::string errorText_;
   size_t headerBytes_ = 0;

@@ -7,7 +7,15 @@ namespace velmora::network::component {
 constexpr int kOk = 0;
 constexpr int kErrUnknown = -1;          // unknown property, method or setting
 constexpr int kErrNotBuilt = 50;         // the part of the component that would do it is missing
+constexpr int kErrLocalFileWrite = 7;    // a LocalFile write failed (Error event only)
+constexpr int kErrRemotePortBusy = 100;  // RemotePort set while a socket exists
+constexpr int kErrRemoteHostBusy = 101;  // RemoteHost set while a socket exists
+constexpr int kErrZeroAddress = 102;     // connect with the target address 0.0.0.0
 constexpr int kErrGzipHeader = 102;
+constexpr int kErrAlreadyConnected = 104;
+constexpr int kErrMaxLineLengthBusy = 112;  // MaxLineLength set while a socket exists
+constexpr int kErrZeroPort = 116;        // connect with the target port 0
+constexpr int kErrTunnelFailed = 118;    // the tunnel negotiation failed
 constexpr int kErrBusy = 143;
 constexpr int kErrProtocol = 151;
 constexpr int kErrNoServer = 152;
@@ -19,6 +27,10 @@ constexpr int kErrLocalFile = 302;
 constexpr int kErrTooManyRedirects = 310;
 constexpr int kErrBadIndex = 432;
 
+inline constexpr const char* kTextAlreadyConnected =
+    "Already connected. If you want to reconnect, close the current connection first.";
+inline constexpr const char* kTextMaxLineLengthBusy =
+    "You cannot change MaxLineLength at this time. A connection is in progress.";
 inline constexpr const char* kTextUnknownConfig = "Unknown config setting.";
 inline constexpr const char* kTextBusy = "Busy performing current action.";
 inline constexpr const char* kTextOutOfMemory = "Out of memory.";

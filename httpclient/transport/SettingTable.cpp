@@ -39,6 +39,18 @@ void SettingTable::addText(const char* name, std::string& field) {
        }});
 }
 
+void SettingTable::addBool(const char* name, std::function<bool()> get,
+                           std::function<int(bool)> set) {
+  add({{name}, [get] { return std::string(configBoolText(get())); },
+       [set](const std::string& v) { return set(configBool(v)); }});
+}
+
+void SettingTable::addInt32(const char* name, std::function<int32_t()> get,
+                            std::function<int(int32_t)> set) {
+  add({{name}, [get] { return std::to_string(get()); },
+       [set](const std::string& v) { return set(configInt32(v)); }});
+}
+
 void SettingTable::addQuery(const char* name, std::function<std::string()> query) {
   add({{name}, std::move(query), {}});
 }

@@ -26,6 +26,9 @@ class SettingTable {
   void addInt32(const char* name, int32_t& field);
   void addInt64(const char* name, int64_t& field);
   void addText(const char* name, std::string& field);
+  // Settings read through a getter and set through an operation of the layer.
+  void addBool(const char* name, std::function<bool()> get, std::function<int(bool)> set);
+  void addInt32(const char* name, std::function<int32_t()> get, std::function<int(int32_t)> set);
   // A setting that is only answered.
   void addQuery(const char* name, std::function<std::string()> query);
 

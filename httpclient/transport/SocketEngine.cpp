@@ -1,14 +1,11 @@
 #include "httpclient/transport/SocketEngine.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <new>
-#include <string_view>
 
 #include "httpclient/transport/ComponentErrors.h"
-#include "platform/files.h"
+#include "httpclient/transport/StateTrace.h"
+#include "httpclient/transport/WinsockText.h"
 #include "platform/modules.h"
 #include "platform/text.h"
 #include "platform/winsock.h"
@@ -22,80 +19,13 @@ namespace {
 // Process-wide start-up state.
 HINSTANCE g_module = nullptr;
 // Until the engine starts Winsock, the status is "not initialised".
-int g_winsockStatus = 10093;
+int g_winsockStatus = WSANOTINITIALISED;
 uint16_t g_winsockVersion = 0;
 bool g_classRegistered = false;
 HMODULE g_ws2 = nullptr;
 
-// The optional entry points of ws2_32.dll (null when absent).
-typedef int (*GetAddrInfoFn)(const char*, const char*, const addrinfo*, addrinfo**);
-typedef void (*FreeAddrInfoFn)(addrinfo*);
-typedef int (*GetNameInfoFn)(const sockaddr*, int, char*, DWORD, char*, DWORD, int);
-GetAddrInfoFn g_getaddrinfo = nullptr;
-FreeAddrInfoFn g_freeaddrinfo = nullptr;
-GetNameInfoFn g_getnameinfo = nullptr;
-
 // The network events the engine asks for: read, write, connect and close.
 constexpr LONG kEventMask = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
-constexpr int kIPv6AddressSize = sizeof(sockaddr_in6);
-
-struct WinsockText {
-  int code;
-  const char* text;
-};
-
-const WinsockText kWinsockTexts[] = {
-    {10004, "Interrupted system call"},
-    {10009, "Bad file number"},
-    {10013, "Access denied"},
-    {10014, "Bad address"},
-    {10022, "Invalid argument"},
-    {10024, "Too many open files"},
-    {10035, "Operation would block"},
-    {10036, "Operation now in progress"},
-    {10037, "Operation already in progress"},
-    {10038, "Socket operation on non-socket"},
-    {10039, "Destination address required"},
-    {10040, "Message too long"},
-    {10041, "Protocol wrong type for socket"},
-    {10042, "Bad protocol option"},
-    {10043, "Protocol not supported"},
-    {10044, "Socket type not supported"},
-    {10045, "Operation not supported on socket"},
-    {10046, "Protocol family not supported"},
-    {10047, "Address family not supported by protocol family"},
-    {10048, "Address already in use"},
-    {10049, "Can't assign requested address"},
-    {10050, "Network is down"},
-    {10051, "Network is unreachable"},
-    {10052, "Net dropped connection or reset"},
-    {10053, "Software caused connection abort"},
-    {10054, "Connection reset by peer"},
-    {10055, "No buffer space available"},
-    {10056, "Socket is already connected"},
-    {10057, "Socket is not connected"},
-    {10058, "Can't send after socket shutdown"},
-    {10059, "Too many references, can't splice"},
-    {10060, "Connection timed out"},
-    {10061, "Connection refused"},
-    {10062, "Too many levels of symbolic links"},
-    {10063, "File name too long"},
-    {10064, "Host is down"},
-    {10065, "No route to host"},
-    {10066, "Directory not empt"},
-    {10067, "Too many processes"},
-    {10068, "Too many users"},
-    {10069, "Disc Quota Exceeded"},
-    {10070, "Stale NFS file handle"},
-    {10071, "Too many levels of remote in path"},
-    {10091, "Network subsystem is unavailable"},
-    {10092, "WINSOCK DLL Version out of range"},
-    {10093, "Winsock not loaded yet (WSANOTINITIALISED)"},
-    {11001, "Host not found"},
-    {11002, "Non-authoritative 'Host not found' (try again or check DNS setup)"},
-    {11003, "Non-recoverable errors: FORMERR, REFUSED, NOTIMP"},
-    {11004, "Valid name, no data record (check DNS setup)"},
-};
 
 const char* kQosNames[] = {"BestEffort", "Background", "ExcellentEffort",
                            "AudioVideo", "Voice",      "Control"};
@@ -103,8 +33,6 @@ const char* kQosNames[] = {"BestEffort", "Background", "ExcellentEffort",
 }  // namespace
 
 SocketEngine::SocketEngine() : socket_(INVALID_SOCKET) {
-  std::memset(localAddress6_, 0, sizeof(localAddress6_));
-  std::memset(remoteAddress6_, 0, sizeof(remoteAddress6_));
   // The hidden window; the engine sits in its first pointer-sized word.
   window_ = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, nullptr, nullptr, g_module,
                             nullptr);
@@ -128,22 +56,7 @@ SocketEngine::SocketEngine() : socket_(INVALID_SOCKET) {
   t.addBool("BindIPv6Address", bindIPv6Address_);
   // No socket: INVALID_SOCKET, reported as -1.
   t.addQuery("SocketHandle", [this] { return std::to_string(socketHandle()); });
-  t.add({{"InBufferSize"}, [this] { return std::to_string(inBufferSize_); },
-         [this](const std::string& v) { return setInBufferSize(configInt32(v)); }});
-  t.add({{"OutBufferSize"}, [this] { return std::to_string(outBufferSize_); },
-         [this](const std::string& v) { return setOutBufferSize(configInt32(v)); }});
-  t.add({{"TcpNoDelay"}, [this] { return std::string(configBoolText(tcpNoDelay_)); },
-         [this](const std::string& v) { return setTcpNoDelay(configBool(v)); }});
-  t.add({{"TCPKeepAlive"}, [this] { return std::string(configBoolText(tcpKeepAlive_)); },
-         [this](const std::string& v) { return setTcpKeepAlive(configBool(v)); }});
-  t.add({{"KeepAliveTime"}, [this] { return std::to_string(keepAliveTime_); },
-         [this](const std::string& v) { return setKeepAliveTime(configInt32(v)); }});
-  t.add({{"KeepAliveInterval"}, [this] { return std::to_string(keepAliveInterval_); },
-         [this](const std::string& v) { return setKeepAliveInterval(configInt32(v)); }});
-  t.add({{"Linger"}, [this] { return std::string(configBoolText(linger_)); },
-         [this](const std::string& v) { return setLinger(configBool(v)); }});
-  t.add({{"LingerTime"}, [this] { return std::to_string(lingerTime_); },
-         [this](const std::string& v) { return setLingerTime(configInt32(v)); }});
+  options_.addSettings(t);
   t.add({{"QOSTrafficType"}, [this] { return std::to_string(qosTrafficType_); },
          [this](const std::string& v) {
            for (int i = 0; i < 6; ++i) {
@@ -158,11 +71,10 @@ SocketEngine::SocketEngine() : socket_(INVALID_SOCKET) {
   t.addInt32("QOSDSCPValue", qosDscpValue_);
   // Receive and send paths.
   t.addInt64("MaxTransferRate", maxTransferRate_);
-  t.add({{"SplitCRLF"}, [this] { return std::string(configBoolText(splitCrlf_)); },
-         [this](const std::string& v) { return setSplitCrlf(configBool(v)); }});
-  t.add({{"MaxLineLength"}, [this] { return std::to_string(maxLineLength()); },
-         [this](const std::string& v) { return setMaxLineLength(configInt32(v)); }});
-  t.addText("RecordToFile", recordToFile_);
+  t.addBool("SplitCRLF", [this] { return splitCrlf(); }, [this](bool v) { return setSplitCrlf(v); });
+  t.addInt32("MaxLineLength", [this] { return maxLineLength(); },
+             [this](int32_t v) { return setMaxLineLength(v); });
+  t.addText("RecordToFile", transcript_.path());
 }
 
 SocketEngine::~SocketEngine() {
@@ -172,7 +84,7 @@ SocketEngine::~SocketEngine() {
     closesocket(socket_);
     socket_ = INVALID_SOCKET;
   }
-  closeTranscript();
+  transcript_.close();
   if (window_ != nullptr) {
     // The window forgets the engine first, so that its last messages go to
     // the default procedure.
@@ -195,11 +107,7 @@ int SocketEngine::startup(HINSTANCE module) {
   if (RegisterClassA(&wc) != 0) g_classRegistered = true;
 
   g_ws2 = LoadLibraryA("ws2_32.dll");
-  if (g_ws2 != nullptr) {
-    g_getaddrinfo = reinterpret_cast<GetAddrInfoFn>(GetProcAddress(g_ws2, "getaddrinfo"));
-    g_freeaddrinfo = reinterpret_cast<FreeAddrInfoFn>(GetProcAddress(g_ws2, "freeaddrinfo"));
-    g_getnameinfo = reinterpret_cast<GetNameInfoFn>(GetProcAddress(g_ws2, "getnameinfo"));
-  }
+  loadAddressFunctions(g_ws2);
   WSADATA data{};
   g_winsockStatus = WSAStartup(MAKEWORD(2, 2), &data);
   g_winsockVersion = g_winsockStatus == 0 ? data.wVersion : 0;
@@ -209,12 +117,10 @@ int SocketEngine::startup(HINSTANCE module) {
 void SocketEngine::shutdown() {
   if (WSAIsBlocking()) WSACancelBlockingCall();
   if (g_winsockStatus == 0) WSACleanup();
-  g_winsockStatus = 10093;
+  g_winsockStatus = WSANOTINITIALISED;
   g_winsockVersion = 0;
   if (g_classRegistered && UnregisterClassA(kWindowClass, g_module)) g_classRegistered = false;
-  g_getaddrinfo = nullptr;
-  g_freeaddrinfo = nullptr;
-  g_getnameinfo = nullptr;
+  loadAddressFunctions(nullptr);
   if (g_ws2 != nullptr) FreeLibrary(g_ws2);
   g_ws2 = nullptr;
   g_module = nullptr;
@@ -245,21 +151,20 @@ LRESULT SocketEngine::windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
 void SocketEngine::clearError() {
   lastErrorCode_ = 0;
   lastErrorText_.clear();
+  errorSet_ = false;
 }
 
 int SocketEngine::setError(int code, const std::string& text) {
+  if (errorSet_) return code;
+  errorSet_ = true;
   lastErrorCode_ = code;
   lastErrorText_ = text;
   return code;
 }
 
-int SocketEngine::setErrorCode(int code) {
-  lastErrorCode_ = code;
-  return code;
-}
-
 void SocketEngine::completeError(int code) {
   lastErrorCode_ = code;
+  errorSet_ = false;
   if (code == kErrOutOfMemory) {
     lastErrorText_ = kTextOutOfMemory;
   } else if (code == kErrTimeout) {
@@ -269,17 +174,12 @@ void SocketEngine::completeError(int code) {
   }
 }
 
-std::string SocketEngine::winsockErrorText(int code) {
-  std::string text = "[" + std::to_string(code) + "] ";
-  for (const WinsockText& w : kWinsockTexts) {
-    if (w.code == code) return text + w.text;
-  }
-  return text + "(no description available)";
+std::string SocketEngine::notBuiltText(const char* part, const char* operation) {
+  return std::string(part) + " is not built yet: " + operation + " is not available.";
 }
 
 int SocketEngine::notBuilt(const char* part, const char* operation) {
-  return setError(kErrNotBuilt,
-                  std::string(part) + " is not built yet: " + operation + " is not available.");
+  return setError(kErrNotBuilt, notBuiltText(part, operation));
 }
 
 bool SocketEngine::runSetting(const SettingTable& table, const ConfigRequest& req,
@@ -290,102 +190,34 @@ bool SocketEngine::runSetting(const SettingTable& table, const ConfigRequest& re
   return true;
 }
 
+int SocketEngine::setLineCapacity(LineBuffer& buffer, int32_t length, int32_t limit) {
+  clearError();
+  if (socketExists()) return setError(kErrMaxLineLengthBusy, kTextMaxLineLengthBusy);
+  buffer.setCapacity(length, limit);
+  return 0;
+}
+
 // --- addresses ---------------------------------------------------------------------
-
-int SocketEngine::resolveIPv4(const std::string& host, uint32_t& address) {
-  address = 0;
-  if (host.empty()) return 0;
-  if (WSAIsBlocking()) WSACancelBlockingCall();
-  ULONG dotted = inet_addr(host.c_str());
-  if (dotted != INADDR_NONE || host == "255.255.255.255") {
-    address = dotted;
-    return 0;
-  }
-  hostent* he = gethostbyname(host.c_str());
-  if (he == nullptr || he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) {
-    int err = WSAGetLastError();
-    // Without Winsock started the address simply stays unresolved.
-    return err == WSANOTINITIALISED ? 0 : err;
-  }
-  std::memcpy(&address, he->h_addr_list[0], sizeof(address));
-  return 0;
-}
-
-// "address%scope" gives the scope id; the first AF_INET6 result is taken.
-int SocketEngine::resolveIPv6(const std::string& host, int socketType,
-                              unsigned char* address6) {
-  std::memset(address6, 0, kIPv6AddressSize);
-  if (g_getaddrinfo == nullptr || g_freeaddrinfo == nullptr) return -1;
-  std::string name = host;
-  ULONG scope = 0;
-  bool hasScope = false;
-  size_t percent = host.find('%');
-  if (percent != std::string::npos) {
-    name = host.substr(0, percent);
-    scope = static_cast<ULONG>(std::strtoul(host.c_str() + percent + 1, nullptr, 10));
-    hasScope = true;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET6;
-  hints.ai_socktype = socketType;
-  addrinfo* result = nullptr;
-  int rc = g_getaddrinfo(name.c_str(), nullptr, &hints, &result);
-  if (rc != 0) return rc;
-  if (result != nullptr && result->ai_addr != nullptr &&
-      result->ai_addrlen >= static_cast<size_t>(kIPv6AddressSize)) {
-    std::memcpy(address6, result->ai_addr, kIPv6AddressSize);
-    if (hasScope) reinterpret_cast<sockaddr_in6*>(address6)->sin6_scope_id = scope;
-  }
-  g_freeaddrinfo(result);
-  return 0;
-}
-
-namespace {
-
-std::string numericText(const unsigned char* address6) {
-  char host[NI_MAXHOST] = {0};
-  if (g_getnameinfo == nullptr ||
-      g_getnameinfo(reinterpret_cast<const sockaddr*>(address6), kIPv6AddressSize, host,
-                    sizeof(host), nullptr, 0, NI_NUMERICHOST) != 0) {
-    return std::string();
-  }
-  return host;
-}
-
-std::string dottedText(uint32_t address) {
-  in_addr a{};
-  a.s_addr = address;
-  return inet_ntoa(a);
-}
-
-}  // namespace
 
 int SocketEngine::setRemoteHost(const std::string& host) {
   clearError();
   if (socketExists()) {
-    return setError(101,
+    return setError(kErrRemoteHostBusy,
                     "You cannot change the RemoteHost at this time. A connection is in progress.");
   }
   remoteHost_ = host;
-  remoteAddress4_ = 0;
-  std::memset(remoteAddress6_, 0, sizeof(remoteAddress6_));
-  remoteAddress6Text_.clear();
-  if (host.empty()) return 0;
-  if (!useIPv6_) return resolveIPv4(host, remoteAddress4_);
-  int rc = resolveIPv6(host, SOCK_STREAM, remoteAddress6_);
-  if (rc == 0) remoteAddress6Text_ = numericText(remoteAddress6_);
-  return rc;
+  return remote_.resolve(host, useIPv6_, SOCK_STREAM);
 }
 
 std::string SocketEngine::remoteAddressText() const {
-  if (useIPv6_) return remoteAddress6Text_;
-  return remoteAddress4_ == 0 ? std::string() : dottedText(remoteAddress4_);
+  if (useIPv6_) return remote_.address6Text;
+  return remote_.address4 == 0 ? std::string() : dottedText(remote_.address4);
 }
 
 int SocketEngine::setRemotePort(uint16_t port) {
   clearError();
   if (socketExists()) {
-    return setError(100,
+    return setError(kErrRemotePortBusy,
                     "You cannot change the RemotePort at this time. A connection is in progress.");
   }
   remotePort_ = port;
@@ -395,7 +227,7 @@ int SocketEngine::setRemotePort(uint16_t port) {
 int SocketEngine::getLocalHost(std::string& out) {
   clearError();
   out.clear();
-  if (connected_) {
+  if (isConnected()) {
     sockaddr_in6 name{};
     int length = sizeof(name);
     if (getsockname(socket_, reinterpret_cast<sockaddr*>(&name), &length) != 0) {
@@ -403,18 +235,18 @@ int SocketEngine::getLocalHost(std::string& out) {
       return setError(err, winsockErrorText(err));
     }
     if (name.sin6_family == AF_INET6) {
-      out = numericText(reinterpret_cast<const unsigned char*>(&name));
+      out = numericText(&name);
     } else {
       out = dottedText(reinterpret_cast<const sockaddr_in*>(&name)->sin_addr.s_addr);
     }
     return 0;
   }
-  if (useIPv6_ && !localAddress6Text_.empty()) {
-    out = localAddress6Text_;
+  if (useIPv6_ && !local_.address6Text.empty()) {
+    out = local_.address6Text;
     return 0;
   }
-  if (!useIPv6_ && localAddress4_ != 0) {
-    out = dottedText(localAddress4_);
+  if (!useIPv6_ && local_.address4 != 0) {
+    out = dottedText(local_.address4);
     return 0;
   }
   char name[101] = {0};
@@ -428,15 +260,7 @@ int SocketEngine::getLocalHost(std::string& out) {
 
 int SocketEngine::setLocalHost(const std::string& host) {
   clearError();
-  localHostText_ = host;
-  localAddress4_ = 0;
-  std::memset(localAddress6_, 0, sizeof(localAddress6_));
-  localAddress6Text_.clear();
-  if (host.empty()) return 0;
-  if (!useIPv6_) return resolveIPv4(host, localAddress4_);
-  int rc = resolveIPv6(host, 0, localAddress6_);
-  if (rc == 0) localAddress6Text_ = numericText(localAddress6_);
-  return rc;
+  return local_.resolve(host, useIPv6_, 0);
 }
 
 // --- connection ----------------------------------------------------------------------
@@ -450,89 +274,62 @@ int64_t SocketEngine::socketHandle() const {
 int SocketEngine::connect() {
   clearError();
   pendingCloseCode_ = 0;
-  if (socketExists()) {
-    return setError(104, "Already connected. If you want to reconnect, close the current "
-                         "connection first.");
-  }
-  closePending_ = false;
+  if (socketExists()) return setError(kErrAlreadyConnected, kTextAlreadyConnected);
+  setReceiveState(ReceiveState::Idle);
   bytesAccepted_ = 0;
-  uint32_t address = remoteAddress4_;
+  uint32_t address = remote_.address4;
   uint16_t port = remotePort_;
   bool tunnel = tunnelTarget(address, port);
   if (!useIPv6_ && address == 0) {
-    return setError(102, tunnel ? "The FirewallHost address is invalid (0.0.0.0)."
-                                : "The RemoteHost address is invalid (0.0.0.0).");
+    return setError(kErrZeroAddress, tunnel ? "The FirewallHost address is invalid (0.0.0.0)."
+                                            : "The RemoteHost address is invalid (0.0.0.0).");
   }
   if (port == 0) {
-    return setError(116, tunnel ? "The FirewallPort is invalid (0)."
-                                : "RemotePort can't be zero. Please specify a valid service "
-                                  "port number.");
+    return setError(kErrZeroPort, tunnel ? "The FirewallPort is invalid (0)."
+                                         : "RemotePort can't be zero. Please specify a valid "
+                                           "service port number.");
   }
-  connected_ = false;
+  setConnectionState(ConnectionState::Idle);
   SOCKET s = ::socket(useIPv6_ ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-  if (s == INVALID_SOCKET) return setErrorCode(WSAGetLastError());
+  if (s == INVALID_SOCKET) return setError(WSAGetLastError());
   socket_ = s;
 
+  // IPv4 always binds (0 = any address); IPv6 only with BindIPv6Address.
   int rc = 0;
-  if (!useIPv6_) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = localAddress4_;
-    rc = ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
-  } else if (bindIPv6Address_) {
-    sockaddr_in6 local{};
-    std::memcpy(&local, localAddress6_, sizeof(local));
-    local.sin6_family = AF_INET6;
-    local.sin6_port = 0;
-    rc = ::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
+  SocketAddress sa;
+  if (!useIPv6_ || bindIPv6Address_) {
+    int size = local_.socketAddress(useIPv6_, local_.address4, 0, sa);
+    rc = ::bind(s, reinterpret_cast<const sockaddr*>(&sa), size);
   }
   if (rc != 0) {
     int err = WSAGetLastError();
     cleanupSocket();
-    return setErrorCode(err);
+    return setError(err);
   }
 
   // Option failures at connect are not errors of the connect.
-  applyKeepAlive();
-  applyLinger();
-  applyBufferSize(SO_RCVBUF, inBufferSize_);
-  applyBufferSize(SO_SNDBUF, outBufferSize_);
-  BOOL on = TRUE;
-  ::setsockopt(s, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof(on));
-  if (tcpNoDelay_) applyNoDelay();
+  options_.applyAtConnect();
 
   if (WSAAsyncSelect(s, window_, kSocketMessage, kEventMask) != 0) {
     int err = WSAGetLastError();
     cleanupSocket();
-    return setErrorCode(err);
+    return setError(err);
   }
 
-  connecting_ = true;
-  if (!useIPv6_) {
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    target.sin_addr.s_addr = address;
-    rc = ::connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof(target));
-  } else {
-    sockaddr_in6 target{};
-    std::memcpy(&target, remoteAddress6_, sizeof(target));
-    target.sin6_family = AF_INET6;
-    target.sin6_port = htons(port);
-    rc = ::connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof(target));
-  }
-  if (rc == 0) return 0;
+  setConnectionState(ConnectionState::Connecting);
+  int size = remote_.socketAddress(useIPv6_, address, port, sa);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), size) == 0) return 0;
   int err = WSAGetLastError();
   if (err == WSAEWOULDBLOCK) return 0;
-  connecting_ = false;
+  setConnectionState(ConnectionState::Idle);
   cleanupSocket();
-  return setErrorCode(err);
+  return setError(err);
 }
 
 int SocketEngine::connectBlocking() {
   clearError();
   interruptRequested_ = false;
-  if (connected_) return 0;
+  if (isConnected()) return 0;
   setAcceptData(false);
   connectOutcome_ = -1;
   connectOutcomeText_.clear();
@@ -543,11 +340,10 @@ int SocketEngine::connectBlocking() {
   }
   while (connectOutcome_ < 0) {
     if (!waitStep()) {
-      // The close must not replace the wait step's "Timeout." or "Interrupted.".
-      std::string text = lastErrorText_;
+      // The wait step's "Timeout." or "Interrupted." stays the error.
       close(0);
       acceptData_ = true;
-      return setError(kErrTimeout, text);
+      return kErrTimeout;
     }
   }
   if (connectOutcome_ != 0) {
@@ -558,59 +354,50 @@ int SocketEngine::connectBlocking() {
   return 0;
 }
 
+// A close records only its own failure: an error the caller has (such as the
+// "Timeout." that made it close) stays.
 int SocketEngine::close(uint32_t code) {
-  // The close reports with its own error state; the caller's error (for
-  // example the "Timeout." that made it close) is kept when the close works.
-  std::string savedText = lastErrorText_;
-  int savedCode = lastErrorCode_;
-  clearError();
   if (!socketExists()) {
     cleanupSocket();
-    setError(savedCode, savedText);
     return 0;
   }
   WSAAsyncSelect(socket_, window_, 0, 0);
-  if (receiving_) {
+  if (receiving_ != ReceiveState::Idle) {
     pendingCloseCode_ = code;
-    closePending_ = true;
-    setError(savedCode, savedText);
+    setReceiveState(ReceiveState::ClosePending);
     return 0;
   }
   if (acceptData_) {
     // The drain pass counts as receiving, so a close requested from inside
     // it is deferred like one from a read event.
-    receiving_ = true;
+    setReceiveState(ReceiveState::Receiving);
     receive(ReceiveMode::Drain);
-    receiving_ = false;
-    closePending_ = false;
+    setReceiveState(ReceiveState::Idle);
   }
-  if (connected_) {
-    connected_ = false;
+  if (isConnected()) {
+    setConnectionState(ConnectionState::Closing);
     onDisconnect(static_cast<int>(code >> 16));
-    closeTranscript();
+    transcript_.close();
   }
   int rc = 0;
   if (socket_ != INVALID_SOCKET) {
-    if (aheadLength_ > 0) {
+    if (lines_.ahead() > 0) {
       // Bytes the peer sent are unread: the system resets such a connection
       // at close, and so it is reset here too.
       linger l{};
       l.l_onoff = 1;
       l.l_linger = 0;
-      ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof(l));
+      SocketOptions::set(socket_, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
     }
     if (closesocket(socket_) != 0) rc = WSAGetLastError();
     socket_ = INVALID_SOCKET;
   }
   cleanupSocket();
-  if (rc != 0) return setErrorCode(rc);
-  setError(savedCode, savedText);
-  return 0;
+  return rc != 0 ? setError(rc) : 0;
 }
 
 int SocketEngine::performPendingClose() {
-  closePending_ = false;
-  receiving_ = false;
+  setReceiveState(ReceiveState::Idle);
   uint32_t code = pendingCloseCode_;
   pendingCloseCode_ = 0;
   return close(code);
@@ -622,14 +409,35 @@ void SocketEngine::cleanupSocket() {
     closesocket(socket_);
     socket_ = INVALID_SOCKET;
   }
-  connected_ = false;
-  connecting_ = false;
-  receiving_ = false;
+  setConnectionState(ConnectionState::Idle);
+  setReceiveState(ReceiveState::Idle);
   bytesAccepted_ = 0;
   acceptData_ = true;
-  clearLineBuffer();
-  clearReadAhead();
-  closeTranscript();
+  lines_.clear();
+  deferredClose_.reset();
+  transcript_.close();
+}
+
+namespace {
+
+const char* stateName(ConnectionState s) {
+  static const char* const names[] = {"Idle", "Connecting", "Connected", "Closing"};
+  return names[static_cast<int>(s)];
+}
+
+const char* stateName(ReceiveState s) {
+  static const char* const names[] = {"Idle", "Receiving", "ClosePending"};
+  return names[static_cast<int>(s)];
+}
+
+}  // namespace
+
+void SocketEngine::setConnectionState(ConnectionState next) {
+  changeState(connection_, next, "socket engine connection", stateName);
+}
+
+void SocketEngine::setReceiveState(ReceiveState next) {
+  changeState(receiving_, next, "socket engine receive handler", stateName);
 }
 
 // --- network events --------------------------------------------------------------------
@@ -651,43 +459,42 @@ LRESULT SocketEngine::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
 void SocketEngine::networkEvent(int event, int error, LPARAM lParam) {
   switch (event) {
     case FD_CONNECT: {
-      connecting_ = false;
-      connected_ = true;
       BOOL on = TRUE;
-      ::setsockopt(socket_, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on),
-                   sizeof(on));
+      SocketOptions::set(socket_, SOL_SOCKET, SO_OOBINLINE, &on, sizeof(on));
       if (error != 0) {
-        connected_ = false;
+        setConnectionState(ConnectionState::Idle);
         onConnect(error);
         cleanupSocket();
       } else {
-        if (!recordToFile_.empty()) openTranscript();
+        setConnectionState(ConnectionState::Connected);
+        transcript_.open();
         onConnect(0);
       }
       break;
     }
     case FD_READ:
       if (!acceptData_ && !tunnelNegotiating()) break;
-      if (receiving_) break;
-      receiving_ = true;
+      if (receiving_ != ReceiveState::Idle) break;
+      setReceiveState(ReceiveState::Receiving);
       receive(ReceiveMode::Event);
-      receiving_ = false;
       // A close asked for by a handler that stopped the reading is still due.
-      if (closePending_ && socket_ != INVALID_SOCKET) performPendingClose();
+      if (receiving_ == ReceiveState::ClosePending && socket_ != INVALID_SOCKET) {
+        performPendingClose();
+      } else {
+        setReceiveState(ReceiveState::Idle);
+      }
       break;
     case FD_WRITE:
       onReadyToSend();
       break;
     case FD_CLOSE:
-      if (connecting_) {
+      if (connection_ == ConnectionState::Connecting) {
         receive(ReceiveMode::Event);
-      } else if (aheadLength_ > 0) {
+      } else if (lines_.ahead() > 0) {
         // Bytes before the end of the stream are still in the read-ahead;
         // the end is reported once they have been taken.
-        closeDeferred_ = true;
-        deferredCloseParam_ = lParam;
+        deferredClose_ = lParam;
       } else {
-        connecting_ = false;
         close(static_cast<uint32_t>(lParam));
       }
       break;
@@ -712,10 +519,7 @@ bool SocketEngine::waitStep(uint32_t waitMillis) {
       PostQuitMessage(static_cast<int>(msg.wParam));
       return false;
     }
-    dispatching_ = true;
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-    dispatching_ = false;
+    dispatch(msg);
     if (msg.message == WM_CLOSE || !IsWindow(window_)) return false;
   } else if (waitMillis != 0) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, waitMillis, QS_ALLINPUT);
@@ -736,19 +540,22 @@ bool SocketEngine::waitStep(uint32_t waitMillis) {
 // Runs the messages already queued (and the socket events found without
 // waiting), a bounded number so that a flood cannot hold the caller.
 int SocketEngine::processPendingEvents() {
-  clearError();
   MSG msg;
   for (int i = 0; i < 1000 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
     if (msg.message == WM_QUIT) {
       PostQuitMessage(static_cast<int>(msg.wParam));
       break;
     }
-    dispatching_ = true;
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-    dispatching_ = false;
+    dispatch(msg);
   }
   return 0;
+}
+
+void SocketEngine::dispatch(MSG& msg) {
+  dispatching_ = true;
+  TranslateMessage(&msg);
+  DispatchMessageA(&msg);
+  dispatching_ = false;
 }
 
 uint32_t SocketEngine::tickCount() { return GetTickCount(); }
@@ -793,22 +600,16 @@ bool SocketEngine::deadlinePassed() const {
 
 // --- receive path ---------------------------------------------------------------------
 
-void SocketEngine::clearLineBuffer() {
-  lineStart_ = 0;
-  lineLength_ = 0;
-  splitPairByte_ = 0;
-}
-
 int SocketEngine::setEol(const std::string& marker) {
-  eol_ = marker;
+  lines_.setEol(marker);
   // Bytes already buffered are split again with the new marker.
-  if (connected_) PostMessageA(window_, kSocketMessage, socket_, WSAMAKESELECTREPLY(FD_READ, 0));
+  if (isConnected()) PostMessageA(window_, kSocketMessage, socket_, WSAMAKESELECTREPLY(FD_READ, 0));
   return 0;
 }
 
 int SocketEngine::setAcceptData(bool accept) {
   acceptData_ = accept;
-  if (connected_) {
+  if (isConnected()) {
     if (accept) PostMessageA(window_, kSocketMessage, socket_, WSAMAKESELECTREPLY(FD_READ, 0));
   } else if (socketExists() && timeoutMillis_ >= 0) {
     receive(ReceiveMode::Resume);
@@ -817,25 +618,15 @@ int SocketEngine::setAcceptData(bool accept) {
 }
 
 int SocketEngine::setSplitCrlf(bool on) {
-  splitCrlf_ = on;
+  lines_.setSplitCrlf(on);
   return 0;
 }
 
 int SocketEngine::setMaxLineLength(int32_t length) {
-  if (socketExists()) {
-    return setError(112,
-                    "You cannot change MaxLineLength at this time. A connection is in progress.");
-  }
-  if (length > 65536) length = 65536;
-  if (length < 1) length = 1;
-  lineCapacity_ = length;
-  lineBuffer_.clear();
-  lineBuffer_.shrink_to_fit();
-  clearLineBuffer();
-  return 0;
+  return setLineCapacity(lines_, length, LineBuffer::kMaxCapacity);
 }
 
-int32_t SocketEngine::maxLineLength() const { return lineCapacity_; }
+int32_t SocketEngine::maxLineLength() const { return lines_.capacity(); }
 
 bool SocketEngine::receiveStops(ReceiveMode mode) const {
   if (socket_ == INVALID_SOCKET && mode != ReceiveMode::Flush) return true;
@@ -843,167 +634,77 @@ bool SocketEngine::receiveStops(ReceiveMode mode) const {
   return interruptRequested_;
 }
 
-int SocketEngine::handOn(const char* data, int length, bool endOfLine) {
+int SocketEngine::handOn(const char* data, size_t length, bool endOfLine) {
   if (!absoluteTimeout_) armDeadline();
-  return onRawDataIn(data, length, endOfLine);
+  return onRawDataIn(data, static_cast<int>(length), endOfLine);
 }
 
-bool SocketEngine::takeLine(size_t& offset, size_t& length) {
-  if (lineLength_ == 0) return false;
-  const char* base = lineBuffer_.data() + lineStart_;
-  if (splitCrlf_) {
-    for (size_t i = 0; i < lineLength_; ++i) {
-      char c = base[i];
-      if (c != '\r' && c != '\n') continue;
-      size_t consumed = i + 1;
-      if (i + 1 < lineLength_) {
-        if (c + base[i + 1] == '\r' + '\n') consumed = i + 2;
-      } else {
-        // The pair may be completed by the next read.
-        splitPairByte_ = c == '\r' ? '\n' : '\r';
-      }
-      offset = lineStart_;
-      length = i;
-      lineStart_ += consumed;
-      lineLength_ -= consumed;
-      return true;
-    }
-    return false;
-  }
-  if (eol_.empty()) return false;
-  std::string_view view(base, lineLength_);
-  size_t at = view.find(eol_);
-  if (at == std::string_view::npos) return false;
-  offset = lineStart_;
-  length = at;
-  lineStart_ += at + eol_.size();
-  lineLength_ -= at + eol_.size();
-  return true;
-}
-
-int SocketEngine::handOnAll(ReceiveMode mode) {
-  size_t offset, length;
-  while (takeLine(offset, length)) {
-    int rc = handOn(lineBuffer_.data() + offset, static_cast<int>(length), true);
-    if (rc != 0) return rc;
-    if (receiveStops(mode) && mode != ReceiveMode::Drain) return 0;
-  }
-  if (lineLength_ > 0 && (acceptData_ || tunnelNegotiating())) {
-    size_t start = lineStart_;
-    size_t count = lineLength_;
-    lineStart_ = 0;
-    lineLength_ = 0;
-    return handOn(lineBuffer_.data() + start, static_cast<int>(count), false);
+int SocketEngine::handOnBuffered(ReceiveMode mode, bool all, bool& stopped) {
+  // The last hand-on of a drain pass gives every line, whatever the handlers do.
+  const bool drainAll = all && mode == ReceiveMode::Drain;
+  stopped = false;
+  LineBuffer::Piece piece;
+  while (lines_.next(piece, all && (acceptData_ || tunnelNegotiating()))) {
+    if (int rc = handOn(piece.data, piece.length, piece.endOfLine)) return rc;
+    stopped = !drainAll && receiveStops(mode);
+    if (stopped) return 0;
   }
   return 0;
 }
 
-void SocketEngine::clearReadAhead() {
-  aheadStart_ = 0;
-  aheadLength_ = 0;
-  aheadAnnounce_ = false;
-  closeDeferred_ = false;
-  deferredCloseParam_ = 0;
-}
-
-int SocketEngine::receiveBytes(char* into, size_t free, ReceiveMode mode) {
-  if (aheadLength_ == 0) {
+int SocketEngine::receiveBytes(char* into, size_t room, ReceiveMode mode) {
+  if (lines_.ahead() == 0) {
     // Only a read event, which reads until the socket would block, reads
     // ahead; the other passes take exactly what they ask for, and a tunnel
     // reply is never read beyond.
-    if (mode != ReceiveMode::Event || tunnelNegotiating()) {
-      return ::recv(socket_, into, static_cast<int>(free), 0);
-    }
-    if (readAhead_ == nullptr) readAhead_.reset(new (std::nothrow) char[kReadAheadBytes]);
-    if (readAhead_ == nullptr) return ::recv(socket_, into, static_cast<int>(free), 0);
-    int n = ::recv(socket_, readAhead_.get(), static_cast<int>(kReadAheadBytes), 0);
+    char* ahead = mode == ReceiveMode::Event && !tunnelNegotiating() ? lines_.aheadSpace() : nullptr;
+    if (ahead == nullptr) return ::recv(socket_, into, static_cast<int>(room), 0);
+    int n = ::recv(socket_, ahead, static_cast<int>(LineBuffer::kReadAheadBytes), 0);
     if (n <= 0) return n;
-    aheadStart_ = 0;
-    aheadLength_ = static_cast<size_t>(n);
+    lines_.aheadFilled(static_cast<size_t>(n));
   }
-  const size_t take = std::min(free, aheadLength_);
-  std::memcpy(into, readAhead_.get() + aheadStart_, take);
-  aheadStart_ += take;
-  aheadLength_ -= take;
-  aheadAnnounce_ = aheadLength_ > 0;
-  if (aheadLength_ == 0 && closeDeferred_) {
+  const size_t taken = lines_.takeAhead(into, room);
+  if (lines_.ahead() == 0 && deferredClose_) {
     // Now that the bytes before it are taken, the end of the stream is due.
-    closeDeferred_ = false;
-    PostMessageA(window_, kSocketMessage, socket_, deferredCloseParam_);
+    const LPARAM closeEvent = *deferredClose_;
+    deferredClose_.reset();
+    PostMessageA(window_, kSocketMessage, socket_, closeEvent);
   }
-  return static_cast<int>(take);
+  return static_cast<int>(taken);
 }
 
 int SocketEngine::receive(ReceiveMode mode) {
   const int rc = receiveLoop(mode);
-  if (aheadAnnounce_ && aheadLength_ > 0 && socket_ != INVALID_SOCKET &&
-      mode != ReceiveMode::Drain) {
-    // Bytes still waiting after a take announce themselves once, as bytes
-    // left in the socket after a recv do (a drain pass is followed by the
-    // close, which drops them).
-    aheadAnnounce_ = false;
+  // Read-ahead bytes still waiting after a take announce themselves once, as
+  // bytes left in the socket after a recv do (a drain pass is followed by the
+  // close, which drops them).
+  if (mode != ReceiveMode::Drain && socket_ != INVALID_SOCKET && lines_.takeAheadNotice()) {
     PostMessageA(window_, kSocketMessage, socket_, WSAMAKESELECTREPLY(FD_READ, 0));
   }
   return rc;
 }
 
 int SocketEngine::receiveLoop(ReceiveMode mode) {
-  if (lineBuffer_.size() != static_cast<size_t>(lineCapacity_)) {
-    // Allocated on first use; the capacity changes only while no socket exists.
-    lineBuffer_.assign(static_cast<size_t>(lineCapacity_), '\0');
-    clearLineBuffer();
-  }
-  const size_t capacity = lineBuffer_.size();
   for (;;) {
     if (receiveStops(mode)) return 0;
-
-    // Complete lines first.
-    size_t offset, length;
+    // Complete lines first; without a marker everything buffered goes on.
     bool stopped = false;
-    while (takeLine(offset, length)) {
-      int rc = handOn(lineBuffer_.data() + offset, static_cast<int>(length), true);
-      if (rc != 0) return rc;
-      if (receiveStops(mode)) {
-        stopped = true;
-        break;
-      }
-    }
-    if (stopped) return 0;
-    // Without a marker everything buffered goes on as one raw block.
-    if (eol_.empty() && !splitCrlf_ && lineLength_ > 0) {
-      size_t start = lineStart_;
-      size_t count = lineLength_;
-      lineStart_ = 0;
-      lineLength_ = 0;
-      int rc = handOn(lineBuffer_.data() + start, static_cast<int>(count), false);
-      if (rc != 0) return rc;
-      continue;
-    }
-    if (mode == ReceiveMode::Flush) return 0;
+    if (int rc = handOnBuffered(mode, false, stopped)) return rc;
+    if (stopped || mode == ReceiveMode::Flush) return 0;
 
-    // Room at the end, moving the buffered bytes to the front when needed.
-    if (lineLength_ == 0) lineStart_ = 0;
-    size_t free = capacity - lineStart_ - lineLength_;
-    if (free == 0 && lineStart_ > 0) {
-      std::memmove(lineBuffer_.data(), lineBuffer_.data() + lineStart_, lineLength_);
-      lineStart_ = 0;
-      free = capacity - lineLength_;
-    }
-
-    if (free == 0) {
+    size_t room = 0;
+    char* into = lines_.space(room);
+    if (room == 0) {
       // A full buffer without a line end: the piece goes on as it is.
-      size_t count = lineLength_;
-      lineStart_ = 0;
-      lineLength_ = 0;
-      int rc = handOn(lineBuffer_.data(), static_cast<int>(count), false);
-      if (rc != 0) return rc;
+      const LineBuffer::Piece piece = lines_.takeAll();
+      if (int rc = handOn(piece.data, piece.length, false)) return rc;
       continue;
     }
+    if (receiving_ == ReceiveState::ClosePending && mode == ReceiveMode::Event) {
+      return performPendingClose();
+    }
 
-    if (closePending_ && mode == ReceiveMode::Event) return performPendingClose();
-
-    char* into = lineBuffer_.data() + lineStart_ + lineLength_;
-    int n = receiveBytes(into, free, mode);
+    const int n = receiveBytes(into, room, mode);
     if (n < 0) {
       int err = WSAGetLastError();
       if (err == WSAEWOULDBLOCK || err == WSAENOTSOCK || err == WSAECONNABORTED ||
@@ -1016,45 +717,34 @@ int SocketEngine::receiveLoop(ReceiveMode mode) {
       return err;
     }
     if (n > 0) {
-      if (recordsSocketBytes()) recordReceived(into, static_cast<size_t>(n));
+      if (recordsSocketBytes()) record(into, static_cast<size_t>(n), true);
       if (tunnelNegotiating() && tunnelReadsRaw()) {
-        int rc = handOn(into, n, false);
-        if (closePending_ && mode == ReceiveMode::Event) performPendingClose();
+        int rc = handOn(into, static_cast<size_t>(n), false);
+        if (receiving_ == ReceiveState::ClosePending && mode == ReceiveMode::Event) {
+          performPendingClose();
+        }
         return rc;
       }
-      size_t added = static_cast<size_t>(n);
-      if (splitPairByte_ != 0) {
-        // The rest of a CR/LF pair cut by the previous read is not a new line end.
-        if (into[0] == splitPairByte_) {
-          std::memmove(into, into + 1, added - 1);
-          --added;
-        }
-        splitPairByte_ = 0;
-      }
-      lineLength_ += added;
+      lines_.commit(static_cast<size_t>(n));
       if (mode == ReceiveMode::Event) continue;
     }
 
     // The peer closed its side, or one pass outside a read event.
-    int rc = handOnAll(mode);
-    if (rc != 0) return rc;
+    if (int rc = handOnBuffered(mode, true, stopped)) return rc;
     if (mode == ReceiveMode::Drain) return 0;
     if (n > 0) continue;
-    receiving_ = false;
-    if (mode == ReceiveMode::Event) {
-      closePending_ = false;
-      uint32_t code = pendingCloseCode_;
-      pendingCloseCode_ = 0;
-      return close(code);
-    }
-    return 0;
+    const uint32_t code = pendingCloseCode_;
+    setReceiveState(ReceiveState::Idle);
+    if (mode != ReceiveMode::Event) return 0;
+    pendingCloseCode_ = 0;
+    return close(code);
   }
 }
 
 // --- send path ----------------------------------------------------------------------------
 
 int SocketEngine::sendOnce(const char* data, int length, bool throughTunnel) {
-  if (!connected_ || (throughTunnel && tunnelNegotiating())) {
+  if (!isConnected() || (throughTunnel && tunnelNegotiating())) {
     WSASetLastError(WSAENOTCONN);
     return WSAENOTCONN;
   }
@@ -1066,7 +756,7 @@ int SocketEngine::sendOnce(const char* data, int length, bool throughTunnel) {
   }
   bytesAccepted_ = static_cast<uint32_t>(n);
   if (!absoluteTimeout_) armDeadline();
-  if (recordsSocketBytes()) recordSent(data, static_cast<size_t>(n));
+  if (recordsSocketBytes()) record(data, static_cast<size_t>(n), false);
   if (n < length) {
     WSASetLastError(WSAEWOULDBLOCK);
     return WSAEWOULDBLOCK;
@@ -1117,167 +807,6 @@ int SocketEngine::sendBlocking(const char* data, int length, bool reportProgress
   }
 }
 
-// --- session transcript -------------------------------------------------------------------
-
-std::string SocketEngine::transcriptBlock(const char* data, size_t length, bool received) {
-  std::string out = received ? "\r\nsend -nonewline \"" : "\r\nexpect -exact \"";
-  out.reserve(out.size() + length + 3);
-  for (size_t i = 0; i < length; ++i) {
-    unsigned char c = static_cast<unsigned char>(data[i]);
-    if (c == '\r' || c == '\n') {
-      out += static_cast<char>(c);
-    } else if (c < 32 || c >= 127) {
-      char esc[5];
-      std::snprintf(esc, sizeof(esc), "\\%03o", c);
-      out += esc;
-    } else {
-      if (std::strchr("\\$\"{}[]", c) != nullptr) out += '\\';
-      out += static_cast<char>(c);
-    }
-  }
-  out += "\"\r\n";
-  return out;
-}
-
-void SocketEngine::openTranscript() {
-  closeTranscript();
-  HANDLE h = CreateFileA(recordToFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
-  // Each connection of a session adds to the same transcript.
-  SetFilePointer(h, 0, nullptr, FILE_END);
-  recordFile_ = h;
-}
-
-void SocketEngine::closeTranscript() {
-  if (recordFile_ != nullptr) CloseHandle(recordFile_);
-  recordFile_ = nullptr;
-}
-
-void SocketEngine::record(const char* data, size_t length, bool received) {
-  if (recordFile_ == nullptr || length == 0) return;
-  std::string block = transcriptBlock(data, length, received);
-  DWORD written = 0;
-  WriteFile(recordFile_, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
-}
-
-// --- socket options ------------------------------------------------------------------------
-
-int SocketEngine::applyKeepAlive() {
-  if (socket_ == INVALID_SOCKET) return 0;
-  BOOL on = tcpKeepAlive_ ? TRUE : FALSE;
-  if (::setsockopt(socket_, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on),
-                   sizeof(on)) != 0) {
-    int err = WSAGetLastError();
-    // The flag follows what the socket really has.
-    BOOL actual = FALSE;
-    int size = sizeof(actual);
-    if (::getsockopt(socket_, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&actual),
-                     &size) == 0) {
-      tcpKeepAlive_ = actual != FALSE;
-    }
-    return err;
-  }
-  if (tcpKeepAlive_ && (keepAliveTime_ != 0 || keepAliveInterval_ != 0)) {
-    tcp_keepalive values{};
-    values.onoff = 1;
-    values.keepalivetime = keepAliveTime_ != 0 ? static_cast<ULONG>(keepAliveTime_) : 7200000;
-    values.keepaliveinterval =
-        keepAliveInterval_ != 0 ? static_cast<ULONG>(keepAliveInterval_) : 1000;
-    DWORD returned = 0;
-    if (WSAIoctl(socket_, SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0, &returned,
-                 nullptr, nullptr) != 0) {
-      return WSAGetLastError();
-    }
-  }
-  return 0;
-}
-
-// Linger off resets the connection at close; on without a time lets the
-// system finish sending in the background; on with a time waits that long.
-int SocketEngine::applyLinger() {
-  if (socket_ == INVALID_SOCKET) return 0;
-  linger l{};
-  if (!linger_) {
-    l.l_onoff = 1;
-    l.l_linger = 0;
-  } else if (lingerTime_ == 0) {
-    l.l_onoff = 0;
-    l.l_linger = 0;
-  } else {
-    l.l_onoff = 1;
-    l.l_linger = static_cast<u_short>(lingerTime_);
-  }
-  if (::setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
-                   sizeof(l)) != 0) {
-    return WSAGetLastError();
-  }
-  return 0;
-}
-
-int SocketEngine::applyBufferSize(int option, int32_t bytes) {
-  if (socket_ == INVALID_SOCKET || bytes == 0) return 0;
-  if (::setsockopt(socket_, SOL_SOCKET, option, reinterpret_cast<const char*>(&bytes),
-                   sizeof(bytes)) != 0) {
-    return WSAGetLastError();
-  }
-  return 0;
-}
-
-int SocketEngine::applyNoDelay() {
-  if (socket_ == INVALID_SOCKET) return 0;
-  BOOL on = tcpNoDelay_ ? TRUE : FALSE;
-  if (::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-                   sizeof(on)) != 0) {
-    return WSAGetLastError();
-  }
-  return 0;
-}
-
-int SocketEngine::setInBufferSize(int32_t bytes) {
-  inBufferSize_ = bytes;
-  return applyBufferSize(SO_RCVBUF, bytes);
-}
-
-int SocketEngine::setOutBufferSize(int32_t bytes) {
-  outBufferSize_ = bytes;
-  return applyBufferSize(SO_SNDBUF, bytes);
-}
-
-int SocketEngine::setTcpNoDelay(bool on) {
-  tcpNoDelay_ = on;
-  return applyNoDelay();
-}
-
-int SocketEngine::setTcpKeepAlive(bool on) {
-  tcpKeepAlive_ = on;
-  return applyKeepAlive();
-}
-
-// Setting either time turns keep-alive on when one of the two is above 0 or
-// it is on already, and off otherwise.
-int SocketEngine::setKeepAliveTime(int32_t millis) {
-  keepAliveTime_ = millis;
-  tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
-  return applyKeepAlive();
-}
-
-int SocketEngine::setKeepAliveInterval(int32_t millis) {
-  keepAliveInterval_ = millis;
-  tcpKeepAlive_ = keepAliveTime_ > 0 || keepAliveInterval_ > 0 || tcpKeepAlive_;
-  return applyKeepAlive();
-}
-
-int SocketEngine::setLinger(bool on) {
-  linger_ = on;
-  return applyLinger();
-}
-
-int SocketEngine::setLingerTime(int32_t seconds) {
-  lingerTime_ = seconds;
-  return applyLinger();
-}
-
 // --- shared virtual operations ------------------------------------------------------
 
 bool SocketEngine::configSetting(const ConfigRequest& req, std::string& answer, int& code) {
@@ -1304,16 +833,18 @@ void SocketEngine::onError(int code, const std::string& text) { fireError(code, 
 
 void SocketEngine::onReadyToSend() { fireReadyToSend(); }
 
+// "OK" for 0, else the last error text, or the Winsock text when none is set.
+std::string SocketEngine::eventText(int code) const {
+  if (code == 0) return "OK";
+  return lastErrorText_.empty() ? winsockErrorText(code) : lastErrorText_;
+}
+
 void SocketEngine::reportConnectionStatus(const std::string& event, int code) {
-  fireConnectionStatus(event, code,
-                       code == 0 ? std::string("OK")
-                                 : (lastErrorText_.empty() ? winsockErrorText(code)
-                                                           : lastErrorText_));
+  fireConnectionStatus(event, code, eventText(code));
 }
 
 void SocketEngine::reportConnected(int code) {
-  std::string text = code == 0 ? std::string("OK")
-                               : (lastErrorText_.empty() ? winsockErrorText(code) : lastErrorText_);
+  std::string text = eventText(code);
   // The blocking connect waits for this outcome.
   connectOutcome_ = code;
   connectOutcomeText_ = code == 0 ? std::string() : text;
@@ -1324,10 +855,6 @@ int SocketEngine::reportDataIn(const char* data, int length, bool endOfLine) {
   return fireDataIn(data, length, endOfLine);
 }
 
-void SocketEngine::reportDisconnected(int code) {
-  std::string text = code == 0 ? std::string("OK")
-                               : (lastErrorText_.empty() ? winsockErrorText(code) : lastErrorText_);
-  fireDisconnected(code, text);
-}
+void SocketEngine::reportDisconnected(int code) { fireDisconnected(code, eventText(code)); }
 
 }  // namespace velmora::network::component

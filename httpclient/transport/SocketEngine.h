@@ -1,12 +1,12 @@
 // Socket engine: the lowest layer of the HTTP client component.
 // What it is: one non-blocking TCP socket per component, driven by network
 //   events posted to a hidden window; the wait step every blocking operation
-//   repeats; the receive handler, line buffer and send paths on that socket.
+//   repeats; the receive handler (framing by its LineBuffer) and send paths.
 // May call below: the platform's message, socket and tick-count interfaces.
 // Tells above: the virtual notifications below (connect, disconnect, raw data
 //   in, error, ready to send) and the event-firing operations.
-// Re-entrancy: one thread per component; flags (receiving, close pending,
-//   dispatching), not locks, guard re-entry from inside event handlers.
+// Re-entrancy: one thread per component; states (the receive handler's close
+//   pending, the dispatching flag), not locks, guard re-entry from handlers.
 //
 // Process start-up registers the hidden window class, loads the optional
 // ws2_32 entry points and starts Winsock; each engine owns one hidden window
@@ -14,11 +14,15 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 
 #include "httpclient/transport/ConfigText.h"
+#include "httpclient/transport/HostAddress.h"
+#include "httpclient/transport/LineBuffer.h"
+#include "httpclient/transport/SessionTranscript.h"
 #include "httpclient/transport/SettingTable.h"
+#include "httpclient/transport/SocketOptions.h"
 #include "platform/messages.h"
 #include "platform/win32types.h"
 
@@ -30,6 +34,21 @@ enum class ReceiveMode {
   Drain,   // one pass made by close, so bytes still in the socket are handed on
   Resume,  // AcceptData was set true again
   Flush,   // only hand on the complete lines already buffered
+};
+
+// The connection of the socket.
+enum class ConnectionState {
+  Idle,        // no connect issued, or its outcome was a failure
+  Connecting,  // connect issued, completion not yet seen
+  Connected,   // FD_CONNECT arrived without an error
+  Closing,     // close is telling the layers above about the disconnect
+};
+
+// The receive handler.
+enum class ReceiveState {
+  Idle,          // not running
+  Receiving,     // running (a read event, or the drain pass of a close)
+  ClosePending,  // running, and a close asked for meanwhile waits for it
 };
 
 class SocketEngine {
@@ -56,21 +75,25 @@ class SocketEngine {
   static std::string winsockVersionText();
 
   // --- error state, shared by all layers --------------------------------------
+  // The first failure of an operation fills it; later failures leave it alone
+  // until it is reset: clearError() at the start of an operation forgets it,
+  // completeError() at the end of a public operation and rearmError() at the
+  // start of a property read let the next failure replace it.
   int lastErrorCode() const { return lastErrorCode_; }
   const std::string& lastErrorText() const { return lastErrorText_; }
   void clearError();
-  // Sets code and text; returns the code.
-  int setError(int code, const std::string& text);
-  // Keeps the code; the text only when none is set yet.
-  int setErrorCode(int code);
-  // Stores a public operation's result as the last error and completes its
-  // text: 200 reads "Out of memory."; 301 without a text reads "Interrupted.";
-  // any other non-zero code without a text gets the Winsock text.
+  void rearmError() { errorSet_ = false; }
+  // The one setter: records the failure unless one is recorded; returns the
+  // code. A failure without a text gets one when its public operation ends.
+  int setError(int code, const std::string& text = std::string());
+  // A public operation ended with this code: it becomes the last error code
+  // and its text is completed: 200 reads "Out of memory."; 301 without a
+  // text reads "Interrupted."; any other non-zero code without a text gets
+  // the Winsock text.
   void completeError(int code);
-  // "[code] description", or "[code] (no description available)".
-  static std::string winsockErrorText(int code);
-  // Sets the error for an operation of a part that is not built yet.
+  // Fails an operation of a part that is not built yet (code 50).
   int notBuilt(const char* part, const char* operation);
+  static std::string notBuiltText(const char* part, const char* operation);
 
   // --- addresses ---------------------------------------------------------------
   virtual int setRemoteHost(const std::string& host);
@@ -79,10 +102,8 @@ class SocketEngine {
   uint16_t remotePort() const { return remotePort_; }
   virtual int getLocalHost(std::string& out);
   virtual int setLocalHost(const std::string& host);
-  // Resolves a dotted address or a name to an IPv4 address (network order);
-  // 0 or a Winsock error code.
-  int resolveIPv4(const std::string& host, uint32_t& address);
   bool useIPv6() const { return useIPv6_; }
+  void setUseIPv6(bool on) { useIPv6_ = on; }
   // The remote address in numeric form ("" when none is resolved).
   std::string remoteAddressText() const;
 
@@ -94,8 +115,7 @@ class SocketEngine {
   // Closes with a code; its upper 16 bits carry a Winsock error, 0 = orderly.
   virtual int close(uint32_t code);
   bool socketExists() const;
-  bool isConnected() const { return connected_; }
-  bool isConnecting() const { return connecting_; }
+  bool isConnected() const { return connection_ == ConnectionState::Connected; }
   // The socket handle, or -1 when there is none.
   int64_t socketHandle() const;
 
@@ -104,6 +124,7 @@ class SocketEngine {
   virtual bool waitStep(uint32_t waitMillis);
   // The wait step with the configured SelectWaitMillis.
   bool waitStep() { return waitStep(static_cast<uint32_t>(selectWaitMillis_)); }
+  int32_t selectWaitMillis() const { return selectWaitMillis_; }
   // Processes the pending socket and window events once, without waiting.
   int processPendingEvents();
   // Timeout in seconds, or milliseconds when TimeoutInMilliseconds is on.
@@ -112,12 +133,10 @@ class SocketEngine {
   int32_t timeoutMillis() const { return timeoutMillis_; }
   // Deadline = now + timeout, none when the timeout is 0.
   void armDeadline();
-  void clearDeadline() { deadline_ = 0; }
   bool deadlineSet() const { return deadline_ != 0; }
   bool deadlinePassed() const;
   bool absoluteTimeout() const { return absoluteTimeout_; }
   void requestInterrupt() { interruptRequested_ = true; }
-  bool interruptRequested() const { return interruptRequested_; }
   bool interrupted() const { return interrupted_; }
   void clearInterrupted() { interrupted_ = false; interruptRequested_ = false; }
   // The hidden window (null when it could not be created or was closed).
@@ -125,11 +144,10 @@ class SocketEngine {
 
   // --- receive and send paths --------------------------------------------------
   virtual int setEol(const std::string& marker);
-  const std::string& eol() const { return eol_; }
+  const std::string& eol() const { return lines_.eol(); }
   int setAcceptData(bool accept);
-  bool acceptData() const { return acceptData_; }
   virtual int setSplitCrlf(bool on);
-  bool splitCrlf() const { return splitCrlf_; }
+  bool splitCrlf() const { return lines_.splitCrlf(); }
   // Sends what the socket takes now; 10035 when it took only part. With
   // throughTunnel the send also needs the tunnel to be established.
   int sendOnce(const char* data, int length, bool throughTunnel);
@@ -137,25 +155,12 @@ class SocketEngine {
   // reportProgress: the HTTP layer hears the bytes sent after each partial
   // send; notifyHttp: it hears before the first byte and after the last.
   int sendBlocking(const char* data, int length, bool reportProgress, bool notifyHttp);
-  // Bytes the last send handed to the socket.
-  uint32_t bytesAccepted() const { return bytesAccepted_; }
-  int64_t maxTransferRate() const { return maxTransferRate_; }
   // Bytes per second over the current measuring window at time now
   // (milliseconds of the system time); 0 when no time has passed.
   int64_t transferRate(int64_t nowMillis) const;
 
-  // --- socket options ------------------------------------------------------------
-  int setInBufferSize(int32_t bytes);
-  int setOutBufferSize(int32_t bytes);
-  int setTcpNoDelay(bool on);
-  int setTcpKeepAlive(bool on);
-  int setKeepAliveTime(int32_t millis);
-  int setKeepAliveInterval(int32_t millis);
-  int setLinger(bool on);
-  int setLingerTime(int32_t seconds);
-  int32_t inBufferSize() const { return inBufferSize_; }
-  int32_t outBufferSize() const { return outBufferSize_; }
-  bool tcpKeepAlive() const { return tcpKeepAlive_; }
+  // --- socket options (InBufferSize, TcpNoDelay, Linger, ...) ---------------------
+  SocketOptions& options() { return options_; }
 
   // --- shared virtual operations, in chain order -------------------------------
   // Messages of the hidden window (network events, events run on its thread).
@@ -173,10 +178,9 @@ class SocketEngine {
   virtual int receive(ReceiveMode mode);
 
   // Session transcript: a block of bytes received from or sent to the peer.
-  void recordReceived(const char* data, size_t length) { record(data, length, true); }
-  void recordSent(const char* data, size_t length) { record(data, length, false); }
-  // The transcript form of a block: the bytes with the script's escapes.
-  static std::string transcriptBlock(const char* data, size_t length, bool received);
+  void record(const char* data, size_t length, bool received) {
+    transcript_.record(data, length, received);
+  }
 
  protected:
   // What the engine hands to the tunnel layer: connect results, received
@@ -224,6 +228,9 @@ class SocketEngine {
   virtual void reportConnected(int code);
   virtual int reportDataIn(const char* data, int length, bool endOfLine);
   virtual void reportDisconnected(int code);
+  // The text an event carries with a code: "OK" for 0, else the last error
+  // text, or the Winsock text when none is set.
+  std::string eventText(int code) const;
   // Event firing, implemented by the component object.
   virtual void fireConnected(int /*code*/, const std::string& /*description*/) {}
   virtual int fireDataIn(const char* /*data*/, int /*length*/, bool /*endOfLine*/) { return 0; }
@@ -247,41 +254,39 @@ class SocketEngine {
   // Runs one of a layer's settings: true when the table knew the name.
   bool runSetting(const SettingTable& table, const ConfigRequest& req, std::string& answer,
                   int& code);
+  // MaxLineLength of a layer's line buffer: 112 while a socket exists.
+  int setLineCapacity(LineBuffer& buffer, int32_t length, int32_t limit);
 
  private:
   static LRESULT windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   static uint32_t tickCount();
 
-  // Resolving into an IPv6 socket address (28 bytes) with an optional scope id.
-  int resolveIPv6(const std::string& host, int socketType, unsigned char* address6);
   void networkEvent(int event, int error, LPARAM lParam);
   int performPendingClose();
+  void setConnectionState(ConnectionState next);
+  void setReceiveState(ReceiveState next);
   // Hands bytes to the tunnel layer, re-arming the deadline first.
-  int handOn(const char* data, int length, bool endOfLine);
+  int handOn(const char* data, size_t length, bool endOfLine);
   bool receiveStops(ReceiveMode mode) const;
-  // The next complete line of the buffer: true with its offset and length,
-  // and the buffer advanced past it and its marker.
-  bool takeLine(size_t& offset, size_t& length);
-  // Hands on the complete lines, then everything else as one block.
-  int handOnAll(ReceiveMode mode);
-  void clearLineBuffer();
+  // Hands on what the line buffer has ready: the complete lines, each
+  // followed by a check of the stop conditions (`stopped`), and a block when
+  // no marker splits lines. `all`: also the rest once the lines are out.
+  int handOnBuffered(ReceiveMode mode, bool all, bool& stopped);
   // The receive handler's loop; receive() adds the read-ahead's notice.
   int receiveLoop(ReceiveMode mode);
-  // What one recv of at most `free` bytes gives, taken from the read-ahead
-  // when it holds bytes (see readAhead_).
-  int receiveBytes(char* into, size_t free, ReceiveMode mode);
-  void clearReadAhead();
-  int applyKeepAlive();
-  int applyLinger();
-  int applyBufferSize(int option, int32_t bytes);
-  int applyNoDelay();
-  void openTranscript();
-  void closeTranscript();
-  void record(const char* data, size_t length, bool received);
+  // What one recv of at most `room` bytes gives, taken from the read-ahead
+  // when it holds bytes. Only a read event reads ahead: it acts as the front
+  // of the socket's queue, so bytes left in it announce themselves with a
+  // read event, the end of the stream is reported once they are taken, and
+  // a close with bytes left in it resets the connection.
+  int receiveBytes(char* into, size_t room, ReceiveMode mode);
+  // One message taken by the wait step, dispatched as the component's own.
+  void dispatch(MSG& msg);
 
   // Error state.
   int lastErrorCode_ = 0;
   std::string lastErrorText_;
+  bool errorSet_ = false;  // a failure of the current operation is recorded
 
   // Wait and timeout.
   HWND window_ = nullptr;
@@ -296,71 +301,35 @@ class SocketEngine {
   bool ignoreExternalEvents_ = false;
 
   // Addresses.
-  std::string localHostText_;
   uintptr_t socket_;  // INVALID_SOCKET when there is none
-  int32_t inBufferSize_ = 0;
-  int32_t outBufferSize_ = 0;
-  uint32_t localAddress4_ = 0;       // network order, 0 = any
-  unsigned char localAddress6_[28];  // an IPv6 socket address
-  std::string localAddress6Text_;
+  HostAddress local_;  // to bind to: 0 = any
   bool useIPv6_ = false;
   std::string remoteHost_;
-  uint32_t remoteAddress4_ = 0;       // network order, 0 = none
-  unsigned char remoteAddress6_[28];  // an IPv6 socket address
-  std::string remoteAddress6Text_;
+  HostAddress remote_;
   uint16_t remotePort_ = 0;
   bool bindIPv6Address_ = true;
 
   // Connection.
-  bool connected_ = false;
-  bool connecting_ = false;
+  ConnectionState connection_ = ConnectionState::Idle;
   // The outcome the blocking connect waits for: -1 while none has arrived.
   int connectOutcome_ = -1;
   std::string connectOutcomeText_;
 
-  // Socket options.
-  bool linger_ = true;
-  int32_t lingerTime_ = 0;
-  bool tcpKeepAlive_ = false;
-  int32_t keepAliveTime_ = 0;
-  int32_t keepAliveInterval_ = 0;
-  bool tcpNoDelay_ = false;
+  SocketOptions options_{socket_};
 
   // Receive and send paths.
   bool acceptData_ = true;
-  bool receiving_ = false;
-  bool closePending_ = false;
+  ReceiveState receiving_ = ReceiveState::Idle;
   uint32_t pendingCloseCode_ = 0;
   uint32_t bytesAccepted_ = 0;
   int64_t maxTransferRate_ = 0;
   int64_t rateCount_ = 0;
   int64_t rateWindowStart_ = 0;
   int64_t lastSendTime_ = 0;
-  // The line buffer: fixed capacity, bytes at [lineStart_, lineStart_ + lineLength_).
-  int32_t lineCapacity_ = 2048;
-  std::string lineBuffer_;
-  size_t lineStart_ = 0;
-  size_t lineLength_ = 0;
-  std::string eol_;
-  bool splitCrlf_ = false;
-  char splitPairByte_ = 0;  // the other byte of a CR/LF pair split across reads
-  // Read-ahead: a read event takes up to kReadAheadBytes from the socket with
-  // one recv and gives them to the line buffer in the amounts that recv calls
-  // of its free space would have given, so a large body costs few system
-  // calls. It acts as the front of the socket's queue: bytes left in it when
-  // the handler stops announce themselves with a read event as waiting
-  // socket bytes do (after a take, like after a recv), the end of the stream
-  // is reported only once they are taken, and a close with bytes left in it
-  // resets the connection as one with unread socket bytes does.
-  static constexpr size_t kReadAheadBytes = 65536;
-  std::unique_ptr<char[]> readAhead_;
-  size_t aheadStart_ = 0;
-  size_t aheadLength_ = 0;
-  bool aheadAnnounce_ = false;     // a take left bytes since the last notice
-  bool closeDeferred_ = false;     // FD_CLOSE arrived while bytes were left
-  LPARAM deferredCloseParam_ = 0;
-  std::string recordToFile_;
-  HANDLE recordFile_ = nullptr;
+  LineBuffer lines_;
+  // FD_CLOSE (its lParam) that arrived while read-ahead bytes were left.
+  std::optional<LPARAM> deferredClose_;
+  SessionTranscript transcript_;
 
   // Stored only: quality of service is never applied by this program.
   int32_t qosTrafficType_ = 0;

@@ -15,6 +15,18 @@ int TcpClient::setRemoteHost(const std::string& host) {
   return SocketEngine::setRemoteHost(host);
 }
 
+int TcpClient::setTunnel(int type, const std::string& host, int32_t port,
+                         const std::string& user, const std::string& password,
+                         const std::string& digestUri) {
+  tunnel_.setType(type);
+  if (type == 6) tunnel_.setDigestUri(digestUri);
+  if (int r = tunnel_.setHost(host)) return r;
+  tunnel_.setPort(port);
+  tunnel_.setUser(user);
+  tunnel_.setPassword(password);
+  return 0;
+}
+
 bool TcpClient::tunnelTarget(uint32_t& address, uint16_t& port) const {
   if (!tunnelConfigured()) return false;
   address = tunnel_.hostAddress();

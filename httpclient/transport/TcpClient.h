@@ -5,6 +5,7 @@
 // May call below: the socket engine's operations.
 // Tells above: onConnect, onRawDataIn, onDisconnect (overridden by TLS).
 // Re-entrancy: as the socket engine; the tunnel runs inside its handlers.
+// The layers above configure the tunnel through this class's operations.
 #pragma once
 
 #include "httpclient/transport/SocketEngine.h"
@@ -16,9 +17,18 @@ class TcpClient : public SocketEngine {
  public:
   TcpClient();
 
+  // The tunnel's properties, read and set by the component object.
   Tunnel& tunnel() { return tunnel_; }
   const Tunnel& tunnel() const { return tunnel_; }
   bool tunnelConfigured() const { return tunnel_.type() != 0; }
+
+  // The tunnel type alone (its default port comes with it).
+  void setTunnelType(int type) { tunnel_.setType(type); }
+  // A tunnel to the remote host through an intermediary: its type, host
+  // (resolved; a failure returns its code after the type is set), port and
+  // credentials, and for type 6 the URI its Digest authentication names.
+  int setTunnel(int type, const std::string& host, int32_t port, const std::string& user,
+                const std::string& password, const std::string& digestUri);
 
   int setRemoteHost(const std::string& host) override;
   bool configSetting(const ConfigRequest& req, std::string& answer, int& code) override;

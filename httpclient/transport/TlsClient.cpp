@@ -1,6 +1,9 @@
 #include "httpclient/transport/TlsClient.h"
 
+#include <cstdint>
+
 #include "httpclient/transport/ComponentErrors.h"
+#include "httpclient/transport/StateTrace.h"
 
 namespace velmora::network::component {
 
@@ -26,23 +29,31 @@ TlsClient::TlsClient() {
   t.addBool("GracefullyShutDownSSL", gracefullyShutDown_);
 }
 
-void TlsClient::setState(TlsState next) { tlsState_ = next; }
+namespace {
+
+const char* stateName(TlsState s) {
+  static const char* const names[] = {"Idle", "Connecting", "Connected"};
+  return names[static_cast<int>(s)];
+}
+
+}  // namespace
+
+void TlsClient::setState(TlsState next) { changeState(tlsState_, next, "tls", stateName); }
 
 // Selecting TLS moves line splitting to the decrypted-data buffer, so that
 // raw records are never split; deselecting moves it back.
 void TlsClient::selectTls(bool on) {
   if (on == tlsSelected_) return;
   if (on) {
-    eol_ = eol();
-    splitCrlf_ = TcpClient::splitCrlf();
-    if (splitCrlf_) eol_ = "\r\n";
+    decrypted_.setEol(TcpClient::splitCrlf() ? std::string("\r\n") : eol());
+    decrypted_.setSplitCrlf(TcpClient::splitCrlf());
     TcpClient::setEol(std::string());
     TcpClient::setSplitCrlf(false);
     sendingActive_ = true;
     receivingActive_ = true;
   } else {
-    TcpClient::setEol(eol_);
-    TcpClient::setSplitCrlf(splitCrlf_);
+    TcpClient::setEol(decrypted_.eol());
+    TcpClient::setSplitCrlf(decrypted_.splitCrlf());
     setState(TlsState::Idle);
     if (!isConnected()) {
       sendingActive_ = false;
@@ -55,10 +66,7 @@ void TlsClient::selectTls(bool on) {
 int TlsClient::connect() {
   if (!tlsSelected_) return TcpClient::connect();
   clearError();
-  if (tlsState_ != TlsState::Idle) {
-    return setError(104, "Already connected. If you want to reconnect, close the current "
-                         "connection first.");
-  }
+  if (tlsState_ != TlsState::Idle) return setError(kErrAlreadyConnected, kTextAlreadyConnected);
   return notBuilt(kPartTls, "connect with TLS");
 }
 
@@ -74,28 +82,24 @@ int TlsClient::send(const char* data, int length) {
 
 int TlsClient::setEol(const std::string& marker) {
   if (!tlsSelected_) return TcpClient::setEol(marker);
-  eol_ = marker;
+  decrypted_.setEol(marker);
   return 0;
 }
 
 int TlsClient::setSplitCrlf(bool on) {
   if (!tlsSelected_) return TcpClient::setSplitCrlf(on);
-  splitCrlf_ = on;
+  decrypted_.setSplitCrlf(on);
   return 0;
 }
 
 int TlsClient::setMaxLineLength(int32_t length) {
   if (!tlsSelected_) return TcpClient::setMaxLineLength(length);
-  if (socketExists()) {
-    return setError(112,
-                    "You cannot change MaxLineLength at this time. A connection is in progress.");
-  }
-  lineCapacity_ = length < 1 ? 1 : length;
-  return 0;
+  // The buffer of decrypted bytes takes the size as given.
+  return setLineCapacity(decrypted_, length, INT32_MAX);
 }
 
 int32_t TlsClient::maxLineLength() const {
-  return tlsSelected_ ? lineCapacity_ : TcpClient::maxLineLength();
+  return tlsSelected_ ? decrypted_.capacity() : TcpClient::maxLineLength();
 }
 
 void TlsClient::cleanupSocket() {

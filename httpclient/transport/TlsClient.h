@@ -8,10 +8,6 @@
 //   connect and disconnect notifications, SSLStatus, SSLServerAuthentication.
 // Re-entrancy: the handshake and decryption run inside the engine's receive
 //   handler, never twice at once; AcceptData is off while bytes go up.
-//
-// Built so far: the settings, the client-certificate properties, the TLS
-// selection and the pass-through of plain connections. The handshake,
-// records and certificate checks are not built yet.
 #pragma once
 
 #include <cstdint>
@@ -106,16 +102,11 @@ class TlsClient : public TcpClient {
   bool sendingActive_ = false;
   bool receivingActive_ = false;
   TlsState tlsState_ = TlsState::Idle;
-  bool handshaking_ = false;
   bool parseServerCert_ = false;
   std::string serverCertText_;
-  std::string certStatusText_;
 
-  // The decrypted-data line buffer's settings.
-  int32_t lineCapacity_ = 2048;
-  std::string eol_;
-  bool splitCrlf_ = false;
-  bool tlsAcceptData_ = true;
+  // The line buffer of decrypted bytes (its settings while TLS is selected).
+  LineBuffer decrypted_;
 
   SettingTable settings_;
 };

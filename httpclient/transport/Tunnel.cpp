@@ -48,7 +48,7 @@ void Tunnel::setType(int type) {
 int Tunnel::setHost(const std::string& host) {
   host_ = host;
   hostAddress_ = 0;
-  return owner_.resolveIPv4(host, hostAddress_);
+  return resolveIPv4(host, hostAddress_);
 }
 
 int Tunnel::setAutoDetect(bool on) {
@@ -61,8 +61,6 @@ int Tunnel::setAutoDetect(bool on) {
 }
 
 void Tunnel::onConnectResult(int code) {
-  savedEol_.clear();
-  reply_.clear();
   if (code != 0) {
     negotiating_ = false;
     if (type_ != 0) owner_.tunnelConnectionStatus("Firewall connection failed.", code);
@@ -76,8 +74,9 @@ void Tunnel::onConnectResult(int code) {
   }
   negotiating_ = true;
   owner_.tunnelConnectionStatus("Firewall connection complete.", 0);
-  owner_.notBuilt(kPartTunnels, "the tunnel request");
-  fail(owner_.lastErrorText());
+  const char* request = "the tunnel request";
+  owner_.notBuilt(kPartTunnels, request);
+  fail(SocketEngine::notBuiltText(kPartTunnels, request));
 }
 
 int Tunnel::onData(const char* data, int length, bool endOfLine) {
@@ -88,16 +87,15 @@ int Tunnel::onData(const char* data, int length, bool endOfLine) {
 
 void Tunnel::onDisconnect(int code) {
   negotiating_ = false;
-  savedEol_.clear();
   if (type_ != 0) owner_.tunnelConnectionStatus("Firewall host disconnected.", code);
   owner_.tunnelDisconnected(code);
 }
 
 void Tunnel::fail(const std::string& text) {
-  owner_.tunnelError(118, text);
+  owner_.tunnelError(kErrTunnelFailed, text);
   negotiating_ = false;
-  if (!text.empty()) owner_.setError(118, text);
-  owner_.tunnelConnected(118);
+  if (!text.empty()) owner_.setError(kErrTunnelFailed, text);
+  owner_.tunnelConnected(kErrTunnelFailed);
   owner_.close(0);
 }
 

@@ -6,9 +6,7 @@
 // Tells above: the owner's connect notification, raw data-in and disconnect
 //   notification; while it negotiates it consumes the proxy's reply.
 // Re-entrancy: runs inside the engine's receive handler; never re-entered.
-//
-// Built so far: the settings with their set rules, the intermediary's
-// address, and the pass-through without a tunnel. The negotiations of types 1 to 6 are not built yet.
+// Reached through its owner, the TCP client, which the HTTP layer asks.
 #pragma once
 
 #include <cstdint>
@@ -72,9 +70,6 @@ class Tunnel {
 
   // Negotiation state.
   bool negotiating_ = false;
-  uint8_t step_ = 0;
-  std::string reply_;
-  std::string savedEol_;
 
   SettingTable settings_;
 };

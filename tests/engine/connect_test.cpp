@@ -3,12 +3,14 @@
 #include <string>
 #include <vector>
 
+#include "httpclient/transport/WinsockText.h"
 #include "platform/winsock.h"
 #include "tests/engine/engine_fixture.h"
 
 namespace engine_test {
 namespace {
 
+using velmora::network::component::winsockErrorText;
 using tw_test::PeerStep;
 using tw_test::ScriptedPeer;
 
@@ -183,10 +185,10 @@ TEST_F(ConnectTest, SocketOptionsReachTheSocket) {
 }
 
 TEST_F(ConnectTest, WinsockTextsComeFromTheTableOrSayThereIsNone) {
-  EXPECT_EQ(SocketEngine::winsockErrorText(10061), "[10061] Connection refused");
-  EXPECT_EQ(SocketEngine::winsockErrorText(10066), "[10066] Directory not empt");
-  EXPECT_EQ(SocketEngine::winsockErrorText(10100), "[10100] (no description available)");
-  EXPECT_EQ(SocketEngine::winsockErrorText(-1), "[-1] (no description available)");
+  EXPECT_EQ(winsockErrorText(10061), "[10061] Connection refused");
+  EXPECT_EQ(winsockErrorText(10066), "[10066] Directory not empt");
+  EXPECT_EQ(winsockErrorText(10100), "[10100] (no description available)");
+  EXPECT_EQ(winsockErrorText(-1), "[-1] (no description available)");
   // A public operation's code without a text gets the Winsock text.
   RecordingEngine e;
   e.clearError();

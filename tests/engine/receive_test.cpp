@@ -1,5 +1,6 @@
-// The receive path: line splitting with any marker, SplitCRLF, lines longer
-// than the buffer, raw blocks, AcceptData, and closes from handlers and peers.
+// The receive path end to end: the engine feeding its line buffer from the
+// socket, AcceptData, the read-ahead's pieces, and closes from handlers and
+// peers. The framing itself is tested on the LineBuffer class.
 #include <string>
 #include <vector>
 
@@ -11,77 +12,7 @@ namespace {
 using tw_test::PeerStep;
 using tw_test::ScriptedPeer;
 
-class ReceiveTest : public EngineTest {
- protected:
-  // Connects with the given marker, plays the peer's pieces (a delay between
-  // them so that each is its own read) and waits for the peer's close.
-  std::vector<Piece> receiveAll(RecordingEngine& e, const std::vector<std::string>& pieces,
-                                const std::string& eol) {
-    tw_test::PeerScript s;
-    for (const std::string& p : pieces) {
-      s.push_back(PeerStep::send(p));
-      s.push_back(PeerStep::delay(40));
-    }
-    s.push_back(PeerStep::close());
-    ScriptedPeer peer(s);
-    EXPECT_EQ(e.setEol(eol), 0);
-    EXPECT_EQ(connectTo(e, peer), 0);
-    EXPECT_TRUE(e.waitUntil([&] { return !e.socketExists(); }));
-    return e.pieces;
-  }
-};
-
-TEST_F(ReceiveTest, HeaderBlockInOneReadGivesOneLinePerHeader) {
-  RecordingEngine e;
-  auto pieces = receiveAll(e, {"HTTP/1.1 200 OK\r\nA: 1\r\nB: 2\r\n\r\n"}, "\r\n");
-  EXPECT_EQ(pieces, (std::vector<Piece>{
-                        {"HTTP/1.1 200 OK", true}, {"A: 1", true}, {"B: 2", true}, {"", true}}));
-}
-
-TEST_F(ReceiveTest, MarkerSplitAcrossReadsEndsOneLine) {
-  RecordingEngine e;
-  auto pieces = receiveAll(e, {"abc\r", "\ndef\r\n"}, "\r\n");
-  EXPECT_EQ(pieces, (std::vector<Piece>{{"abc", true}, {"def", true}}));
-}
-
-TEST_F(ReceiveTest, LongMarkerMatchesByteForByteAcrossReads) {
-  RecordingEngine e;
-  auto pieces = receiveAll(e, {"one--E", "ND--two-", "-END--tail"}, "--END--");
-  EXPECT_EQ(pieces, (std::vector<Piece>{{"one", true}, {"two", true}, {"tail", false}}));
-}
-
-TEST_F(ReceiveTest, LineLongerThanTheBufferArrivesInPieces) {
-  RecordingEngine e;
-  ASSERT_EQ(e.setMaxLineLength(16), 0);
-  EXPECT_EQ(e.maxLineLength(), 16);
-  std::string line(40, 'L');
-  auto pieces = receiveAll(e, {line + "\nshort\n"}, "\n");
-  EXPECT_EQ(pieces, (std::vector<Piece>{{std::string(16, 'L'), false},
-                                        {std::string(16, 'L'), false},
-                                        {std::string(8, 'L'), true},
-                                        {"short", true}}));
-}
-
-TEST_F(ReceiveTest, SplitCrlfEndsLinesAtAnyPairOrSingleByte) {
-  RecordingEngine e;
-  ASSERT_EQ(e.setSplitCrlf(true), 0);
-  // CR at the end of one read and LF at the start of the next are one end;
-  // LF CR is one end; CR CR is two.
-  auto pieces = receiveAll(e, {"one\r", "\ntwo\n\rthree\r\rfour\n"}, "");
-  EXPECT_EQ(pieces, (std::vector<Piece>{
-                        {"one", true}, {"two", true}, {"three", true}, {"", true}, {"four", true}}));
-}
-
-TEST_F(ReceiveTest, WithoutAMarkerBytesGoUpRawAndWhole) {
-  RecordingEngine e;
-  std::string a(5000, 'a'), b = "b\r\nc\n";
-  auto pieces = receiveAll(e, {a, b}, "");
-  EXPECT_EQ(e.joined(), a + b);
-  for (const Piece& p : pieces) {
-    EXPECT_FALSE(p.endOfLine);
-    EXPECT_LE(p.bytes.size(), 2048u);
-  }
-}
+using ReceiveTest = EngineTest;
 
 TEST_F(ReceiveTest, PeerCloseHandsOnBufferedLinesAndTheRestBeforeDisconnected) {
   ScriptedPeer peer(tw_test::PeerScript{PeerStep::send("a\nb\npartial"), PeerStep::close()});

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "httpclient/transport/SessionTranscript.h"
 #include "platform/winsock.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/process.h"
@@ -10,6 +11,7 @@
 namespace engine_test {
 namespace {
 
+using velmora::network::component::SessionTranscript;
 using tw_test::PeerStep;
 using tw_test::ScriptedPeer;
 
@@ -99,9 +101,9 @@ TEST_F(SendTest, NoCapMeansNoRateWait) {
 
 TEST_F(SendTest, TranscriptEscapesTheScriptsSpecialBytes) {
   const std::string bytes("\0\x01\r\n\\$\"{}[]A~\x7f\xff", 15);
-  EXPECT_EQ(SocketEngine::transcriptBlock(bytes.data(), bytes.size(), true),
+  EXPECT_EQ(SessionTranscript::block(bytes.data(), bytes.size(), true),
             "\r\nsend -nonewline \"\\000\\001\r\n\\\\\\$\\\"\\{\\}\\[\\]A~\\177\\377\"\r\n");
-  EXPECT_EQ(SocketEngine::transcriptBlock("x", 1, false), "\r\nexpect -exact \"x\"\r\n");
+  EXPECT_EQ(SessionTranscript::block("x", 1, false), "\r\nexpect -exact \"x\"\r\n");
 }
 
 TEST_F(SendTest, TranscriptRecordsBothDirectionsOfAConnection) {

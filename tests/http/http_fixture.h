@@ -11,7 +11,7 @@
 #include "httpclient/HTTPS.h"
 #include "httpclient/protocol/HttpComponent.h"
 #include "tests/httpclient/component_fixture.h"
-#include "tests/http/line_splitter.h"
+#include "tests/http/line_feed.h"
 
 using velmora::network::component::HttpComponent;
 
@@ -63,7 +63,7 @@ inline int playResponse(HttpComponent& c, const std::string& method, const std::
                         size_t pieceSize = 0) {
   c.selectTls(false);
   if (int r = c.beginResponse(method)) return r;
-  tw_test::LineSplitter splitter(
+  tw_test::LineFeed splitter(
       static_cast<size_t>(c.maxLineLength()), [&] { return c.eol(); },
       [&](const char* d, size_t n, bool eol) {
         return c.dataIn(d, static_cast<int>(n), eol);

@@ -8,7 +8,7 @@
 
 #include "httpclient/protocol/ResponseParser.h"
 #include "tests/http/compress.h"
-#include "tests/http/line_splitter.h"
+#include "tests/http/line_feed.h"
 
 using namespace velmora::network::component;
 
@@ -87,7 +87,7 @@ Outcome run(const Case& c, const std::vector<std::string_view>& reads) {
   ParserSettings settings = c.settings;
   settings.maxLineLength = static_cast<int32_t>(c.capacity);
   parser.reset(settings);
-  tw_test::LineSplitter splitter(
+  tw_test::LineFeed splitter(
       c.capacity, [&] { return sink.marker; },
       [&](const char* d, size_t n, bool eol) { return parser.feed(d, n, eol); });
   int code = 0;

@@ -43,7 +43,7 @@ TEST_F(ResponseTest, PercentDoneFollowsTheBytes) {
   HttpComponent& c = h.component();
   c.selectTls(false);
   ASSERT_EQ(c.beginResponse("GET"), 0);
-  tw_test::LineSplitter s(2048, [&] { return c.eol(); },
+  tw_test::LineFeed s(2048, [&] { return c.eol(); },
                           [&](const char* d, size_t n, bool e) { return c.dataIn(d, static_cast<int>(n), e); });
   ASSERT_EQ(s.receive(head), 0);
   for (int i = 0; i < 3; ++i) ASSERT_EQ(s.receive(body.substr(0, 100)), 0);

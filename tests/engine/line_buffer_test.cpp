@@ -1,0 +1,200 @@
+// The line buffer on its own: every input played whole, split in two at every
+// byte position and in 1-byte reads must give the same pieces; a full buffer
+// without a line end goes on whole; SplitCRLF joins a pair cut between reads;
+// the read-ahead gives the amounts reads of the free space would have given.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "httpclient/transport/LineBuffer.h"
+#include "tests/engine/engine_fixture.h"
+
+namespace engine_test {
+namespace {
+
+using velmora::network::component::LineBuffer;
+
+struct Settings {
+  std::string eol;
+  bool splitCrlf = false;
+  int32_t capacity = LineBuffer::kDefaultCapacity;
+};
+
+// Plays the reads as the receive handler does: the pieces ready after each
+// read, a full buffer as one block, and at the peer's close the lines and
+// then the rest.
+std::vector<Piece> play(const Settings& s, const std::vector<std::string_view>& reads) {
+  LineBuffer b;
+  b.setCapacity(s.capacity, LineBuffer::kMaxCapacity);
+  b.setEol(s.eol);
+  b.setSplitCrlf(s.splitCrlf);
+  std::vector<Piece> out;
+  LineBuffer::Piece p;
+  auto takeReady = [&](bool rest) {
+    while (b.next(p, rest)) out.push_back({std::string(p.data, p.length), p.endOfLine});
+  };
+  for (std::string_view r : reads) {
+    for (;;) {
+      takeReady(false);
+      if (r.empty()) break;
+      size_t room = 0;
+      b.space(room);
+      if (room == 0) {
+        p = b.takeAll();
+        out.push_back({std::string(p.data, p.length), false});
+        continue;
+      }
+      r.remove_prefix(b.append(r.data(), r.size()));
+    }
+  }
+  takeReady(true);
+  return out;
+}
+
+// Every way of cutting the input gives the expected pieces.
+void grind(const Settings& s, const std::string& input, const std::vector<Piece>& expected) {
+  EXPECT_EQ(play(s, {input}), expected) << "one read";
+  std::vector<std::string_view> bytes;
+  for (size_t i = 0; i < input.size(); ++i) bytes.push_back(std::string_view(input).substr(i, 1));
+  EXPECT_EQ(play(s, bytes), expected) << "1-byte reads";
+  for (size_t i = 1; i < input.size(); ++i) {
+    std::string_view v(input);
+    EXPECT_EQ(play(s, {v.substr(0, i), v.substr(i)}), expected) << "split at " << i;
+    if (::testing::Test::HasFailure()) return;  // one failing split says enough
+  }
+}
+
+TEST(LineBufferTest, HeaderBlockGivesOneLinePerHeader) {
+  grind({"\r\n"}, "HTTP/1.1 200 OK\r\nA: 1\r\nB: 2\r\n\r\n",
+        {{"HTTP/1.1 200 OK", true}, {"A: 1", true}, {"B: 2", true}, {"", true}});
+}
+
+TEST(LineBufferTest, MarkerCutBetweenReadsEndsOneLine) {
+  grind({"\r\n"}, "abc\r\ndef\r\n", {{"abc", true}, {"def", true}});
+}
+
+TEST(LineBufferTest, LongMarkerMatchesByteForByte) {
+  grind({"--END--"}, "one--END--two--END--tail", {{"one", true}, {"two", true}, {"tail", false}});
+  grind({"--END--"}, "a--EN--END--b", {{"a--EN", true}, {"b", false}});
+}
+
+TEST(LineBufferTest, LineLongerThanTheBufferArrivesInPieces) {
+  grind({"\n", false, 16}, std::string(40, 'L') + "\nshort\n",
+        {{std::string(16, 'L'), false},
+         {std::string(16, 'L'), false},
+         {std::string(8, 'L'), true},
+         {"short", true}});
+}
+
+TEST(LineBufferTest, SplitCrlfEndsLinesAtAnyPairOrSingleByte) {
+  // CR LF and LF CR are one end, cut between reads or not; CR CR is two.
+  grind({"", true}, "one\r\ntwo\n\rthree\r\rfour\n",
+        {{"one", true}, {"two", true}, {"three", true}, {"", true}, {"four", true}});
+}
+
+TEST(LineBufferTest, WithoutAMarkerBytesGoOnRawAndWhole) {
+  const std::string input = std::string(5000, 'a') + "b\r\nc\n";
+  for (const auto& reads : {std::vector<std::string_view>{input},
+                            std::vector<std::string_view>{std::string_view(input).substr(0, 4999),
+                                                          std::string_view(input).substr(4999)}}) {
+    std::string joined;
+    for (const Piece& p : play({}, reads)) {
+      EXPECT_FALSE(p.endOfLine);
+      EXPECT_LE(p.bytes.size(), 2048u);
+      joined += p.bytes;
+    }
+    EXPECT_EQ(joined, input);
+  }
+}
+
+TEST(LineBufferTest, ChangingTheMarkerSplitsTheBufferedBytesAgain) {
+  LineBuffer b;
+  b.setEol("#");
+  ASSERT_EQ(b.append("a;b;c", 5), 5u);
+  LineBuffer::Piece p;
+  EXPECT_FALSE(b.next(p, false));
+  b.setEol(";");
+  ASSERT_TRUE(b.next(p, false));
+  EXPECT_EQ(std::string(p.data, p.length), "a");
+  ASSERT_TRUE(b.next(p, false));
+  EXPECT_EQ(std::string(p.data, p.length), "b");
+  EXPECT_FALSE(b.next(p, false));
+  ASSERT_TRUE(b.next(p, true));
+  EXPECT_EQ(std::string(p.data, p.length), "c");
+  EXPECT_FALSE(p.endOfLine);
+}
+
+TEST(LineBufferTest, CapacityIsClampedAndTheBufferRefilled) {
+  LineBuffer b;
+  EXPECT_EQ(b.capacity(), 2048);
+  b.setCapacity(100000, LineBuffer::kMaxCapacity);
+  EXPECT_EQ(b.capacity(), 65536);
+  b.setCapacity(0, LineBuffer::kMaxCapacity);
+  EXPECT_EQ(b.capacity(), 1);
+  b.setCapacity(100000, 1 << 30);
+  EXPECT_EQ(b.capacity(), 100000);
+  b.setCapacity(4, LineBuffer::kMaxCapacity);
+  EXPECT_EQ(b.append("abcdef", 6), 4u);
+  EXPECT_TRUE(b.full());
+  LineBuffer::Piece p = b.takeAll();
+  EXPECT_EQ(std::string(p.data, p.length), "abcd");
+  EXPECT_TRUE(b.empty());
+  // Consumed bytes are dropped by moving the rest to the front when room is needed.
+  b.setEol("\n");
+  ASSERT_EQ(b.append("x\nyz", 4), 4u);
+  ASSERT_TRUE(b.next(p, false));
+  size_t room = 0;
+  b.space(room);
+  EXPECT_EQ(room, 2u);
+}
+
+// A read event reads ahead; the buffer gets what reads of its free space
+// would have given, and the bytes left over ask once to be announced.
+TEST(LineBufferTest, ReadAheadGivesTheAmountsOfTheFreeSpace) {
+  LineBuffer b;
+  b.setCapacity(1000, LineBuffer::kMaxCapacity);
+  std::string source(2500, 'x');
+  char* ahead = b.aheadSpace();
+  ASSERT_NE(ahead, nullptr);
+  source.copy(ahead, source.size());
+  b.aheadFilled(source.size());
+  std::vector<size_t> amounts;
+  std::string got;
+  while (b.ahead() > 0) {
+    size_t room = 0;
+    char* into = b.space(room);
+    size_t n = b.takeAhead(into, room);
+    b.commit(n);
+    amounts.push_back(n);
+    if (b.ahead() > 0) {
+      EXPECT_TRUE(b.takeAheadNotice());
+      EXPECT_FALSE(b.takeAheadNotice());
+    }
+    const LineBuffer::Piece p = b.takeAll();
+    got.append(p.data, p.length);
+  }
+  EXPECT_EQ(amounts, (std::vector<size_t>{1000, 1000, 500}));
+  EXPECT_FALSE(b.takeAheadNotice());
+  EXPECT_EQ(got, source);
+}
+
+TEST(LineBufferTest, ClearForgetsBytesPairAndReadAhead) {
+  LineBuffer b;
+  b.setSplitCrlf(true);
+  ASSERT_EQ(b.append("a\r", 2), 2u);
+  LineBuffer::Piece p;
+  ASSERT_TRUE(b.next(p, false));
+  b.aheadSpace()[0] = 'z';
+  b.aheadFilled(1);
+  b.clear();
+  EXPECT_EQ(b.ahead(), 0u);
+  // The held LF is forgotten: the next LF is a line end of its own.
+  ASSERT_EQ(b.append("\nq", 2), 2u);
+  ASSERT_TRUE(b.next(p, false));
+  EXPECT_EQ(p.length, 0u);
+}
+
+}  // namespace
+}  // namespace engine_test
