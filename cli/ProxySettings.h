@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "httpclient/TessilonSSL_HTTPS.h"
+
 namespace velmora {
 
 struct ProxySettings {
@@ -11,13 +13,15 @@ struct ProxySettings {
   uint16_t port = 8080;
   std::string user;
   std::string password;
-  // Numbered as the component's ProxyAuthScheme: 0 Basic, 1 Digest, 3 none, 4 NTLM.
-  uint32_t authScheme = 3;
+  // The component's ProxyAuthScheme: Basic, Digest, None or NTLM.
+  uint32_t authScheme = https_auth::None;
   bool useWinInet = false;
   bool autoDetect = false;
 
   bool isSet() const { return !host.empty() && port != 0; }
-  bool hasCredentials() const { return !user.empty() && !password.empty() && authScheme != 3; }
+  bool hasCredentials() const {
+    return !user.empty() && !password.empty() && authScheme != https_auth::None;
+  }
 };
 
 }  // namespace velmora

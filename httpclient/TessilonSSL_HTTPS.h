@@ -79,6 +79,42 @@ enum : int {
 };
 }  // namespace https_prop
 
+// Values of AuthScheme and ProxyAuthScheme (Negotiate only for the server).
+namespace https_auth {
+enum : int {
+  Basic = 0,
+  Digest = 1,
+  Custom = 2,      // Authorization sent as set
+  None = 3,
+  NTLM = 4,
+  Negotiate = 5,
+  CustomKept = 6,  // Authorization kept as set
+};
+}  // namespace https_auth
+
+// Values of ProxySSL: how a request reaches ProxyServer.
+namespace https_proxy_ssl {
+enum : int {
+  Automatic = 0,  // a tunnel for https URLs, the proxy's own protocol otherwise
+  Always = 1,     // TLS to the proxy
+  Never = 2,      // plain to the proxy
+  Tunnel = 3,     // HTTP CONNECT through the proxy
+};
+}  // namespace https_proxy_ssl
+
+// Values of FirewallType: the kind of tunnel to the remote host.
+namespace https_firewall {
+enum : int {
+  None = 0,
+  HttpConnect = 1,           // with Basic credentials or none
+  Socks4 = 2,
+  Socks5 = 3,
+  HttpConnectNtlm = 4,
+  HttpConnectNegotiate = 5,
+  HttpConnectDigest = 6,     // challenge authentication
+};
+}  // namespace https_firewall
+
 // Method ids.
 namespace https_method {
 enum : int {

@@ -7,7 +7,14 @@ namespace velmora::network::component {
 constexpr int kOk = 0;
 constexpr int kErrUnknown = -1;          // unknown property, method or setting
 constexpr int kErrNotBuilt = 50;         // the part of the component that would do it is missing
+constexpr int kErrRemotePortBusy = 100;  // RemotePort set while a socket exists
+constexpr int kErrRemoteHostBusy = 101;  // RemoteHost set while a socket exists
 constexpr int kErrGzipHeader = 102;
+constexpr int kErrZeroAddress = 102;     // connect to the IPv4 address 0.0.0.0
+constexpr int kErrAlreadyConnected = 104;
+constexpr int kErrLineLengthBusy = 112;  // MaxLineLength set while a socket exists
+constexpr int kErrZeroPort = 116;        // connect to port 0
+constexpr int kErrTunnel = 118;          // the tunnel negotiation failed
 constexpr int kErrBusy = 143;
 constexpr int kErrProtocol = 151;
 constexpr int kErrNoServer = 152;
@@ -26,6 +33,10 @@ inline constexpr const char* kTextTimeout = "Timeout.";
 inline constexpr const char* kTextInterrupted = "Interrupted.";
 inline constexpr const char* kTextNoServer = "No server specified in URL";
 inline constexpr const char* kTextTooManyRedirects = "There were too many redirects.";
+inline constexpr const char* kTextAlreadyConnected =
+    "Already connected. If you want to reconnect, close the current connection first.";
+inline constexpr const char* kTextLineLengthBusy =
+    "You cannot change MaxLineLength at this time. A connection is in progress.";
 inline constexpr const char* kTextBadCookieIndex = "Invalid cookie index (out of range).";
 // Our own texts for cases the component's tables leave without one.
 inline constexpr const char* kTextBadHeaderIndex = "Invalid header index (out of range).";
