@@ -10,17 +10,19 @@
 #include "logging/Logging.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "resources/MessageIds.h"
 
 using velmora::logging::logger;
 namespace checks = velmora::checks;
+namespace messages = velmora::messages;
 
 const std::string programShortName = "tarnwick";
 
 namespace {
 // Largest part of a page the pattern search reads.
 constexpr uint32_t kMaxSearchSize = 8388608;
-// The program's own event category.
-constexpr uint16_t kCategoryTarnwick = 1;
+// The event categories are the message IDs 1 to this one.
+constexpr uint32_t kCategoryCount = messages::CATEGORY_KESTRELBY;
 }  // namespace
 
 BOOL onConsoleControl(DWORD ctrlType) {
@@ -45,7 +47,7 @@ std::string makeTempFileName() {
 }
 
 int32_t CliHandler::run() {
-  if (eventLogOutput) logger.ensureEventSource(2);
+  if (eventLogOutput) logger.ensureEventSource(kCategoryCount);
 
   const std::string tempFile = makeTempFileName();
   auto* fetcher = new velmora::network::PageFetcher(url, tempFile, ignoreCertificate, timeout,
@@ -70,7 +72,7 @@ int32_t CliHandler::run() {
       logger.addString(url);
       logger.addString(fetcher->failureText());
       logger.addNumber(fetcher->failureCode());
-      logger.writeEvent(kCategoryTarnwick, 1000, 2);
+      logger.writeEvent(messages::CATEGORY_TARNWICK, messages::MSG_FETCH_FAILED, 2);
     }
     // The fetcher leaves an empty file behind; a monitor run every few minutes
     // would otherwise fill the temporary directory with them.
@@ -107,7 +109,10 @@ int32_t CliHandler::run() {
     if (eventLogOutput && sev >= 0) {
       logger.addString(textPattern);
       logger.addString(url);
-      logger.writeEvent(kCategoryTarnwick, patternFound ? 1010 : 1011, static_cast<uint16_t>(sev));
+      logger.writeEvent(
+          messages::CATEGORY_TARNWICK,
+          patternFound ? messages::MSG_PATTERN_FOUND : messages::MSG_PATTERN_NOT_FOUND,
+          static_cast<uint16_t>(sev));
     }
     if (!patternFound) exitCode = 1;
   }
@@ -128,11 +133,14 @@ int32_t CliHandler::run() {
           changeSev >= 0) {
         logger.addString(url);
         logger.addString(checksum);
-        logger.writeEvent(kCategoryTarnwick, checksumResult == checks::Changed ? 1002 : 1001,
+        logger.writeEvent(messages::CATEGORY_TARNWICK,
+                          checksumResult == checks::Changed ? messages::MSG_CHECKSUM_CHANGED
+                                                            : messages::MSG_CHECKSUM_INITIALIZED,
                           static_cast<uint16_t>(changeSev));
       } else if (checksumResult == checks::Equal && equalSev >= 0) {
         logger.addString(url);
-        logger.writeEvent(kCategoryTarnwick, 1003, static_cast<uint16_t>(equalSev));
+        logger.writeEvent(messages::CATEGORY_TARNWICK, messages::MSG_CHECKSUM_EQUAL,
+                          static_cast<uint16_t>(equalSev));
       }
     }
     if (checksumResult == checks::Changed) exitCode = 1;

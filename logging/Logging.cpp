@@ -5,12 +5,13 @@
 
 #include "platform/eventlog.h"
 #include "platform/files.h"
+#include "resources/MessageIds.h"
 #include "winsupport/CRegistry.h"
 #include "winsupport/SystemErrorText.h"
 
 namespace velmora::logging {
 
-Logging logger("Harrowlights", 2);
+Logging logger("Harrowlights", velmora::messages::CATEGORY_KESTRELBY);
 
 namespace {
 
