@@ -8,10 +8,10 @@
 #include "checks/PatternSearch.h"
 #include "cli/CliHandler.h"
 #include "fetch/PageFetcher.h"
+#include "generated/MessageIds.h"
 #include "logging/Logging.h"
 #include "platform/console.h"
 #include "platform/files.h"
-#include "resources/MessageIds.h"
 
 using velmora::logging::logger;
 using velmora::network::PageFetcher;

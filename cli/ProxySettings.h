@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <string>
 
-#include "httpclient/TessilonSSL_HTTPS.h"
-
 namespace velmora {
 
 struct ProxySettings {
@@ -13,15 +11,13 @@ struct ProxySettings {
   uint16_t port = 8080;
   std::string user;
   std::string password;
-  // The component's ProxyAuthScheme: Basic, Digest, None or NTLM.
-  uint32_t authScheme = https_auth::None;
+  // Numbered as the component's ProxyAuthScheme: 0 Basic, 1 Digest, 3 none, 4 NTLM.
+  uint32_t authScheme = 3;
   bool useWinInet = false;
   bool autoDetect = false;
 
   bool isSet() const { return !host.empty() && port != 0; }
-  bool hasCredentials() const {
-    return !user.empty() && !password.empty() && authScheme != https_auth::None;
-  }
+  bool hasCredentials() const { return !user.empty() && !password.empty() && authScheme != 3; }
 };
 
 }  // namespace velmora

@@ -5,13 +5,12 @@
 
 #include "platform/eventlog.h"
 #include "platform/files.h"
-#include "resources/MessageIds.h"
 #include "winsupport/CRegistry.h"
 #include "winsupport/SystemErrorText.h"
 
 namespace velmora::logging {
 
-Logging logger("Harrowlights", velmora::messages::CATEGORY_KESTRELBY);
+Logging logger("Harrowlights", 2);
 
 namespace {
 

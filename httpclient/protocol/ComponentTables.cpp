@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "httpclient/TessilonSSL_HTTPS.h"
 #include "httpclient/protocol/HttpComponent.h"
 #include "httpclient/transport/ComponentErrors.h"
+#include "httpclient/transport/ComponentIds.h"
 
 namespace velmora::network::component {
 

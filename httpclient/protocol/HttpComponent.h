@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "httpclient/TessilonSSL_HTTPS.h"
 #include "httpclient/protocol/ComponentTables.h"
 #include "httpclient/protocol/HttpClient.h"
+#include "httpclient/transport/ComponentIds.h"
 
 namespace velmora::network::component {
 

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
-#include "httpclient/TessilonSSL_HTTPS.h"
+#include "httpclient/transport/ComponentIds.h"
+
 
 namespace velmora::network::component {
 
