@@ -1,27 +1,24 @@
 // One check: download, pattern search, checksum, reports, exit code.
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 #include "checks/ChecksumStore.h"
 #include "checks/FileChecksum.h"
 #include "checks/PatternSearch.h"
 #include "cli/CliHandler.h"
 #include "fetch/PageFetcher.h"
+#include "generated/MessageIds.h"
 #include "logging/Logging.h"
 #include "platform/console.h"
 #include "platform/files.h"
 
 using velmora::logging::logger;
+using velmora::network::PageFetcher;
 namespace checks = velmora::checks;
+namespace messages = velmora::messages;
 
 const std::string programShortName = "tarnwick";
-
-namespace {
-// Largest part of a page the pattern search reads.
-constexpr uint32_t kMaxSearchSize = 8388608;
-// The program's own event category.
-constexpr uint16_t kCategoryTarnwick = 1;
-}  // namespace
 
 BOOL onConsoleControl(DWORD ctrlType) {
   return (ctrlType == CTRL_C_EVENT || ctrlType == CTRL_BREAK_EVENT) ? TRUE : FALSE;
@@ -44,101 +41,147 @@ std::string makeTempFileName() {
   return name;
 }
 
+namespace {
+
+// Largest part of a page the pattern search reads.
+constexpr uint32_t kMaxSearchSize = 8388608;
+// The event categories are the message IDs 1 to this one.
+constexpr uint32_t kCategoryCount = messages::CATEGORY_KESTRELBY;
+// The level of the event of a page that was not retrieved: an error.
+constexpr uint16_t kLevelError = 2;
+
+// Exit codes of a check.
+constexpr int32_t kExitPassed = 0;        // no negative result
+constexpr int32_t kExitNegative = 1;      // pattern not found or checksum changed
+constexpr int32_t kExitNotRetrieved = 2;  // the page could not be downloaded
+
+// Removes every stored checksum; the line is printed whatever the console
+// option says.
+void clearStoredChecksums(const CliHandler& check) {
+  if (checks::storeChecksum(check.url, "clear", check.consoleOutput) == checks::Cleared) {
+    std::printf("All stored checksums have been removed\n");
+  } else {
+    std::printf("Unable to remove stored checksums from registry\n");
+  }
+}
+
+// The console line (always printed) and the event of a failed download.
+void reportFetchFailure(const CliHandler& check, const PageFetcher& fetcher) {
+  std::printf("Unable to connect or retrieve \"%s\" due to error \"%s\" (%d)\n",
+              check.url.c_str(), fetcher.failureText().c_str(), fetcher.failureCode());
+  if (!check.eventLogOutput) return;
+  logger.addString(check.url);
+  logger.addString(fetcher.failureText());
+  logger.addNumber(fetcher.failureCode());
+  logger.writeEvent(messages::CATEGORY_TARNWICK, messages::MSG_FETCH_FAILED, kLevelError);
+}
+
+bool searchPattern(const CliHandler& check, const std::string& file) {
+  return checks::searchFileForPattern(file, check.textPattern.c_str(), kMaxSearchSize) != 0;
+}
+
+struct ChecksumOutcome {
+  std::string checksum;  // empty when it could not be computed
+  checks::ChecksumStoreResult result = checks::Error;
+};
+
+// Computes the page's checksum and compares it with the stored one, which
+// it replaces. The store prints its own lines.
+ChecksumOutcome compareChecksum(const CliHandler& check, const std::string& file) {
+  ChecksumOutcome outcome;
+  outcome.checksum = checks::FileChecksum(file, checks::SHA256, checks::Text).getChecksum();
+  if (!outcome.checksum.empty()) {
+    outcome.result =
+        checks::storeChecksum(check.url, outcome.checksum.c_str(), check.consoleOutput);
+  }
+  return outcome;
+}
+
+void reportPattern(const CliHandler& check, bool found,
+                   const velmora::ResultSeverities& severities) {
+  if (check.consoleOutput) {
+    std::printf(found ? "Pattern \"%s\" was found in URL \"%s\".\n"
+                      : "Pattern \"%s\" was not found in URL \"%s\".\n",
+                check.textPattern.c_str(), check.url.c_str());
+  }
+  const velmora::Severity severity =
+      severities[found ? velmora::TXT_FOUND : velmora::TXT_NOTFOUND];
+  if (!check.eventLogOutput || severity < 0) return;
+  logger.addString(check.textPattern);
+  logger.addString(check.url);
+  logger.writeEvent(messages::CATEGORY_TARNWICK,
+                    found ? messages::MSG_PATTERN_FOUND : messages::MSG_PATTERN_NOT_FOUND,
+                    static_cast<uint16_t>(severity));
+}
+
+// Reports a checksum that was stored: changed, equal or initialized.
+void reportChecksum(const CliHandler& check, const ChecksumOutcome& outcome,
+                    const velmora::ResultSeverities& severities) {
+  const std::string& url = check.url;
+  if (check.consoleOutput) {
+    if (outcome.result == checks::Changed) {
+      std::printf("The checksum of URL \"%s\" changed to \"%s\".\n", url.c_str(),
+                  outcome.checksum.c_str());
+    } else if (outcome.result == checks::Equal) {
+      std::printf("The checksum of URL \"%s\" did not change.\n", url.c_str());
+    }
+  }
+  if (!check.eventLogOutput) return;
+  const velmora::Severity changeSeverity = severities[velmora::CHECKSUM_CHANGE];
+  const velmora::Severity equalSeverity = severities[velmora::CHECKSUM_EQUAL];
+  if ((outcome.result == checks::Changed || outcome.result == checks::Initialized) &&
+      changeSeverity >= 0) {
+    logger.addString(url);
+    logger.addString(outcome.checksum);
+    logger.writeEvent(messages::CATEGORY_TARNWICK,
+                      outcome.result == checks::Changed ? messages::MSG_CHECKSUM_CHANGED
+                                                        : messages::MSG_CHECKSUM_INITIALIZED,
+                      static_cast<uint16_t>(changeSeverity));
+  } else if (outcome.result == checks::Equal && equalSeverity >= 0) {
+    logger.addString(url);
+    logger.writeEvent(messages::CATEGORY_TARNWICK, messages::MSG_CHECKSUM_EQUAL,
+                      static_cast<uint16_t>(equalSeverity));
+  }
+}
+
+}  // namespace
+
 int32_t CliHandler::run() {
-  if (eventLogOutput) logger.ensureEventSource(2);
+  if (eventLogOutput) logger.ensureEventSource(kCategoryCount);
 
   const std::string tempFile = makeTempFileName();
-  auto* fetcher = new velmora::network::PageFetcher(url, tempFile, ignoreCertificate, timeout,
-                                                    username, password);
+  auto fetcher = std::make_unique<PageFetcher>(url, tempFile, ignoreCertificate, timeout,
+                                               username, password);
   if (proxy.isSet()) fetcher->setProxy(proxy);
 
   if (clearChecksums) {
-    checks::ChecksumStoreResult r = checks::storeChecksum(url, "clear", consoleOutput);
-    if (r == checks::Cleared) {
-      std::printf("All stored checksums have been removed\n");
-    } else {
-      std::printf("Unable to remove stored checksums from registry\n");
-    }
-    delete fetcher;
-    return 0;
+    clearStoredChecksums(*this);
+    return kExitPassed;
   }
 
   if (!fetcher->fetch(true)) {
-    std::printf("Unable to connect or retrieve \"%s\" due to error \"%s\" (%d)\n", url.c_str(),
-                fetcher->failureText().c_str(), fetcher->failureCode());
-    if (eventLogOutput) {
-      logger.addString(url);
-      logger.addString(fetcher->failureText());
-      logger.addNumber(fetcher->failureCode());
-      logger.writeEvent(kCategoryTarnwick, 1000, 2);
-    }
+    reportFetchFailure(*this, *fetcher);
     // The fetcher leaves an empty file behind; a monitor run every few minutes
     // would otherwise fill the temporary directory with them.
     DeleteFileA(tempFile.c_str());
-    delete fetcher;
-    return 2;
+    return kExitNotRetrieved;
   }
 
-  int32_t exitCode = 0;
-  bool patternFound = false;
-  std::string checksum;
-  checks::ChecksumStoreResult checksumResult = checks::Error;
-
-  if (!textPattern.empty()) {
-    patternFound =
-        checks::searchFileForPattern(tempFile, textPattern.c_str(), kMaxSearchSize) != 0;
-  }
-  if (checksumEnabled) {
-    checks::FileChecksum fileChecksum(tempFile, checks::SHA256, checks::Text);
-    checksum = fileChecksum.getChecksum();
-    checksumResult = checksum.empty() ? checks::Error
-                                      : checks::storeChecksum(url, checksum.c_str(), consoleOutput);
-  }
+  const bool patternFound = !textPattern.empty() && searchPattern(*this, tempFile);
+  const ChecksumOutcome checksum =
+      checksumEnabled ? compareChecksum(*this, tempFile) : ChecksumOutcome{};
   const velmora::ResultSeverities severities = velmora::parseResultSeverities(severitiesText);
 
+  int32_t exitCode = kExitPassed;
   if (!textPattern.empty()) {
-    if (consoleOutput) {
-      std::printf(patternFound ? "Pattern \"%s\" was found in URL \"%s\".\n"
-                               : "Pattern \"%s\" was not found in URL \"%s\".\n",
-                  textPattern.c_str(), url.c_str());
-    }
-    const velmora::Severity sev =
-        severities[patternFound ? velmora::TXT_FOUND : velmora::TXT_NOTFOUND];
-    if (eventLogOutput && sev >= 0) {
-      logger.addString(textPattern);
-      logger.addString(url);
-      logger.writeEvent(kCategoryTarnwick, patternFound ? 1010 : 1011, static_cast<uint16_t>(sev));
-    }
-    if (!patternFound) exitCode = 1;
+    reportPattern(*this, patternFound, severities);
+    if (!patternFound) exitCode = kExitNegative;
   }
-
-  if (checksumEnabled && checksumResult != checks::Error) {
-    if (consoleOutput) {
-      if (checksumResult == checks::Changed) {
-        std::printf("The checksum of URL \"%s\" changed to \"%s\".\n", url.c_str(),
-                    checksum.c_str());
-      } else if (checksumResult == checks::Equal) {
-        std::printf("The checksum of URL \"%s\" did not change.\n", url.c_str());
-      }
-    }
-    if (eventLogOutput) {
-      const velmora::Severity changeSev = severities[velmora::CHECKSUM_CHANGE];
-      const velmora::Severity equalSev = severities[velmora::CHECKSUM_EQUAL];
-      if ((checksumResult == checks::Changed || checksumResult == checks::Initialized) &&
-          changeSev >= 0) {
-        logger.addString(url);
-        logger.addString(checksum);
-        logger.writeEvent(kCategoryTarnwick, checksumResult == checks::Changed ? 1002 : 1001,
-                          static_cast<uint16_t>(changeSev));
-      } else if (checksumResult == checks::Equal && equalSev >= 0) {
-        logger.addString(url);
-        logger.writeEvent(kCategoryTarnwick, 1003, static_cast<uint16_t>(equalSev));
-      }
-    }
-    if (checksumResult == checks::Changed) exitCode = 1;
+  if (checksumEnabled && checksum.result != checks::Error) {
+    reportChecksum(*this, checksum, severities);
+    if (checksum.result == checks::Changed) exitCode = kExitNegative;
   }
 
   DeleteFileA(tempFile.c_str());
-  delete fetcher;
   return exitCode;
 }

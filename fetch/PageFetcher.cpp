@@ -151,10 +151,10 @@ bool PageFetcher::downloadOnce(HTTPSCustom& http, bool& retry) {
     // Basic, then Digest, then NTLM; after the third refusal no more.
     retry = true;
     switch (proxy_.authScheme) {
-      case 0: proxy_.authScheme = 1; break;
-      case 1: proxy_.authScheme = 4; break;
+      case https_auth::Basic: proxy_.authScheme = https_auth::Digest; break;
+      case https_auth::Digest: proxy_.authScheme = https_auth::NTLM; break;
       default:
-        proxy_.authScheme = 3;
+        proxy_.authScheme = https_auth::None;
         retry = false;
         break;
     }

@@ -1,12 +1,15 @@
 #include "httpclient/HTTPS.h"
 
+#include <iterator>
+
 namespace {
 
 int argInt(void* argv[], int i) { return static_cast<int>(reinterpret_cast<intptr_t>(argv[i])); }
 const char* argText(void* argv[], int i) { return static_cast<const char*>(argv[i]); }
 
-// The argument count each event carries.
+// The argument count each event carries, by event id.
 const int kEventArgc[] = {0, 2, 3, 2, 1, 2, 2, 2, 6, 5, 1, 1, 3, 4};
+static_assert(std::size(kEventArgc) == https_event::Transfer + 1);
 
 }  // namespace
 
@@ -40,7 +43,10 @@ int TESSILONSSL_CALL HTTPS::callback(void* user, int eventId, int argc, void* ar
 }
 
 int HTTPS::dispatch(int id, int argc, void* argv[], int argLengths[]) {
-  if (id < 1 || id > 13 || argv == nullptr || argc < kEventArgc[id]) return 0;
+  if (id < https_event::Connected || id > https_event::Transfer || argv == nullptr ||
+      argc < kEventArgc[id]) {
+    return 0;
+  }
   switch (id) {
     case https_event::Connected: {
       HTTPSConnectedEventParams e{argInt(argv, 0), argText(argv, 1), 0};

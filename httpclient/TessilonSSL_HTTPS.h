@@ -21,10 +21,12 @@
 // Events: callback(user pointer, event id, argument count, arguments,
 // lengths); integers are passed as values, texts as pointers. A callback that
 // returns -10000 gets the same event again as id + 10000 with UTF-16 texts.
+// The ids and the numbered property values are named in ComponentIds.h.
 #pragma once
 
 #include <cstdint>
 
+#include "httpclient/transport/ComponentIds.h"
 #include "platform/win32types.h"
 
 // The Windows calling convention of the original interface; on this
@@ -60,39 +62,3 @@ int TESSILONSSL_CALL TessilonSSL_HTTPS_GetLastErrorCode(void* handle);
 // 0 when the index is valid for that indexed property, 280 otherwise (also
 // for an unknown or unindexed property).
 int TESSILONSSL_CALL TessilonSSL_HTTPS_CheckIndex(void* handle, int propertyId, int index);
-
-// Property ids.
-namespace https_prop {
-enum : int {
-  Accept = 1, AllowHTTPCompression, AttachedFile, Authorization, AuthScheme, Connected,
-  ContentType, CookieCount, CookieDomain, CookieExpiration, CookieName, CookiePath,
-  CookieSecure, CookieValue, FirewallAutoDetect, FirewallType, FirewallHost, FirewallPassword,
-  FirewallPort, FirewallUser, FollowRedirects, From, HTTPMethod, Idle, IfModifiedSince,
-  LocalFile, LocalHost, OtherHeaders, ParsedHeaderCount, ParsedHeaderField, ParsedHeaderValue,
-  Password, PostData, Pragma, ProxyAuthScheme, ProxyAutoDetect, ProxyPassword, ProxyPort,
-  ProxyServer, ProxySSL, ProxyUser, Range, Referer, SSLAcceptServerCert, SSLCert, SSLCertStore,
-  SSLCertStorePassword, SSLCertStoreType, SSLCertSubject, SSLServerCert, StatusLine, Timeout,
-  TransferredData, TransferredDataLimit, TransferredHeaders, URL, URLPath, URLPort, URLScheme,
-  URLServer, User,
-  WideOffset = 10000,
-  BytesOffset = 20000,
-};
-}  // namespace https_prop
-
-// Method ids.
-namespace https_method {
-enum : int {
-  AddCookie = 2, Config, Delete, DoEvents, Get, Head, Interrupt, Post, Put, Reset,
-  WideOffset = 10000,
-};
-}  // namespace https_method
-
-// Event ids.
-namespace https_event {
-enum : int {
-  Connected = 1, ConnectionStatus, Disconnected, EndTransfer, Error, Header, Redirect, SetCookie,
-  SSLServerAuthentication, SSLStatus, StartTransfer, Status, Transfer,
-  WideOffset = 10000,
-  RefireWide = -10000,  // handler answer: fire the event again in UTF-16
-};
-}  // namespace https_event

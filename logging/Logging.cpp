@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "generated/MessageIds.h"
 #include "platform/eventlog.h"
 #include "platform/files.h"
 #include "winsupport/CRegistry.h"
@@ -10,7 +11,7 @@
 
 namespace velmora::logging {
 
-Logging logger("Harrowlights", 2);
+Logging logger("Harrowlights", velmora::messages::CATEGORY_KESTRELBY);
 
 namespace {
 

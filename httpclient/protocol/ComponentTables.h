@@ -1,8 +1,17 @@
-// The component's property, method and event tables, as data: what the flat
-// interface accepts and how values are passed.
+// The component's property table: one row per property, keyed by its
+// https_prop id, with its value type, what indexes it, its getter and its
+// setter. The flat interface's value passing follows the type; the rows only
+// read and write the layers' fields.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
 namespace velmora::network::component {
+
+class HttpComponent;
 
 // Property value types.
 enum class PropType {
@@ -13,55 +22,35 @@ enum class PropType {
   Long,     // L: 64-bit, passed through a pointer to a signed 64-bit integer
 };
 
-struct PropertyInfo {
-  int id;
-  const char* name;
+// What the index argument of an indexed property counts.
+enum class PropIndex {
+  None,
+  Cookie,  // the cookie list
+  Header,  // the parsed headers of the last response
+};
+
+// A value given to Set, decoded by the property's type.
+struct PropertyValue {
+  int64_t number = 0;  // I, B, L
+  std::string text;    // S, D
+  int32_t int32() const { return static_cast<int32_t>(number); }
+  bool flag() const { return number != 0; }
+};
+
+struct PropertyRow {
+  int id;  // https_prop
   PropType type;
-  bool readOnly;
-  bool indexed;
+  PropIndex index;
+  // The getter of an I, B or L property; the index is valid when it is used.
+  std::function<int64_t(HttpComponent&, size_t index)> number;
+  // The getter of an S or D property.
+  std::function<const std::string&(HttpComponent&, size_t index)> text;
+  // The setter: a result code. Empty for a read-only property.
+  std::function<int(HttpComponent&, size_t index, const PropertyValue&)> set;
 };
 
-// Offsets of the id variants.
-constexpr int kWideIdOffset = 10000;   // UTF-16 texts
-constexpr int kBytesIdOffset = 20000;  // raw bytes with a length
-
-// The entry of a property id (1..61), or nullptr.
-const PropertyInfo* findProperty(int id);
-int propertyCount();
-const PropertyInfo& propertyAt(int i);
-
-// Method ids of Do (id + 10000: UTF-16 arguments).
-enum MethodId {
-  kMethodAddCookie = 2,
-  kMethodConfig = 3,
-  kMethodDelete = 4,
-  kMethodDoEvents = 5,
-  kMethodGet = 6,
-  kMethodHead = 7,
-  kMethodInterrupt = 8,
-  kMethodPost = 9,
-  kMethodPut = 10,
-  kMethodReset = 11,
-};
-
-// Event ids (id + 10000: the event fired again with UTF-16 texts).
-enum EventId {
-  kEventConnected = 1,
-  kEventConnectionStatus = 2,
-  kEventDisconnected = 3,
-  kEventEndTransfer = 4,
-  kEventError = 5,
-  kEventHeader = 6,
-  kEventRedirect = 7,
-  kEventSetCookie = 8,
-  kEventSSLServerAuthentication = 9,
-  kEventSSLStatus = 10,
-  kEventStartTransfer = 11,
-  kEventStatus = 12,
-  kEventTransfer = 13,
-};
-
-// The answer of an event handler that asks for the event again in UTF-16.
-constexpr int kEventRefireWide = -10000;
+// The row of a property id (without the UTF-16 and raw-byte offsets), or
+// nullptr.
+const PropertyRow* findProperty(int id);
 
 }  // namespace velmora::network::component

@@ -1,7 +1,5 @@
 #include "httpclient/protocol/HttpComponent.h"
 
-#include <cstring>
-
 #include "httpclient/transport/ComponentErrors.h"
 #include "platform/codepage.h"
 
@@ -12,8 +10,21 @@ namespace {
 const std::string kEmptyText;
 const char16_t kEmptyWide[1] = {0};
 
-bool isCookieProperty(int id) { return id >= 9 && id <= 14; }
-bool isHeaderProperty(int id) { return id == 30 || id == 31; }
+// A property id as the flat interface gives it: id + 10000 passes UTF-16
+// text, id + 20000 raw bytes with a length.
+struct PropertyId {
+  int base;
+  bool wide;
+  bool rawBytes;
+};
+
+PropertyId decodePropertyId(int id) {
+  if (id > https_prop::BytesOffset) return {id - https_prop::BytesOffset, false, true};
+  if (id > https_prop::WideOffset) return {id - https_prop::WideOffset, true, false};
+  return {id, false, false};
+}
+
+bool isText(PropType type) { return type == PropType::Text || type == PropType::Binary; }
 
 }  // namespace
 
@@ -57,155 +68,94 @@ bool HttpComponent::fromWide(const char16_t* in, std::string& out) const {
 }
 
 int HttpComponent::codePageError() {
-  return setError(87, "The code page " + std::to_string(codePage_) + " is not supported.");
+  return setError(ERROR_INVALID_PARAMETER,
+                  "The code page " + std::to_string(codePage_) + " is not supported.");
 }
 
 // --- properties -------------------------------------------------------------------------
 
 int HttpComponent::setProperty(int id, int index, const void* value, int length) {
-  bool wide = id > kWideIdOffset && id <= kBytesIdOffset;
-  bool rawBytes = id > kBytesIdOffset;
-  int baseId = rawBytes ? id - kBytesIdOffset : (wide ? id - kWideIdOffset : id);
-  const PropertyInfo* p = findProperty(baseId);
+  const PropertyId pid = decodePropertyId(id);
+  const PropertyRow* p = findProperty(pid.base);
   if (p == nullptr) return kErrUnknown;
-  if (p->readOnly) return setError(kErrUnknown, kTextReadOnlyProperty);
+  if (!p->set) return setError(kErrUnknown, kTextReadOnlyProperty);
 
-  int64_t number = 0;
-  std::string text;
+  PropertyValue v;
   switch (p->type) {
     case PropType::Integer:
     case PropType::Boolean:
-      number = static_cast<int64_t>(reinterpret_cast<intptr_t>(value));
+      v.number = static_cast<int64_t>(reinterpret_cast<intptr_t>(value));
       break;
     case PropType::Long:
-      number = value != nullptr ? *static_cast<const int64_t*>(value) : 0;
+      v.number = value != nullptr ? *static_cast<const int64_t*>(value) : 0;
       break;
     case PropType::Text:
     case PropType::Binary:
       if (value == nullptr) break;
-      if (wide) {
-        if (!fromWide(static_cast<const char16_t*>(value), text)) return codePageError();
-      } else if (rawBytes || p->type == PropType::Binary) {
+      if (pid.wide) {
+        if (!fromWide(static_cast<const char16_t*>(value), v.text)) return codePageError();
+      } else if (pid.rawBytes || p->type == PropType::Binary) {
         // A negative length means a zero-terminated text.
         if (length < 0) {
-          text = static_cast<const char*>(value);
+          v.text = static_cast<const char*>(value);
         } else {
-          text.assign(static_cast<const char*>(value), static_cast<size_t>(length));
+          v.text.assign(static_cast<const char*>(value), static_cast<size_t>(length));
         }
       } else {
-        text = static_cast<const char*>(value);
+        v.text = static_cast<const char*>(value);
       }
       break;
   }
-  return assign(*p, index, number, text);
+  if (p->index != PropIndex::None && !validIndex(*p, index)) return badIndex(*p);
+  return p->set(*this, static_cast<size_t>(index), v);
 }
 
-int HttpComponent::assign(const PropertyInfo& p, int index, int64_t number,
-                          const std::string& text) {
-  if (p.indexed && !validIndex(p.id, index)) {
-    return setError(kErrBadIndex, kTextBadCookieIndex);
-  }
-  HttpRequestFields& r = request();
-  int32_t n32 = static_cast<int32_t>(number);
-  bool flag = number != 0;
-  switch (p.id) {
-    case 1: r.accept = text; break;
-    case 2: r.allowHttpCompression = flag; break;
-    case 3: r.attachedFile = text; break;
-    case 4: setAuthorization(text); break;
-    case 5: setAuthScheme(n32); break;
-    case 6: return setConnected(flag);
-    case 7: r.contentType = text; break;
-    case 8:
-      if (number < 0) return setError(kErrBadIndex, kTextBadCookieIndex);
-      cookies().resize(static_cast<size_t>(number));
+bool HttpComponent::validIndex(const PropertyRow& p, int index) const {
+  switch (p.index) {
+    case PropIndex::Cookie:
+      return cookies().validIndex(index);
+    case PropIndex::Header:
+      return index >= 0 && static_cast<size_t>(index) < response().headers.size();
+    case PropIndex::None:
       break;
-    case 11: cookies().at(static_cast<size_t>(index)).name = text; break;
-    case 14: cookies().at(static_cast<size_t>(index)).value = text; break;
-    case 15: return tunnel().setAutoDetect(flag);
-    case 16: tunnel().setType(n32); break;
-    case 17: return tunnel().setHost(text);
-    case 18: tunnel().setPassword(text); break;
-    case 19: tunnel().setPort(n32); break;
-    case 20: tunnel().setUser(text); break;
-    case 21: r.followRedirects = n32; break;
-    case 22: r.from = text; break;
-    case 23: r.httpMethod = text; break;
-    case 25: r.ifModifiedSince = text; break;
-    case 26: r.localFile = text; break;
-    case 27: return setLocalHost(text);
-    case 28: r.otherHeaders = text; break;
-    case 32: setPassword(text); break;
-    case 33: r.postData = text; break;
-    case 34: r.pragma = text; break;
-    case 35: setProxyAuthScheme(n32); break;
-    case 36: return setProxyAutoDetect(flag);
-    case 37: proxyPassword() = text; break;
-    case 38: r.proxyPort = n32; break;
-    case 39: r.proxyServer = text; break;
-    case 40: r.proxySsl = n32; break;
-    case 41: proxyUser() = text; break;
-    case 42: r.range = text; break;
-    case 43: r.referer = text; break;
-    case 44: return setAcceptServerCert(text);
-    case 45: clientCert() = text; break;
-    case 46: certStore() = text; break;
-    case 47: certStorePassword() = text; break;
-    case 48: certStoreType() = n32; break;
-    case 49: certSubject() = text; break;
-    case 52: setTimeout(n32); break;
-    case 54: setTransferredDataLimit(number); break;
-    case 56: return applyUrl(text);
-    case 57: r.urlPath = text; break;
-    case 58: setUrlPort(n32); break;
-    case 59: setUrlScheme(text); break;
-    case 60: setUrlServer(text); break;
-    case 61: setUser(text); break;
-    default: return kErrUnknown;
-  }
-  return kOk;
-}
-
-bool HttpComponent::validIndex(int id, int index) const {
-  if (isCookieProperty(id)) return cookies().validIndex(index);
-  if (isHeaderProperty(id)) {
-    return index >= 0 && static_cast<size_t>(index) < response().headers.size();
   }
   return false;
 }
 
+int HttpComponent::badIndex(const PropertyRow& p) {
+  return setError(kErrBadIndex,
+                  p.index == PropIndex::Cookie ? kTextBadCookieIndex : kTextBadHeaderIndex);
+}
+
 int HttpComponent::checkIndex(int id, int index) const {
-  int baseId = id > kBytesIdOffset ? id - kBytesIdOffset
-                                   : (id > kWideIdOffset ? id - kWideIdOffset : id);
-  const PropertyInfo* p = findProperty(baseId);
-  if (p == nullptr || !p->indexed) return kErrIndexCheck;
-  return validIndex(baseId, index) ? kOk : kErrIndexCheck;
+  const PropertyRow* p = findProperty(decodePropertyId(id).base);
+  if (p == nullptr || p->index == PropIndex::None) return kErrIndexCheck;
+  return validIndex(*p, index) ? kOk : kErrIndexCheck;
 }
 
 void* HttpComponent::getProperty(int id, int index, int* length) {
-  bool wide = id > kWideIdOffset && id <= kBytesIdOffset;
-  int baseId = id > kBytesIdOffset ? id - kBytesIdOffset : (wide ? id - kWideIdOffset : id);
-  const PropertyInfo* p = findProperty(baseId);
+  const PropertyId pid = decodePropertyId(id);
+  const PropertyRow* p = findProperty(pid.base);
   if (p == nullptr) return nullptr;
 
-  bool isText = p->type == PropType::Text || p->type == PropType::Binary;
-  if (p->indexed && !validIndex(baseId, index)) {
-    setError(kErrBadIndex, isCookieProperty(baseId) ? kTextBadCookieIndex : kTextBadHeaderIndex);
+  if (p->index != PropIndex::None && !validIndex(*p, index)) {
+    badIndex(*p);
     if (length != nullptr) *length = 0;
-    if (!isText) return nullptr;
-    if (wide) return const_cast<char16_t*>(kEmptyWide);
+    if (!isText(p->type)) return nullptr;
+    if (pid.wide) return const_cast<char16_t*>(kEmptyWide);
     return const_cast<char*>(kEmptyText.c_str());
   }
+  const size_t i = static_cast<size_t>(index);
   if (p->type == PropType::Long) {
-    longResult_ = integerValue(baseId, index);
+    longResult_ = p->number(*this, i);
     return &longResult_;
   }
-  if (!isText) {
-    return reinterpret_cast<void*>(static_cast<intptr_t>(integerValue(baseId, index)));
+  if (!isText(p->type)) {
+    return reinterpret_cast<void*>(static_cast<intptr_t>(p->number(*this, i)));
   }
-  const std::string& s = textValue(baseId, index);
-  if (wide) {
-    std::u16string& buf = wideResults_[baseId];
+  const std::string& s = p->text(*this, i);
+  if (pid.wide) {
+    std::u16string& buf = wideResults_[pid.base];
     if (!toWide(s, buf)) {
       codePageError();
       buf.clear();
@@ -217,93 +167,18 @@ void* HttpComponent::getProperty(int id, int index, int* length) {
   return const_cast<char*>(s.c_str());
 }
 
-int64_t HttpComponent::integerValue(int id, int index) {
-  const HttpRequestFields& r = request();
-  switch (id) {
-    case 2: return r.allowHttpCompression ? 1 : 0;
-    case 5: return authScheme();
-    case 6: return isConnected() ? 1 : 0;
-    case 8: return static_cast<int64_t>(cookies().count());
-    case 13: return cookies().at(static_cast<size_t>(index)).secure;
-    case 15: return tunnel().autoDetect() ? 1 : 0;
-    case 16: return tunnel().type();
-    case 19: return tunnel().port();
-    case 21: return r.followRedirects;
-    case 24: return busy() == TransferKind::None ? 1 : 0;
-    case 29: return static_cast<int64_t>(response().headers.size());
-    case 35: return proxyAuthScheme();
-    case 36: return proxyAutoDetect() ? 1 : 0;
-    case 38: return r.proxyPort;
-    case 40: return r.proxySsl;
-    case 48: return certStoreType();
-    case 52: return timeout();
-    case 54: return transferredDataLimit();
-    case 58: return urlPort();
-    default: return 0;
-  }
-}
-
-const std::string& HttpComponent::textValue(int id, int index) {
-  const HttpRequestFields& r = request();
-  size_t i = static_cast<size_t>(index);
-  switch (id) {
-    case 1: return r.accept;
-    case 3: return r.attachedFile;
-    case 4: return authorization();
-    case 7: return r.contentType;
-    case 9: return cookies().at(i).domain;
-    case 10: return cookies().at(i).expiration;
-    case 11: return cookies().at(i).name;
-    case 12: return cookies().at(i).path;
-    case 14: return cookies().at(i).value;
-    case 17: return tunnel().host();
-    case 18: return tunnel().password();
-    case 20: return tunnel().user();
-    case 22: return r.from;
-    case 23: return r.httpMethod;
-    case 25: return r.ifModifiedSince;
-    case 26: return r.localFile;
-    case 27: {
-      std::string& out = textResults_[id];
-      getLocalHost(out);
-      return out;
-    }
-    case 28: return r.otherHeaders;
-    case 30: return response().headers[i].first;
-    case 31: return response().headers[i].second;
-    case 32: return password();
-    case 33: return r.postData;
-    case 34: return r.pragma;
-    case 37: return proxyPassword();
-    case 39: return r.proxyServer;
-    case 41: return proxyUser();
-    case 42: return r.range;
-    case 43: return r.referer;
-    case 44: return acceptServerCertText();
-    case 45: return clientCert();
-    case 46: return certStore();
-    case 47: return certStorePassword();
-    case 49: return certSubject();
-    case 50: return serverCertText();
-    case 51: return response().statusLine;
-    case 53: return response().transferredData;
-    case 55: return response().transferredHeaders;
-    case 56: return url();
-    case 57: return r.urlPath;
-    case 59: return urlScheme();
-    case 60: return urlServer();
-    case 61: return user();
-    default: return kEmptyText;
-  }
+const std::string& HttpComponent::localHostText() {
+  getLocalHost(localHostText_);
+  return localHostText_;
 }
 
 // --- methods ---------------------------------------------------------------------------------
 
 int HttpComponent::doMethod(int id, int argc, void* argv[], int argLengths[]) {
-  bool wide = id > kWideIdOffset;
-  int method = wide ? id - kWideIdOffset : id;
+  bool wide = id > https_method::WideOffset;
+  int method = wide ? id - https_method::WideOffset : id;
   std::string args[2];
-  int wanted = method == kMethodAddCookie ? 2 : 1;
+  int wanted = method == https_method::AddCookie ? 2 : 1;
   for (int i = 0; i < wanted; ++i) {
     if (argv == nullptr || i >= argc || argv[i] == nullptr) continue;
     if (wide) {
@@ -313,8 +188,8 @@ int HttpComponent::doMethod(int id, int argc, void* argv[], int argLengths[]) {
     }
   }
   switch (method) {
-    case kMethodAddCookie: return addCookie(args[0], args[1]);
-    case kMethodConfig: {
+    case https_method::AddCookie: return addCookie(args[0], args[1]);
+    case https_method::Config: {
       std::string answer;
       int code = config(args[0], answer);
       configAnswer_ = answer;
@@ -331,14 +206,14 @@ int HttpComponent::doMethod(int id, int argc, void* argv[], int argLengths[]) {
       }
       return code;
     }
-    case kMethodDelete: return runTransfer(TransferKind::Delete, args[0]);
-    case kMethodDoEvents: return doEvents();
-    case kMethodGet: return runTransfer(TransferKind::Get, args[0]);
-    case kMethodHead: return runTransfer(TransferKind::Head, args[0]);
-    case kMethodInterrupt: return interrupt();
-    case kMethodPost: return runTransfer(TransferKind::Post, args[0]);
-    case kMethodPut: return runTransfer(TransferKind::Put, args[0]);
-    case kMethodReset: return runTransfer(TransferKind::Reset, std::string());
+    case https_method::Delete: return runTransfer(TransferKind::Delete, args[0]);
+    case https_method::DoEvents: return doEvents();
+    case https_method::Get: return runTransfer(TransferKind::Get, args[0]);
+    case https_method::Head: return runTransfer(TransferKind::Head, args[0]);
+    case https_method::Interrupt: return interrupt();
+    case https_method::Post: return runTransfer(TransferKind::Post, args[0]);
+    case https_method::Put: return runTransfer(TransferKind::Put, args[0]);
+    case https_method::Reset: return runTransfer(TransferKind::Reset, std::string());
     default: return kErrUnknown;
   }
 }
@@ -382,7 +257,7 @@ int HttpComponent::deliver(int eventId, EventArgs& args) {
   if (callback_ == nullptr) return 0;
   const int argc = static_cast<int>(args.count);
   int r = callback_(user_, eventId, argc, args.argv.data(), args.lengths.data());
-  if (r != kEventRefireWide) return r;
+  if (r != https_event::RefireWide) return r;
 
   // Again with every text in UTF-16; values and bytes stay as they are.
   std::vector<std::u16string> wideTexts(args.count);
@@ -397,7 +272,8 @@ int HttpComponent::deliver(int eventId, EventArgs& args) {
     wideArgv[i] = wideTexts[i].data();
     wideLengths[i] = static_cast<int>(wideTexts[i].size());
   }
-  r = callback_(user_, eventId + kWideIdOffset, argc, wideArgv.data(), wideLengths.data());
+  r = callback_(user_, eventId + https_event::WideOffset, argc, wideArgv.data(),
+                wideLengths.data());
   // In/out values set by the wide handler count.
   for (size_t i = 0; i < args.count; ++i) {
     if (args.kinds[i] == ArgKind::Value) args.argv[i] = wideArgv[i];
@@ -409,7 +285,7 @@ void HttpComponent::fireConnected(int code, const std::string& description) {
   EventArgs a;
   a.value(code);
   a.text(description);
-  deliver(kEventConnected, a);
+  deliver(https_event::Connected, a);
 }
 
 void HttpComponent::fireConnectionStatus(const std::string& event, int code,
@@ -418,27 +294,27 @@ void HttpComponent::fireConnectionStatus(const std::string& event, int code,
   a.text(event);
   a.value(code);
   a.text(description);
-  deliver(kEventConnectionStatus, a);
+  deliver(https_event::ConnectionStatus, a);
 }
 
 void HttpComponent::fireDisconnected(int code, const std::string& description) {
   EventArgs a;
   a.value(code);
   a.text(description);
-  deliver(kEventDisconnected, a);
+  deliver(https_event::Disconnected, a);
 }
 
 void HttpComponent::fireError(int code, const std::string& description) {
   EventArgs a;
   a.value(code);
   a.text(description);
-  deliver(kEventError, a);
+  deliver(https_event::Error, a);
 }
 
 void HttpComponent::fireSSLStatus(const std::string& message) {
   EventArgs a;
   a.text(message);
-  deliver(kEventSSLStatus, a);
+  deliver(https_event::SSLStatus, a);
 }
 
 int HttpComponent::fireSSLServerAuthentication(const std::string& certEncoded,
@@ -451,7 +327,7 @@ int HttpComponent::fireSSLServerAuthentication(const std::string& certEncoded,
   a.text(issuer);
   a.text(status);
   a.value(accept ? 1 : 0);
-  deliver(kEventSSLServerAuthentication, a);
+  deliver(https_event::SSLServerAuthentication, a);
   return reinterpret_cast<intptr_t>(a.argv[4]) != 0 ? 1 : 0;
 }
 
@@ -459,14 +335,14 @@ void HttpComponent::fireHeader(const std::string& field, const std::string& valu
   EventArgs a;
   a.text(field);
   a.text(value);
-  deliver(kEventHeader, a);
+  deliver(https_event::Header, a);
 }
 
 bool HttpComponent::fireRedirect(const std::string& location, bool accept) {
   EventArgs a;
   a.text(location);
   a.value(accept ? 1 : 0);
-  deliver(kEventRedirect, a);
+  deliver(https_event::Redirect, a);
   return reinterpret_cast<intptr_t>(a.argv[1]) != 0;
 }
 
@@ -480,19 +356,19 @@ void HttpComponent::fireSetCookie(const std::string& name, const std::string& va
   a.text(domain);
   a.text(path);
   a.value(secure ? 1 : 0);
-  deliver(kEventSetCookie, a);
+  deliver(https_event::SetCookie, a);
 }
 
 void HttpComponent::fireStartTransfer(int direction) {
   EventArgs a;
   a.value(direction);
-  deliver(kEventStartTransfer, a);
+  deliver(https_event::StartTransfer, a);
 }
 
 void HttpComponent::fireEndTransfer(int direction) {
   EventArgs a;
   a.value(direction);
-  deliver(kEventEndTransfer, a);
+  deliver(https_event::EndTransfer, a);
 }
 
 void HttpComponent::fireStatus(const std::string& httpVersion, int statusCode,
@@ -501,7 +377,7 @@ void HttpComponent::fireStatus(const std::string& httpVersion, int statusCode,
   a.text(httpVersion);
   a.value(statusCode);
   a.text(description);
-  deliver(kEventStatus, a);
+  deliver(https_event::Status, a);
 }
 
 void HttpComponent::fireTransfer(int direction, int64_t bytesTransferred, int percentDone,
@@ -512,7 +388,7 @@ void HttpComponent::fireTransfer(int direction, int64_t bytesTransferred, int pe
   a.pointer(&bytes);
   a.value(percentDone);
   a.bytes(text, length);
-  deliver(kEventTransfer, a);
+  deliver(https_event::Transfer, a);
 }
 
 }  // namespace velmora::network::component

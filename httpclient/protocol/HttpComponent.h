@@ -18,6 +18,7 @@
 
 #include "httpclient/protocol/ComponentTables.h"
 #include "httpclient/protocol/HttpClient.h"
+#include "httpclient/transport/ComponentIds.h"
 
 namespace velmora::network::component {
 
@@ -38,6 +39,8 @@ class HttpComponent : public HttpClient {
   int checkIndex(int id, int index) const;
 
   int32_t codePage() const { return codePage_; }
+  // LocalHost as text the component keeps until the next read.
+  const std::string& localHostText();
   bool configSetting(const ConfigRequest& req, std::string& answer, int& code) override;
 
   // Event delivery: the layers' notifications end here.
@@ -81,10 +84,8 @@ class HttpComponent : public HttpClient {
   int deliver(int eventId, EventArgs& args);
 
   int config(const std::string& text, std::string& answer);
-  int assign(const PropertyInfo& p, int index, int64_t number, const std::string& text);
-  bool validIndex(int id, int index) const;
-  int64_t integerValue(int id, int index);
-  const std::string& textValue(int id, int index);
+  bool validIndex(const PropertyRow& p, int index) const;
+  int badIndex(const PropertyRow& p);
   // Conversions with the "CodePage" setting.
   bool toWide(const std::string& in, std::u16string& out) const;
   bool fromWide(const char16_t* in, std::string& out) const;
@@ -98,7 +99,7 @@ class HttpComponent : public HttpClient {
 
   // Results of Get that need storage of their own.
   std::map<int, std::u16string> wideResults_;
-  std::map<int, std::string> textResults_;
+  std::string localHostText_;
   int64_t longResult_ = 0;
   // The answer of the last Config, returned in argument slot 1.
   std::string configAnswer_;

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <string_view>
 
+#include "httpclient/transport/ComponentIds.h"
+
+
 namespace velmora::network::component {
 
 namespace {
@@ -50,7 +53,7 @@ std::string buildRequestHead(const RequestHeadInputs& in) {
   // Request line.
   out += in.method;
   out += ' ';
-  if (in.proxySet && in.proxySsl != 3) {
+  if (in.proxySet && in.proxySsl != https_proxy_ssl::Tunnel) {
     out += in.urlScheme + "://" + in.urlServer;
     if (in.urlPort != in.defaultPort) out += ":" + std::to_string(in.urlPort);
   }

@@ -28,12 +28,12 @@ root="${1:-$(cd "$(dirname "$self")/../.." && pwd)}"
 # folder|includes it may name (an extended regex on the included path).
 # The HTTP client's shared tables (error codes, Config text, setting tables)
 # are open to each of its layers; otherwise a layer names only the one below.
-shared='httpclient/transport/(ComponentErrors|ConfigText|SettingTable)\.h'
+shared='httpclient/transport/(ComponentErrors|ComponentIds|ConfigText|SettingTable)\.h'
 rules=(
   "platform|platform/"
   "winsupport|(winsupport|platform)/"
   "checks|(checks|winsupport|platform)/"
-  "logging|(logging|winsupport|platform)/"
+  "logging|(logging|winsupport|platform|generated)/"
   "httpclient/transport|(httpclient/transport|platform)/"
   "httpclient/protocol|(httpclient/protocol/|httpclient/transport/TlsClient\.h|$shared|platform/)"
   "httpclient|(httpclient/[^/]+$|httpclient/protocol/HttpComponent\.h|$shared|platform/)"
