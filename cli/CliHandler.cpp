@@ -96,7 +96,7 @@ CliHandler::CliHandler(int argc, const char* const* argv, bool parserEndsProcess
     proxy.autoDetect = proxyAutoArg.getValue();
     proxy.user = proxyUserArg.getValue();
     proxy.password = proxyPassArg.getValue();
-    proxy.authScheme = 0;
+    proxy.authScheme = velmora::ProxySettings::Basic;
   }
   validateOptions();
 }

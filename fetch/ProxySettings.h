@@ -11,13 +11,14 @@ struct ProxySettings {
   uint16_t port = 8080;
   std::string user;
   std::string password;
-  // Numbered as the component's ProxyAuthScheme: 0 Basic, 1 Digest, 3 none, 4 NTLM.
-  uint32_t authScheme = 3;
+  // Numbered as the component's ProxyAuthScheme.
+  enum Scheme : uint32_t { Basic = 0, Digest = 1, None = 3, NTLM = 4 };
+  uint32_t authScheme = None;
   bool useWinInet = false;
   bool autoDetect = false;
 
   bool isSet() const { return !host.empty() && port != 0; }
-  bool hasCredentials() const { return !user.empty() && !password.empty() && authScheme != 3; }
+  bool hasCredentials() const { return !user.empty() && !password.empty() && authScheme != None; }
 };
 
 }  // namespace velmora

@@ -30,7 +30,7 @@ void checkParsed(const CliHandler& h) {
                      (p.front() == '?' && p.back() == '?'),
                  "pattern \"" + p + "\" was not adapted");
   if (h.proxy.host.empty()) {
-    tw_fuzz::check(h.proxy.port == 8080 && h.proxy.authScheme == 3 && h.proxy.user.empty() &&
+    tw_fuzz::check(h.proxy.port == 8080 && h.proxy.authScheme == velmora::ProxySettings::None && h.proxy.user.empty() &&
                        h.proxy.password.empty() && !h.proxy.useWinInet && !h.proxy.autoDetect,
                    "proxy options taken without /proxyhost");
   }

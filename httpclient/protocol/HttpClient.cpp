@@ -5,6 +5,7 @@
 
 #include "httpclient/protocol/Url.h"
 #include "httpclient/transport/ComponentErrors.h"
+#include "httpclient/transport/ComponentIds.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -106,7 +107,9 @@ bool HttpClient::configSetting(const ConfigRequest& req, std::string& answer, in
 
 void HttpClient::setAuthorization(const std::string& value) {
   authorization_ = value;
-  if (authScheme_ != 2 && authScheme_ != 6) authScheme_ = 2;
+  if (authScheme_ != https_auth::Custom && authScheme_ != https_auth::CustomKept) {
+    authScheme_ = https_auth::Custom;
+  }
 }
 
 void HttpClient::setAuthScheme(int32_t scheme) {
@@ -117,20 +120,20 @@ void HttpClient::setAuthScheme(int32_t scheme) {
   }
   authScheme_ = scheme;
   // NTLM and Negotiate need the connection kept between their messages.
-  if (scheme == 4 || scheme == 5) keepAlive_ = true;
+  if (scheme == https_auth::NTLM || scheme == https_auth::Negotiate) keepAlive_ = true;
   serverChallenge_.clear();
 }
 
 void HttpClient::setProxyAuthScheme(int32_t scheme) {
   if (scheme != proxyAuthScheme_) {
-    if (scheme == 3) {
+    if (scheme == https_auth::None) {
       proxyUser_.clear();
       proxyPassword_.clear();
     }
     proxyAuthorization_.clear();
   }
   proxyAuthScheme_ = scheme;
-  if (scheme == 4) keepAlive_ = true;
+  if (scheme == https_auth::NTLM) keepAlive_ = true;
   proxyChallenge_.clear();
 }
 
@@ -195,8 +198,8 @@ int HttpClient::setProxyAutoDetect(bool on) {
     if (port != 0) request_.proxyPort = port;
   }
   bool https = equalsNoCase(urlScheme_, "https");
-  request_.proxySsl = https ? 3 : 0;
-  setTunnelType(https ? 1 : 0);
+  request_.proxySsl = https ? https_proxy_ssl::Tunnel : https_proxy_ssl::Automatic;
+  setTunnelType(https ? https_firewall::HttpConnect : https_firewall::None);
   return 0;
 }
 
@@ -389,26 +392,28 @@ int HttpClient::decideConnection() {
   if (urlServer_.empty()) return setError(kErrNoServer, kTextNoServer);
 
   int32_t mode = request_.proxySsl;
-  if (mode == 0 && equalsNoCase(urlScheme_, "https")) mode = 3;
+  if (mode == https_proxy_ssl::Automatic && equalsNoCase(urlScheme_, "https")) {
+    mode = https_proxy_ssl::Tunnel;
+  }
 
   std::string host;
   int32_t port = 0;
-  const bool keepForNtlmRetry = proxyAuthScheme_ == 4 && retry407_ != 0 && isConnected();
-  if (!request_.proxyServer.empty() && mode != 3) {
+  const bool keepForNtlmRetry = proxyAuthScheme_ == https_auth::NTLM && retry407_ != 0 && isConnected();
+  if (!request_.proxyServer.empty() && mode != https_proxy_ssl::Tunnel) {
     host = request_.proxyServer;
     port = request_.proxyPort;
   } else {
     if (!equalsNoCase(urlScheme_, "http") && !equalsNoCase(urlScheme_, "https")) {
       return setError(kErrBadScheme, "Specified URLScheme (" + urlScheme_ + ") is invalid.");
     }
-    if (mode == 3 && !request_.proxyServer.empty() && !socketExists()) {
-      int type = 0;
+    if (mode == https_proxy_ssl::Tunnel && !request_.proxyServer.empty() && !socketExists()) {
+      int type = https_firewall::None;
       switch (proxyAuthScheme_) {
-        case 0:
-        case 3: type = 1; break;
-        case 1: type = 6; break;
-        case 4: type = 4; break;
-        case 5: type = 5; break;
+        case https_auth::Basic:
+        case https_auth::None: type = https_firewall::HttpConnect; break;
+        case https_auth::Digest: type = https_firewall::HttpConnectDigest; break;
+        case https_auth::NTLM: type = https_firewall::HttpConnectNtlm; break;
+        case https_auth::Negotiate: type = https_firewall::HttpConnectNegotiate; break;
         default: return setError(kErrBadScheme, kTextBadProxyScheme);
       }
       if (int r = setTunnel(type, request_.proxyServer, request_.proxyPort, proxyUser_,
@@ -428,8 +433,8 @@ int HttpClient::decideConnection() {
   if (socketExists()) return 0;
 
   bool tls = equalsNoCase(urlScheme_, "https");
-  if (mode == 1) tls = true;
-  if (mode == 2) tls = false;
+  if (mode == https_proxy_ssl::Always) tls = true;
+  if (mode == https_proxy_ssl::Never) tls = false;
   selectTls(tls);
   if (int r = setRemoteHost(host)) return r;
   if (int r = setRemotePort(static_cast<uint16_t>(port))) return r;
@@ -482,9 +487,10 @@ int HttpClient::planRequestBody(RequestBodyPlan& plan) {
   plan.chunkSize = useChunkedEncoding_ && chunkSize_ > 0 ? chunkSize_ : 16384;
   plan.uploadSize = request_.postData.size();
   // Challenge-response schemes get the body with their second request.
-  const bool serverFirst = (authScheme_ == 4 || authScheme_ == 5 || authScheme_ == 1) &&
+  const bool serverFirst = (authScheme_ == https_auth::NTLM || authScheme_ == https_auth::Negotiate ||
+                            authScheme_ == https_auth::Digest) &&
                            retry401_ == 0;
-  const bool proxyFirst = proxyAuthScheme_ == 4 && retry407_ == 0;
+  const bool proxyFirst = proxyAuthScheme_ == https_auth::NTLM && retry407_ == 0;
   if (postDataAfterNegotiate_ && (serverFirst || proxyFirst)) {
     plan.negotiateFirst = true;
     plan.uploadSize = 0;

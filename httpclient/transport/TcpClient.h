@@ -55,7 +55,9 @@ class TcpClient : public SocketEngine {
   bool tunnelTarget(uint32_t& address, uint16_t& port) const override;
   bool tunnelNegotiating() const override { return tunnel_.negotiating(); }
   // SOCKS replies are binary; HTTP CONNECT replies are read by lines.
-  bool tunnelReadsRaw() const override { return tunnel_.type() == 2 || tunnel_.type() == 3; }
+  bool tunnelReadsRaw() const override {
+    return tunnel_.type() == https_firewall::Socks4 || tunnel_.type() == https_firewall::Socks5;
+  }
 
  private:
   Tunnel tunnel_;

@@ -29,14 +29,14 @@ Tunnel::Tunnel(TcpClient& owner) : owner_(owner) {
 void Tunnel::setType(int type) {
   type_ = static_cast<uint8_t>(type);
   switch (type_) {
-    case 1:
-    case 4:
-    case 5:
-    case 6:
+    case https_firewall::HttpConnect:
+    case https_firewall::HttpConnectNtlm:
+    case https_firewall::HttpConnectNegotiate:
+    case https_firewall::HttpConnectDigest:
       port_ = 80;
       break;
-    case 2:
-    case 3:
+    case https_firewall::Socks4:
+    case https_firewall::Socks5:
       port_ = 1080;
       break;
     default:
@@ -63,11 +63,11 @@ int Tunnel::setAutoDetect(bool on) {
 void Tunnel::onConnectResult(int code) {
   if (code != 0) {
     negotiating_ = false;
-    if (type_ != 0) owner_.tunnelConnectionStatus("Firewall connection failed.", code);
+    if (type_ != https_firewall::None) owner_.tunnelConnectionStatus("Firewall connection failed.", code);
     owner_.tunnelConnected(code);
     return;
   }
-  if (type_ == 0) {
+  if (type_ == https_firewall::None) {
     negotiating_ = false;
     owner_.tunnelConnected(0);
     return;
@@ -87,7 +87,7 @@ int Tunnel::onData(const char* data, int length, bool endOfLine) {
 
 void Tunnel::onDisconnect(int code) {
   negotiating_ = false;
-  if (type_ != 0) owner_.tunnelConnectionStatus("Firewall host disconnected.", code);
+  if (type_ != https_firewall::None) owner_.tunnelConnectionStatus("Firewall host disconnected.", code);
   owner_.tunnelDisconnected(code);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "httpclient/transport/ComponentIds.h"
 #include "httpclient/transport/SettingTable.h"
 
 namespace velmora::network::component {
