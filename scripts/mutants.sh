@@ -120,9 +120,11 @@ fi
 if [[ -z "$scratch" ]]; then
   scratch="$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-mutants.XXXXXX")"
 fi
-mkdir -p "$scratch/src" "$scratch/logs"
-src="$scratch/src"
+# The sources at the top of the scratch tree, the build tree and the logs in it.
+src="$scratch"
 build="$scratch/build"
+logs="$build/mutant-logs"
+mkdir -p "$logs"
 
 cleanup() {
   # The peers of the end-to-end tests, should a killed test run have left them.
@@ -148,15 +150,15 @@ start_all=$SECONDS
 sync_sources
 if [[ ! -f "$build/build.ninja" ]]; then
   if ! cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_TESTS=ON \
-       -DTARNWICK_SANITIZE=OFF >"$scratch/logs/configure.log" 2>&1; then
-    echo "mutants.sh: configure failed, see $scratch/logs/configure.log" >&2
+       -DTARNWICK_SANITIZE=OFF >"$logs/configure.log" 2>&1; then
+    echo "mutants.sh: configure failed, see $logs/configure.log" >&2
     keep=1
     exit 2
   fi
 fi
 echo "building the scratch tree ($build)..."
-if ! nice -n 10 cmake --build "$build" -j2 >"$scratch/logs/build.log" 2>&1; then
-  echo "mutants.sh: the unmutated tree does not build, see $scratch/logs/build.log" >&2
+if ! nice -n 10 cmake --build "$build" -j2 >"$logs/build.log" 2>&1; then
+  echo "mutants.sh: the unmutated tree does not build, see $logs/build.log" >&2
   keep=1
   exit 2
 fi
@@ -200,9 +202,9 @@ if [[ $baseline == 1 ]]; then
   all_labels="$(tr ',' '\n' <<<"$all_labels" | sort -u | paste -sd, -)"
   echo "baseline: running the selected tests without mutants..."
   t0=$SECONDS
-  if ! run_tests "$all_labels" "$all_regex" "$scratch/logs/baseline.log"; then
+  if ! run_tests "$all_labels" "$all_regex" "$logs/baseline.log"; then
     echo "mutants.sh: the selected tests fail without any mutant:" >&2
-    grep -E '\*\*\*|Failed|Timeout|No tests' "$scratch/logs/baseline.log" | tail -20 >&2
+    grep -E '\*\*\*|Failed|Timeout|No tests' "$logs/baseline.log" | tail -20 >&2
     keep=1
     exit 2
   fi
@@ -216,7 +218,7 @@ for i in "${selected[@]}"; do
   id="${ids[$i]}"
   file="$src/${files[$i]}"
   area="$(area_of "${files[$i]}")"
-  log="$scratch/logs/$id.log"
+  log="$logs/$id.log"
   t0=$SECONDS
   status=""
   n=0
@@ -225,7 +227,7 @@ for i in "${selected[@]}"; do
     status=stale
     echo "search text found $n times in ${files[$i]}" >"$log"
   else
-    cp "$file" "$scratch/original"
+    cp "$file" "$logs/original"
     S="${searches[$i]}" R="${replacements[$i]}" perl -0777 -pi -e 's/\Q$ENV{S}\E/$ENV{R}/' "$file"
     # shellcheck disable=SC2046
     if ! nice -n 10 cmake --build "$build" -j2 --target $(targets_of "${labels[$i]}") \
@@ -239,7 +241,7 @@ for i in "${selected[@]}"; do
       status=killed
     fi
     # The original bytes with a new time stamp, so the next build compiles them again.
-    cat "$scratch/original" >"$file"
+    cat "$logs/original" >"$file"
   fi
   case "$status" in
     killed) n_killed=$((n_killed + 1)) ;;
