@@ -4,10 +4,11 @@
 # area and records whether they notice (killed) or not (survived). It proves
 # that a change to the tests still catches the same faults.
 #
-#   scripts/mutants.sh [--only ID[,ID...]] [--list] [--keep] [--scratch DIR]
+#   scripts/mutants.sh [--only ID[,ID...]] [--file PATH] [--list] [--keep] [--scratch DIR]
 #                      [--time-limit SECONDS] [--no-baseline]
 #
 #   --only ID,...    run only these mutants
+#   --file PATH      read the mutants from PATH instead of scripts/mutants.txt
 #   --list           show the mutants and whether each still applies; build nothing
 #   --keep           keep the scratch tree (its path is printed)
 #   --scratch DIR    use DIR as the scratch tree (kept; a build tree already in
@@ -42,6 +43,7 @@ baseline=1
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --only) only="${2:?--only needs a list of IDs}"; shift 2 ;;
+    --file) list_file="${2:?--file needs a path}"; shift 2 ;;
     --list) list_only=1; shift ;;
     --keep) keep=1; shift ;;
     --scratch) scratch="${2:?--scratch needs a directory}"; keep=1; shift 2 ;;
