@@ -121,6 +121,9 @@ fi
 
 if [[ -z "$scratch" ]]; then
   scratch="$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-mutants.XXXXXX")"
+  # Run as root, some tests start the built programs as another user, who
+  # must be able to reach them (mktemp makes the directory private).
+  chmod 755 "$scratch"
 fi
 # The sources at the top of the scratch tree, the build tree and the logs in it.
 src="$scratch"
