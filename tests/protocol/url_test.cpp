@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "httpclient/protocol/Url.h"
-#include "tests/http/http_fixture.h"
+#include "tests/protocol/http_fixture.h"
 
 using namespace velmora::network::component;
 
