@@ -15,8 +15,8 @@
 #include <string>
 
 #include "httpclient/protocol/ResponseParser.h"
-#include "tests/http/compress.h"
-#include "tests/http/line_feed.h"
+#include "tests/support/compress.h"
+#include "tests/support/line_feed.h"
 
 using namespace velmora::network::component;
 

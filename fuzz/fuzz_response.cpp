@@ -14,7 +14,7 @@
 #include "fuzz/fuzz_support.h"
 #include "fuzz/response_recorder.h"
 #include "httpclient/protocol/HttpComponent.h"
-#include "tests/http/line_feed.h"
+#include "tests/support/line_feed.h"
 
 using velmora::network::component::HttpComponent;
 

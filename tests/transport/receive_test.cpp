@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/engine/engine_fixture.h"
+#include "tests/transport/engine_fixture.h"
 
 namespace engine_test {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/httpclient/component_fixture.h"
+#include "tests/support/component_fixture.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "httpclient/protocol/Url.h"
-#include "tests/http/http_fixture.h"
+#include "tests/protocol/http_fixture.h"
 
 using namespace velmora::network::component;
 
@@ -12,8 +12,10 @@ namespace {
 
 class UrlTest : public ComponentTest {};
 
+// The URLs are set in order; the last one's split is checked (nullptr: not
+// checked).
 struct UrlCase {
-  const char* url;
+  std::vector<const char*> urls;
   const char* scheme;
   const char* server;
   int port;
@@ -22,64 +24,56 @@ struct UrlCase {
   const char* password;
 };
 
+void expectText(RecordingHttps& h, int id, const char* want) {
+  if (want != nullptr) { EXPECT_EQ(h.GetText(id), want) << id; }
+}
+
 }  // namespace
 
 TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
   const UrlCase cases[] = {
-      {"http://h/x", "http", "h", 80, "/x", "", ""},
-      {"https://h/x", "https", "h", 443, "/x", "", ""},
-      {"HTTP://Host.Example:8080/A/b?c=D", "HTTP", "Host.Example", 8080, "/A/b?c=D", "", ""},
-      {"http://user:pw@h:8080/x?y", "http", "h", 8080, "/x?y", "user", "pw"},
-      {"http://user@h/", "http", "h", 80, "/", "user", ""},
-      {"http://u:p:q@h:81/", "http", "h", 81, "/", "u", "p:q"},
-      {"http://h?q=1", "http", "h", 80, "/?q=1", "", ""},
-      {"http://h", "http", "h", 80, "/", "", ""},
-      {"http://h:8080", "http", "h", 8080, "/", "", ""},
-      {"http://[::1]:8080/v6", "http", "::1", 8080, "/v6", "", ""},
-      {"http://[fe80::1%4]:81/", "http", "fe80::1%4", 81, "/", "", ""},
-      {"http://u:p@[::1]/", "http", "::1", 80, "/", "u", "p"},
-      {"//h2/only-authority", "https", "h2", 443, "/only-authority", "", ""},
-      {"ftp://files/x", "ftp", "files", 443, "/x", "", ""},
-      {"b.html", "https", "", 443, "/b.html", "", ""},
-      {"./b.html", "https", "", 443, "/b.html", "", ""},
-      {"/abs/path", "https", "", 443, "/abs/path", "", ""},
+      {{"http://h/x"}, "http", "h", 80, "/x", "", ""},
+      {{"https://h/x"}, "https", "h", 443, "/x", "", ""},
+      {{"HTTP://Host.Example:8080/A/b?c=D"}, "HTTP", "Host.Example", 8080, "/A/b?c=D", "", ""},
+      {{"http://user:pw@h:8080/x?y"}, "http", "h", 8080, "/x?y", "user", "pw"},
+      {{"http://user@h/"}, "http", "h", 80, "/", "user", ""},
+      {{"http://u:p:q@h:81/"}, "http", "h", 81, "/", "u", "p:q"},
+      {{"http://h?q=1"}, "http", "h", 80, "/?q=1", "", ""},
+      {{"http://h"}, "http", "h", 80, "/", "", ""},
+      {{"http://h:8080"}, "http", "h", 8080, "/", "", ""},
+      {{"http://[::1]:8080/v6"}, "http", "::1", 8080, "/v6", "", ""},
+      {{"http://[fe80::1%4]:81/"}, "http", "fe80::1%4", 81, "/", "", ""},
+      {{"http://u:p@[::1]/"}, "http", "::1", 80, "/", "u", "p"},
+      {{"//h2/only-authority"}, "https", "h2", 443, "/only-authority", "", ""},
+      {{"ftp://files/x"}, "ftp", "files", 443, "/x", "", ""},
+      {{"b.html"}, "https", "", 443, "/b.html", "", ""},
+      {{"./b.html"}, "https", "", 443, "/b.html", "", ""},
+      {{"/abs/path"}, "https", "", 443, "/abs/path", "", ""},
+      // A URL without host keeps the server; its port is the scheme default.
+      {{"http://h:81/dir/a.html", "b.html"}, nullptr, "h", 80, "/b.html", nullptr, nullptr},
+      // The empty URL resets the URL state; the port is the last scheme's default.
+      {{"http://u:p@h:81/x", ""}, "https", "", 80, "", nullptr, nullptr},
+      // Credentials stay when the URL has none.
+      {{"http://new:pw@h/x", "http://h/y"}, "http", "h", 80, "/y", "new", "pw"},
+      {{"http://old:pw@h/x", "http://new:pw2@h/x"}, "http", "h", 80, "/x", "new", "pw2"},
   };
   for (const UrlCase& c : cases) {
-    SCOPED_TRACE(c.url);
+    SCOPED_TRACE(c.urls.back());
     RecordingHttps h;
-    ASSERT_EQ(h.SetText(https_prop::URL, c.url), 0);
-    EXPECT_EQ(h.GetText(https_prop::URL), c.url);
-    EXPECT_EQ(h.GetText(https_prop::URLScheme), c.scheme);
-    EXPECT_EQ(h.GetText(https_prop::URLServer), c.server);
+    for (const char* url : c.urls) ASSERT_EQ(h.SetText(https_prop::URL, url), 0);
+    EXPECT_EQ(h.GetText(https_prop::URL), c.urls.back());
+    expectText(h, https_prop::URLScheme, c.scheme);
+    expectText(h, https_prop::URLServer, c.server);
     EXPECT_EQ(h.GetInteger(https_prop::URLPort), c.port);
-    EXPECT_EQ(h.GetText(https_prop::URLPath), c.path);
-    EXPECT_EQ(h.GetText(https_prop::User), c.user);
-    EXPECT_EQ(h.GetText(https_prop::Password), c.password);
+    expectText(h, https_prop::URLPath, c.path);
+    expectText(h, https_prop::User, c.user);
+    expectText(h, https_prop::Password, c.password);
   }
 }
 
-TEST_F(UrlTest, CredentialsStayWhenTheUrlHasNone) {
-  RecordingHttps h;
-  h.SetText(https_prop::User, "kept");
-  h.SetText(https_prop::Password, "secret");
-  h.SetText(https_prop::URL, "http://h/x");
-  EXPECT_EQ(h.GetText(https_prop::User), "kept");
-  EXPECT_EQ(h.GetText(https_prop::Password), "secret");
-  h.SetText(https_prop::URL, "http://new:pw@h/x");
-  EXPECT_EQ(h.GetText(https_prop::User), "new");
-  EXPECT_EQ(h.GetText(https_prop::Password), "pw");
-}
-
-TEST_F(UrlTest, HostKeptAndRelativeReferences) {
-  RecordingHttps h;
-  h.SetText(https_prop::URL, "http://h:81/dir/a.html");
-  // A set URL without host keeps the server; its port is the scheme default.
-  h.SetText(https_prop::URL, "b.html");
-  EXPECT_EQ(h.GetText(https_prop::URLServer), "h");
-  EXPECT_EQ(h.GetText(https_prop::URLPath), "/b.html");
-  EXPECT_EQ(h.GetInteger(https_prop::URLPort), 80);
-
+TEST_F(UrlTest, RelativeReferencesOfRedirects) {
   // A redirect location is resolved against the current URL.
+  RecordingHttps h;
   h.SetText(https_prop::URL, "http://h:81/dir/a.html");
   HttpComponent& c = h.component();
   ASSERT_EQ(c.applyUrl("b.html", true), 0);
@@ -91,16 +85,6 @@ TEST_F(UrlTest, HostKeptAndRelativeReferences) {
   EXPECT_EQ(h.GetText(https_prop::URLServer), "other");
   EXPECT_EQ(h.GetText(https_prop::URLScheme), "http");
   EXPECT_EQ(h.GetText(https_prop::URLPath), "/z");
-}
-
-TEST_F(UrlTest, EmptyUrlResetsTheUrlState) {
-  RecordingHttps h;
-  h.SetText(https_prop::URL, "http://u:p@h:81/x");
-  ASSERT_EQ(h.SetText(https_prop::URL, ""), 0);
-  EXPECT_EQ(h.GetText(https_prop::URLServer), "");
-  EXPECT_EQ(h.GetText(https_prop::URLPath), "");
-  EXPECT_EQ(h.GetText(https_prop::URLScheme), "https");
-  EXPECT_EQ(h.GetInteger(https_prop::URLPort), 80);  // the default port of the last scheme
 }
 
 TEST_F(UrlTest, PercentEncoding) {
@@ -146,16 +130,6 @@ TEST_F(UrlTest, BracketedHostSwitchesTheTransportToIpv6) {
   EXPECT_EQ(h.Config("UseIPv6"), "False");
   h.SetText(https_prop::URL, "http://[::1]/");
   EXPECT_EQ(h.Config("UseIPv6"), "True");
-}
-
-TEST_F(UrlTest, HostOrPortChangeDropsReceivedCookiesOnly) {
-  RecordingHttps h;
-  h.SetText(https_prop::URL, "http://h/");
-  h.AddCookie("mine", "1");
-  h.SetText(https_prop::URL, "http://H/other");  // same host, other case
-  EXPECT_EQ(h.GetInteger(https_prop::CookieCount), 1);
-  h.SetText(https_prop::URL, "http://elsewhere/");
-  EXPECT_EQ(h.GetInteger(https_prop::CookieCount), 1);  // added by the application: kept
 }
 
 TEST_F(UrlTest, ConnectionDecisionFailuresSendNothing) {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/httpclient/component_fixture.h"
+#include "tests/support/component_fixture.h"
 
 namespace {
 
@@ -67,10 +67,15 @@ TEST_F(IndexedTest, ParsedHeaderIndexEqualToTheCountIsOutOfRange) {
   }
 }
 
-TEST_F(IndexedTest, CheckIndexOnPropertiesWithoutIndex) {
+TEST_F(IndexedTest, CheckIndexOnPropertiesWithoutIndexAndUnknownIds) {
   HandleGuard g(TessilonSSL_HTTPS_Create(nullptr, nullptr));
   for (int id : {int{https_prop::URL}, int{https_prop::CookieCount}, 0, 99}) {
     EXPECT_EQ(TessilonSSL_HTTPS_CheckIndex(g.h, id, 0), 280) << id;
+  }
+  // Unknown ids read as nothing and refuse a set.
+  for (int id : {0, -3, 62, 9999, 10000, 10062, 20062, 30001}) {
+    EXPECT_EQ(TessilonSSL_HTTPS_Get(g.h, id, 0, nullptr), nullptr) << id;
+    EXPECT_EQ(TessilonSSL_HTTPS_Set(g.h, id, 0, "x", 1), -1) << id;
   }
 }
 

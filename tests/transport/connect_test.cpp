@@ -5,7 +5,7 @@
 
 #include "httpclient/transport/WinsockText.h"
 #include "platform/winsock.h"
-#include "tests/engine/engine_fixture.h"
+#include "tests/transport/engine_fixture.h"
 
 namespace engine_test {
 namespace {

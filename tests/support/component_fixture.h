@@ -5,48 +5,23 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "httpclient/HTTPS.h"
 #include "httpclient/TessilonSSL_HTTPS.h"
 #include "tests/support/process.h"
+#include "tests/support/state_dir_test.h"
 
-class ComponentTest : public ::testing::Test {
+class ComponentTest : public tw_test::StateDirTest {
  protected:
   void SetUp() override {
-    saveEnv("TARNWICK_ROOT", savedRoot_, hadRoot_);
-    saveEnv("TMPDIR", savedTmp_, hadTmp_);
-    dir_ = std::make_unique<tw_test::TempDir>();
-    setenv("TARNWICK_ROOT", dir_->path().c_str(), 1);
-    setenv("TMPDIR", dir_->path().c_str(), 1);
+    StateDirTest::SetUp();
     TessilonSSL_HTTPS_StaticInit(nullptr);
   }
   void TearDown() override {
     TessilonSSL_HTTPS_StaticDestroy();
-    dir_.reset();
-    restoreEnv("TARNWICK_ROOT", savedRoot_, hadRoot_);
-    restoreEnv("TMPDIR", savedTmp_, hadTmp_);
+    StateDirTest::TearDown();
   }
-
-  std::unique_ptr<tw_test::TempDir> dir_;
-
- private:
-  static void saveEnv(const char* name, std::string& value, bool& had) {
-    const char* v = std::getenv(name);
-    had = v != nullptr;
-    value = had ? v : "";
-  }
-  static void restoreEnv(const char* name, const std::string& value, bool had) {
-    if (had) {
-      setenv(name, value.c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  std::string savedRoot_, savedTmp_;
-  bool hadRoot_ = false, hadTmp_ = false;
 };
 
 // Flat-interface helpers.

@@ -6,18 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <functional>
-#include <memory>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "httpclient/transport/ConfigText.h"
 #include "httpclient/transport/TlsClient.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_peer.h"
+#include "tests/support/state_dir_test.h"
 
 namespace engine_test {
 
@@ -109,29 +106,15 @@ class RecordingEngine : public TlsClient {
   }
 };
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public tw_test::StateDirTest {
  protected:
   void SetUp() override {
-    dir_ = std::make_unique<tw_test::TempDir>();
-    for (const char* name : {"TARNWICK_ROOT", "TMPDIR"}) {
-      const char* old = std::getenv(name);
-      savedEnv_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
-      setenv(name, dir_->path().c_str(), 1);
-    }
+    StateDirTest::SetUp();
     SocketEngine::startup(nullptr);
   }
   void TearDown() override {
     SocketEngine::shutdown();
-    // The next test of this process makes its directory where this one
-    // found the temporary directory, not in the one removed here.
-    for (const auto& [name, value] : savedEnv_) {
-      if (value) {
-        setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        unsetenv(name.c_str());
-      }
-    }
-    dir_.reset();
+    StateDirTest::TearDown();
   }
 
   // Points the engine at the peer and connects, waiting for the outcome.
@@ -140,9 +123,6 @@ class EngineTest : public ::testing::Test {
     EXPECT_EQ(e.setRemotePort(peer.port()), 0);
     return e.connectBlocking();
   }
-
-  std::unique_ptr<tw_test::TempDir> dir_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
 };
 
 }  // namespace engine_test

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "httpclient/transport/LineBuffer.h"
-#include "tests/engine/engine_fixture.h"
+#include "tests/transport/engine_fixture.h"
 
 namespace engine_test {
 namespace {

@@ -10,8 +10,7 @@
 
 #include "httpclient/HTTPS.h"
 #include "httpclient/protocol/HttpComponent.h"
-#include "tests/httpclient/component_fixture.h"
-#include "tests/http/line_feed.h"
+#include "tests/support/component_fixture.h"
 
 using velmora::network::component::HttpComponent;
 
@@ -55,22 +54,3 @@ class RecordingHttps : public HTTPS {
 
   HttpComponent& component() { return *velmora::network::component::componentFromHandle(handle()); }
 };
-
-// Plays a response into the component's receive handler as the line buffer
-// of a plain connection would hand it on, after the component began a
-// response to a request with the given method; then the peer's close.
-inline int playResponse(HttpComponent& c, const std::string& method, const std::string& bytes,
-                        size_t pieceSize = 0) {
-  c.selectTls(false);
-  if (int r = c.beginResponse(method)) return r;
-  tw_test::LineFeed splitter(
-      static_cast<size_t>(c.maxLineLength()), [&] { return c.eol(); },
-      [&](const char* d, size_t n, bool eol) {
-        return c.dataIn(d, static_cast<int>(n), eol);
-      });
-  size_t step = pieceSize == 0 ? bytes.size() : pieceSize;
-  for (size_t at = 0; at < bytes.size(); at += step) {
-    if (int r = splitter.receive(std::string_view(bytes).substr(at, step))) return r;
-  }
-  return splitter.close();
-}

@@ -1,10 +1,11 @@
 // The socket engine through the flat interface: the Connected property with
-// its events, a refused connect's text, DoEvents and Interrupt while idle.
+// its events and DoEvents. Refused connects and the target checks are tested
+// on the engine itself.
 #include <string>
 #include <vector>
 
 #include "httpclient/TessilonSSL_HTTPS.h"
-#include "tests/httpclient/component_fixture.h"
+#include "tests/support/component_fixture.h"
 #include "tests/support/scripted_peer.h"
 
 namespace {
@@ -59,36 +60,6 @@ TEST_F(EngineComponentTest, ConnectedPropertyConnectsAndDisconnectsPlainHttp) {
                            "Connected 0 OK",
                            "ConnectionStatus Remote host disconnected. 0 OK",
                            "Disconnected 0 OK"}));
-}
-
-TEST_F(EngineComponentTest, RefusedConnectReportsTheWinsockText) {
-  Log log;
-  HandleGuard g(TessilonSSL_HTTPS_Create(logEvent, &log));
-  pointAt(g.h, "http", "127.0.0.1", tw_test::unusedLoopbackPort());
-  EXPECT_EQ(setInt(g.h, https_prop::Connected, 1), 10061);
-  EXPECT_EQ(TessilonSSL_HTTPS_GetLastErrorCode(g.h), 10061);
-  EXPECT_STREQ(TessilonSSL_HTTPS_GetLastError(g.h), "[10061] Connection refused");
-  EXPECT_EQ(log.lines.back(), "Connected 10061 [10061] Connection refused");
-  EXPECT_EQ(getInt(g.h, https_prop::Connected), 0);
-}
-
-TEST_F(EngineComponentTest, TargetChecksThroughTheProperties) {
-  HandleGuard g(TessilonSSL_HTTPS_Create(nullptr, nullptr));
-  pointAt(g.h, "http", "0.0.0.0", 80);
-  EXPECT_EQ(setInt(g.h, https_prop::Connected, 1), 102);
-  EXPECT_STREQ(TessilonSSL_HTTPS_GetLastError(g.h),
-               "The RemoteHost address is invalid (0.0.0.0).");
-  pointAt(g.h, "http", "127.0.0.1", 0);
-  EXPECT_EQ(setInt(g.h, https_prop::Connected, 1), 116);
-  EXPECT_STREQ(TessilonSSL_HTTPS_GetLastError(g.h),
-               "RemotePort can't be zero. Please specify a valid service port number.");
-}
-
-TEST_F(EngineComponentTest, WinsockSettingsReportTheStartUp) {
-  HandleGuard g(TessilonSSL_HTTPS_Create(nullptr, nullptr));
-  EXPECT_EQ(query(g.h, "WinsockStatus"), "0");
-  EXPECT_EQ(query(g.h, "WinsockVersion"), "2.2");
-  EXPECT_EQ(TessilonSSL_HTTPS_Do(g.h, https_method::Interrupt, 0, nullptr, nullptr), 0);
 }
 
 }  // namespace

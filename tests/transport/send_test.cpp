@@ -5,7 +5,7 @@
 
 #include "httpclient/transport/SessionTranscript.h"
 #include "platform/winsock.h"
-#include "tests/engine/engine_fixture.h"
+#include "tests/transport/engine_fixture.h"
 #include "tests/support/process.h"
 
 namespace engine_test {

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "tests/http/http_fixture.h"
+#include "tests/protocol/http_fixture.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "httpclient/protocol/ResponseParser.h"
-#include "tests/http/compress.h"
-#include "tests/http/line_feed.h"
+#include "tests/support/compress.h"
+#include "tests/support/line_feed.h"
 
 using namespace velmora::network::component;
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "httpclient/protocol/HttpComponent.h"
-#include "tests/httpclient/component_fixture.h"
+#include "tests/support/component_fixture.h"
 
 using velmora::network::component::componentFromHandle;
 

@@ -1,0 +1,182 @@
+// The request text, byte for byte, from the component state, one table:
+// header order, the Host rules, OtherHeaders, the proxy request line, and the
+// headers of request bodies.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/files.h"
+#include "tests/protocol/http_fixture.h"
+
+using namespace velmora::network::component;
+
+namespace {
+
+class RequestTest : public ComponentTest {};
+
+struct RequestCase {
+  const char* url = "http://h/";
+  const char* other = "";                 // OtherHeaders
+  std::vector<std::string> settings;      // Config texts
+  std::function<void(RecordingHttps&)> setup = nullptr;
+  const char* method = "GET";
+  bool body = false;                      // a POST with the planned request body
+  std::string expected;                   // "{agent}" stands for the User-Agent line
+  int code = 0;                           // of planning the body
+  const char* error = "";
+};
+
+const std::string kAgent = "User-Agent: TessilonSSL HTTPS Component/1.0\r\n";
+
+std::string requestText(RecordingHttps& h, const RequestCase& c, int& code) {
+  if (!c.body) return h.component().requestHeaderText(c.method, nullptr);
+  RequestBodyPlan plan;
+  code = h.component().planRequestBody(plan);
+  if (plan.file != nullptr) CloseHandle(plan.file);
+  return code != 0 ? std::string() : h.component().requestHeaderText("POST", &plan);
+}
+
+// A GET of "/" with the given Host line (nullptr: none) and OtherHeaders.
+std::string plainGet(const char* host, const std::string& other = "") {
+  return "GET / HTTP/1.1\r\n" + (host ? "Host: " + std::string(host) + "\r\n" : "") +
+         "{agent}Connection: close\r\n" + (other.empty() ? "" : other + "\r\n") + "\r\n";
+}
+
+}  // namespace
+
+TEST_F(RequestTest, RequestTexts) {
+  const std::string upload = dir_->file("upload.bin");
+  tw_test::writeFile(upload, std::string(1000, 'u'));
+  const std::string missing = dir_->file("missing.bin");
+  auto form = [](RecordingHttps& h) {
+    h.SetText(https_prop::PostData, "a=1&b=2");
+    h.SetText(https_prop::ContentType, "application/x-www-form-urlencoded");
+  };
+  auto attach = [](const std::string& path) {
+    return [path](RecordingHttps& h) {
+      h.SetText(https_prop::PostData, "12345");
+      h.SetText(https_prop::AttachedFile, path.c_str());
+    };
+  };
+  auto ntlmPost = [](RecordingHttps& h) {
+    h.SetInteger(https_prop::AuthScheme, 4);  // NTLM: also switches KeepAlive on
+    h.SetText(https_prop::PostData, "data");
+  };
+  auto proxy = [](int proxySsl) {
+    return [proxySsl](RecordingHttps& h) {
+      h.SetText(https_prop::ProxyServer, "proxy.test");
+      h.SetInteger(https_prop::ProxySSL, proxySsl);
+    };
+  };
+  const std::vector<RequestCase> cases = {
+      {.url = "http://h/x?y=1",
+       .expected = "GET /x?y=1 HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n\r\n"},
+      {.url = "http://h/p", .other = "X-One: 1\r\nX-Two: 2",
+       .settings = {"KeepAlive=true", "ProxyAuthorization=Basic cHJveHk6cHc="},
+       .setup = [](RecordingHttps& h) {
+         h.AddCookie("a", "1");
+         h.AddCookie("b", "2");
+         h.SetText(https_prop::Range, "100-");
+         h.SetText(https_prop::Pragma, "no-cache");
+         h.SetText(https_prop::Referer, "http://r/");
+         h.SetText(https_prop::IfModifiedSince, "Sat, 01 Jan 2000 00:00:00 GMT");
+         h.SetText(https_prop::From, "me@example.test");
+         h.SetInteger(https_prop::AllowHTTPCompression, 1);
+         h.SetText(https_prop::Accept, "text/html");
+         h.SetText(https_prop::Authorization, "Bearer token");
+       },
+       .method = "HEAD",
+       .expected = "HEAD /p HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer token\r\n"
+                   "Proxy-Authorization: Basic cHJveHk6cHc=\r\nAccept: text/html\r\n"
+                   "Accept-Encoding: gzip, deflate\r\nFrom: me@example.test\r\n{agent}"
+                   "If-Modified-Since: Sat, 01 Jan 2000 00:00:00 GMT\r\nReferer: http://r/\r\n"
+                   "Pragma: no-cache\r\nRange: bytes=100-\r\nCookie: a=1; b=2\r\n"
+                   "X-One: 1\r\nX-Two: 2\r\n\r\n"},
+      {.url = "http://h/p", .settings = {"HTTPVersion=1.0", "UserAgent=", "AcceptEncoding="},
+       .setup = [](RecordingHttps& h) { h.SetInteger(https_prop::AllowHTTPCompression, 1); },
+       .expected = "GET /p HTTP/1.0\r\nHost: h\r\nConnection: close\r\n\r\n"},
+      // HttpCookies replaces the cookie list as the whole Cookie value.
+      {.url = "http://h/p", .settings = {"HTTPVersion=1.0", "UserAgent=", "HttpCookies=x=y; z=w"},
+       .setup = [](RecordingHttps& h) { h.AddCookie("a", "1"); },
+       .expected = "GET /p HTTP/1.0\r\nHost: h\r\nCookie: x=y; z=w\r\nConnection: close\r\n\r\n"},
+      // The Host line.
+      {.expected = plainGet("h")},
+      {.url = "http://h:80/", .expected = plainGet("h")},
+      {.url = "http://h:443/", .expected = plainGet("h:443")},
+      {.url = "https://h/", .expected = plainGet("h")},
+      {.url = "https://h:8443/", .expected = plainGet("h:8443")},
+      {.url = "http://[::1]/", .expected = plainGet("[::1]")},
+      {.url = "http://[fe80::1%4]:81/", .expected = plainGet("[fe80::1]:81")},
+      {.other = "Host: other", .expected = plainGet(nullptr, "Host: other")},
+      {.other = "X-First: 1\r\nHost: other", .expected = plainGet("h", "X-First: 1\r\nHost: other")},
+      {.other = "host: other", .expected = plainGet("h", "host: other")},
+      // OtherHeaders end in exactly one line end.
+      {.other = "X-A: 1\r\n\r\n", .expected = plainGet("h", "X-A: 1")},
+      {.other = "X-A: 1\n\n", .expected = plainGet("h", "X-A: 1")},
+      {.other = "X-A: 1\r\n", .expected = plainGet("h", "X-A: 1")},
+      {.other = "X-A: 1", .expected = plainGet("h", "X-A: 1")},
+      {.other = "X-A: 1\r\n\n\r\n", .expected = plainGet("h", "X-A: 1")},
+      // Through a proxy the request line carries the URL; a tunnel (ProxySSL 3) the path.
+      {.url = "http://h:8080/x?y", .setup = proxy(0),
+       .expected = "GET http://h:8080/x?y HTTP/1.1\r\nHost: h:8080\r\n{agent}"
+                   "Connection: close\r\n\r\n"},
+      {.url = "http://h/x", .setup = proxy(0),
+       .expected = "GET http://h/x HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n\r\n"},
+      {.url = "http://h/x", .setup = proxy(3),
+       .expected = "GET /x HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n\r\n"},
+      {.url = "http://h:81/x y", .settings = {"AbsoluteURI=true"},
+       .expected = "GET http://h:81/x y HTTP/1.1\r\n{agent}Connection: close\r\n\r\n"},
+      // Request bodies.
+      {.url = "http://h/form", .setup = form, .body = true,
+       .expected = "POST /form HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n"
+                   "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 7\r\n\r\n"},
+      {.url = "http://h/form", .settings = {"UseChunkedEncoding=true"}, .setup = form,
+       .body = true,
+       .expected = "POST /form HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n"
+                   "Content-Type: application/x-www-form-urlencoded\r\n"
+                   "Transfer-Encoding: chunked\r\n\r\n"},
+      {.url = "http://h/up", .setup = attach(upload), .body = true,
+       .expected = "POST /up HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n"
+                   "Content-Length: 1005\r\n\r\n"},
+      {.url = "http://h/up", .setup = attach(missing), .body = true, .code = 302,
+       .error = "Can't open AttachedFile."},
+      // Challenge-response schemes send the body with the retry.
+      {.url = "http://h/p", .settings = {"UseChunkedEncoding=true"}, .setup = ntlmPost,
+       .body = true, .expected = "POST /p HTTP/1.1\r\nHost: h\r\n{agent}Content-Length: 0\r\n\r\n"},
+      {.url = "http://h/p", .settings = {"UseChunkedEncoding=true", "PostDataAfterNegotiate=false"},
+       .setup = ntlmPost, .body = true,
+       .expected = "POST /p HTTP/1.1\r\nHost: h\r\n{agent}Transfer-Encoding: chunked\r\n\r\n"},
+  };
+  for (const RequestCase& c : cases) {
+    SCOPED_TRACE(std::string(c.url) + " / " + c.other);
+    RecordingHttps h;
+    h.SetText(https_prop::URL, c.url);
+    h.SetText(https_prop::OtherHeaders, c.other);
+    for (const std::string& s : c.settings) h.Config(s);
+    if (c.setup) c.setup(h);
+    int code = 0;
+    std::string expected = c.expected;
+    if (size_t at = expected.find("{agent}"); at != std::string::npos) {
+      expected.replace(at, 7, kAgent);
+    }
+    EXPECT_EQ(requestText(h, c, code), expected);
+    EXPECT_EQ(code, c.code);
+    if (c.code != 0) { EXPECT_EQ(h.component().lastErrorText(), c.error); }
+  }
+}
+
+// HTTPMethod replaces the verb of every transfer kind.
+TEST_F(RequestTest, HttpMethodReplacesTheVerb) {
+  RecordingHttps h;
+  HttpComponent& c = h.component();
+  EXPECT_EQ(c.requestMethod(TransferKind::Head), "HEAD");
+  EXPECT_EQ(c.requestMethod(TransferKind::Delete), "DELETE");
+  h.SetText(https_prop::HTTPMethod, "PROPFIND");
+  EXPECT_EQ(c.requestMethod(TransferKind::Get), "PROPFIND");
+}
+
+TEST(ChunkFrameTest, SizeInHexThenDataThenLineEnd) {
+  EXPECT_EQ(chunkFrame("hello", 5), "5\r\nhello\r\n");
+  std::string big(300, 'x');
+  EXPECT_EQ(chunkFrame(big.data(), big.size()), "12c\r\n" + big + "\r\n");
+}

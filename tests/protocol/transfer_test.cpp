@@ -1,0 +1,311 @@
+// Whole transfers against scripted loopback peers, one table: the settings,
+// the reply pieces the peer sends, the request bytes it must have received,
+// and the result, TransferredData and events the application sees.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+
+#include "tests/protocol/http_fixture.h"
+#include "tests/support/compress.h"
+#include "tests/support/scripted_peer.h"
+
+using tw_test::PeerStep;
+using tw_test::ScriptedPeer;
+
+namespace {
+
+class TransferTest : public ComponentTest {};
+
+// A wrapper whose Transfer handler runs an action once, on the first piece
+// of received body.
+class ActingHttps : public RecordingHttps {
+ public:
+  std::function<void(ActingHttps&)> onFirstBody;
+  int FireTransfer(HTTPSTransferEventParams* e) override {
+    RecordingHttps::FireTransfer(e);
+    if (e->Direction == 1 && onFirstBody) {
+      auto action = std::move(onFirstBody);
+      onFirstBody = nullptr;
+      action(*this);
+    }
+    return 0;
+  }
+};
+
+struct Exchange {
+  const char* what = "";
+  // Runs before the call, with the peer's URL.
+  std::function<void(ActingHttps&, const std::string& peerUrl)> setup = nullptr;
+  int (HTTPS::*call)(const char*) = &HTTPS::Get;
+  std::string path = "/";
+  std::string url;                        // "": the peer's address and path
+  std::string waitFor = "\r\n\r\n";       // the peer replies once it has this
+  std::vector<std::string> reply;         // sent delayMs apart, then the close
+  int delayMs = 20;
+  int holdMs = 0;                         // before the close
+  std::string request;  // expected request bytes ("{host}", "{agent}" filled in); "" unchecked
+  int code = 0;
+  const char* error = "";               // nullptr: unchecked
+  std::string data;                  // TransferredData
+  std::vector<std::string> events;   // "" unchecked
+  // Runs after the call, with the expected request bytes.
+  std::function<void(ActingHttps&, const std::string& request)> check = nullptr;
+  int minMs = 0, maxMs = 0;          // duration of the call (0: unchecked)
+};
+
+std::string filled(std::string text, const std::string& host) {
+  for (size_t at; (at = text.find("{host}")) != std::string::npos;) text.replace(at, 6, host);
+  for (size_t at; (at = text.find("{agent}")) != std::string::npos;) {
+    text.replace(at, 7, "User-Agent: TessilonSSL HTTPS Component/1.0\r\n");
+  }
+  return text;
+}
+
+void play(const Exchange& x) {
+  SCOPED_TRACE(x.what);
+  tw_test::PeerScript script = {PeerStep::waitFor(x.waitFor)};
+  for (size_t i = 0; i < x.reply.size(); ++i) {
+    if (i > 0) script.push_back(PeerStep::delay(x.delayMs));
+    script.push_back(PeerStep::send(x.reply[i]));
+  }
+  if (x.holdMs > 0) script.push_back(PeerStep::delay(x.holdMs));
+  script.push_back(PeerStep::close());
+  ScriptedPeer peer(script);
+  const std::string host = "127.0.0.1:" + std::to_string(peer.port());
+  const std::string peerUrl = "http://" + host + x.path;
+  ActingHttps h;
+  if (x.setup) x.setup(h, peerUrl);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ((h.*x.call)(x.url.empty() ? peerUrl.c_str() : x.url.c_str()), x.code);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start).count();
+  if (x.minMs > 0) { EXPECT_GE(ms, x.minMs); }
+  if (x.maxMs > 0) { EXPECT_LT(ms, x.maxMs); }
+  if (x.error != nullptr) { EXPECT_STREQ(h.GetLastError(), x.error); }
+  EXPECT_EQ(h.GetText(https_prop::TransferredData), x.data);
+  EXPECT_EQ(h.GetInteger(https_prop::Idle), 1);
+  if (!x.events.empty()) { EXPECT_EQ(h.events, x.events); }
+  const std::string request = filled(x.request, host);
+  if (!request.empty()) {
+    ASSERT_TRUE(peer.waitDone());
+    EXPECT_EQ(peer.received(0), request);
+  }
+  if (x.check) x.check(h, request);
+}
+
+std::string withLength(const std::string& head, const std::string& body) {
+  return "HTTP/1.1 " + head + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
+}  // namespace
+
+TEST_F(TransferTest, Exchanges) {
+  const std::string text(3000, 'z');
+  const std::string gz = tw_test::gzipBytes(text);
+  std::vector<std::string> gzPieces = {
+      "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+      std::to_string(gz.size()) + "\r\n\r\n"};
+  for (size_t at = 0; at < gz.size(); at += 5) gzPieces.push_back(gz.substr(at, 5));
+  const std::string zl = tw_test::zlibBytes("zlib-wrapped is not raw deflate");
+  const std::string page = dir_->file("page.html");
+  const std::string upload = dir_->file("body.txt");
+  auto compression = [](ActingHttps& h, const std::string&) {
+    h.SetInteger(https_prop::AllowHTTPCompression, 1);
+  };
+  auto toPage = [&](ActingHttps& h, const std::string&) {
+    tw_test::writeFile(page, "old content that is longer than the new one");
+    h.SetText(https_prop::LocalFile, page.c_str());
+  };
+  auto status = [](const char* line, int code, const char* error) {
+    return Exchange{.what = line, .reply = {withLength(line + 9, "body")}, .code = code,
+                    .error = error, .data = "body",
+                    .check = [](ActingHttps& h, auto&) { EXPECT_EQ(h.received, "body"); }};
+  };
+  const std::vector<Exchange> exchanges = {
+      {.what = "request headers as the peer receives them",
+       .setup = [](ActingHttps& h, const std::string&) {
+         h.SetText(https_prop::Range, "10-");
+         h.SetText(https_prop::Authorization, "Custom abc");
+         h.AddCookie("c", "1");
+         h.SetText(https_prop::OtherHeaders, "X-Test: yes\r\n\r\n");
+       },
+       .path = "/p?q=1", .reply = {withLength("200 OK", "ok")},
+       .request = "GET /p?q=1 HTTP/1.1\r\nHost: {host}\r\nAuthorization: Custom abc\r\n{agent}"
+                  "Range: bytes=10-\r\nCookie: c=1\r\nConnection: close\r\nX-Test: yes\r\n\r\n",
+       .data = "ok"},
+      {.what = "chunked upload and the kept request",
+       .setup = [](ActingHttps& h, const std::string&) {
+         h.Config("UseChunkedEncoding=true");
+         h.Config("ChunkSize=5");
+         h.Config("TransferredRequest=on");
+         h.SetText(https_prop::PostData, "hello world");
+       },
+       .call = &HTTPS::Post, .path = "/up", .waitFor = "0\r\n\r\n",
+       .reply = {"HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"},
+       .request = "POST /up HTTP/1.1\r\nHost: {host}\r\n{agent}Connection: close\r\n"
+                  "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n5\r\n worl\r\n1\r\nd\r\n0\r\n\r\n",
+       .check = [](ActingHttps& h, const std::string& request) {
+         const std::string head = request.substr(0, request.find("\r\n\r\n") + 4);
+         EXPECT_EQ(h.Config("SentHeaders"), head);
+         EXPECT_EQ(h.Config("TransferredRequest"), head + "hello world");
+         EXPECT_EQ(h.events.front(), "StartTransfer 0");
+       }},
+      {.what = "PUT with an attached file and the debug trace",
+       .setup = [&](ActingHttps& h, const std::string&) {
+         tw_test::writeFile(upload, "file body");
+         h.Config("DebugTrace=true");
+         h.SetText(https_prop::AttachedFile, upload.c_str());
+         h.SetText(https_prop::PostData, "post+");
+       },
+       .call = &HTTPS::Put, .path = "/f", .waitFor = "file body",
+       .reply = {"HTTP/1.1 204 No Content\r\n\r\n"},
+       .request = "PUT /f HTTP/1.1\r\nHost: {host}\r\n{agent}Connection: close\r\n"
+                  "Content-Length: 14\r\n\r\npost+file body",
+       .check = [](ActingHttps& h, const std::string& request) {
+         ASSERT_GE(h.events.size(), 3u);
+         const std::string head = request.substr(0, request.find("\r\n\r\n") + 4);
+         EXPECT_EQ(h.events[0], "Transfer 0 " + std::to_string(head.size()) + " -1 " + head);
+         EXPECT_EQ(h.events[1], "StartTransfer 0");
+         EXPECT_EQ(h.events[2], "Transfer 0 5 -1 post+");
+       }},
+      {.what = "request through a proxy: the peer is the proxy",
+       .setup = [](ActingHttps& h, const std::string& peerUrl) {
+         h.SetText(https_prop::ProxyServer, "127.0.0.1");
+         h.SetInteger(https_prop::ProxyPort, std::stoi(peerUrl.substr(peerUrl.rfind(':') + 1)));
+       },
+       .url = "http://site.test:8080/x", .reply = {withLength("200 OK", "p")},
+       .request = "GET http://site.test:8080/x HTTP/1.1\r\nHost: site.test:8080\r\n{agent}"
+                  "Connection: close\r\n\r\n",
+       .data = "p"},
+      {.what = "events of a successful response",
+       .reply = {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n\r\n"
+                 "0123456789"},
+       .data = "0123456789",
+       .events = {"Status HTTP/1.1|200|OK", "Header Content-Type|text/plain",
+                  "Header Content-Length|10", "StartTransfer 1", "Transfer 1 10 100 0123456789",
+                  "EndTransfer 1"},
+       .check = [](ActingHttps& h, auto&) {
+         EXPECT_EQ(h.GetText(https_prop::StatusLine), "HTTP/1.1 200 OK");
+         EXPECT_EQ(h.GetText(https_prop::TransferredHeaders),
+                   "Content-Type: text/plain\r\nContent-Length: 10\r\n");
+         EXPECT_EQ(h.Config("BytesTransferred"), "10");
+         EXPECT_EQ(h.Config("TransferredData"), "0123456789");
+       }},
+      {.what = "percent done follows the bytes",
+       .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n", std::string(100, 'b'),
+                 std::string(100, 'b'), std::string(100, 'b')},
+       .data = std::string(300, 'b'),
+       .check = [](ActingHttps& h, auto&) {
+         std::vector<std::string> transfers;
+         for (const std::string& e : h.events) {
+           if (e.rfind("Transfer", 0) == 0) transfers.push_back(e.substr(0, e.rfind(' ')));
+         }
+         EXPECT_EQ(transfers, (std::vector<std::string>{"Transfer 1 100 33", "Transfer 1 200 66",
+                                                        "Transfer 1 300 100"}));
+       }},
+      {.what = "TransferredDataLimit keeps only the first bytes",
+       .setup = [](ActingHttps& h, const std::string&) {
+         h.SetLong(https_prop::TransferredDataLimit, 10);
+       },
+       .reply = {withLength("200 OK", "abcdefghijklmnopqrstuvwxy")}, .data = "abcdefghij",
+       .check = [](ActingHttps& h, auto&) {
+         EXPECT_EQ(h.Config("BytesTransferred"), "25");
+         EXPECT_EQ(h.received, "abcdefghijklmnopqrstuvwxy");  // the events carry everything
+       }},
+      {.what = "HEAD keeps its headers and has no body", .call = &HTTPS::Head,
+       .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 5000\r\nAccept-Ranges: bytes\r\n\r\n"},
+       .check = [](ActingHttps& h, auto&) {
+         EXPECT_EQ(h.GetInteger(https_prop::ParsedHeaderCount), 2);
+         EXPECT_EQ(h.GetText(https_prop::ParsedHeaderField, 0), "Content-Length");
+         EXPECT_EQ(h.GetText(https_prop::ParsedHeaderValue, 0), "5000");
+         EXPECT_EQ(h.GetText(https_prop::ParsedHeaderField, 1), "Accept-Ranges");
+         EXPECT_EQ(h.GetText(https_prop::ParsedHeaderValue, 1), "bytes");
+         EXPECT_EQ(h.events.back(), "EndTransfer 1");
+         for (const std::string& e : h.events) EXPECT_NE(e, "StartTransfer 1");
+       }},
+      status("HTTP/1.1 200 OK", 0, ""),
+      status("HTTP/1.1 206 Partial Content", 0, ""),
+      status("HTTP/1.1 404 Not Found", 151, "HTTP protocol error. 404 Not Found."),
+      status("HTTP/1.1 500 Internal Error.", 151, "HTTP protocol error. 500 Internal Error."),
+      status("HTTP/1.1 503", 151, "HTTP protocol error. 503 ."),
+      status("HTTP/1.1 302 Found", 151, "HTTP protocol error. 302 Found."),
+      status("HTTP/1.1 401 Unauthorized", 151, "HTTP protocol error. 401 Unauthorized."),
+      {.what = "interim 100",
+       .reply = {"HTTP/1.1 100 Continue\r\n\r\n", withLength("200 OK", "abc")}, .data = "abc"},
+      {.what = "chunked in pieces",
+       .reply = {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1a;x=y\r\n",
+                 std::string(20, 'c'), std::string(6, 'c') + "\r\n0\r\n\r\n"},
+       .data = std::string(26, 'c')},
+      {.what = "gzip in five-byte pieces", .setup = compression, .reply = gzPieces, .data = text,
+       .check = [&](ActingHttps& h, auto&) {
+         EXPECT_EQ(h.Config("BytesTransferred"), std::to_string(gz.size()));
+       }},
+      {.what = "zlib-wrapped deflate is refused", .setup = compression,
+       .reply = {"HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " +
+                 std::to_string(zl.size()) + "\r\n\r\n" + zl},
+       .code = 151, .error = "Could not decompress content."},
+      {.what = "no status line: nothing to judge", .reply = {"just bytes\n", "until the close"},
+       .data = "just bytes\nuntil the close"},
+      {.what = "LocalFile takes a successful body", .setup = toPage,
+       .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nfre", "sh!"},
+       .check = [&](ActingHttps& h, auto&) {
+         EXPECT_EQ(tw_test::readFile(page), "fresh!");  // replaced, not overwritten in place
+         EXPECT_EQ(h.received, "fresh!");
+       }},
+      {.what = "LocalFile is left alone when not 2xx", .setup = toPage,
+       .reply = {withLength("404 Not Found", "gone")}, .code = 151,
+       .error = "HTTP protocol error. 404 Not Found.", .data = "gone",
+       .check = [&](ActingHttps&, auto&) {
+         EXPECT_EQ(tw_test::readFile(page), "old content that is longer than the new one");
+       }},
+      {.what = "LocalFile that cannot be created",
+       .setup = [&](ActingHttps& h, const std::string&) {
+         h.SetText(https_prop::LocalFile, dir_->file("no/such/dir/page.html").c_str());
+       },
+       .reply = {withLength("200 OK", "hi")}, .code = 302,
+       .error = "Can't open local file for writing.",
+       .check = [](ActingHttps& h, auto&) {
+         EXPECT_EQ(h.events.back(), "Error 302|Can't open local file for writing.");
+       }},
+      {.what = "a method called from an event is busy",
+       .setup = [](ActingHttps& h, const std::string& url) {
+         h.onFirstBody = [url](ActingHttps& self) {
+           EXPECT_EQ(self.Get(url.c_str()), 143);
+           EXPECT_STREQ(self.GetLastError(), "Busy performing current action.");
+         };
+       },
+       .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n", "body"}, .error = nullptr,
+       .data = "body",
+       .check = [](ActingHttps& h, auto&) { EXPECT_FALSE(h.onFirstBody); }},
+      {.what = "Interrupt from a Transfer event",
+       .setup = [](ActingHttps& h, const std::string&) {
+         h.onFirstBody = [](ActingHttps& self) { self.Interrupt(); };
+       },
+       .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nfirst"}, .holdMs = 5000,
+       .code = 301, .error = "Interrupted.", .data = "first", .maxMs = 4000},
+      {.what = "the deadline ends a silent server, whatever the status",
+       .setup = [](ActingHttps& h, const std::string&) {
+         h.SetInteger(https_prop::Timeout, 1);
+       },
+       .reply = {"HTTP/1.1 404 Not Found\r\nContent-Length: 10\r\n\r\nab"}, .holdMs = 4000,
+       .code = 301, .error = "Timeout.", .data = "ab", .minMs = 900, .maxMs = 3000},
+  };
+  for (const Exchange& x : exchanges) play(x);
+}
+
+TEST_F(TransferTest, KeepAliveReusesTheConnection) {
+  ScriptedPeer peer({PeerStep::waitFor("/one HTTP/1.1\r\n"), PeerStep::waitFor("\r\n\r\n"),
+                     PeerStep::send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"),
+                     PeerStep::waitFor("/two HTTP/1.1\r\n"),
+                     PeerStep::send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n2"),
+                     PeerStep::close()});
+  RecordingHttps h;
+  h.Config("KeepAlive=true");
+  const std::string url = "http://127.0.0.1:" + std::to_string(peer.port());
+  ASSERT_EQ(h.Get((url + "/one").c_str()), 0) << h.GetLastError();
+  ASSERT_EQ(h.Get((url + "/two").c_str()), 0) << h.GetLastError();
+  EXPECT_EQ(h.GetText(https_prop::TransferredData), "2");
+  EXPECT_EQ(peer.connectionCount(), 1u);
+}
