@@ -56,6 +56,14 @@ std::vector<std::string> split(const uint8_t* data, size_t size, char separator,
   return parts;
 }
 
+void writeFile(const std::string& path, const std::string& content) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  check(f != nullptr, "cannot write " + path);
+  const bool written = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+  std::fclose(f);
+  check(written, "short write of " + path);
+}
+
 void silenceStdout() {
   std::fflush(stdout);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) fail("cannot redirect stdout");

@@ -19,6 +19,9 @@ const std::string& useTempRoot();
 std::vector<std::string> split(const uint8_t* data, size_t size, char separator,
                                size_t maxParts);
 
+// Writes a file with exactly these bytes; fails the input when it cannot.
+void writeFile(const std::string& path, const std::string& content);
+
 // Sends the program's standard output to /dev/null: the code under test
 // prints notices and usage texts that would only slow the fuzzer down.
 void silenceStdout();

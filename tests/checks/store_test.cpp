@@ -1,167 +1,151 @@
-// storeChecksum in this process: results, console lines and the registry
-// values it leaves.
+// storeChecksum in this process: sequences of calls, each with its result,
+// its console line and the value it leaves in the registry.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "checks/ChecksumStore.h"
-#include "tests/registry/registry_env.h"
+#include "tests/support/registry_env.h"
 #include "winsupport/CRegistry.h"
 
 using namespace velmora::checks;
+using namespace std::string_literals;
 
 namespace {
 
 const char kStoreKey[] = "Software\\velmora.net\\Loomcraft\\Tarnwick";
 const std::string kSumA(64, 'A');
 const std::string kSumB = std::string(63, 'A') + "B";
-
-class Store : public RegistryEnv {
- protected:
-  // Runs storeChecksum and keeps what it printed.
-  ChecksumStoreResult store(const std::string& url, const std::string& checksum,
-                            bool console = true) {
-    testing::internal::CaptureStdout();
-    ChecksumStoreResult r = storeChecksum(url, checksum.c_str(), console);
-    printed = testing::internal::GetCapturedStdout();
-    return r;
-  }
-  // The stored value, or "<none>".
-  std::string stored(const std::string& url) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-      return "<none>";
-    }
-    char buf[256] = {0};
-    DWORD size = sizeof buf - 1;
-    LONG rc = RegQueryValueExA(key, url.c_str(), nullptr, nullptr, reinterpret_cast<LPBYTE>(buf),
-                               &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? std::string(buf) : "<none>";
-  }
-  std::string printed;
-};
-
-TEST_F(Store, FirstEqualChangedEqualThenClear) {
-  EXPECT_EQ(store("http://h/", kSumA), Initialized);
-  EXPECT_EQ(printed, "Checksum initialized.\n");
-  EXPECT_EQ(stored("http://h/"), kSumA);
-  EXPECT_EQ(store("http://h/", kSumA), Equal);
-  EXPECT_EQ(printed, "");
-  EXPECT_EQ(store("http://h/", kSumB), Changed);
-  EXPECT_EQ(printed, "");
-  EXPECT_EQ(stored("http://h/"), kSumB);
-  EXPECT_EQ(store("http://h/", kSumB), Equal);
-
-  EXPECT_EQ(store("ignored", "clear"), Cleared);
-  EXPECT_EQ(printed, "");
-  EXPECT_EQ(stored("http://h/"), "<none>");
-  CRegistry reg(HKEY_CURRENT_USER);
-  EXPECT_TRUE(reg.keyExists("Software\\velmora.net\\Loomcraft"));  // parents stay
-  EXPECT_FALSE(reg.keyExists(kStoreKey));
-
-  EXPECT_EQ(store("http://h/", kSumB), Initialized);
-}
-
-TEST_F(Store, ClearWithoutAStoreFails) {
-  EXPECT_EQ(store("http://h/", "clear"), Error);
-  EXPECT_EQ(printed, "");
-  // "clear" is matched exactly; anything else is a checksum.
-  EXPECT_EQ(store("http://h/", "CLEAR"), Initialized);
-  EXPECT_EQ(stored("http://h/"), "CLEAR");
-}
-
-TEST_F(Store, UrlsDifferingOnlyByATrailingSlashAreSeparate) {
-  EXPECT_EQ(store("http://example.com", kSumA), Initialized);
-  EXPECT_EQ(store("http://example.com/", kSumB), Initialized);
-  EXPECT_EQ(stored("http://example.com"), kSumA);
-  EXPECT_EQ(stored("http://example.com/"), kSumB);
-  EXPECT_EQ(store("HTTP://EXAMPLE.COM", kSumA), Initialized);
-  EXPECT_EQ(store("http://example.com", kSumA), Equal);
-}
-
-TEST_F(Store, LetterCaseOfTheChecksumCounts) {
-  std::string lower(64, 'a');
-  EXPECT_EQ(store("u", kSumA), Initialized);
-  EXPECT_EQ(store("u", lower), Changed);
-  EXPECT_EQ(stored("u"), lower);
-}
-
-TEST_F(Store, QuietRunPrintsNothingOnFirstUse) {
-  EXPECT_EQ(store("http://q/", kSumA, false), Initialized);
-  EXPECT_EQ(printed, "");
-}
-
-TEST_F(Store, AValueTooLongForTheBufferCountsAsAbsent) {
-  CRegistry reg(HKEY_CURRENT_USER);
-  ASSERT_TRUE(reg.createKey(kStoreKey));
-  ASSERT_TRUE(reg.writeString(kStoreKey, "http://long/", std::string(65, 'C').c_str()));
-  EXPECT_EQ(store("http://long/", kSumA), Initialized);
-  EXPECT_EQ(printed, "Checksum initialized.\n");
-  EXPECT_EQ(stored("http://long/"), kSumA);
-
-  // 64 characters and the NUL fit: read and compared.
-  EXPECT_EQ(store("http://long/", kSumA), Equal);
-}
-
-TEST_F(Store, AStoredValueWithoutItsNulIsComparedWithinTheBuffer) {
-  // Exactly 65 bytes of data and no NUL: it fits the buffer but is not a
-  // string; the comparison stays inside the buffer.
-  HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  const std::string raw(65, 'D');
-  ASSERT_EQ(RegSetValueExA(key, "u", 0, REG_BINARY, reinterpret_cast<const BYTE*>(raw.data()), 65),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-  EXPECT_EQ(store("u", kSumA), Changed);
-  EXPECT_EQ(stored("u"), kSumA);
-}
+const char kInitialized[] = "Checksum initialized.\n";
+const char kCorrupt[] =
+    "ERROR: Unable to record checksum (The configuration registry database is corrupt. ) "
+    "in registry\n";
 
 // The raw data of a stored value as a narrow reader gets it, its NUL
 // included; "<none>" when it cannot be read.
-std::string rawStored(const std::string& url, DWORD* type) {
+std::string stored(const std::string& url, DWORD* type = nullptr) {
   HKEY key;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return "<none>";
   }
   char buf[256];
   DWORD size = sizeof buf;
-  LONG rc = RegQueryValueExA(key, url.c_str(), nullptr, type, reinterpret_cast<LPBYTE>(buf),
-                             &size);
+  LONG rc = RegQueryValueExA(key, url.c_str(), nullptr, type, reinterpret_cast<LPBYTE>(buf), &size);
   RegCloseKey(key);
   return rc == ERROR_SUCCESS ? std::string(buf, size) : "<none>";
 }
+std::string sz(const std::string& text) { return text + '\0'; }
 
-TEST_F(Store, ChecksumBytesThatAreNotUtf8StayAWellFormedString) {
-  // Found by the checksum-store fuzz target (URL "Soft\x01", checksum
-  // " \xEA"): the cut sequence at the end took the NUL with it and the
-  // value was stored without its terminator.
-  DWORD type = 0;
-  EXPECT_EQ(store("Soft\x01", " \xEA", false), Initialized);
-  EXPECT_EQ(rawStored("Soft\x01", &type), std::string(" \xEF\xBF\xBD\0", 5));
-  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(store("Soft\x01", kSumA, false), Changed);
-  EXPECT_EQ(store("Soft\x01", kSumA, false), Equal);
+struct Step {
+  std::string url = "http://h/";
+  std::string checksum{};
+  bool console = true;
+  ChecksumStoreResult result = Initialized;
+  std::string printed{};          // what the call prints
+  const char* stored = nullptr;  // the stored data afterwards, when given
+};
 
-  // An overlong NUL must not end the stored text early.
-  EXPECT_EQ(store("u", "\xC0\x80" "AB", false), Initialized);
-  EXPECT_EQ(rawStored("u", &type), std::string("\xEF\xBF\xBD\xEF\xBF\xBD" "AB\0", 9));
+struct Sequence {
+  const char* name = "";
+  std::function<void(const std::string& hive)> setUp = [](const std::string&) {};
+  std::vector<Step> steps{};
+  bool hiveKept = false;  // failed steps leave the hive's bytes alone
+};
+
+std::vector<Sequence> sequences() {
+  return {
+      {.name = "first, equal, changed, equal, clear, first again",
+       .steps = {{.checksum = kSumA, .printed = kInitialized},
+                 {.checksum = kSumA, .result = Equal},
+                 {.checksum = kSumB, .result = Changed},
+                 {.checksum = kSumB, .result = Equal},
+                 {.url = "ignored", .checksum = "clear", .result = Cleared},
+                 {.checksum = kSumB, .printed = kInitialized}}},
+      {.name = "clear without a store fails; only \"clear\" clears",
+       .steps = {{.checksum = "clear", .result = Error},
+                 {.checksum = "CLEAR", .printed = kInitialized}}},
+      {.name = "URLs differing by a trailing slash or letter case are separate",
+       .steps = {{.url = "http://example.com", .checksum = kSumA, .printed = kInitialized},
+                 {.url = "http://example.com/", .checksum = kSumB, .printed = kInitialized},
+                 {.url = "HTTP://EXAMPLE.COM", .checksum = kSumA, .printed = kInitialized},
+                 {.url = "http://example.com", .checksum = kSumA, .result = Equal}}},
+      {.name = "letter case of the checksum counts",
+       .steps = {{.checksum = kSumA, .console = false},
+                 {.checksum = std::string(64, 'a'), .result = Changed}}},
+      {.name = "a value too long for the buffer counts as absent",
+       .setUp =
+           [](const std::string&) {
+             CRegistry r(HKEY_CURRENT_USER);
+             ASSERT_TRUE(r.createKey(kStoreKey));
+             ASSERT_TRUE(r.writeString(kStoreKey, "http://h/", std::string(65, 'C').c_str()));
+           },
+       .steps = {{.checksum = kSumA, .printed = kInitialized},
+                 {.checksum = kSumA, .result = Equal}}},
+      {.name = "65 bytes without a NUL are compared within the buffer",
+       .setUp =
+           [](const std::string&) {
+             HKEY key;
+             ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                       nullptr, &key, nullptr),
+                       ERROR_SUCCESS);
+             ASSERT_EQ(RegSetValueExA(key, "http://h/", 0, REG_BINARY,
+                                      reinterpret_cast<const BYTE*>(std::string(65, 'D').data()), 65),
+                       ERROR_SUCCESS);
+             RegCloseKey(key);
+           },
+       .steps = {{.checksum = kSumA, .result = Changed}}},
+      // Found by the checksum-store fuzz target: a cut sequence at the end
+      // took the NUL with it and the value was stored without its terminator.
+      // An overlong NUL must not end the stored text early either.
+      {.name = "checksum bytes that are not UTF-8 stay a well-formed string",
+       .steps = {{.url = "Soft\x01", .checksum = " \xEA", .console = false,
+                  .stored = " \xEF\xBF\xBD"},
+                 {.url = "Soft\x01", .checksum = kSumA, .console = false, .result = Changed},
+                 {.url = "Soft\x01", .checksum = kSumA, .console = false, .result = Equal},
+                 {.url = "u", .checksum = "\xC0\x80" "AB", .console = false,
+                  .stored = "\xEF\xBF\xBD\xEF\xBF\xBD" "AB"}}},
+      {.name = "a hive that is not a database gives the error line and stays",
+       .setUp = [](const std::string& hive) { tw_test::writeFile(hive, std::string(3000, '\x01')); },
+       .steps = {{.checksum = kSumA, .result = Error, .printed = kCorrupt},
+                 {.checksum = kSumA, .console = false, .result = Error, .printed = kCorrupt},
+                 {.checksum = "clear", .result = Error}},
+       .hiveKept = true},
+  };
 }
 
-TEST_F(Store, NotADatabaseGivesTheErrorLineAndLeavesTheFile) {
-  const std::string junk(3000, '\x01');
-  tw_test::writeFile(userHive(), junk);
-  for (bool console : {true, false}) {
-    EXPECT_EQ(store("http://h/", kSumA, console), Error);
-    EXPECT_EQ(printed,
-              "ERROR: Unable to record checksum (The configuration registry database is corrupt. ) "
-              "in registry\n");
+class Store : public tw_test::RegistryEnv {};
+
+TEST_F(Store, Sequences) {
+  int i = 0;
+  for (const Sequence& s : sequences()) {
+    SCOPED_TRACE(s.name);
+    freshRoot("case" + std::to_string(i++));
+    s.setUp(userHive());
+    const std::string hive = hiveBytes();
+    for (const Step& step : s.steps) {
+      SCOPED_TRACE(step.url + " " + step.checksum);
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(storeChecksum(step.url, step.checksum.c_str(), step.console), step.result);
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), step.printed);
+      DWORD type = 0;
+      const std::string data = stored(step.url, &type);
+      if (step.stored) {
+        EXPECT_EQ(data, sz(step.stored));
+        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+      } else if (step.result == Initialized || step.result == Changed) {
+        EXPECT_EQ(data, sz(step.checksum));  // written as given, with its NUL
+      } else if (step.result == Cleared) {
+        EXPECT_EQ(data, "<none>");
+        CRegistry reg(HKEY_CURRENT_USER);
+        EXPECT_TRUE(reg.keyExists("Software\\velmora.net\\Loomcraft"));  // parents stay
+        EXPECT_FALSE(reg.keyExists(kStoreKey));
+      } else if (s.hiveKept) {
+        EXPECT_EQ(hiveBytes(), hive);
+      }
+    }
   }
-  EXPECT_EQ(store("http://h/", "clear"), Error);
-  EXPECT_EQ(tw_test::readFile(userHive()), junk);
 }
 
 }  // namespace

@@ -1,0 +1,640 @@
+// The registry: the platform calls, CRegistry and tarnwick-reg. The error
+// codes of the calls, the error texts of CRegistry and the tool's runs are
+// tables; each case runs in an empty root of its own.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/registry.h"
+#include "tests/support/registry_env.h"
+#include "winsupport/CRegistry.h"
+
+namespace {
+
+const HKEY HKCU = HKEY_CURRENT_USER;
+
+HKEY create(HKEY root, const char* path, DWORD* disposition = nullptr) {
+  HKEY key = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, disposition),
+            ERROR_SUCCESS)
+      << path;
+  return key;
+}
+// The code of a create or open; the key, when there is one, is closed.
+LONG createCode(const std::string& path, DWORD options = 0, HKEY root = HKCU) {
+  HKEY key;
+  LONG rc = RegCreateKeyExA(root, path.c_str(), 0, nullptr, options, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr);
+  if (rc == ERROR_SUCCESS) RegCloseKey(key);
+  return rc;
+}
+LONG openCode(const char* path, HKEY root = HKCU) {
+  HKEY key;
+  LONG rc = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
+  if (rc == ERROR_SUCCESS) RegCloseKey(key);
+  return rc;
+}
+HKEY open(const char* path, REGSAM access) {
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKCU, path, 0, access, &key), ERROR_SUCCESS) << path;
+  return key;
+}
+LONG setSz(HKEY key, const char* name, const std::string& text) {
+  return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                        static_cast<DWORD>(text.size() + 1));
+}
+// The value's data as the narrow calls return it; the code goes to *rc.
+std::string query(HKEY key, const char* name, LONG* rc = nullptr, DWORD* type = nullptr) {
+  DWORD size = 0;
+  LONG r = RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
+  std::vector<BYTE> buf(size);
+  if (r == ERROR_SUCCESS) r = RegQueryValueExA(key, name, nullptr, type, buf.data(), &size);
+  if (rc) *rc = r;
+  return r == ERROR_SUCCESS ? std::string(reinterpret_cast<const char*>(buf.data()), size) : "";
+}
+LONG queryCode(HKEY key, const char* name) {
+  LONG rc;
+  query(key, name, &rc);
+  return rc;
+}
+std::vector<std::string> subkeys(HKEY key, LONG* endCode = nullptr) {
+  std::vector<std::string> names;
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD size = sizeof name;
+    LONG rc = RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+    if (rc != ERROR_SUCCESS) {
+      if (endCode) *endCode = rc;
+      return names;
+    }
+    EXPECT_EQ(size, std::strlen(name));
+    names.push_back(name);
+  }
+}
+void writeJunkHive() {
+  tw_test::writeFile(std::string(getenv("TARNWICK_ROOT")) + "/user.db",
+                     "this is a page of text, not a registry hive\n" + std::string(5000, 'z'));
+}
+void writeOtherDatabase() {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((std::string(getenv("TARNWICK_ROOT")) + "/user.db").c_str(), &db),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE notes(t TEXT); INSERT INTO notes VALUES('mine');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+}
+
+// One call of the registry interface and the code it must give. setUp may
+// leave a key in `key` for the call (closed afterwards); the user hive must
+// keep its bytes (or stay absent) through the call.
+struct CodeCase {
+  const char* name = "";
+  std::function<void(HKEY&)> setUp = [](HKEY&) {};
+  std::function<LONG(HKEY)> call{};
+  LONG code = ERROR_SUCCESS;
+};
+
+const CodeCase kCodeCases[] = {
+    {.name = "value names compare byte for byte",
+     .setUp = [](HKEY& k) { k = create(HKCU, "Software\\N"), setSz(k, "http://example.com", "A"); },
+     .call = [](HKEY k) { return queryCode(k, "http://Example.com"); },
+     .code = ERROR_FILE_NOT_FOUND},
+    {.name = "a short buffer is refused and left alone",
+     .setUp = [](HKEY& k) { k = create(HKCU, "Software\\Q"), setSz(k, "v", "0123456789"); },
+     .call =
+         [](HKEY k) {
+           char buf[8];
+           std::memset(buf, 'x', sizeof buf);
+           DWORD type = 0, size = 0;
+           EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+           EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+           size = sizeof buf;
+           LONG rc = RegQueryValueExA(k, "v", nullptr, nullptr, reinterpret_cast<LPBYTE>(buf), &size);
+           EXPECT_EQ(size, 11u);
+           EXPECT_EQ(std::string(buf, sizeof buf), std::string(8, 'x'));
+           return rc;
+         },
+     .code = ERROR_MORE_DATA},
+    {.name = "missing value", .setUp = [](HKEY& k) { k = create(HKCU, "Software\\Q"); },
+     .call = [](HKEY k) { return queryCode(k, "missing"); }, .code = ERROR_FILE_NOT_FOUND},
+    {.name = "a deleted key takes its values along",
+     .setUp =
+         [](HKEY& k) {
+           RegCloseKey(create(HKCU, "Software\\D\\Child"));
+           EXPECT_EQ(setSz(k = open("Software\\D\\Child", KEY_ALL_ACCESS), "v", "x"), ERROR_SUCCESS);
+           RegCloseKey(k);
+           EXPECT_EQ(RegDeleteKeyA(HKCU, "software\\d\\CHILD"), ERROR_SUCCESS);
+           k = create(HKCU, "Software\\D\\Child");
+         },
+     .call = [](HKEY k) { return queryCode(k, "v"); }, .code = ERROR_FILE_NOT_FOUND},
+    {.name = "open of a missing key does not create the hive",
+     .call = [](HKEY) { return openCode("Software\\Nothing"); }, .code = ERROR_FILE_NOT_FOUND},
+    {.name = "nor the directory it would live in",
+     .setUp = [](HKEY&) { setenv("TARNWICK_ROOT", (std::string(getenv("TMPDIR")) + "/not/yet").c_str(), 1); },
+     .call =
+         [](HKEY) {
+           LONG rc = openCode("Software");
+           EXPECT_FALSE(tw_test::fileExists(std::string(getenv("TMPDIR")) + "/not"));
+           return rc;
+         },
+     .code = ERROR_FILE_NOT_FOUND},
+    {.name = "the root of an empty hive has no subkeys",
+     .call =
+         [](HKEY) {
+           HKEY k = open("", KEY_READ);
+           LONG end = 0;
+           EXPECT_TRUE(subkeys(k, &end).empty());
+           RegCloseKey(k);
+           return end;
+         },
+     .code = ERROR_NO_MORE_ITEMS},
+    {.name = "a subkey name longer than the buffer",
+     .setUp = [](HKEY& k) { k = create(HKCU, "Software\\E"), RegCloseKey(create(k, "Alpha")); },
+     .call =
+         [](HKEY k) {
+           char small[5];
+           DWORD size = sizeof small;
+           return RegEnumKeyExA(k, 0, small, &size, nullptr, nullptr, nullptr, nullptr);
+         },
+     .code = ERROR_MORE_DATA},
+    {.name = "delete of a key with subkeys",
+     .setUp = [](HKEY&) { RegCloseKey(create(HKCU, "Software\\D\\Child")); },
+     .call = [](HKEY) { return RegDeleteKeyA(HKCU, "Software\\D"); }, .code = ERROR_ACCESS_DENIED},
+    {.name = "delete of a missing key",
+     .setUp = [](HKEY&) { RegCloseKey(create(HKCU, "Software\\D")); },
+     .call = [](HKEY) { return RegDeleteKeyA(HKCU, "Software\\D\\Nope"); },
+     .code = ERROR_FILE_NOT_FOUND},
+    {.name = "delete of the root", .call = [](HKEY) { return RegDeleteKeyA(HKCU, ""); },
+     .code = ERROR_ACCESS_DENIED},
+    {.name = "write through the handle of a key deleted elsewhere",
+     .setUp = [](HKEY& k) { k = create(HKCU, "Software\\Gone"), RegDeleteKeyA(HKCU, "Software\\Gone"); },
+     .call = [](HKEY k) { return setSz(k, "v", "x"); }, .code = ERROR_KEY_DELETED},
+    {.name = "a key created anew does not revive the old handle",
+     .setUp =
+         [](HKEY& k) {
+           k = create(HKCU, "Software\\Gone");
+           EXPECT_EQ(RegDeleteKeyA(HKCU, "Software\\Gone"), ERROR_SUCCESS);
+           RegCloseKey(create(HKCU, "Software\\Gone"));
+         },
+     .call = [](HKEY k) { return queryCode(k, "v"); }, .code = ERROR_KEY_DELETED},
+    {.name = "a handle is closed once",
+     .setUp = [](HKEY& k) { EXPECT_EQ(RegCloseKey(k = create(HKCU, "Software\\C")), ERROR_SUCCESS); },
+     .call = [](HKEY k) { return RegCloseKey(k); }, .code = ERROR_INVALID_HANDLE},
+    {.name = "write without KEY_SET_VALUE",
+     .setUp = [](HKEY& k) { RegCloseKey(create(HKCU, "Software\\A\\Sub")), k = open("Software\\A", KEY_QUERY_VALUE); },
+     .call = [](HKEY k) { return setSz(k, "v", "x"); }, .code = ERROR_ACCESS_DENIED},
+    {.name = "enumeration without KEY_ENUMERATE_SUB_KEYS",
+     .setUp = [](HKEY& k) { RegCloseKey(create(HKCU, "Software\\A\\Sub")), k = open("Software\\A", KEY_QUERY_VALUE); },
+     .call = [](HKEY k) {
+       LONG end = 0;
+       EXPECT_TRUE(subkeys(k, &end).empty());
+       return end;
+     },
+     .code = ERROR_ACCESS_DENIED},
+    {.name = "query without KEY_QUERY_VALUE",
+     .setUp = [](HKEY& k) { RegCloseKey(create(HKCU, "Software\\A")), k = open("Software\\A", KEY_SET_VALUE); },
+     .call = [](HKEY k) { return queryCode(k, "v"); }, .code = ERROR_ACCESS_DENIED},
+    {.name = "an empty key name", .call = [](HKEY) { return createCode("Software\\\\Double"); },
+     .code = ERROR_INVALID_PARAMETER},
+    {.name = "a key name of 256 characters",
+     .call = [](HKEY) { return createCode(std::string(256, 'k')); },
+     .code = ERROR_INVALID_PARAMETER},
+    {.name = "a volatile key",
+     .call = [](HKEY) { return createCode("Software\\V", REG_OPTION_VOLATILE); },
+     .code = ERROR_INVALID_PARAMETER},
+    {.name = "a path with a leading backslash", .call = [](HKEY) { return openCode("\\Software"); },
+     .code = ERROR_FILE_NOT_FOUND},
+    {.name = "a root key that is no handle",
+     .call = [](HKEY) { return openCode("x", reinterpret_cast<HKEY>(0x1234)); },
+     .code = ERROR_INVALID_HANDLE},
+    {.name = "open in a hive that is not a database", .setUp = [](HKEY&) { writeJunkHive(); },
+     .call = [](HKEY) { return openCode("Software"); }, .code = ERROR_BADDB},
+    {.name = "create in a hive that is not a database", .setUp = [](HKEY&) { writeJunkHive(); },
+     .call = [](HKEY) { return createCode("Software\\X"); }, .code = ERROR_BADDB},
+    {.name = "write in a hive that is not a database", .setUp = [](HKEY&) { writeJunkHive(); },
+     .call = [](HKEY) { return setSz(HKCU, "v", "x"); }, .code = ERROR_BADDB},
+    {.name = "delete in a hive that is not a database", .setUp = [](HKEY&) { writeJunkHive(); },
+     .call =
+         [](HKEY) {
+           LONG rc = RegDeleteKeyA(HKCU, "Software");
+           EXPECT_FALSE(tw_test::fileExists(std::string(getenv("TARNWICK_ROOT")) + "/user.db-journal"));
+           return rc;
+         },
+     .code = ERROR_BADDB},
+    {.name = "create in some other database", .setUp = [](HKEY&) { writeOtherDatabase(); },
+     .call = [](HKEY) { return createCode("Software"); }, .code = ERROR_BADDB},
+    {.name = "open in some other database", .setUp = [](HKEY&) { writeOtherDatabase(); },
+     .call = [](HKEY) { return openCode("Software"); }, .code = ERROR_BADDB},
+    {.name = "a root that is a file",
+     .setUp =
+         [](HKEY&) {
+           const std::string file = std::string(getenv("TMPDIR")) + "/plain";
+           tw_test::writeFile(file, "x");
+           setenv("TARNWICK_ROOT", file.c_str(), 1);
+         },
+     .call =
+         [](HKEY) {
+           LONG rc = createCode("Software");
+           EXPECT_EQ(tw_test::readFile(getenv("TARNWICK_ROOT")), "x");
+           return rc;
+         },
+     .code = ERROR_PATH_NOT_FOUND},
+};
+
+class RegistryApi : public tw_test::RegistryEnv {};
+
+TEST_F(RegistryApi, ErrorCodes) {
+  int i = 0;
+  for (const CodeCase& c : kCodeCases) {
+    SCOPED_TRACE(c.name);
+    freshRoot("case" + std::to_string(i++));
+    HKEY key = nullptr;
+    c.setUp(key);
+    const std::string before = hiveBytes();
+    EXPECT_EQ(c.call(key), c.code);
+    EXPECT_EQ(hiveBytes(), before);
+    if (key) RegCloseKey(key);
+  }
+}
+
+TEST_F(RegistryApi, NamesAndTheirLetterCase) {
+  // Key paths compare in any letter case and keep their first spelling.
+  DWORD disp = 0;
+  HKEY a = create(HKCU, "Software\\Velmora.Net\\Store", &disp);
+  EXPECT_EQ(disp, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+  HKEY b = create(HKCU, "SOFTWARE\\velmora.net\\store", &disp);
+  EXPECT_EQ(disp, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+  // Value names compare byte for byte.
+  for (const char* name : {"http://example.com", "http://example.com/", "HTTP://EXAMPLE.COM"}) {
+    ASSERT_EQ(setSz(a, name, name), ERROR_SUCCESS);
+  }
+  for (const char* name : {"http://example.com", "http://example.com/", "HTTP://EXAMPLE.COM"}) {
+    EXPECT_EQ(query(b, name), std::string(name, std::strlen(name) + 1));
+  }
+  HKEY soft = open("software", KEY_READ);
+  EXPECT_EQ(subkeys(soft), std::vector<std::string>{"Velmora.Net"});
+  for (HKEY k : {a, b, soft}) EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+  // Enumeration runs in case-insensitive order.
+  HKEY e = create(HKCU, "Software\\E");
+  for (const char* n : {"beta", "Alpha", "gamma", "Delta", "_under"}) RegCloseKey(create(e, n));
+  EXPECT_EQ(subkeys(e), (std::vector<std::string>{"Alpha", "beta", "Delta", "gamma", "_under"}));
+  RegCloseKey(e);
+}
+
+TEST_F(RegistryApi, ValuesKeepTheirBytes) {
+  HKEY key = create(HKCU, "Software\\T");
+  DWORD v = 0xA1B2C3D4;
+  ASSERT_EQ(RegSetValueExA(key, "d", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4),
+            ERROR_SUCCESS);
+  const BYTE bin[] = {0, 1, 0xFF, 0, 0x80};
+  ASSERT_EQ(RegSetValueExA(key, "b", 0, REG_BINARY, bin, sizeof bin), ERROR_SUCCESS);
+  DWORD type = 0;
+  EXPECT_EQ(query(key, "d", nullptr, &type), std::string(reinterpret_cast<const char*>(&v), 4));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(query(key, "b", nullptr, &type), std::string(reinterpret_cast<const char*>(bin), 5));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+  RegCloseKey(key);
+
+  // Wide strings read back through the narrow calls, in the machine hive.
+  freshRoot("wide");
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\Wide\\Gr\u00fc\u00dfe", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const std::u16string text = u"/usr/bin/caf\u00e9";
+  ASSERT_EQ(RegSetValueExW(key, u"EventMessageFile", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>((text.size() + 1) * 2)),
+            ERROR_SUCCESS);
+  EXPECT_EQ(query(key, "EventMessageFile"), std::string("/usr/bin/caf\xc3\xa9", 15));
+  RegCloseKey(key);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "system\\wide", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(subkeys(key), std::vector<std::string>{"Gr\xc3\xbc\xc3\x9f" "e"});
+  RegCloseKey(key);
+  EXPECT_TRUE(tw_test::fileExists(machineHive()));
+  EXPECT_FALSE(tw_test::fileExists(userHive()));
+}
+
+TEST_F(RegistryApi, HiveFilesAndTheirPlaces) {
+  // An empty file becomes a hive, journalled in delete mode.
+  tw_test::writeFile(userHive(), "");
+  RegCloseKey(create(HKCU, "Software\\Fresh"));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(userHive().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* st = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "delete");
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+
+  // The root directory is made on the first write.
+  useRoot(dir.file("a/b/state"));
+  RegCloseKey(create(HKCU, "Software"));
+  EXPECT_TRUE(tw_test::fileExists(dir.file("a/b/state/user.db")));
+
+  // Without a root, the user hive follows the state directory...
+  unsetenv("TARNWICK_ROOT");
+  setenv("XDG_STATE_HOME", dir.file("xdg").c_str(), 1);
+  RegCloseKey(create(HKCU, "Software"));
+  unsetenv("XDG_STATE_HOME");
+  EXPECT_TRUE(tw_test::fileExists(dir.file("xdg/tarnwick/user.db")));
+  struct stat sb;
+  ASSERT_EQ(stat(dir.file("xdg/tarnwick").c_str(), &sb), 0);
+  EXPECT_EQ(sb.st_mode & 0777, 0700u);
+  // ...and without XDG_STATE_HOME the home directory's .local/state.
+  const char* oldHome = getenv("HOME");
+  const std::string savedHome = oldHome ? oldHome : "";
+  setenv("HOME", dir.file("home").c_str(), 1);
+  RegCloseKey(create(HKCU, "Software"));
+  if (oldHome) setenv("HOME", savedHome.c_str(), 1);
+  EXPECT_TRUE(tw_test::fileExists(dir.file("home/.local/state/tarnwick/user.db")));
+}
+
+TEST_F(RegistryApi, ThreadsWritingAtOnceLoseNothing) {
+  constexpr int kThreads = 6, kWrites = 25;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failures] {
+      const std::string path = "Software\\Threads\\T" + std::to_string(t);
+      for (int i = 0; i < kWrites; ++i) {
+        HKEY key;
+        if (RegCreateKeyExA(HKCU, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr) != ERROR_SUCCESS) {
+          ++failures;
+          continue;
+        }
+        const std::string name = "v" + std::to_string(i);
+        if (setSz(key, name.c_str(), name) != ERROR_SUCCESS) ++failures;
+        RegCloseKey(key);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  for (int t = 0; t < kThreads; ++t) {
+    HKEY key = open(("Software\\Threads\\T" + std::to_string(t)).c_str(), KEY_READ);
+    for (int i = 0; i < kWrites; ++i) {
+      const std::string name = "v" + std::to_string(i);
+      EXPECT_STREQ(query(key, name.c_str()).c_str(), name.c_str()) << t;
+    }
+    RegCloseKey(key);
+  }
+}
+
+// CRegistry: a failed operation leaves the system's text of its error.
+const char kNotFound[] = "The system cannot find the file specified. ";
+const char kCorrupt[] = "The configuration registry database is corrupt. ";
+
+struct TextCase {
+  const char* name = "";
+  std::function<void(CRegistry&)> setUp = [](CRegistry&) {};
+  std::function<BOOL(CRegistry&)> call{};
+  BOOL result = FALSE;
+  const char* text = "";
+};
+
+char g_buf[65];
+
+const TextCase kTextCases[] = {
+    {.name = "a missing key", .call = [](CRegistry& r) { return r.keyExists("Software\\Other"); }, .text = kNotFound},
+    {.name = "an existing key, in any letter case",
+     .setUp = [](CRegistry& r) { r.createKey("Software\\Maker\\Product"); },
+     .call = [](CRegistry& r) { return r.keyExists("SOFTWARE\\MAKER"); }, .result = TRUE},
+    {.name = "a value longer than the buffer",
+     .setUp = [](CRegistry& r) { r.createKey("Software\\R"), r.writeString("Software\\R", "long", std::string(70, 'A').c_str()); },
+     .call =
+         [](CRegistry& r) {
+           std::memset(g_buf, 'x', sizeof g_buf);
+           BOOL ok = r.readString("Software\\R", "long", g_buf, sizeof g_buf);
+           EXPECT_EQ(g_buf[0], '\0');
+           return ok;
+         },
+     .text = "More data is available. "},
+    {.name = "64 characters and the NUL fit exactly",
+     .setUp = [](CRegistry& r) { r.createKey("Software\\R"), r.writeString("Software\\R", "fits", std::string(64, 'B').c_str()); },
+     .call =
+         [](CRegistry& r) {
+           r.readString("Software\\R", "long", g_buf, sizeof g_buf);  // fails, and leaves a text
+           std::memset(g_buf, 'x', sizeof g_buf);
+           BOOL ok = r.readString("Software\\R", "fits", g_buf, sizeof g_buf);
+           EXPECT_EQ(std::string(g_buf), std::string(64, 'B'));
+           return ok;
+         },
+     .result = TRUE},
+    {.name = "a missing value", .setUp = [](CRegistry& r) { r.createKey("Software\\R"); },
+     .call = [](CRegistry& r) { return r.readString("Software\\R", "absent", g_buf, sizeof g_buf); },
+     .text = kNotFound},
+    {.name = "a value of a missing key",
+     .call = [](CRegistry& r) { return r.readString("Software\\None", "v", g_buf, sizeof g_buf); },
+     .text = kNotFound},
+    {.name = "delete of a missing tree",
+     .call = [](CRegistry& r) { return r.deleteKeyTree("Software\\Nowhere"); }, .text = kNotFound},
+    {.name = "delete of a tree deleted before",
+     .setUp =
+         [](CRegistry& r) {
+           r.createKey("Software\\Leaf");
+           EXPECT_TRUE(r.deleteKeyTree("Software\\Leaf"));
+         },
+     .call = [](CRegistry& r) { return r.deleteKeyTree("Software\\Leaf"); }, .text = kNotFound},
+    {.name = "a wide write to a missing key keeps the wide text only",
+     .call =
+         [](CRegistry& r) {
+           BOOL ok = r.writeDword(u"SYSTEM\\Nope", u"x", 1);
+           EXPECT_EQ(std::u16string(r.lastErrorTextW), u"The system cannot find the file specified. ");
+           return ok;
+         }},
+    {.name = "create in a hive that is not a database",
+     .setUp = [](CRegistry&) { writeJunkHive(); },
+     .call = [](CRegistry& r) { return r.createKey("Software\\X"); }, .text = kCorrupt},
+    {.name = "read in a hive that is not a database", .setUp = [](CRegistry&) { writeJunkHive(); },
+     .call = [](CRegistry& r) { return r.readString("Software\\X", "v", g_buf, sizeof g_buf); },
+     .text = kCorrupt},
+    {.name = "delete in a hive that is not a database",
+     .setUp = [](CRegistry&) { writeJunkHive(); },
+     .call = [](CRegistry& r) { return r.deleteKeyTree("Software"); }, .text = kCorrupt},
+};
+
+class CRegistryTest : public tw_test::RegistryEnv {};
+
+TEST_F(CRegistryTest, ResultsAndErrorTexts) {
+  int i = 0;
+  for (const TextCase& c : kTextCases) {
+    SCOPED_TRACE(c.name);
+    freshRoot("case" + std::to_string(i++));
+    CRegistry reg(HKCU);
+    c.setUp(reg);
+    const std::string before = hiveBytes();
+    EXPECT_EQ(c.call(reg), c.result);
+    EXPECT_STREQ(reg.lastErrorText, c.text);
+    if (!c.result) { EXPECT_EQ(hiveBytes(), before); }
+  }
+}
+
+TEST_F(CRegistryTest, CreateKeepsAndDeleteKeyTreeRemovesASubtree) {
+  CRegistry reg(HKCU);
+  for (const char* k : {"Software\\Top\\Store\\A\\A1\\A1x", "Software\\Top\\Store\\A\\A2",
+                        "Software\\Top\\Store\\B\\B1\\B1x", "Software\\Top\\Sibling"}) {
+    ASSERT_TRUE(reg.createKey(k)) << k;
+  }
+  ASSERT_TRUE(reg.writeString("Software\\Top\\Store", "url", "X"));
+  ASSERT_TRUE(reg.writeString("Software\\Top\\Sibling", "keep", "Z"));
+  // Creating an existing key, in another letter case, changes nothing.
+  EXPECT_TRUE(reg.createKey("software\\top\\STORE"));
+  char buf[8] = {0};
+  ASSERT_TRUE(reg.readString("Software\\Top\\Store", "url", buf, sizeof buf));
+  EXPECT_STREQ(buf, "X");
+
+  EXPECT_TRUE(reg.deleteKeyTree("Software\\Top\\Store"));
+  EXPECT_FALSE(reg.keyExists("Software\\Top\\Store"));
+  EXPECT_FALSE(reg.keyExists("Software\\Top\\Store\\A\\A1\\A1x"));
+  EXPECT_TRUE(reg.readString("Software\\Top\\Sibling", "keep", buf, sizeof buf));
+  EXPECT_STREQ(buf, "Z");
+  // Recreated, the key has none of its old values.
+  ASSERT_TRUE(reg.createKey("Software\\Top\\Store"));
+  EXPECT_FALSE(reg.readString("Software\\Top\\Store", "url", buf, sizeof buf));
+}
+
+TEST_F(CRegistryTest, EnumerateSubkeysStopsAtItsCount) {
+  CRegistry reg(HKCU);
+  std::vector<std::string> all;
+  for (int i = 0; i < 40; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "k%02d", i);
+    all.push_back(name);
+    ASSERT_TRUE(reg.createKey(("Software\\Many\\" + all.back()).c_str()));
+  }
+  EXPECT_EQ(reg.enumerateSubkeys("Software\\Many", 32),
+            std::vector<std::string>(all.begin(), all.begin() + 32));
+  EXPECT_EQ(reg.enumerateSubkeys("Software\\Many", 100), all);
+  EXPECT_TRUE(reg.enumerateSubkeys("Software\\NotThere", 32).empty());
+}
+
+TEST_F(CRegistryTest, WideWritesAreReadableNarrow) {
+  CRegistry machine;  // HKEY_LOCAL_MACHINE
+  const char16_t* key = u"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\Src";
+  ASSERT_TRUE(machine.createKey(key));
+  ASSERT_TRUE(machine.writeString(key, u"EventMessageFile", u"/opt/tarnwick/bin/tarnwick"));
+  ASSERT_TRUE(machine.writeDword(key, u"CategoryCount", 2));
+  HKEY h;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                          "system\\currentcontrolset\\services\\eventlog\\application\\src", 0,
+                          KEY_READ, &h),
+            ERROR_SUCCESS);
+  DWORD type = 0, two = 2;
+  EXPECT_EQ(query(h, "EventMessageFile", nullptr, &type), std::string("/opt/tarnwick/bin/tarnwick", 27));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(query(h, "CategoryCount", nullptr, &type), std::string(reinterpret_cast<char*>(&two), 4));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  RegCloseKey(h);
+}
+
+// tarnwick-reg: a run in a root prepared by earlier runs as root, a hive
+// file and file modes; then the run checked, as root or as "nobody".
+struct ToolCase {
+  const char* name = "";
+  std::vector<std::string> seed{};  // a tarnwick-reg run as root first
+  const char* hiveText = nullptr;  // or a hive file of this text
+  int hiveMode = 0;                // then the hive's mode; the root opened to all
+  bool asNobody = false;
+  std::vector<std::string> args{};
+  int exitCode = 0;
+  const char* out = nullptr;  // the whole output, when given
+  const char* err = "";       // a part of the error output
+  bool hiveKept = true;       // the hive keeps its bytes, or stays absent
+};
+
+const std::vector<std::string> kSeedShared = {"add", "HKCU\\Software\\Shared", "--value", "v",
+                                              "--data", "root's"};
+const char kDenied[] = "Access is denied.";
+
+const ToolCase kToolCases[] = {
+    {.name = "help", .args = {"--help"}, .err = ""},
+    {.name = "an unknown root key", .args = {"query", "HKXX\\Software"}, .exitCode = 2, .err = "HKCU or HKLM"},
+    {.name = "an unknown command", .args = {"frobnicate", "HKCU\\Software"}, .exitCode = 2},
+    {.name = "a bad DWORD",
+     .args = {"add", "HKCU\\S", "--value", "d", "--type", "REG_DWORD", "--data", "12x"},
+     .exitCode = 2},
+    {.name = "a hive that is not a database", .hiveText = "not a database\n",
+     .args = {"add", "HKCU\\Software\\X", "--value", "v", "--data", "1"}, .exitCode = 1,
+     .err = "The configuration registry database is corrupt."},
+    {.name = "another user reads a readable hive",
+     .seed = kSeedShared, .hiveMode = 0644, .asNobody = true,
+     .args = {"query", "HKCU\\Software\\Shared", "--value", "v", "--data-only"}, .out = "root's\n"},
+    {.name = "but cannot write a value", .seed = kSeedShared, .hiveMode = 0644, .asNobody = true,
+     .args = {"add", "HKCU\\Software\\Shared", "--value", "v", "--data", "mine"},
+     .exitCode = 1, .err = kDenied},
+    {.name = "nor create a key", .seed = kSeedShared, .hiveMode = 0644, .asNobody = true,
+     .args = {"add", "HKCU\\Software\\New"}, .exitCode = 1, .err = kDenied},
+    {.name = "nor delete one", .seed = kSeedShared, .hiveMode = 0644, .asNobody = true,
+     .args = {"delete", "HKCU\\Software\\Shared"}, .exitCode = 1},
+    {.name = "nor read a closed hive", .seed = kSeedShared, .hiveMode = 0600, .asNobody = true,
+     .args = {"query", "HKCU\\Software\\Shared"}, .exitCode = 1, .err = kDenied},
+    {.name = "a foreign directory without a hive is read as empty",
+     .hiveMode = 0755, .asNobody = true, .args = {"query", "HKCU\\Software"}, .exitCode = 1,
+     .err = "The system cannot find the file specified."},
+    {.name = "and gets no hive of another user", .hiveMode = 0755, .asNobody = true,
+     .args = {"add", "HKCU\\Software\\X", "--value", "v", "--data", "1"}, .exitCode = 1, .err = kDenied},
+};
+
+class RegTool : public tw_test::RegistryEnv {};
+
+TEST_F(RegTool, Runs) {
+  int i = 0;
+  for (const ToolCase& c : kToolCases) {
+    SCOPED_TRACE(c.name);
+    freshRoot("case" + std::to_string(i++));
+    if (!c.seed.empty()) { ASSERT_EQ(run("TARNWICK_REG", c.seed).exitCode, 0); }
+    if (c.hiveText) tw_test::writeFile(userHive(), c.hiveText);
+    if (c.hiveMode) {
+      openDirectoryToAll();
+      if (tw_test::fileExists(userHive())) { ASSERT_EQ(chmod(userHive().c_str(), c.hiveMode), 0); }
+    }
+    const std::string before = hiveBytes();
+    auto r = run("TARNWICK_REG", c.args, c.asNobody);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    if (c.out) { EXPECT_EQ(r.out, c.out); }
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    if (c.hiveKept) { EXPECT_EQ(hiveBytes(), before); }
+  }
+}
+
+TEST_F(RegTool, AddQueryDeleteRoundTrip) {
+  auto reg = [this](std::vector<std::string> args) { return run("TARNWICK_REG", args); };
+  EXPECT_NE(reg({"--help"}).out.find("Usage: tarnwick-reg query"), std::string::npos);
+  EXPECT_NE(reg({"--help"}).out.find("TARNWICK_ROOT"), std::string::npos);
+  ASSERT_EQ(reg({"add", "HKCU\\Software\\velmora.net\\Loomcraft\\Tarnwick", "--value", "http://h/",
+                 "--data", "ABCDEF"}).exitCode, 0);
+  ASSERT_EQ(reg({"add", "HKLM\\SYSTEM\\Settings", "--value", "Auto", "--type", "REG_DWORD",
+                 "--data", "0x2a"}).exitCode, 0);
+  ASSERT_EQ(reg({"add", "HKLM\\SYSTEM\\Settings", "--value", "Blob", "--type", "REG_BINARY",
+                 "--data", "00ff10"}).exitCode, 0);
+  EXPECT_EQ(reg({"query", "HKCU\\software\\VELMORA.NET\\loomcraft\\tarnwick", "--value",
+                 "http://h/", "--data-only"}).out,
+            "ABCDEF\n");
+  EXPECT_EQ(reg({"query", "HKLM\\SYSTEM\\Settings"}).out,
+            "HKEY_LOCAL_MACHINE\\SYSTEM\\Settings\n"
+            "    Auto    REG_DWORD    0x2a\n"
+            "    Blob    REG_BINARY    00FF10\n");
+  EXPECT_EQ(reg({"query", "HKCU\\Software\\velmora.net"}).out,
+            "HKEY_CURRENT_USER\\Software\\velmora.net\n"
+            "HKEY_CURRENT_USER\\Software\\velmora.net\\Loomcraft\n");
+
+  EXPECT_EQ(reg({"delete", "HKLM\\SYSTEM\\Settings", "--value", "Auto"}).exitCode, 0);
+  auto gone = reg({"query", "HKLM\\SYSTEM\\Settings", "--value", "Auto"});
+  EXPECT_EQ(gone.exitCode, 1);
+  EXPECT_NE(gone.err.find("The system cannot find the file specified."), std::string::npos);
+  EXPECT_EQ(reg({"delete", "HKCU\\Software\\velmora.net"}).exitCode, 0);  // with its subtree
+  EXPECT_EQ(reg({"query", "HKCU\\Software\\velmora.net\\Loomcraft"}).exitCode, 1);
+  EXPECT_EQ(reg({"query", "HKCU\\Software"}).out, "HKEY_CURRENT_USER\\Software\n");
+}
+
+}  // namespace

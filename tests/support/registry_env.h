@@ -1,0 +1,85 @@
+// A fresh TARNWICK_ROOT (and TMPDIR) for every test that touches the
+// registry or the checksum store, and runs of the built programs in it.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace tw_test {
+
+class RegistryEnv : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = getenv("TMPDIR");
+    hadTmp = tmp != nullptr;
+    if (hadTmp) savedTmp = tmp;
+    useRoot(dir.path());
+  }
+  void TearDown() override {
+    unsetenv("TARNWICK_ROOT");
+    if (hadTmp) {
+      setenv("TMPDIR", savedTmp.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+
+  // Points TARNWICK_ROOT and TMPDIR at path, which need not exist.
+  void useRoot(const std::string& path) {
+    root = path;
+    setenv("TARNWICK_ROOT", path.c_str(), 1);
+    setenv("TMPDIR", path.c_str(), 1);
+  }
+  // A new empty root below the test's directory, made current.
+  void freshRoot(const std::string& name) {
+    ASSERT_EQ(mkdir(dir.file(name).c_str(), 0700), 0);
+    useRoot(dir.file(name));
+  }
+  std::string userHive() const { return root + "/user.db"; }
+  std::string machineHive() const { return root + "/machine.db"; }
+  // The user hive's bytes, or "<none>".
+  std::string hiveBytes() const {
+    return fileExists(userHive()) ? readFile(userHive()) : "<none>";
+  }
+
+  // Lets an unprivileged user reach the root directory.
+  void openDirectoryToAll() const {
+    for (const std::string& d : {dir.path(), root}) ASSERT_EQ(chmod(d.c_str(), 0755), 0);
+  }
+
+  // Runs the built program named by envName (TARNWICK_BIN, TARNWICK_REG,
+  // TW_STORE_HELPER) in this root; asNobody runs it as the unprivileged user
+  // "nobody" (the tests run as root, for whom file modes decide nothing).
+  ProcessResult run(const char* envName, std::vector<std::string> args,
+                    bool asNobody = false) const {
+    args.insert(args.begin(), programPath(envName));
+    if (asNobody) {
+      args.insert(args.begin(),
+                  {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    ProcessOptions opts;
+    opts.env["TARNWICK_ROOT"] = root;
+    opts.env["TMPDIR"] = root;
+    if (asNobody) opts.env["HOME"] = root;
+    return runProcess(args, opts);
+  }
+  ProcessOptions env() const {
+    ProcessOptions opts;
+    opts.env["TARNWICK_ROOT"] = root;
+    opts.env["TMPDIR"] = root;
+    return opts;
+  }
+
+  TempDir dir;
+  std::string root;
+  bool hadTmp = false;
+  std::string savedTmp;
+};
+
+}  // namespace tw_test
