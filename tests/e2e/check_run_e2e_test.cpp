@@ -6,14 +6,13 @@
 #include <signal.h>
 
 #include <chrono>
-#include <sstream>
-#include <nlohmann/json.hpp>
+#include <regex>
 #include <thread>
 
-#include "tests/e2e/e2e_support.h"
-#include "tests/support/process.h"
+#include "tests/support/runs.h"
 
 using tw_test::ProcessResult;
+namespace line = tw_test::line;
 
 namespace {
 
@@ -23,6 +22,9 @@ class CheckRunE2E : public ::testing::Test {
     ASSERT_FALSE(peers["TW_NGINX_PORT"].empty())
         << "nginx is not running: the peers fixture (tests/support/peers.sh) did not start";
   }
+  void TearDown() override {
+    for (const auto& p : ownPages) std::remove(p.c_str());
+  }
 
   std::string url(const std::string& path) const {
     return "http://127.0.0.1:" + peers.at("TW_NGINX_PORT") + path;
@@ -30,232 +32,216 @@ class CheckRunE2E : public ::testing::Test {
   std::string served(const std::string& path) const {
     return tw_test::readFile(peers.at("TW_NGINX_ROOT") + path);
   }
-  // A page of this test alone under change/, removed at the end.
+  // A page of this test alone under change/, removed at the end; its URL.
   std::string ownPage(const std::string& content, const std::string& ext = ".html") {
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string path = std::string("/change/") + info->name() + ext;
+    const std::string path = std::string("/change/") +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ext;
     tw_test::writeFile(peers.at("TW_NGINX_ROOT") + path, content);
     ownPages.push_back(peers.at("TW_NGINX_ROOT") + path);
-    return path;
+    return url(path);
   }
-  void TearDown() override {
-    for (const auto& p : ownPages) std::remove(p.c_str());
-  }
+  ProcessResult run(std::vector<std::string> args) { return tw_test::tarnwick(root.path(), args); }
 
-  tw_test::ProcessOptions options() const {
-    tw_test::ProcessOptions opts;
-    opts.env["TARNWICK_ROOT"] = root.path();
-    opts.env["TMPDIR"] = root.path();
-    opts.timeoutSeconds = 120;
-    return opts;
-  }
-  ProcessResult run(std::vector<std::string> args) {
-    args.insert(args.begin(), bin);
-    return tw_test::runProcess(args, options());
-  }
-  // The checksum tarnwick computes for the page, read from the event of a
-  // first run in a state directory of its own.
-  std::string checksumOf(const std::string& u) {
-    tw_test::TempDir own;
-    auto opts = options();
-    opts.env["TARNWICK_ROOT"] = own.path();
-    ProcessResult r = tw_test::runProcess({bin, "/le", "/checksum", u}, opts);
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    for (const nlohmann::json& e : events(own)) {
-      if (e["event_id"] == 1001) return e["strings"][1].get<std::string>();
-    }
-    ADD_FAILURE() << "no event 1001 for " << u;
-    return "";
-  }
-  // The events of a state directory, oldest first.
-  std::vector<nlohmann::json> events(const tw_test::TempDir& dir) {
-    auto opts = options();
-    opts.env["TARNWICK_ROOT"] = dir.path();
-    ProcessResult viewer =
-        tw_test::runProcess({tw_test::programPath("TARNWICK_EVENTLOG_BIN"), "--json"}, opts);
-    EXPECT_EQ(viewer.exitCode, 0) << viewer.err;
-    std::vector<nlohmann::json> out;
-    std::istringstream lines(viewer.out);
-    for (std::string line; std::getline(lines, line);) {
-      if (!line.empty()) out.push_back(nlohmann::json::parse(line));
-    }
-    return out;
-  }
-
-  // No temporary page file is left behind.
-  void expectNoTempFiles() {
-    for (const auto& name : tw_test::listDir(root.path())) {
-      EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
-    }
-  }
-
-  std::map<std::string, std::string> peers = tw_e2e::readPeersEnv();
+  std::map<std::string, std::string> peers = tw_test::readPeersEnv();
   std::string bin = tw_test::programPath("TARNWICK_BIN");
   tw_test::TempDir root;
   std::vector<std::string> ownPages;
 };
 
-std::string changedLine(const std::string& u, const std::string& sum) {
-  return "The checksum of URL \"" + u + "\" changed to \"" + sum + "\".\n";
-}
-std::string equalLine(const std::string& u) {
-  return "The checksum of URL \"" + u + "\" did not change.\n";
-}
-std::string foundLine(const std::string& pattern, const std::string& u, bool found) {
-  return "Pattern \"" + pattern + "\" was " + (found ? "found" : "not found") + " in URL \"" + u +
-         "\".\n";
-}
-
-TEST_F(CheckRunE2E, ChecksumSequenceWithTheStore) {
-  const std::string u = url(ownPage("<p>Version one</p>\n"));
-
-  ProcessResult first = run({"/lc", "/checksum", u});
-  EXPECT_EQ(first.out, "Checksum initialized.\n");
-  EXPECT_EQ(first.err, "");
-  EXPECT_EQ(first.exitCode, 0);
-
-  ProcessResult same = run({"/lc", "/checksum", u});
-  EXPECT_EQ(same.out, equalLine(u));
-  EXPECT_EQ(same.exitCode, 0);
-
-  ownPage("<p>Version two</p>\n");
-  ProcessResult changed = run({"/lc", "/checksum", u});
-  EXPECT_EQ(changed.out, changedLine(u, tw_e2e::sha256Hex("<p>Version two</p>\n")));
-  EXPECT_EQ(changed.exitCode, 1);
-
-  ProcessResult again = run({"/lc", "/checksum", u});
-  EXPECT_EQ(again.out, equalLine(u));
-  EXPECT_EQ(again.exitCode, 0);
-
-  // Pattern and checksum in one run: found and equal is 0.
-  ProcessResult both = run({"/lc", "/checksum", "/t", "*Version two*", u});
-  EXPECT_EQ(both.out, foundLine("*Version two*", u, true) + equalLine(u));
-  EXPECT_EQ(both.exitCode, 0);
-  expectNoTempFiles();
+TEST_F(CheckRunE2E, ChecksumAndPatternSequenceWithTheStore) {
+  const std::string one = "<p>Version one</p>\n", two = "<p>Version two</p>\n",
+                    three = "<p>Version three</p>\n";
+  const std::string u = ownPage(one);
+  struct Step {
+    const std::string* page;  // the page from this step on (nullptr: unchanged)
+    std::vector<std::string> args;
+    std::string out;
+    int exitCode;
+  };
+  const std::vector<Step> steps = {
+      {nullptr, {"/lc", "/checksum"}, line::initialized, 0},
+      {nullptr, {"/lc", "/checksum"}, line::equal(u), 0},
+      {&two, {"/lc", "/checksum"}, line::changed(u, tw_test::sha256Hex(two)), 1},
+      {nullptr, {"/lc", "/checksum"}, line::equal(u), 0},
+      // Pattern and checksum in one run: negative when either is.
+      {nullptr, {"/lc", "/checksum", "/t", "*VERSION two*"},
+       line::pattern("*VERSION two*", u, true) + line::equal(u), 0},
+      {nullptr, {"/lc", "/checksum", "/t", "*gamma*"},
+       line::pattern("*gamma*", u, false) + line::equal(u), 1},
+      {&three, {"/lc", "/checksum", "/t", "*Version*"},
+       line::pattern("*Version*", u, true) + line::changed(u, tw_test::sha256Hex(three)), 1},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.out);
+    if (s.page != nullptr) ownPage(*s.page);
+    std::vector<std::string> args = s.args;
+    args.push_back(u);
+    ProcessResult r = run(args);
+    EXPECT_EQ(r.out, s.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, s.exitCode);
+  }
+  tw_test::expectNoTempFiles(root.path());
 
   // Another state directory knows nothing of this page.
   tw_test::TempDir other;
-  auto opts = options();
-  opts.env["TARNWICK_ROOT"] = other.path();
-  ProcessResult fresh = tw_test::runProcess({bin, "/lc", "/checksum", u}, opts);
-  EXPECT_EQ(fresh.out, "Checksum initialized.\n");
+  EXPECT_EQ(tw_test::tarnwick(other.path(), {"/lc", "/checksum", u}).out, line::initialized);
+  // An empty page holds no pattern.
+  ownPage("");
+  ProcessResult empty = run({"/lc", "/t", "*hello*", u});
+  EXPECT_EQ(empty.out, line::pattern("*hello*", u, false));
+  EXPECT_EQ(empty.exitCode, 1);
 }
 
-TEST_F(CheckRunE2E, PlainGzipAndChunkedPagesArriveAsServed) {
+// Each page checked in a state directory of its own, first run: its lines and
+// exit code, the stored checksum (from the event) against the bytes nginx
+// serves, and a second run that finds it unchanged.
+TEST_F(CheckRunE2E, PagesAsServed) {
   struct Case {
-    const char* path;
-    const char* pattern;
+    const char* path = "";
+    const char* pattern = "";
+    bool found = true;
+    const char* storedFile = nullptr;  // the file whose bytes are the stored page
+    const char* error = nullptr;       // the failure text of a page not retrieved
   };
-  // nginx compresses /gzip/ only for clients that ask; tarnwick does not ask.
-  // /chunked/ is sent with chunked transfer coding.
-  for (const Case& c : {Case{"/plain.html", "*Plain text here*"},
-                        Case{"/gzip/page.html", "*End of the gzip page*"},
-                        Case{"/chunked/page.html", "*End of the chunked page*"}}) {
+  const Case cases[] = {
+      {.path = "/plain.html", .pattern = "*Plain text here*", .storedFile = "/plain.html"},
+      // nginx compresses /gzip/ only for clients that ask; tarnwick does not ask.
+      {.path = "/gzip/page.html", .pattern = "*End of the gzip page*",
+       .storedFile = "/gzip/page.html"},
+      // Chunked transfer coding.
+      {.path = "/chunked/page.html", .pattern = "*End of the chunked page*",
+       .storedFile = "/chunked/page.html"},
+      // gzip_static always: the body comes gzip-coded although nobody asked,
+      // and the file holds the gzip bytes.
+      {.path = "/gzstatic/page.html", .pattern = "*End of the gzip page*", .found = false,
+       .storedFile = "/gzstatic/page.html.gz"},
+      // A NUL hides the rest of its read block only.
+      {.path = "/nul/near.txt", .pattern = "*BEHIND-THE-NUL*", .found = false},
+      {.path = "/nul/far.txt", .pattern = "*BEHIND-THE-NUL*"},
+      // Exactly 8 MiB is searched; one byte more is not, though it is fetched
+      // whole (its checksum is still computed and stored).
+      {.path = "/big/exact.txt", .pattern = "*NEEDLE-AT-THE-END"},
+      {.path = "/big/over.txt", .pattern = "*NEEDLE-AT-THE-END", .found = false,
+       .storedFile = "/big/over.txt"},
+      {.path = "/missing.html", .error = "HTTP protocol error. 404 Not Found."},
+      {.path = "/moved", .error = "HTTP protocol error. 301 Moved Permanently."},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     const std::string u = url(c.path);
-    EXPECT_EQ(checksumOf(u), tw_e2e::sha256Hex(served(c.path)));
-    ProcessResult r = run({"/lc", "/checksum", "/t", c.pattern, u});
-    EXPECT_EQ(r.out, "Checksum initialized.\n" + foundLine(c.pattern, u, true)) << r.err;
-    EXPECT_EQ(r.exitCode, 0);
-    ProcessResult again = run({"/lc", "/checksum", u});
-    EXPECT_EQ(again.out, equalLine(u));
+    tw_test::TempDir own;
+    std::vector<std::string> args = {"/lc", "/le", "/checksum", u};
+    if (*c.pattern != '\0') args.insert(args.begin() + 3, {"/t", c.pattern});
+    ProcessResult r = tw_test::tarnwick(own.path(), args);
+    tw_test::expectNoTempFiles(own.path());
+    if (c.error != nullptr) {
+      EXPECT_EQ(r.out, line::failure(u, c.error, 151));
+      EXPECT_EQ(r.exitCode, 2);
+      continue;
+    }
+    EXPECT_EQ(r.out, line::initialized + line::pattern(c.pattern, u, c.found)) << r.err;
+    EXPECT_EQ(r.exitCode, c.found ? 0 : 1);
+    if (c.storedFile != nullptr) {
+      const auto events = tw_test::readEvents(own.path());
+      ASSERT_EQ(events.size(), 2u);
+      EXPECT_EQ(events[1]["event_id"], 1001);
+      EXPECT_EQ(events[1]["strings"][1], tw_test::sha256Hex(served(c.storedFile)));
+    }
+    EXPECT_EQ(tw_test::tarnwick(own.path(), {"/lc", "/checksum", u}).out, line::equal(u));
   }
 }
 
-TEST_F(CheckRunE2E, CompressedBodyIsKeptAsSent) {
-  // gzip_static always: the body comes gzip-coded although nobody asked; the
-  // fetcher does not turn decoding on, so the file holds the gzip bytes.
-  const std::string u = url("/gzstatic/page.html");
-  EXPECT_EQ(checksumOf(u), tw_e2e::sha256Hex(served("/gzstatic/page.html.gz")));
-  ProcessResult r = run({"/lc", "/t", "*End of the gzip page*", u});
-  EXPECT_EQ(r.out, foundLine("*End of the gzip page*", u, false));
-  EXPECT_EQ(r.exitCode, 1);
-}
-
-TEST_F(CheckRunE2E, PatternBehindANulByte) {
-  // The NUL hides the rest of its read block only.
-  const std::string near = url("/nul/near.txt");
-  ProcessResult r1 = run({"/lc", "/t", "*BEHIND-THE-NUL*", near});
-  EXPECT_EQ(r1.out, foundLine("*BEHIND-THE-NUL*", near, false));
-  EXPECT_EQ(r1.exitCode, 1);
-  const std::string far = url("/nul/far.txt");
-  ProcessResult r2 = run({"/lc", "/t", "*BEHIND-THE-NUL*", far});
-  EXPECT_EQ(r2.out, foundLine("*BEHIND-THE-NUL*", far, true));
-  EXPECT_EQ(r2.exitCode, 0);
-}
-
-TEST_F(CheckRunE2E, PagesAroundTheEightMebibyteSearchLimit) {
-  // Exactly 8 MiB is searched; one byte more is not, though it is fetched
-  // whole (its checksum is still computed and stored).
-  const std::string exact = url("/big/exact.txt");
-  ProcessResult r1 = run({"/lc", "/checksum", "/t", "*NEEDLE-AT-THE-END", exact});
-  EXPECT_EQ(r1.out, "Checksum initialized.\n" + foundLine("*NEEDLE-AT-THE-END", exact, true));
-  EXPECT_EQ(r1.exitCode, 0);
-
-  const std::string over = url("/big/over.txt");
-  ProcessResult r2 = run({"/lc", "/checksum", "/t", "*NEEDLE-AT-THE-END", over});
-  EXPECT_EQ(r2.out, "Checksum initialized.\n" + foundLine("*NEEDLE-AT-THE-END", over, false));
-  EXPECT_EQ(r2.exitCode, 1);
-  ProcessResult r3 = run({"/lc", "/checksum", over});
-  EXPECT_EQ(r3.out, equalLine(over));
-  EXPECT_EQ(checksumOf(over), tw_e2e::sha256Hex(served("/big/over.txt")));
-  expectNoTempFiles();
-}
-
-TEST_F(CheckRunE2E, ErrorStatusAndRedirectAreFailures) {
-  struct Case {
-    const char* path;
-    const char* text;
-  };
-  for (const Case& c : {Case{"/missing.html", "HTTP protocol error. 404 Not Found."},
-                        Case{"/moved", "HTTP protocol error. 301 Moved Permanently."}}) {
-    SCOPED_TRACE(c.path);
-    const std::string u = url(c.path);
-    ProcessResult r = run({"/lc", "/checksum", u});
-    EXPECT_EQ(r.out, "Unable to connect or retrieve \"" + u + "\" due to error \"" + c.text +
-                         "\" (151)\n");
-    EXPECT_EQ(r.exitCode, 2);
-  }
-  expectNoTempFiles();
-}
-
-TEST_F(CheckRunE2E, EventsOfAChecksumSequenceAndAFailure) {
-  const std::string u = url(ownPage("<p>Event page</p>\n"));
-  ASSERT_EQ(run({"/le", "/checksum", u}).exitCode, 0);
-  ProcessResult second = run({"/le", "/lc", "/checksum", "/t", "*Event page*", u});
-  EXPECT_EQ(second.exitCode, 0);
-  ownPage("<p>Event page, changed</p>\n");
-  EXPECT_EQ(run({"/le", "/checksum", u}).exitCode, 1);
-  const std::string missing = url("/missing.html");
+// One event per result kind, read back through the viewer in each of its
+// forms, and the event source registered with tarnwick as its message file.
+TEST_F(CheckRunE2E, EventsOfEveryResult) {
+  const std::string page1 = "<html>a needle in a page</html>", page2 = "<html>nothing to see</html>";
+  const std::string u = ownPage(page1), sum1 = tw_test::sha256Hex(page1),
+                    sum2 = tw_test::sha256Hex(page2), missing = url("/missing.html");
+  const std::string notFound = "HTTP protocol error. 404 Not Found.";
+  const std::vector<std::string> args = {"/le", "/checksum", "/t", "*needle*", u};
+  EXPECT_EQ(run(args).exitCode, 0);
+  EXPECT_EQ(run(args).exitCode, 0);
+  ownPage(page2);
+  ProcessResult changed = run(args);
+  EXPECT_EQ(changed.exitCode, 1);
+  // Event-log output only: no console lines but the failure's.
+  EXPECT_EQ(changed.out, "");
   ProcessResult failed = run({"/le", "/checksum", missing});
   EXPECT_EQ(failed.exitCode, 2);
-  // The failure line is printed even with event-log output only.
-  EXPECT_NE(failed.out.find("Unable to connect or retrieve"), std::string::npos);
+  EXPECT_EQ(failed.out, line::failure(missing, notFound, 151));
 
-  const std::vector<nlohmann::json> events = this->events(root);
-  ASSERT_EQ(events.size(), 5u);
-  const std::string first = tw_e2e::sha256Hex("<p>Event page</p>\n");
-  const std::string changed = tw_e2e::sha256Hex("<p>Event page, changed</p>\n");
   struct Expected {
     int id;
     const char* type;
     std::vector<std::string> strings;
+    std::string english, german;
   };
+  const Expected found = {1010, "information", {"*needle*", u},
+                          "Pattern \"*needle*\" was found in URL \"" + u + "\".",
+                          "Suchmuster \"*needle*\" wurde in URL \"" + u + "\" gefunden."};
   const std::vector<Expected> expected = {
-      {1001, "warning", {u, first}},
-      {1010, "information", {"*Event page*", u}},
-      {1003, "information", {u}},
-      {1002, "warning", {u, changed}},
-      {1000, "error", {missing, "HTTP protocol error. 404 Not Found.", "151"}},
+      found,
+      {1001, "warning", {u, sum1}, "The checksum of URL \"" + u + "\" was initialized to \"" + sum1 + "\".",
+       "Die Pruefsumme der URL \"" + u + "\" wurde auf \"" + sum1 + "\" initialisiert."},
+      found,
+      {1003, "information", {u}, "The checksum of URL \"" + u + "\" did not change.",
+       "Die Pruefsumme der URL \"" + u + "\" hat sich nicht geaendert."},
+      {1011, "error", {"*needle*", u}, "Pattern \"*needle*\" was not found in URL \"" + u + "\".",
+       "Suchmuster \"*needle*\" wurde nicht in URL \"" + u + "\" gefunden."},
+      {1002, "warning", {u, sum2}, "The checksum of URL \"" + u + "\" changed to \"" + sum2 + "\".",
+       "Die Pruefsumme der URL \"" + u + "\" aenderte sich auf \"" + sum2 + "\"."},
+      {1000, "error", {missing, notFound, "151"},
+       "Unable to connect to \"" + missing + "\" due to error \"" + notFound + "\" (151).",
+       "Eine Verbindung zu \"" + missing + "\" konnte wegen Fehler \"" + notFound +
+           "\" (151) nicht aufgebaut werden."},
   };
+  const auto events = tw_test::readEvents(root.path());
+  ASSERT_EQ(events.size(), expected.size());
+  const auto viewer = [&](std::vector<std::string> a) {
+    a.insert(a.begin(), tw_test::programPath("TARNWICK_EVENTLOG_BIN"));
+    return tw_test::runProcess(a, tw_test::inState(root.path()));
+  };
+  std::string wantEn, wantDe;
   for (size_t i = 0; i < expected.size(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(events[i]["source"], "Harrowlights");
-    EXPECT_EQ(events[i]["category"], 1);
-    EXPECT_EQ(events[i]["event_id"], expected[i].id);
-    EXPECT_EQ(events[i]["type"], expected[i].type);
-    EXPECT_EQ(events[i]["strings"].get<std::vector<std::string>>(), expected[i].strings);
+    const auto& e = events[i];
+    std::vector<std::string> keys;
+    for (auto it = e.begin(); it != e.end(); ++it) keys.push_back(it.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"record", "time", "source", "category", "event_id",
+                                              "type", "strings", "message"}));
+    EXPECT_EQ(e["record"], i + 1);
+    const std::string time = e["time"];
+    EXPECT_TRUE(std::regex_match(time, std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ")));
+    EXPECT_EQ(e["source"], "Harrowlights");
+    EXPECT_EQ(e["category"], 1);
+    EXPECT_EQ(e["event_id"], expected[i].id);
+    EXPECT_EQ(e["type"], expected[i].type);
+    EXPECT_EQ(e["strings"].get<std::vector<std::string>>(), expected[i].strings);
+    EXPECT_EQ(e["message"], expected[i].english);
+    std::string type = expected[i].type;
+    type[0] = static_cast<char>(type[0] - 'a' + 'A');
+    const std::string head = "Record:   " + std::to_string(i + 1) + "\nTime:     " + time +
+                             "\nSource:   Harrowlights\nCategory: Tarnwick\nEvent ID: " +
+                             std::to_string(expected[i].id) + "\nType:     " + type + "\n";
+    wantEn += head + expected[i].english + "\n\n";
+    wantDe += head + expected[i].german + "\n\n";
   }
+  EXPECT_EQ(viewer({}).out, wantEn);
+  EXPECT_EQ(viewer({"--lang", "de"}).out, wantDe);
+  // Filters: source without case, event ID.
+  const auto filtered = tw_test::readEvents(root.path(), {"--id", "1010", "--source", "HARROWLIGHTS"});
+  ASSERT_EQ(filtered.size(), 2u);
+  EXPECT_EQ(filtered[0]["record"], 1);
+  EXPECT_EQ(filtered[1]["record"], 3);
+  EXPECT_EQ(viewer({"--source", "Other"}).out, "");
+
+  const ProcessResult source = tw_test::runProcess(
+      {tw_test::programPath("TARNWICK_REG_BIN"), "query",
+       "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\Harrowlights", "--value",
+       "EventMessageFile", "--data-only"},
+      tw_test::inState(root.path()));
+  EXPECT_EQ(source.out, bin + "\n");
 }
 
 // Waits until the running check has opened its page file, which it does
@@ -272,50 +258,49 @@ bool downloadStarted(const tw_test::TempDir& dir, int timeoutMs) {
   return false;
 }
 
-TEST_F(CheckRunE2E, CtrlCDuringASlowDownloadDoesNotEndTheCheck) {
+TEST_F(CheckRunE2E, CtrlCAndCtrlBreakDuringASlowDownloadDoNotEndTheCheck) {
   // nginx sends this page at 64 KiB/s: about four seconds.
   const std::string u = url("/slow/page.txt");
-  tw_test::BackgroundProcess p({bin, "/lc", "/checksum", u}, options());
+  tw_test::BackgroundProcess p({bin, "/lc", "/checksum", u}, tw_test::inState(root.path()));
   ASSERT_TRUE(downloadStarted(root, 10000));
-  p.signal(SIGINT);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  p.signal(SIGINT);
+  for (int sig : {SIGINT, SIGQUIT, SIGINT}) {
+    p.signal(sig);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
   ProcessResult r = p.wait(60);
   EXPECT_EQ(r.termSignal, 0);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out, "Checksum initialized.\n");
+  EXPECT_EQ(r.out, line::initialized);
   // The whole page arrived: the next run finds it unchanged.
-  EXPECT_EQ(run({"/lc", "/checksum", u}).out, equalLine(u));
+  EXPECT_EQ(run({"/lc", "/checksum", u}).out, line::equal(u));
 }
 
-TEST_F(CheckRunE2E, SigtermDuringASlowDownloadEndsTheCheck) {
+TEST_F(CheckRunE2E, TerminationSignalsDuringASlowDownloadEndTheCheck) {
   const std::string u = url("/slow/page.txt");
-  tw_test::BackgroundProcess p({bin, "/lc", "/checksum", u}, options());
-  ASSERT_TRUE(downloadStarted(root, 10000));
-  const auto start = std::chrono::steady_clock::now();
-  p.signal(SIGTERM);
-  ProcessResult r = p.wait(60);
-  EXPECT_EQ(r.termSignal, SIGTERM);
-  EXPECT_EQ(r.out, "");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  for (int sig : {SIGTERM, SIGHUP}) {
+    tw_test::BackgroundProcess p({bin, "/lc", "/checksum", u}, tw_test::inState(root.path()));
+    ASSERT_TRUE(downloadStarted(root, 10000));
+    const auto start = std::chrono::steady_clock::now();
+    p.signal(sig);
+    ProcessResult r = p.wait(60);
+    EXPECT_EQ(r.termSignal, sig);
+    EXPECT_EQ(r.out, "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    for (const auto& name : tw_test::listDir(root.path())) std::remove(root.file(name).c_str());
+  }
 }
 
 TEST_F(CheckRunE2E, PeakMemoryDoesNotGrowWithThePage) {
   // 1 MiB and 48 MiB pages, checksum only (the pattern search holds the
   // page in memory by design). The component keeps no copy of the body.
-  const std::string small = url(ownPage(std::string(1 << 20, 's'), ".bin"));
-  std::string bigContent(48 << 20, 'b');
-  const std::string big = url(ownPage(bigContent, ".big"));
-  bigContent.clear();
-  bigContent.shrink_to_fit();
-
-  std::map<std::string, std::string> env = {{"TARNWICK_ROOT", root.path()},
-                                            {"TMPDIR", root.path()}};
-  tw_e2e::MeasuredRun a = tw_e2e::runMeasured({bin, "/lc", "/checksum", small}, env, 120);
-  tw_e2e::MeasuredRun b = tw_e2e::runMeasured({bin, "/lc", "/checksum", big}, env, 120);
+  const std::string small = ownPage(std::string(1 << 20, 's'), ".bin");
+  const std::string big = ownPage(std::string(48 << 20, 'b'), ".big");
+  tw_test::MeasuredRun a = tw_test::runMeasured({bin, "/lc", "/checksum", small}, root.path(), 120);
+  tw_test::MeasuredRun b = tw_test::runMeasured({bin, "/lc", "/checksum", big}, root.path(), 120);
   ASSERT_EQ(a.result.exitCode, 0) << a.result.out;
   ASSERT_EQ(b.result.exitCode, 0) << b.result.out;
-  EXPECT_EQ(b.result.out, "Checksum initialized.\n");
+  EXPECT_EQ(b.result.out, line::initialized);
+  EXPECT_EQ(tw_test::sanitizerReports(root.path()), "");
   // A body kept in memory would add 47 MiB; allow 8 MiB of noise.
   EXPECT_LT(b.maxRssKb - a.maxRssKb, 8 * 1024)
       << "1 MiB page: " << a.maxRssKb << " KiB, 48 MiB page: " << b.maxRssKb << " KiB";

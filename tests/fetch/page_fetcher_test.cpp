@@ -3,6 +3,7 @@
 // left in the local file and the failure text and code.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <utility>
@@ -91,124 +92,94 @@ class PageFetcherTest : public ::testing::Test {
   std::string file = dir.file("page.bin");
 };
 
-TEST_F(PageFetcherTest, WholeBodyGoesToTheFileAndTheProbeUsesTheComponentDefaults) {
-  ScriptedPeer peer(std::vector<PeerScript>{answer(headReply("Content-Length: 11\r\n")),
-                                            answer(okReply("hello world"))});
-  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
-  ASSERT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
-  EXPECT_EQ(tw_test::readFile(file), "hello world");
+// One fetch against a peer that plays one script per connection: the file
+// before and after, the result, and the request heads that arrived.
+struct FetchCase {
+  const char* name = "";
+  std::vector<std::string> replies{};  // one connection each
+  bool probe = true;
+  std::string existing{};  // the file before ("": none)
+  std::string file{};  // the file after
+  std::string failure{};  // "": the fetch succeeds
+  int code = 151;
+  std::vector<std::string> requests{};  // how each request head starts
+  std::string lastHas{};  // a header line the last request carries
+  std::string lastLacks{};  // text the last request lacks
+};
 
-  std::vector<std::string> requests = requestsOf(peer);
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].rfind("HEAD /page HTTP/1.1\r\n", 0), 0u) << requests[0];
-  EXPECT_EQ(requests[1].rfind("GET /page HTTP/1.1\r\n", 0), 0u) << requests[1];
-  // The probe goes out before the fetch is configured.
-  EXPECT_FALSE(hasHeader(requests[0], "User-Agent: Tarnwick/2.1")) << requests[0];
-  EXPECT_TRUE(hasHeader(requests[1], "User-Agent: Tarnwick/2.1")) << requests[1];
-  EXPECT_EQ(requests[1].find("Range:"), std::string::npos) << requests[1];
-}
-
-TEST_F(PageFetcherTest, WithoutProbeOnlyTheGetIsSent) {
-  ScriptedPeer peer(answer(okReply("body")));
-  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
-  ASSERT_TRUE(fetcher.fetch(false)) << fetcher.failureText();
-  EXPECT_EQ(tw_test::readFile(file), "body");
-  std::vector<std::string> requests = requestsOf(peer);
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].rfind("GET /page HTTP/1.1\r\n", 0), 0u) << requests[0];
-}
-
-TEST_F(PageFetcherTest, NotFoundLeavesAnEmptyFileAndTheProtocolError) {
-  ScriptedPeer peer(std::vector<PeerScript>{
-      answer("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\n"),
-      answer(okReply("not here\n", "404 Not Found"))});
-  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
-  EXPECT_FALSE(fetcher.fetch(true));
-  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 404 Not Found.");
-  EXPECT_EQ(fetcher.failureCode(), 151);
-  ASSERT_TRUE(tw_test::fileExists(file));
-  EXPECT_EQ(tw_test::readFile(file), "");
-}
-
-TEST_F(PageFetcherTest, RedirectIsNotFollowed) {
-  // A third connection would be the followed redirect; it is scripted so
-  // that following it would succeed and the test would see it.
+TEST_F(PageFetcherTest, ScriptedPeerCases) {
+  const std::string ranges = "Accept-Ranges: bytes\r\nContent-Length: 13\r\n";
+  const std::string head = "HEAD /page HTTP/1.1\r\n", get = "GET /page HTTP/1.1\r\n";
+  // Where the redirect points: following it would succeed, and show.
   ScriptedPeer target(answer(okReply("moved here")));
-  const std::string location = "Location: " + url(target, "/new") + "\r\n";
-  ScriptedPeer peer(std::vector<PeerScript>{
-      answer("HTTP/1.1 302 Found\r\n" + location + "Content-Length: 0\r\nConnection: close\r\n\r\n"),
-      answer(okReply("<a href=/new>moved</a>", "302 Found", location))});
-  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
-  EXPECT_FALSE(fetcher.fetch(true));
-  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 302 Found.");
-  EXPECT_EQ(fetcher.failureCode(), 151);
-  EXPECT_EQ(tw_test::readFile(file), "");
-  EXPECT_EQ(target.connectionCount(), 0u);
-  EXPECT_EQ(requestsOf(peer).size(), 2u);
-}
-
-TEST_F(PageFetcherTest, ShorterFileIsResumedWithAByteRange) {
-  tw_test::writeFile(file, "Hello, ");
-  ScriptedPeer peer(std::vector<PeerScript>{
-      answer(headReply("Accept-Ranges: bytes\r\nContent-Length: 13\r\n")),
-      answer(okReply("world!", "206 Partial Content", "Content-Range: bytes 7-12/13\r\n"))});
-  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
-  ASSERT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
-  EXPECT_EQ(tw_test::readFile(file), "Hello, world!");
-  std::vector<std::string> requests = requestsOf(peer);
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_TRUE(hasHeader(requests[1], "Range: bytes=7-")) << requests[1];
-}
-
-TEST_F(PageFetcherTest, CompleteFileIsNotFetchedAgain) {
-  tw_test::writeFile(file, "Hello, world!");
-  // A GET would get a different body, so a download would show.
-  ScriptedPeer peer(std::vector<PeerScript>{
-      answer(headReply("Content-Length: 13\r\naccept-ranges: bytes\r\n")),
-      answer(okReply("Other content"))});
-  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
-  EXPECT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
-  EXPECT_EQ(tw_test::readFile(file), "Hello, world!");
-  std::vector<std::string> requests = requestsOf(peer);
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].rfind("HEAD ", 0), 0u) << requests[0];
-}
-
-TEST_F(PageFetcherTest, LongerFileOrNoRangesGivesAFullFetch) {
-  struct Case {
-    const char* name;
-    std::string existing;
-    std::string headHeaders;
+  const std::string moved = "Location: " + url(target, "/new") + "\r\n";
+  const FetchCase cases[] = {
+      // The probe goes out before the fetch is configured.
+      {.name = "whole body", .replies = {headReply("Content-Length: 11\r\n"), okReply("hello world")},
+       .file = "hello world", .requests = {head, get}, .lastHas = "User-Agent: Tarnwick/2.1",
+       .lastLacks = "Range:"},
+      {.name = "without probe", .replies = {okReply("body")}, .probe = false, .file = "body",
+       .requests = {get}},
+      {.name = "not found",
+       .replies = {"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\n",
+                   okReply("not here\n", "404 Not Found")},
+       .failure = "HTTP protocol error. 404 Not Found.", .requests = {head, get}},
+      {.name = "redirect not followed",
+       .replies = {"HTTP/1.1 302 Found\r\n" + moved + "Content-Length: 0\r\nConnection: close\r\n\r\n",
+                   okReply("<a href=/new>moved</a>", "302 Found", moved)},
+       .failure = "HTTP protocol error. 302 Found.", .requests = {head, get}},
+      {.name = "shorter file resumed",
+       .replies = {headReply(ranges), okReply("world!", "206 Partial Content", "Content-Range: bytes 7-12/13\r\n")},
+       .existing = "Hello, ", .file = "Hello, world!", .requests = {head, get},
+       .lastHas = "Range: bytes=7-"},
+      // A GET would get a different body, so a download would show.
+      {.name = "complete file not fetched again",
+       .replies = {headReply("Content-Length: 13\r\naccept-ranges: bytes\r\n"), okReply("Other content")},
+       .existing = "Hello, world!", .file = "Hello, world!", .requests = {head}},
+      {.name = "longer file fetched whole",
+       .replies = {headReply(ranges), okReply("Hello, world!")},
+       .existing = "This file is longer than the page", .file = "Hello, world!",
+       .requests = {head, get}, .lastLacks = "Range:"},
+      {.name = "no Accept-Ranges", .replies = {headReply("Content-Length: 13\r\n"), okReply("Hello, world!")},
+       .existing = "Hello, ", .file = "Hello, world!", .requests = {head, get}, .lastLacks = "Range:"},
+      {.name = "no Content-Length",
+       .replies = {headReply("Accept-Ranges: bytes\r\n"), okReply("Hello, world!")},
+       .existing = "Hello, ", .file = "Hello, world!", .requests = {head, get}, .lastLacks = "Range:"},
+      {.name = "failed resume empties the file",
+       .replies = {headReply(ranges), okReply("gone", "410 Gone")}, .existing = "Hello, ",
+       .failure = "HTTP protocol error. 410 Gone.", .requests = {head, get}},
   };
-  const std::vector<Case> cases = {
-      {"longer than the page", "This file is longer than the page",
-       "Accept-Ranges: bytes\r\nContent-Length: 13\r\n"},
-      {"no Accept-Ranges", "Hello, ", "Content-Length: 13\r\n"},
-      {"no Content-Length", "Hello, ", "Accept-Ranges: bytes\r\n"},
-  };
-  for (const Case& c : cases) {
+  for (const FetchCase& c : cases) {
     SCOPED_TRACE(c.name);
-    tw_test::writeFile(file, c.existing);
-    ScriptedPeer peer(std::vector<PeerScript>{answer(headReply(c.headHeaders)),
-                                              answer(okReply("Hello, world!"))});
+    std::remove(file.c_str());
+    if (!c.existing.empty()) tw_test::writeFile(file, c.existing);
+    std::vector<PeerScript> scripts;
+    for (const std::string& reply : c.replies) scripts.push_back(answer(reply));
+    ScriptedPeer peer(scripts);
     PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
-    ASSERT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
-    EXPECT_EQ(tw_test::readFile(file), "Hello, world!");
-    std::vector<std::string> requests = requestsOf(peer);
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[1].find("Range:"), std::string::npos) << requests[1];
+    EXPECT_EQ(fetcher.fetch(c.probe), c.failure.empty()) << fetcher.failureText();
+    if (!c.failure.empty()) {
+      EXPECT_EQ(fetcher.failureText(), c.failure);
+      EXPECT_EQ(fetcher.failureCode(), c.code);
+    }
+    ASSERT_TRUE(tw_test::fileExists(file));
+    EXPECT_EQ(tw_test::readFile(file), c.file);
+    const std::vector<std::string> requests = requestsOf(peer);
+    ASSERT_EQ(requests.size(), c.requests.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+      EXPECT_EQ(requests[i].rfind(c.requests[i], 0), 0u) << requests[i];
+    }
+    if (!c.lastHas.empty()) {
+      EXPECT_TRUE(hasHeader(requests.back(), c.lastHas)) << requests.back();
+    }
+    if (!c.lastLacks.empty()) {
+      EXPECT_EQ(requests.back().find(c.lastLacks), std::string::npos) << requests.back();
+    }
+    if (c.probe && requests.size() > 1) {
+      EXPECT_FALSE(hasHeader(requests[0], "User-Agent: Tarnwick/2.1")) << requests[0];
+    }
   }
-}
-
-TEST_F(PageFetcherTest, FailedResumeEmptiesTheFile) {
-  tw_test::writeFile(file, "Hello, ");
-  ScriptedPeer peer(std::vector<PeerScript>{
-      answer(headReply("Accept-Ranges: bytes\r\nContent-Length: 13\r\n")),
-      answer(okReply("gone", "410 Gone"))});
-  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
-  EXPECT_FALSE(fetcher.fetch(true));
-  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 410 Gone.");
-  EXPECT_EQ(tw_test::readFile(file), "");
+  EXPECT_EQ(target.connectionCount(), 0u);
 }
 
 // The component does not compute authorization headers yet (its HTTP

@@ -1,11 +1,7 @@
 #include "tests/hostile/hostile_support.h"
 
-#include <openssl/evp.h>
 #include <zlib.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 
@@ -71,27 +67,6 @@ tw_test::PeerStep::Generator GzipBomb::generator() const {
   return [self](uint64_t sent) { return self->piece(sent); };
 }
 
-std::string GzipBomb::sha256Hex() const {
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
-  for (uint64_t at = 0;;) {
-    const std::string p = piece(at);
-    if (p.empty()) break;
-    EVP_DigestUpdate(ctx.get(), p.data(), p.size());
-    at += p.size();
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(ctx.get(), digest, &length);
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
-}
-
 tw_test::PeerStep::Generator repeated(std::string unit, uint64_t total) {
   std::string block;
   while (block.size() < 65536) block += unit;
@@ -101,42 +76,6 @@ tw_test::PeerStep::Generator repeated(std::string unit, uint64_t total) {
     const uint64_t left = total - sent;
     return left < shared->size() ? shared->substr(0, static_cast<size_t>(left)) : *shared;
   };
-}
-
-Measured runMeasured(const std::vector<std::string>& argv, const std::string& root,
-                     int timeoutSeconds) {
-  std::map<std::string, std::string> env{{"TARNWICK_ROOT", root}, {"TMPDIR", root}};
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  env["ASAN_OPTIONS"] = std::string(asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") +
-                        "quarantine_size_mb=1:log_path=" + root + "/sanitizer";
-  // Standard error is not kept: sanitizer reports go to files in root, which
-  // sanitizerReports() reads.
-  const char* ubsan = std::getenv("UBSAN_OPTIONS");
-  env["UBSAN_OPTIONS"] = std::string(ubsan != nullptr && *ubsan != '\0' ? std::string(ubsan) + ":" : "") +
-                         "log_path=" + root + "/sanitizer";
-  const auto start = std::chrono::steady_clock::now();
-  tw_e2e::MeasuredRun run = tw_e2e::runMeasured(argv, env, timeoutSeconds);
-  Measured m;
-  m.result = run.result;
-  m.maxRssKb = run.maxRssKb;
-  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return m;
-}
-
-std::string sanitizerReports(const std::string& root) {
-  std::string reports;
-  for (const std::string& name : tw_test::listDir(root)) {
-    if (name.rfind("sanitizer", 0) == 0) reports += tw_test::readFile(root + "/" + name);
-  }
-  return reports;
-}
-
-void reportMemory(const std::string& name, const Measured& run, long baselineKb, long boundKb,
-                  uint64_t serverSent) {
-  std::printf("[memory] %s: peak %ld KiB (baseline %ld KiB, bound %ld KiB), server sent %llu bytes, "
-              "%.2f s\n",
-              name.c_str(), run.maxRssKb, baselineKb, boundKb,
-              static_cast<unsigned long long>(serverSent), run.seconds);
 }
 
 }  // namespace tw_hostile

@@ -12,16 +12,15 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/e2e/e2e_support.h"
-#include "tests/support/process.h"
+#include "tests/support/runs.h"
 
 using tw_test::ProcessResult;
+namespace line = tw_test::line;
 
 namespace {
 
@@ -61,12 +60,7 @@ class ParallelChecks : public ::testing::Test {
     tw_test::writeFile(peers.at("TW_NGINX_ROOT") + dir + "/" + name, content);
     return url(name);
   }
-  tw_test::ProcessOptions options() const {
-    tw_test::ProcessOptions opts;
-    opts.env["TARNWICK_ROOT"] = root.path();
-    opts.env["TMPDIR"] = root.path();
-    return opts;
-  }
+  tw_test::ProcessOptions options() const { return tw_test::inState(root.path()); }
   void seed(const std::string& u, const std::string& checksum) {
     ProcessResult r = tw_test::runProcess({tw_test::programPath("TARNWICK_REG_BIN"), "add",
                                            kStoreKey, "--value", u, "--data", checksum},
@@ -88,19 +82,7 @@ class ParallelChecks : public ::testing::Test {
     }
     return values;
   }
-  std::vector<nlohmann::json> events() {
-    ProcessResult viewer =
-        tw_test::runProcess({tw_test::programPath("TARNWICK_EVENTLOG_BIN"), "--json"}, options());
-    EXPECT_EQ(viewer.exitCode, 0) << viewer.err;
-    std::vector<nlohmann::json> out;
-    std::istringstream lines(viewer.out);
-    for (std::string line; std::getline(lines, line);) {
-      if (!line.empty()) out.push_back(nlohmann::json::parse(line));
-    }
-    return out;
-  }
-
-  std::map<std::string, std::string> peers = tw_e2e::readPeersEnv();
+  std::map<std::string, std::string> peers = tw_test::readPeersEnv();
   std::string dir;
   tw_test::TempDir root;
 };
@@ -120,52 +102,35 @@ TEST_F(ParallelChecks, SixtyChecksShareOneStateDirectory) {
     const std::string name = "page" + std::to_string(i) + ".html";
     const std::string content =
         "<html><body><p>Parallel page " + std::to_string(i) + "</p></body></html>\n";
-    const std::string sum = tw_e2e::sha256Hex(content);
+    const std::string sum = tw_test::sha256Hex(content);
+    const int kind = i % 5;
     PlannedRun r;
-    switch (i % 5) {
+    r.url = kind == 4 ? url("missing" + std::to_string(i) + ".html") : page(name, content);
+    const std::string pattern =
+        kind == 2 ? "*Parallel page " + std::to_string(i) + "<*" : "*Closed on Sundays*";
+    r.args = {"/lc", "/le", "/checksum", r.url};
+    if (kind != 4) expectedStore[r.url] = sum;
+    switch (kind) {
       case 0:  // stored before and unchanged
-        r.url = page(name, content);
         seed(r.url, sum);
-        r.args = {"/lc", "/le", "/checksum", r.url};
-        r.out = "The checksum of URL \"" + r.url + "\" did not change.\n";
+        r.out = line::equal(r.url);
         r.events = {{1003, {r.url}}};
-        expectedStore[r.url] = sum;
         break;
       case 1:  // stored before with another value: changed
-        r.url = page(name, content);
         seed(r.url, kStaleChecksum);
-        r.args = {"/lc", "/le", "/checksum", r.url};
-        r.out = "The checksum of URL \"" + r.url + "\" changed to \"" + sum + "\".\n";
+        r.out = line::changed(r.url, sum);
         r.exitCode = 1;
         r.events = {{1002, {r.url, sum}}};
-        expectedStore[r.url] = sum;
         break;
-      case 2: {  // first run, the pattern is there
-        r.url = page(name, content);
-        const std::string pattern = "*Parallel page " + std::to_string(i) + "<*";
-        r.args = {"/lc", "/le", "/checksum", "/t", pattern, r.url};
-        r.out = "Checksum initialized.\nPattern \"" + pattern + "\" was found in URL \"" + r.url +
-                "\".\n";
-        r.events = {{1010, {pattern, r.url}}, {1001, {r.url, sum}}};
-        expectedStore[r.url] = sum;
+      case 2:  // first run, the pattern is there
+      case 3:  // first run, the pattern is not there (given before /checksum)
+        r.args.insert(r.args.begin() + (kind == 2 ? 3 : 2), {"/t", pattern});
+        r.out = line::initialized + line::pattern(pattern, r.url, kind == 2);
+        r.exitCode = kind == 2 ? 0 : 1;
+        r.events = {{kind == 2 ? 1010 : 1011, {pattern, r.url}}, {1001, {r.url, sum}}};
         break;
-      }
-      case 3: {  // first run, the pattern is not there
-        r.url = page(name, content);
-        const std::string pattern = "*Closed on Sundays*";
-        r.args = {"/lc", "/le", "/t", pattern, "/checksum", r.url};
-        r.out = "Checksum initialized.\nPattern \"" + pattern + "\" was not found in URL \"" +
-                r.url + "\".\n";
-        r.exitCode = 1;
-        r.events = {{1011, {pattern, r.url}}, {1001, {r.url, sum}}};
-        expectedStore[r.url] = sum;
-        break;
-      }
       case 4:  // a page nobody serves
-        r.url = url("missing" + std::to_string(i) + ".html");
-        r.args = {"/lc", "/le", "/checksum", r.url};
-        r.out = "Unable to connect or retrieve \"" + r.url +
-                "\" due to error \"HTTP protocol error. 404 Not Found.\" (151)\n";
+        r.out = line::failure(r.url, "HTTP protocol error. 404 Not Found.", 151);
         r.exitCode = 2;
         r.events = {{1000, {r.url, "HTTP protocol error. 404 Not Found.", "151"}}};
         break;
@@ -174,7 +139,7 @@ TEST_F(ParallelChecks, SixtyChecksShareOneStateDirectory) {
   }
   const std::string sameContent = "<html><body><p>The page everyone checks</p></body></html>\n";
   const std::string same = page("same.html", sameContent);
-  const std::string sameSum = tw_e2e::sha256Hex(sameContent);
+  const std::string sameSum = tw_test::sha256Hex(sameContent);
   expectedStore[same] = sameSum;
   for (int i = 0; i < 10; ++i) {
     PlannedRun r;
@@ -205,10 +170,10 @@ TEST_F(ParallelChecks, SixtyChecksShareOneStateDirectory) {
     if (plan[i].url == same) {
       // Whoever stores first initialises; the others find it equal (two
       // that read before either wrote both initialise). Both end with 0.
-      const bool init = r.out == "Checksum initialized.\n";
+      const bool init = r.out == line::initialized;
       sameInitialized += init ? 1 : 0;
       if (!init) {
-        EXPECT_EQ(r.out, "The checksum of URL \"" + same + "\" did not change.\n");
+        EXPECT_EQ(r.out, line::equal(same));
       }
       EXPECT_EQ(r.exitCode, 0);
     } else {
@@ -239,7 +204,7 @@ TEST_F(ParallelChecks, SixtyChecksShareOneStateDirectory) {
   }
   std::multiset<Event> logged;
   std::set<int64_t> records;
-  for (const nlohmann::json& e : events()) {
+  for (const auto& e : tw_test::readEvents(root.path())) {
     EXPECT_EQ(e["source"], "Harrowlights");
     EXPECT_TRUE(records.insert(e["record"].get<int64_t>()).second) << e.dump();
     logged.insert({e["event_id"].get<int>(), e["strings"].get<std::vector<std::string>>()});
@@ -252,9 +217,7 @@ TEST_F(ParallelChecks, SixtyChecksShareOneStateDirectory) {
   for (const Event& e : expected) {
     EXPECT_EQ(logged.count(e), expected.count(e)) << e.first << " " << e.second.front();
   }
-  for (const auto& name : tw_test::listDir(root.path())) {
-    EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
-  }
+  tw_test::expectNoTempFiles(root.path());
 }
 
 }  // namespace

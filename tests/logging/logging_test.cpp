@@ -1,6 +1,7 @@
 // The logger: insertion strings, event types, one message per event, the
 // lock that keeps a message together, and failures of the event log.
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -17,68 +18,68 @@ class LoggingTest : public tw_logging_test::StateDirTest {};
 
 using Strings = std::vector<std::string>;
 
-TEST_F(LoggingTest, EventWithoutStringsCarriesOneEmptyString) {
+// Insertion strings as added, and as the stored event carries them.
+TEST_F(LoggingTest, InsertionStrings) {
+  Strings upTo31;
+  for (int i = 1; i <= 31; ++i) upTo31.push_back(std::to_string(i));
+  Strings upTo32 = upTo31, lastReplaced = upTo31;
+  upTo32.push_back("32");
+  lastReplaced.push_back("last");
+  struct Case {
+    const char* name;
+    std::function<void(Logging&)> add;
+    Strings expected;
+  };
+  const Case cases[] = {
+      {"none: one empty string", [](Logging&) {}, {""}},
+      {"gaps below the highest index are empty",
+       [](Logging& log) {
+         log.addString("first", 1);
+         log.addString("third", 3);
+       },
+       {"first", "", "third"}},
+      // An explicit index replaces nothing and moves the next one after it.
+      {"appending continues after an explicit index",
+       [](Logging& log) {
+         log.addString("five", 5);
+         log.addString("six");
+         log.addNumber(-42);
+         log.addString("two", 2);
+         log.addString("three");
+       },
+       {"", "two", "three", "", "five", "six", "-42"}},
+      {"indexes outside 1 to 32 are ignored",
+       [](Logging& log) {
+         log.addString("zero", 0);
+         log.addString("thirty-three", 33);
+         log.addString("first");
+       },
+       {"first"}},
+      {"the 33rd appended string is dropped",
+       [](Logging& log) {
+         for (int i = 1; i <= 33; ++i) log.addNumber(i);
+       },
+       upTo32},
+      {"the last slot is still replaced after a drop",
+       [](Logging& log) {
+         for (int i = 1; i <= 34; ++i) log.addNumber(i);
+         log.addString("last", 32);
+       },
+       lastReplaced},
+  };
   Logging log("Harrowlights", 2);
-  ASSERT_TRUE(log.writeEvent(1, 1003, 0));
-  auto events = storedEvents();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(u8(events[0].strings), Strings{""});
-  EXPECT_EQ(u8(events[0].source), "Harrowlights");
-  EXPECT_EQ(events[0].category, 1);
-  EXPECT_EQ(events[0].eventId, 1003u);
-  EXPECT_TRUE(events[0].data.empty());
-}
-
-TEST_F(LoggingTest, GapsBelowTheHighestIndexBecomeEmptyStrings) {
-  Logging log("Harrowlights", 2);
-  log.addString("first", 1);
-  log.addString("third", 3);
-  ASSERT_TRUE(log.writeEvent(1, 1000, 2));
-  auto events = storedEvents();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(u8(events[0].strings), (Strings{"first", "", "third"}));
-}
-
-TEST_F(LoggingTest, AppendingContinuesAfterAnExplicitIndex) {
-  Logging log("Harrowlights", 2);
-  log.addString("five", 5);
-  log.addString("six");
-  log.addNumber(-42);
-  log.addString("two", 2);  // replaces nothing, moves the next index to 3
-  log.addString("three");
-  ASSERT_TRUE(log.writeEvent(1, 1000, 2));
-  auto events = storedEvents();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(u8(events[0].strings), (Strings{"", "two", "three", "", "five", "six", "-42"}));
-}
-
-TEST_F(LoggingTest, IndexesOutsideOneToThirtyTwoAreIgnored) {
-  Logging log("Harrowlights", 2);
-  log.addString("zero", 0);
-  log.addString("thirty-three", 33);
-  log.addString("first");
-  ASSERT_TRUE(log.writeEvent(1, 1003, 0));
-  EXPECT_EQ(u8(storedEvents().at(0).strings), Strings{"first"});
-}
-
-TEST_F(LoggingTest, TheThirtyThirdAppendedStringIsDropped) {
-  Logging log("Harrowlights", 2);
-  Strings expected;
-  for (int i = 1; i <= 33; ++i) {
-    log.addNumber(i);
-    if (i <= 32) expected.push_back(std::to_string(i));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    cases[i].add(log);
+    ASSERT_TRUE(log.writeEvent(1, 1003, 0));
+    auto events = storedEvents();
+    ASSERT_EQ(events.size(), i + 1);
+    EXPECT_EQ(u8(events[i].strings), cases[i].expected);
+    EXPECT_EQ(u8(events[i].source), "Harrowlights");
+    EXPECT_EQ(events[i].category, 1);
+    EXPECT_EQ(events[i].eventId, 1003u);
+    EXPECT_TRUE(events[i].data.empty());
   }
-  ASSERT_TRUE(log.writeEvent(1, 1000, 2));
-  EXPECT_EQ(u8(storedEvents().at(0).strings), expected);
-
-  // Replacing the last slot explicitly still works after the drop.
-  for (int i = 1; i <= 34; ++i) log.addNumber(i);
-  log.addString("last", 32);
-  ASSERT_TRUE(log.writeEvent(1, 1000, 2));
-  auto events = storedEvents();
-  ASSERT_EQ(events.size(), 2u);
-  ASSERT_EQ(events[1].strings.size(), 32u);
-  EXPECT_EQ(u8(events[1].strings[31]), "last");
 }
 
 TEST_F(LoggingTest, LevelsMapToEventTypes) {

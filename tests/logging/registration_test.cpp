@@ -76,29 +76,20 @@ TEST_F(RegistrationTest, SourceKnownUnderAnotherLogRegistersNothingNew) {
   EXPECT_EQ(readString(kEventlog + "\\System\\Harrowlights", "EventMessageFile"), "<missing>");
 }
 
+// The source sits under the last of 32 or 33 logs in enumeration order:
+// only the first 32 are searched, so with 33 it is registered anew.
 TEST_F(RegistrationTest, OnlyTheFirstThirtyTwoLogsAreSearched) {
-  // 33 logs; the source sits under the last one in enumeration order.
-  for (int i = 0; i < 33; ++i) {
-    char name[8];
-    std::snprintf(name, sizeof name, "Log%02d", i);
-    createKey(kEventlog + "\\" + name);
+  for (int logs : {32, 33}) {
+    SCOPED_TRACE(logs);
+    for (int i = 0; i < logs; ++i) {
+      createKey(kEventlog + (i < 10 ? "\\Log0" : "\\Log") + std::to_string(i));
+    }
+    createKey(kEventlog + "\\Log" + std::to_string(logs - 1) + "\\Harrowlights");
+    velmora::logging::Logging log("Harrowlights", 2);
+    log.ensureEventSource(2);
+    EXPECT_EQ(keyExists(kEventlog + "\\Application\\Harrowlights"), logs == 33);
+    ASSERT_TRUE(CRegistry(HKEY_LOCAL_MACHINE).deleteKeyTree(kEventlog.c_str()));
   }
-  createKey(kEventlog + "\\Log32\\Harrowlights");
-  velmora::logging::Logging log("Harrowlights", 2);
-  log.ensureEventSource(2);
-  EXPECT_TRUE(keyExists(kEventlog + "\\Application\\Harrowlights"));
-}
-
-TEST_F(RegistrationTest, SourceUnderTheThirtySecondLogIsFound) {
-  for (int i = 0; i < 32; ++i) {
-    char name[8];
-    std::snprintf(name, sizeof name, "Log%02d", i);
-    createKey(kEventlog + "\\" + name);
-  }
-  createKey(kEventlog + "\\Log31\\Harrowlights");
-  velmora::logging::Logging log("Harrowlights", 2);
-  log.ensureEventSource(2);
-  EXPECT_FALSE(keyExists(kEventlog + "\\Application\\Harrowlights"));
 }
 
 }  // namespace

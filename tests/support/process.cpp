@@ -32,7 +32,6 @@ std::vector<std::string> buildEnv(const ProcessOptions& options) {
     size_t eq = kv.find('=');
     if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
   }
-  for (const auto& u : options.unsetEnv) vars.erase(u);
   for (const auto& [k, v] : options.env) vars[k] = v;
   std::vector<std::string> out;
   for (const auto& [k, v] : vars) out.push_back(k + "=" + v);
@@ -40,15 +39,14 @@ std::vector<std::string> buildEnv(const ProcessOptions& options) {
 }
 
 int spawn(const std::vector<std::string>& argv, const ProcessOptions& options, int& outFd,
-          int& errFd, int& inFd) {
-  int outPipe[2], errPipe[2], inPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0 ||
-      pipe2(inPipe, O_CLOEXEC) != 0) {
+          int& errFd) {
+  int outPipe[2], errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, inPipe[0], 0);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
   posix_spawnattr_t attr;
@@ -76,16 +74,13 @@ int spawn(const std::vector<std::string>& argv, const ProcessOptions& options, i
   posix_spawnattr_destroy(&attr);
   close(outPipe[1]);
   close(errPipe[1]);
-  close(inPipe[0]);
   if (rc != 0) {
     close(outPipe[0]);
     close(errPipe[0]);
-    close(inPipe[1]);
     throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
   }
   outFd = outPipe[0];
   errFd = errPipe[0];
-  inFd = inPipe[1];
   return pid;
 }
 
@@ -102,13 +97,7 @@ void decodeStatus(int status, ProcessResult& r) {
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
                                      const ProcessOptions& options) {
-  int inFd = -1;
-  pid_ = spawn(argv, options, outFd_, errFd_, inFd);
-  if (!options.stdinText.empty()) {
-    ssize_t ignored = write(inFd, options.stdinText.data(), options.stdinText.size());
-    (void)ignored;
-  }
-  close(inFd);
+  pid_ = spawn(argv, options, outFd_, errFd_);
   fcntl(outFd_, F_SETFL, O_NONBLOCK);
   fcntl(errFd_, F_SETFL, O_NONBLOCK);
 }
@@ -145,29 +134,6 @@ void BackgroundProcess::drain(bool block, int timeoutMs) {
 std::string BackgroundProcess::peekOut() {
   drain(false, 0);
   return out_;
-}
-
-std::string BackgroundProcess::peekErr() {
-  drain(false, 0);
-  return err_;
-}
-
-bool BackgroundProcess::waitForErr(const std::string& text, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    drain(true, 20);
-    if (err_.find(text) != std::string::npos) return true;
-    int status;
-    if (!done_ && waitpid(pid_, &status, WNOHANG) == pid_) {
-      drain(false, 0);
-      done_ = true;
-      result_.out = out_;
-      result_.err = err_;
-      decodeStatus(status, result_);
-      return err_.find(text) != std::string::npos;
-    }
-  }
-  return false;
 }
 
 ProcessResult BackgroundProcess::wait(int timeoutSeconds) {

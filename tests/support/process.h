@@ -15,11 +15,8 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
-  // Variables set (or, with an empty optional-like marker, left) on top of
-  // the current environment.
+  // Variables set on top of the current environment.
   std::map<std::string, std::string> env;
-  std::vector<std::string> unsetEnv;
-  std::string stdinText;
   // Seconds before the process is killed (a test must never hang).
   int timeoutSeconds = 60;
 };
@@ -37,10 +34,6 @@ class BackgroundProcess {
   ProcessResult wait(int timeoutSeconds = 60);
   // Output collected so far (stdout), read without blocking.
   std::string peekOut();
-  std::string peekErr();
-  // Waits until stderr contains the text; false after the timeout or when
-  // the process ended first.
-  bool waitForErr(const std::string& text, int timeoutMs);
 
  private:
   void drain(bool block, int timeoutMs);
