@@ -34,71 +34,60 @@ struct Expect {
   int firewallType;
 };
 
-Expect detect(RecordingHttps& h) {
-  EXPECT_EQ(h.SetInteger(https_prop::ProxyAutoDetect, 1), 0);
-  return {h.GetText(https_prop::ProxyServer), h.GetInteger(https_prop::ProxyPort),
-          h.GetInteger(https_prop::ProxySSL), h.GetInteger(https_prop::FirewallType)};
-}
-
-void expectDetected(const Expect& got, const Expect& want) {
-  EXPECT_EQ(got.server, want.server);
-  EXPECT_EQ(got.port, want.port);
-  EXPECT_EQ(got.proxySsl, want.proxySsl);
-  EXPECT_EQ(got.firewallType, want.firewallType);
-}
+// One step: what is written to the Internet Settings (nullptr leaves a value
+// as it is), the URL of a fresh component ("" keeps the https default), and
+// what detection gives. The hive is shared: the first list starts without
+// the key, every later list writes both values in its first step.
+struct Step {
+  const char* enable = nullptr;
+  const char* server = nullptr;
+  const char* url = "";
+  Expect want;
+};
 
 }  // namespace
 
-TEST_F(ProxyDetectTest, OneProxyForEveryScheme) {
-  seed("1", "proxy.test:3128");
-  RecordingHttps https;  // the default scheme is https: a tunnel
-  expectDetected(detect(https), {"proxy.test", 3128, 3, 1});
-  RecordingHttps http;
-  http.SetText(https_prop::URL, "http://site.test/");
-  expectDetected(detect(http), {"proxy.test", 3128, 0, 0});
+TEST_F(ProxyDetectTest, DetectedProxyForEachSettingAndScheme) {
+  const std::vector<std::vector<Step>> lists = {
+      // Nothing: no key, detection disabled, no entry for the scheme.
+      {{.want = {"", 443, 0, 0}},
+       {.enable = "0", .server = "proxy.test:3128", .want = {"", 443, 0, 0}},
+       {.enable = "1", .server = "ftp=f:21", .want = {"", 443, 0, 0}}},
+      // One proxy for every scheme: https through a tunnel, http directly.
+      {{.enable = "1", .server = "proxy.test:3128", .want = {"proxy.test", 3128, 3, 1}},
+       {.url = "http://site.test/", .want = {"proxy.test", 3128, 0, 0}}},
+      // A list per scheme.
+      {{.enable = "1", .server = "ftp=f:21;http=hp:8080;https=sp:8443",
+        .url = "http://site.test/", .want = {"hp", 8080, 0, 0}},
+       {.url = "https://site.test/", .want = {"sp", 8443, 3, 1}}},
+      // An entry without scheme, one without port; port 0 keeps the scheme's default.
+      {{.enable = "1", .server = "ftp=f:21;plainhost", .url = "http://site.test/",
+        .want = {"plainhost", 80, 0, 0}},
+       {.server = "http=hp:0", .url = "http://site.test/", .want = {"hp", 80, 0, 0}}},
+  };
+  for (size_t l = 0; l < lists.size(); ++l) {
+    for (size_t i = 0; i < lists[l].size(); ++i) {
+      const Step& step = lists[l][i];
+      SCOPED_TRACE("list " + std::to_string(l) + " step " + std::to_string(i));
+      seed(step.enable, step.server);
+      RecordingHttps h;
+      h.SetText(https_prop::ProxyServer, "before");
+      if (*step.url != '\0') h.SetText(https_prop::URL, step.url);
+      ASSERT_EQ(h.SetInteger(https_prop::ProxyAutoDetect, 1), 0);
+      EXPECT_EQ(h.GetText(https_prop::ProxyServer), step.want.server);
+      EXPECT_EQ(h.GetInteger(https_prop::ProxyPort), step.want.port);
+      EXPECT_EQ(h.GetInteger(https_prop::ProxySSL), step.want.proxySsl);
+      EXPECT_EQ(h.GetInteger(https_prop::FirewallType), step.want.firewallType);
+    }
+  }
 }
 
-TEST_F(ProxyDetectTest, PerSchemeList) {
-  seed("1", "ftp=f:21;http=hp:8080;https=sp:8443");
-  RecordingHttps http;
-  http.SetText(https_prop::URL, "http://site.test/");
-  expectDetected(detect(http), {"hp", 8080, 0, 0});
-  RecordingHttps https;
-  https.SetText(https_prop::URL, "https://site.test/");
-  expectDetected(detect(https), {"sp", 8443, 3, 1});
-}
-
-TEST_F(ProxyDetectTest, EntriesWithoutSchemeAndWithoutPort) {
-  seed("1", "ftp=f:21;plainhost");
-  RecordingHttps h;
-  h.SetText(https_prop::URL, "http://site.test/");
-  expectDetected(detect(h), {"plainhost", 80, 0, 0});  // the default port of the scheme
-  seed(nullptr, "http=hp:0");
-  RecordingHttps z;
-  z.SetText(https_prop::URL, "http://site.test/");
-  expectDetected(detect(z), {"hp", 80, 0, 0});  // port 0 keeps the default
-}
-
-TEST_F(ProxyDetectTest, NothingWhenDisabledMissingOrNotListed) {
-  {
-    RecordingHttps h;  // no key at all
-    h.SetText(https_prop::ProxyServer, "before");
-    expectDetected(detect(h), {"", 443, 0, 0});
-  }
-  seed("0", "proxy.test:3128");
-  {
-    RecordingHttps h;
-    expectDetected(detect(h), {"", 443, 0, 0});
-  }
-  seed("1", "ftp=f:21");
-  {
-    RecordingHttps h;
-    expectDetected(detect(h), {"", 443, 0, 0});
-  }
-  // Switching detection off clears the proxy again.
+// Switching detection off clears the detected proxy again.
+TEST_F(ProxyDetectTest, SwitchingDetectionOffClearsTheProxy) {
   seed("1", "proxy.test:3128");
   RecordingHttps h;
-  expectDetected(detect(h), {"proxy.test", 3128, 3, 1});
+  ASSERT_EQ(h.SetInteger(https_prop::ProxyAutoDetect, 1), 0);
+  EXPECT_EQ(h.GetText(https_prop::ProxyServer), "proxy.test");
   EXPECT_EQ(h.SetInteger(https_prop::ProxyAutoDetect, 0), 0);
   EXPECT_EQ(h.GetText(https_prop::ProxyServer), "");
   EXPECT_EQ(h.GetInteger(https_prop::ProxyAutoDetect), 0);
