@@ -154,8 +154,13 @@ sync_sources() {
 start_all=$SECONDS
 sync_sources
 if [[ ! -f "$build/build.ninja" ]]; then
+  # A compiler cache, where there is one, shares the first build between scratch trees.
+  launcher=()
+  if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  fi
   if ! cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_TESTS=ON \
-       -DTARNWICK_SANITIZE=OFF >"$logs/configure.log" 2>&1; then
+       -DTARNWICK_SANITIZE=OFF "${launcher[@]}" >"$logs/configure.log" 2>&1; then
     echo "mutants.sh: configure failed, see $logs/configure.log" >&2
     keep=1
     exit 2
