@@ -19,6 +19,24 @@ HTTPSCustom::HTTPSCustom(bool acceptAnyCertificate) : acceptAnyCertificate(accep
 
 HTTPSCustom::~HTTPSCustom() { flushFile(); }
 
+void HTTPSCustom::startRequest() {
+  responseEnded = false;
+  disconnectCode = 0;
+  disconnectText.clear();
+}
+
+int HTTPSCustom::FireDisconnected(HTTPSDisconnectedEventParams* e) {
+  disconnectCode = e->StatusCode;
+  disconnectText = e->Description != nullptr ? e->Description : "";
+  return 0;
+}
+
+int HTTPSCustom::FireEndTransfer(HTTPSEndTransferEventParams* e) {
+  // Direction 1 is the response; 0 the end of a request body sent.
+  if (e->Direction == 1) responseEnded = true;
+  return 0;
+}
+
 int HTTPSCustom::FireError(HTTPSErrorEventParams* e) {
   // A failed write of a piece that came earlier must not outlast this text.
   flushFile();

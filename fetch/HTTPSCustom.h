@@ -1,7 +1,8 @@
 // HTTPSCustom: the component wrapper of one fetch. It writes the response
 // body to the fetcher's open file from Transfer events itself, but only for
-// a 200 or 206 answer (or, through a proxy, before any status is known), and
-// accepts server certificates when asked to.
+// a 200 or 206 answer (or, through a proxy, before any status is known),
+// notes whether the response ended or the connection was lost before its
+// end, and accepts server certificates when asked to.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,8 @@ class HTTPSCustom : public HTTPS {
   explicit HTTPSCustom(bool acceptAnyCertificate);
   ~HTTPSCustom() override;
 
+  int FireDisconnected(HTTPSDisconnectedEventParams* e) override;
+  int FireEndTransfer(HTTPSEndTransferEventParams* e) override;
   int FireError(HTTPSErrorEventParams* e) override;
   int FireSSLServerAuthentication(HTTPSSSLServerAuthenticationEventParams* e) override;
   int FireStatus(HTTPSStatusEventParams* e) override;
@@ -36,6 +39,17 @@ class HTTPSCustom : public HTTPS {
   std::string errorDescription;
   // StatusCode of the last Status event.
   int32_t httpStatus = 0;
+
+  // Set by EndTransfer of the response: the body ended by its own framing
+  // (or, without framing, at the close). A Get that succeeds without it
+  // lost the end of its page.
+  bool responseEnded = false;
+  // The last Disconnected event: a non-zero code is a connection that
+  // broke (a reset) rather than closed.
+  int disconnectCode = 0;
+  std::string disconnectText;
+  // Forgets the end and the disconnection of an earlier request.
+  void startRequest();
 
   // Writes the body pieces still held back to the file.
   void flushFile();

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "fetch/HTTPSCustom.h"
+#include "fetch/SafeText.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -22,6 +23,12 @@ const char kUserAgent[] = "Tarnwick/2.1";
 
 // File used when neither a file name nor a name in the URL is given.
 const char kDefaultLocalFile[] = "httpdata.bin";
+
+// The component's code and our text for a page whose connection closed
+// before the body's own framing ended it.
+constexpr int32_t kErrProtocol = 151;
+const char kTextCutShort[] =
+    "HTTP protocol error. The connection closed before the whole page arrived.";
 
 // Size of an existing file, 0 when it does not exist; bounded to the 32-bit
 // field that holds it.
@@ -61,8 +68,13 @@ void PageFetcher::setProxy(const ProxySettings& settings) {
   if (proxy_.isSet()) acceptAnyCertificate_ = true;
 }
 
+std::string PageFetcher::failureText() const { return safeNetworkText(failureText_); }
+
 bool PageFetcher::fetch(bool probeFirst) {
   HTTPSCustom http(acceptAnyCertificate_);
+  // A server that stalls the header probe is bounded by the user's limit
+  // too; without one the probe keeps the component's own.
+  if (timeoutSeconds_ > 0) http.SetInteger(https_prop::Timeout, timeoutSeconds_);
 
   if (probeFirst) {
     contentLength_ = probeHeaders(http);
@@ -93,7 +105,9 @@ bool PageFetcher::fetch(bool probeFirst) {
   http.flushFile();
   http.fileHandle = INVALID_HANDLE_VALUE;
   CloseHandle(file);
-  if (!http.errorDescription.empty()) failureText_ = http.errorDescription;
+  // An Error event's text describes the failure better than the last error,
+  // except for a cut page, which raised no Error of its own.
+  if (!http.errorDescription.empty() && !cutShort_) failureText_ = http.errorDescription;
   return ok;
 }
 
@@ -135,13 +149,30 @@ void PageFetcher::configure(HTTPSCustom& http) {
 }
 
 bool PageFetcher::downloadOnce(HTTPSCustom& http, bool& retry) {
+  http.startRequest();
   const int r = http.Get(url_.c_str());
   http.flushFile();
-  if (r <= 0) return true;
+  if (r <= 0 && http.responseEnded) return true;
 
-  // Nothing of a failed answer stays in the file.
+  // Nothing of a failed or cut answer stays in the file.
   SetFilePointer(http.fileHandle, 0, nullptr, FILE_BEGIN);
   SetEndOfFile(http.fileHandle);
+
+  if (r <= 0) {
+    // The component took the end of the connection for the end of a body
+    // whose length or last chunk never came. Checking that part would
+    // store a wrong checksum and report the next full page as changed.
+    retry = false;
+    cutShort_ = true;
+    if (http.disconnectCode != 0) {
+      failureCode_ = http.disconnectCode;
+      failureText_ = http.disconnectText;
+    } else {
+      failureCode_ = kErrProtocol;
+      failureText_ = kTextCutShort;
+    }
+    return false;
+  }
 
   failureCode_ = http.GetLastErrorCode();
   const char* text = http.GetLastError();

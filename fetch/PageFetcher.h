@@ -26,11 +26,14 @@ class PageFetcher {
 
   // Takes over the proxy; with a proxy every server certificate is accepted.
   void setProxy(const ProxySettings& settings);
-  // True when the body is in the local file; otherwise failureText and
-  // failureCode describe the failure.
+  // True when the whole body is in the local file; otherwise failureText
+  // and failureCode describe the failure. A body whose connection ended
+  // before its Content-Length or last chunk arrived is a failure.
   bool fetch(bool probeFirst);
 
-  std::string failureText() const { return failureText_; }
+  // The failure's text, with the control characters a server could have
+  // put into it replaced.
+  std::string failureText() const;
   int32_t failureCode() const { return failureCode_; }
 
  private:
@@ -57,6 +60,7 @@ class PageFetcher {
   bool resuming_ = false;
   std::string failureText_;
   int32_t failureCode_ = 0;
+  bool cutShort_ = false;  // the GET ended before the whole body came
 };
 
 }  // namespace velmora::network

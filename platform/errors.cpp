@@ -338,6 +338,16 @@ std::u16string utf8ToUtf16(const std::string& s) {
   return out;
 }
 
+std::u16string fromWidenedBytes(const std::u16string& s) {
+  std::string bytes;
+  bytes.reserve(s.size());
+  for (char16_t u : s) {
+    if (u >= 0x80 && u < 0xFF80) return s;  // a unit no widened byte gives
+    bytes += static_cast<char>(u & 0xFF);
+  }
+  return utf8ToUtf16(bytes);
+}
+
 // A surrogate without its partner becomes U+FFFD.
 std::string utf16ToUtf8(const std::u16string& s) {
   std::string out;

@@ -10,12 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "platform/detail.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/message_table.h"
 #include "platform/sqlite_store.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -193,9 +195,13 @@ int syslogSeverity(WORD type) {
 // local syslog socket takes, with the user facility.
 void mirrorToSyslog(const tw_platform::EventLogRecord& e) {
   const DWORD saved = GetLastError();
+  // The program widens its narrow texts byte by byte; sent as they were.
+  const std::u16string source = tw_platform::fromWidenedBytes(e.source);
+  std::vector<std::u16string> strings;
+  for (const std::u16string& s : e.strings) strings.push_back(tw_platform::fromWidenedBytes(s));
   std::u16string text;
-  if (!tw_platform::formatTableMessage(ownMessageTable(), e.eventId, 0x409, e.strings, text)) {
-    text = tw_platform::missingDescriptionText(e.eventId, e.source, e.strings, 0x409);
+  if (!tw_platform::formatTableMessage(ownMessageTable(), e.eventId, 0x409, strings, text)) {
+    text = tw_platform::missingDescriptionText(e.eventId, source, strings, 0x409);
   }
   std::string flat;
   for (char c : tw_platform::utf16ToUtf8(text)) {
@@ -213,7 +219,7 @@ void mirrorToSyslog(const tw_platform::EventLogRecord& e) {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
   std::string line = "<" + std::to_string(8 + syslogSeverity(e.type)) + ">" + stamp + " " +
-                     tw_platform::utf16ToUtf8(e.source) + "[" +
+                     tw_platform::utf16ToUtf8(source) + "[" +
                      std::to_string(::getpid()) + "]: " + flat;
   if (line.size() > kMaxSyslogBytes) line.resize(kMaxSyslogBytes);
 

@@ -13,6 +13,12 @@ namespace tw_platform {
 std::u16string utf8ToUtf16(const std::string& s);
 std::string utf16ToUtf8(const std::u16string& s);
 
+// The program's logger widens each byte of its (UTF-8) text to one unit,
+// with sign extension (bytes 0x80-0xFF become 0xFF80-0xFFFF). This gives
+// such text back as proper UTF-16 for display, an invalid byte as U+FFFD;
+// text with a unit no widened byte gives is returned unchanged.
+std::u16string fromWidenedBytes(const std::u16string& s);
+
 // ASCII letter case: only A-Z and a-z change; every other byte or UTF-16
 // unit stays as it is, whatever the locale.
 template <typename C>

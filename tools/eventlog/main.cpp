@@ -255,7 +255,10 @@ int main(int argc, char** argv) {
   }
 
   Formatter formatter(opt.language);
-  for (const tw_platform::EventLogRecord& e : records) {
+  for (tw_platform::EventLogRecord& e : records) {
+    // The program widens its narrow texts byte by byte; shown as they were.
+    e.source = tw_platform::fromWidenedBytes(e.source);
+    for (std::u16string& s : e.strings) s = tw_platform::fromWidenedBytes(s);
     const std::string message = tw_platform::utf16ToUtf8(formatter.message(e));
     if (opt.json) {
       nlohmann::ordered_json j;
