@@ -47,7 +47,7 @@ class MessagesTest : public ::testing::Test {
     return out;
   }
   // The next queued message, removed; 0 when the queue is empty.
-  UINT next(MSG& msg) {
+  UINT next() {
     return PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) ? msg.message : 0;
   }
   std::vector<Seen> seen;
@@ -90,39 +90,39 @@ TEST_F(MessagesTest, WindowDataRoundTrip) {
 }
 
 TEST_F(MessagesTest, PostPeekAndDispatch) {
-  EXPECT_EQ(next(msg), 0u);
+  EXPECT_EQ(next(), 0u);
   ASSERT_TRUE(PostMessageA(hwnd, WM_USER + 1, 11, 12));
   ASSERT_TRUE(PostMessageA(hwnd, WM_USER + 2, 21, 22));
-  ASSERT_EQ(next(msg), static_cast<UINT>(WM_USER + 1));
+  ASSERT_EQ(next(), static_cast<UINT>(WM_USER + 1));
   EXPECT_EQ(msg.hwnd, hwnd);
   seen.clear();
   EXPECT_EQ(DispatchMessageA(&msg), 0);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].wParam, 11u);
-  ASSERT_EQ(next(msg), static_cast<UINT>(WM_USER + 2));
+  ASSERT_EQ(next(), static_cast<UINT>(WM_USER + 2));
   EXPECT_EQ(msg.wParam, 21u);
   EXPECT_EQ(msg.lParam, 22);
-  EXPECT_EQ(next(msg), 0u);
+  EXPECT_EQ(next(), 0u);
   EXPECT_FALSE(TranslateMessage(&msg));
 }
 
 TEST_F(MessagesTest, DestroyDiscardsQueuedMessagesAndCloseDestroys) {
   ASSERT_TRUE(PostMessageA(hwnd, WM_CLOSE, 0, 0));
   ASSERT_TRUE(PostMessageA(hwnd, WM_USER, 0, 0));
-  ASSERT_EQ(next(msg), static_cast<UINT>(WM_CLOSE));
+  ASSERT_EQ(next(), static_cast<UINT>(WM_CLOSE));
   DispatchMessageA(&msg);  // the default procedure destroys the window
   EXPECT_FALSE(IsWindow(hwnd));
-  EXPECT_EQ(next(msg), 0u);
+  EXPECT_EQ(next(), 0u);
 }
 
 TEST_F(MessagesTest, QuitComesAfterPostedMessages) {
   PostQuitMessage(7);
   ASSERT_TRUE(PostMessageA(hwnd, WM_USER, 0, 0));
-  EXPECT_EQ(next(msg), static_cast<UINT>(WM_USER));
+  EXPECT_EQ(next(), static_cast<UINT>(WM_USER));
   EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_OBJECT_0);
-  EXPECT_EQ(next(msg), static_cast<UINT>(WM_QUIT));
+  EXPECT_EQ(next(), static_cast<UINT>(WM_QUIT));
   EXPECT_EQ(msg.wParam, 7u);
-  EXPECT_EQ(next(msg), 0u);
+  EXPECT_EQ(next(), 0u);
 }
 
 TEST_F(MessagesTest, WaitEndsWithInputFromAnotherThreadOrTimesOut) {
@@ -141,7 +141,7 @@ TEST_F(MessagesTest, WaitEndsWithInputFromAnotherThreadOrTimesOut) {
   poster.join();
   EXPECT_EQ(r, WAIT_OBJECT_0);
   RecordProperty("cross_thread_wake_ms", static_cast<int>(ms));
-  EXPECT_EQ(next(msg), static_cast<UINT>(WM_USER + 3));
+  EXPECT_EQ(next(), static_cast<UINT>(WM_USER + 3));
   EXPECT_EQ(msg.hwnd, hwnd);
 }
 

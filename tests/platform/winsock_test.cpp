@@ -260,11 +260,8 @@ TEST_F(WinsockTest, IPv6LoopbackConnect) {
   } catch (const std::exception&) {
     GTEST_SKIP() << "no IPv6 loopback here";
   }
-  addrinfo hints{};
-  hints.ai_family = AF_INET6;
-  hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
-  ASSERT_EQ(getaddrinfo("::1", nullptr, &hints, &res), 0);
+  ASSERT_EQ(getaddrinfo("::1", nullptr, nullptr, &res), 0);
   ASSERT_EQ(res->ai_family, AF_INET6);
   ASSERT_EQ(res->ai_addrlen, sizeof(sockaddr_in6));
   sockaddr_in6 to;
@@ -274,9 +271,6 @@ TEST_F(WinsockTest, IPv6LoopbackConnect) {
   startConnect(addr(to), sizeof to);
   ASSERT_TRUE(pumpUntil(FD_CONNECT));
   EXPECT_EQ(error(FD_CONNECT), 0);
-  char host[NI_MAXHOST];
-  ASSERT_EQ(getnameinfo(addr(to), sizeof to, host, sizeof host, nullptr, 0, NI_NUMERICHOST), 0);
-  EXPECT_STREQ(host, "::1");
   ASSERT_TRUE(pumpUntil(FD_READ));
   EXPECT_EQ(recvAll(), "six");
 }
