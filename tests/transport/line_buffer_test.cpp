@@ -6,124 +6,83 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "httpclient/transport/LineBuffer.h"
-#include "tests/transport/engine_fixture.h"
+#include "tests/support/line_feed.h"
 
-namespace engine_test {
 namespace {
 
 using velmora::network::component::LineBuffer;
+// A piece handed on: its bytes and whether a line end cut it.
+using Pieces = std::vector<std::pair<std::string, bool>>;
 
 struct Settings {
   std::string eol;
   bool splitCrlf = false;
-  int32_t capacity = LineBuffer::kDefaultCapacity;
+  size_t capacity = LineBuffer::kDefaultCapacity;
 };
 
-// Plays the reads as the receive handler does: the pieces ready after each
-// read, a full buffer as one block, and at the peer's close the lines and
-// then the rest.
-std::vector<Piece> play(const Settings& s, const std::vector<std::string_view>& reads) {
-  LineBuffer b;
-  b.setCapacity(s.capacity, LineBuffer::kMaxCapacity);
-  b.setEol(s.eol);
-  b.setSplitCrlf(s.splitCrlf);
-  std::vector<Piece> out;
-  LineBuffer::Piece p;
-  auto takeReady = [&](bool rest) {
-    while (b.next(p, rest)) out.push_back({std::string(p.data, p.length), p.endOfLine});
-  };
-  for (std::string_view r : reads) {
-    for (;;) {
-      takeReady(false);
-      if (r.empty()) break;
-      size_t room = 0;
-      b.space(room);
-      if (room == 0) {
-        p = b.takeAll();
-        out.push_back({std::string(p.data, p.length), false});
-        continue;
-      }
-      r.remove_prefix(b.append(r.data(), r.size()));
-    }
-  }
-  takeReady(true);
+// Plays the reads as the receive handler does, then the peer's close.
+Pieces play(const Settings& s, const std::vector<std::string_view>& reads) {
+  Pieces out;
+  tw_test::LineFeed feed(s.capacity, [&] { return s.eol; },
+                         [&](const char* data, size_t length, bool endOfLine) {
+                           out.emplace_back(std::string(data, length), endOfLine);
+                           return 0;
+                         });
+  feed.setSplitCrlf(s.splitCrlf);
+  for (std::string_view r : reads) feed.receive(r);
+  feed.close();
   return out;
 }
 
-// Every way of cutting the input gives the expected pieces.
-void grind(const Settings& s, const std::string& input, const std::vector<Piece>& expected) {
-  EXPECT_EQ(play(s, {input}), expected) << "one read";
-  std::vector<std::string_view> bytes;
-  for (size_t i = 0; i < input.size(); ++i) bytes.push_back(std::string_view(input).substr(i, 1));
-  EXPECT_EQ(play(s, bytes), expected) << "1-byte reads";
-  for (size_t i = 1; i < input.size(); ++i) {
-    std::string_view v(input);
-    EXPECT_EQ(play(s, {v.substr(0, i), v.substr(i)}), expected) << "split at " << i;
-    if (::testing::Test::HasFailure()) return;  // one failing split says enough
+TEST(LineBufferTest, EveryCutOfTheInputGivesTheSamePieces) {
+  struct Case {
+    Settings settings;
+    std::string input;
+    Pieces expected;
+  };
+  const Case cases[] = {
+      {{"\r\n"}, "HTTP/1.1 200 OK\r\nA: 1\r\nB: 2\r\n\r\n",
+       {{"HTTP/1.1 200 OK", true}, {"A: 1", true}, {"B: 2", true}, {"", true}}},
+      // A long marker matches byte for byte.
+      {{"--END--"}, "one--END--two--END--tail", {{"one", true}, {"two", true}, {"tail", false}}},
+      {{"--END--"}, "a--EN--END--b", {{"a--EN", true}, {"b", false}}},
+      // A line longer than the buffer arrives in pieces.
+      {{"\n", false, 16}, std::string(40, 'L') + "\nshort\n",
+       {{std::string(16, 'L'), false}, {std::string(16, 'L'), false},
+        {std::string(8, 'L'), true}, {"short", true}}},
+      // CR LF and LF CR are one end, cut between reads or not; CR CR is two.
+      {{"", true}, "one\r\ntwo\n\rthree\r\rfour\n",
+       {{"one", true}, {"two", true}, {"three", true}, {"", true}, {"four", true}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    const std::string_view v(c.input);
+    EXPECT_EQ(play(c.settings, {v}), c.expected) << "one read";
+    std::vector<std::string_view> bytes;
+    for (size_t i = 0; i < v.size(); ++i) bytes.push_back(v.substr(i, 1));
+    EXPECT_EQ(play(c.settings, bytes), c.expected) << "1-byte reads";
+    for (size_t i = 1; i < v.size() && !HasFailure(); ++i) {
+      EXPECT_EQ(play(c.settings, {v.substr(0, i), v.substr(i)}), c.expected) << "split at " << i;
+    }
   }
-}
-
-TEST(LineBufferTest, HeaderBlockGivesOneLinePerHeader) {
-  grind({"\r\n"}, "HTTP/1.1 200 OK\r\nA: 1\r\nB: 2\r\n\r\n",
-        {{"HTTP/1.1 200 OK", true}, {"A: 1", true}, {"B: 2", true}, {"", true}});
-}
-
-TEST(LineBufferTest, MarkerCutBetweenReadsEndsOneLine) {
-  grind({"\r\n"}, "abc\r\ndef\r\n", {{"abc", true}, {"def", true}});
-}
-
-TEST(LineBufferTest, LongMarkerMatchesByteForByte) {
-  grind({"--END--"}, "one--END--two--END--tail", {{"one", true}, {"two", true}, {"tail", false}});
-  grind({"--END--"}, "a--EN--END--b", {{"a--EN", true}, {"b", false}});
-}
-
-TEST(LineBufferTest, LineLongerThanTheBufferArrivesInPieces) {
-  grind({"\n", false, 16}, std::string(40, 'L') + "\nshort\n",
-        {{std::string(16, 'L'), false},
-         {std::string(16, 'L'), false},
-         {std::string(8, 'L'), true},
-         {"short", true}});
-}
-
-TEST(LineBufferTest, SplitCrlfEndsLinesAtAnyPairOrSingleByte) {
-  // CR LF and LF CR are one end, cut between reads or not; CR CR is two.
-  grind({"", true}, "one\r\ntwo\n\rthree\r\rfour\n",
-        {{"one", true}, {"two", true}, {"three", true}, {"", true}, {"four", true}});
 }
 
 TEST(LineBufferTest, WithoutAMarkerBytesGoOnRawAndWhole) {
   const std::string input = std::string(5000, 'a') + "b\r\nc\n";
-  for (const auto& reads : {std::vector<std::string_view>{input},
-                            std::vector<std::string_view>{std::string_view(input).substr(0, 4999),
-                                                          std::string_view(input).substr(4999)}}) {
+  const std::string_view v(input);
+  for (const auto& reads : {std::vector{v}, std::vector{v.substr(0, 4999), v.substr(4999)}}) {
     std::string joined;
-    for (const Piece& p : play({}, reads)) {
-      EXPECT_FALSE(p.endOfLine);
-      EXPECT_LE(p.bytes.size(), 2048u);
-      joined += p.bytes;
+    for (const auto& [bytes, endOfLine] : play({}, reads)) {
+      EXPECT_FALSE(endOfLine);
+      EXPECT_LE(bytes.size(), 2048u);
+      joined += bytes;
     }
     EXPECT_EQ(joined, input);
   }
-}
-
-TEST(LineBufferTest, ChangingTheMarkerSplitsTheBufferedBytesAgain) {
-  LineBuffer b;
-  b.setEol("#");
-  ASSERT_EQ(b.append("a;b;c", 5), 5u);
-  LineBuffer::Piece p;
-  EXPECT_FALSE(b.next(p, false));
-  b.setEol(";");
-  ASSERT_TRUE(b.next(p, false));
-  EXPECT_EQ(std::string(p.data, p.length), "a");
-  ASSERT_TRUE(b.next(p, false));
-  EXPECT_EQ(std::string(p.data, p.length), "b");
-  EXPECT_FALSE(b.next(p, false));
-  ASSERT_TRUE(b.next(p, true));
-  EXPECT_EQ(std::string(p.data, p.length), "c");
-  EXPECT_FALSE(p.endOfLine);
 }
 
 TEST(LineBufferTest, CapacityIsClampedAndTheBufferRefilled) {
@@ -197,4 +156,3 @@ TEST(LineBufferTest, ClearForgetsBytesPairAndReadAhead) {
 }
 
 }  // namespace
-}  // namespace engine_test
