@@ -1,22 +1,25 @@
-// Event delivery: the callback's arguments, in/out values, and the UTF-16
-// re-fire when a handler answers -10000. Events are raised through the
-// component object's delivery operations, as the layers raise them.
+// Event delivery: the callback's arguments, in/out values, the UTF-16
+// re-fire when a handler answers -10000, and the wrapper's routing to its
+// event functions. Events are raised through the component object's delivery
+// operations, as the layers raise them, or by a connect through the
+// Connected property.
 #include <string>
 #include <vector>
 
 #include "httpclient/protocol/HttpComponent.h"
 #include "tests/support/component_fixture.h"
+#include "tests/support/scripted_peer.h"
 
 using velmora::network::component::componentFromHandle;
 
 namespace {
 
-class EventsTest : public ComponentTest {};
+using EventsTest = ComponentTest;
 
 struct Recorded {
   int id;
   int argc;
-  std::vector<std::string> narrow;  // texts of narrow events
+  std::vector<std::string> narrow;   // texts of narrow events
   std::vector<std::u16string> wide;  // texts of wide events
 };
 
@@ -43,9 +46,10 @@ std::vector<int> textSlots(int id) {
 
 int TESSILONSSL_CALL record(void* user, int eventId, int argc, void* argv[], int lengths[]) {
   Recorder* r = static_cast<Recorder*>(user);
+  const bool wide = eventId > https_event::WideOffset;
+  const int base = wide ? eventId - https_event::WideOffset : eventId;
   Recorded e{eventId, argc, {}, {}};
-  bool wide = eventId > 10000;
-  for (int slot : textSlots(wide ? eventId - 10000 : eventId)) {
+  for (int slot : textSlots(base)) {
     if (wide) {
       e.wide.emplace_back(static_cast<const char16_t*>(argv[slot]),
                           static_cast<size_t>(lengths[slot]));
@@ -54,14 +58,11 @@ int TESSILONSSL_CALL record(void* user, int eventId, int argc, void* argv[], int
     }
   }
   r->events.push_back(e);
-  int base = wide ? eventId - 10000 : eventId;
   if (r->acceptAnswer >= 0 && (base == 7 || base == 9)) {
     argv[base == 7 ? 1 : 4] = reinterpret_cast<void*>(static_cast<intptr_t>(r->acceptAnswer));
   }
-  if (!wide) {
-    for (int id : r->refireIds) {
-      if (id == eventId) return https_event::RefireWide;
-    }
+  for (int id : r->refireIds) {
+    if (!wide && id == eventId) return https_event::RefireWide;
   }
   return 0;
 }
@@ -73,7 +74,7 @@ TEST_F(EventsTest, HandlerAnsweringMinus10000GetsTheEventAgainInUtf16) {
     std::string field, value;
     std::u16string wideField, wideValue;
   };
-  const std::vector<Case> cases = {
+  const Case cases[] = {
       {"process code page", 0, "Content-Type", "text/html; charset=\xC3\xA9t\xC3\xA9",
        u"Content-Type", u"text/html; charset=\u00e9t\u00e9"},
       {"Latin-1", 28591, "X-Name", "caf\xE9", u"X-Name", u"caf\u00e9"},
@@ -84,7 +85,9 @@ TEST_F(EventsTest, HandlerAnsweringMinus10000GetsTheEventAgainInUtf16) {
     Recorder rec;
     rec.refireIds = {https_event::Header};
     HandleGuard g(TessilonSSL_HTTPS_Create(&record, &rec));
-    ASSERT_EQ(config(g.h, "CodePage=" + std::to_string(c.codePage)), 0);
+    const std::string setting = "CodePage=" + std::to_string(c.codePage);
+    void* argv[1] = {const_cast<char*>(setting.c_str())};
+    ASSERT_EQ(TessilonSSL_HTTPS_Do(g.h, https_method::Config, 1, argv, nullptr), 0);
     componentFromHandle(g.h)->fireHeader(c.field, c.value);
     ASSERT_EQ(rec.events.size(), 2u);
     EXPECT_EQ(rec.events[0].id, 6);
@@ -108,37 +111,34 @@ TEST_F(EventsTest, OtherAnswersDoNotRefire) {
   EXPECT_EQ(rec.events[2].id, 11);
 }
 
+// Without a callback nothing is delivered and Accept keeps its preset.
 TEST_F(EventsTest, AcceptIsCopiedBackFromTheNarrowAndTheWideHandler) {
   struct Case {
+    bool callback;
     bool refire;
     int answer;
     bool preset;
     bool expected;
   };
-  const std::vector<Case> cases = {
-      {false, 1, false, true}, {false, 0, true, false}, {true, 1, false, true},
-      {true, 0, true, false},  {false, -1, true, true}, {false, -1, false, false},
+  const Case cases[] = {
+      {true, false, 1, false, true},  {true, false, 0, true, false},
+      {true, true, 1, false, true},   {true, true, 0, true, false},
+      {true, false, -1, true, true},  {true, false, -1, false, false},
+      {false, false, 1, true, true},  {false, false, 1, false, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.refire) + " " + std::to_string(c.answer));
+    SCOPED_TRACE(std::to_string(c.callback) + std::to_string(c.refire) + std::to_string(c.answer));
     Recorder rec;
     rec.acceptAnswer = c.answer;
     if (c.refire) rec.refireIds = {https_event::Redirect, https_event::SSLServerAuthentication};
-    HandleGuard g(TessilonSSL_HTTPS_Create(&record, &rec));
+    HandleGuard g(TessilonSSL_HTTPS_Create(c.callback ? &record : nullptr, &rec));
     auto* comp = componentFromHandle(g.h);
+    comp->fireHeader("A", "B");
     EXPECT_EQ(comp->fireRedirect("http://127.0.0.1/next", c.preset), c.expected);
     EXPECT_EQ(comp->fireSSLServerAuthentication("DER", "CN=a", "CN=b", "OK", c.preset) != 0,
               c.expected);
-    EXPECT_EQ(rec.events.size(), c.refire ? 4u : 2u);
+    EXPECT_EQ(rec.events.size(), c.callback ? (c.refire ? 5u : 3u) : 0u);
   }
-}
-
-TEST_F(EventsTest, NoCallbackMeansNoDelivery) {
-  HandleGuard g(TessilonSSL_HTTPS_Create(nullptr, nullptr));
-  auto* c = componentFromHandle(g.h);
-  c->fireHeader("A", "B");
-  EXPECT_FALSE(c->fireRedirect("x", false));
-  EXPECT_EQ(c->fireSSLServerAuthentication("", "", "", "", true), 1);
 }
 
 // The wrapper routes ids 1..13 to its event functions and ids above 10000 to
@@ -146,6 +146,21 @@ TEST_F(EventsTest, NoCallbackMeansNoDelivery) {
 class RecordingHttps : public HTTPS {
  public:
   std::vector<std::string> log;
+  void note(const std::string& event, int code, const char* text) {
+    log.push_back(event + " " + std::to_string(code) + " " + text);
+  }
+  int FireConnected(HTTPSConnectedEventParams* e) override {
+    note("Connected", e->StatusCode, e->Description);
+    return 0;
+  }
+  int FireConnectionStatus(HTTPSConnectionStatusEventParams* e) override {
+    note(std::string("ConnectionStatus ") + e->ConnectionEvent, e->StatusCode, e->Description);
+    return 0;
+  }
+  int FireDisconnected(HTTPSDisconnectedEventParams* e) override {
+    note("Disconnected", e->StatusCode, e->Description);
+    return 0;
+  }
   int FireHeader(HTTPSHeaderEventParams* e) override {
     log.push_back(std::string("Header ") + e->Field + ": " + e->Value);
     EXPECT_EQ(e->reserved, 0);
@@ -194,6 +209,29 @@ TEST_F(EventsTest, WrapperForwardsEventsToItsVirtualFunctions) {
       std::string("Cert D\0R CN=s OK", 16),
   };
   EXPECT_EQ(https.log, expected);
+}
+
+// The Connected property connects and disconnects plain HTTP with its events;
+// refused connects and the target checks are tested on the engine itself.
+TEST_F(EventsTest, ConnectedPropertyConnectsAndDisconnectsPlainHttp) {
+  tw_test::ScriptedPeer peer(tw_test::PeerScript{tw_test::PeerStep::waitFor("never", 3000)});
+  RecordingHttps https;
+  ASSERT_EQ(https.SetText(https_prop::URLScheme, "http"), 0);
+  ASSERT_EQ(https.SetText(https_prop::URLServer, "127.0.0.1"), 0);
+  ASSERT_EQ(https.SetInteger(https_prop::URLPort, peer.port()), 0);
+  EXPECT_EQ(https.SetInteger(https_prop::Connected, 1), 0);
+  EXPECT_EQ(https.GetInteger(https_prop::Connected), 1);
+  EXPECT_EQ(https.DoEvents(), 0);
+  EXPECT_NE(https.Config("SocketHandle"), "-1");
+  EXPECT_EQ(https.GetText(https_prop::LocalHost), "127.0.0.1");
+  EXPECT_EQ(https.SetInteger(https_prop::Connected, 0), 0);
+  EXPECT_EQ(https.GetInteger(https_prop::Connected), 0);
+  EXPECT_EQ(https.Config("SocketHandle"), "-1");
+  EXPECT_EQ(https.log, (std::vector<std::string>{
+                           "ConnectionStatus Remote host connection complete. 0 OK",
+                           "Connected 0 OK",
+                           "ConnectionStatus Remote host disconnected. 0 OK",
+                           "Disconnected 0 OK"}));
 }
 
 }  // namespace
