@@ -32,12 +32,9 @@ TEST_F(ConfigTest, ParsingOfSettingTexts) {
   };
   const Case cases[] = {
       // Booleans: "TRUE", "yes" and "1" in any case; everything else is false.
-      {"KeepAlive=yes", 0, "KeepAlive", "True"},
-      {"KeepAlive=YES", 0, "KeepAlive", "True"},
-      {"KeepAlive=true", 0, "KeepAlive", "True"},
-      {"KeepAlive=1", 0, "KeepAlive", "True"},
-      {"KeepAlive=on", 0, "KeepAlive", "False"},
-      {"KeepAlive=2", 0, "KeepAlive", "False"},
+      {"KeepAlive=yes", 0, "KeepAlive", "True"}, {"KeepAlive=YES", 0, "KeepAlive", "True"},
+      {"KeepAlive=true", 0, "KeepAlive", "True"}, {"KeepAlive=1", 0, "KeepAlive", "True"},
+      {"KeepAlive=on", 0, "KeepAlive", "False"}, {"KeepAlive=2", 0, "KeepAlive", "False"},
       {"KeepAlive=", 0, "KeepAlive", "False"},
       // Blanks and one pair of double quotes around the value are dropped.
       {"KeepAlive=  \"True\"  ", 0, "KeepAlive", "True"},
@@ -53,15 +50,13 @@ TEST_F(ConfigTest, ParsingOfSettingTexts) {
       {"MaxTransferRate=0x100000000", 0, "MaxTransferRate", "4294967296"},
       {"SSLSecurityFlags=0x80000000", 0, "SSLSecurityFlags", "2147483648"},
       // Names compare without case and may carry an index nobody uses.
-      {"keepalive=yes", 0, "KEEPALIVE", "True"},
-      {"KeepAlive[3]=yes", 0, "KeepAlive(1)", "True"},
+      {"keepalive=yes", 0, "KEEPALIVE", "True"}, {"KeepAlive[3]=yes", 0, "KeepAlive(1)", "True"},
       // Not trimmed: a blank makes another name.
       {" KeepAlive=yes", -1, "KeepAlive", "False", unknown},
       {"Keep Alive", -1, "KeepAlive", "False", unknown},
       {"NoSuchSetting=1", -1, "KeepAlive", "False", unknown},
       {"NoSuchSetting", -1, "KeepAlive", "False", unknown},
-      {"", -1, "KeepAlive", "False", unknown},
-      {"=5", -1, "KeepAlive", "False", unknown},
+      {"", -1, "KeepAlive", "False", unknown}, {"=5", -1, "KeepAlive", "False", unknown},
       // Traffic types by name, in any case, or by number.
       {"QOSTrafficType=Voice", 0, "QOSTrafficType", "4"},
       {"QOSTrafficType=control", 0, "QOSTrafficType", "5"},
@@ -234,8 +229,9 @@ TEST_F(LastErrorTest, CompletionAfterSetAndDo) {
        "[-1] (no description available)"},
       {"read-only property", [](HTTPS& h) { return h.SetText(p::StatusLine, "x"); }, -1,
        "The property is read-only."},
-      {"unknown setting", [&](HTTPS& h) { return doMethod(h, https_method::Config, {"Nope=1", nullptr}); },
-       -1, "Unknown config setting."},
+      {"unknown setting",
+       [&](HTTPS& h) { return doMethod(h, https_method::Config, {"Nope=1", nullptr}); }, -1,
+       "Unknown config setting."},
       {"bad cookie index", [](HTTPS& h) { return h.SetText(p::CookieValue, "v", 3); }, 432,
        "Invalid cookie index (out of range)."},
       {"successful set", [](HTTPS& h) { return h.SetText(p::Accept, "*/*"); }, 0, ""},

@@ -272,18 +272,29 @@ TEST_F(ConnectTest, ConnectWhileConnectedFailsAndKeepsTheConnection) {
   EXPECT_TRUE(peer.errors().empty());
 }
 
-TEST_F(ConnectTest, NamesAreLookedUpAndDottedAddressesTakenAsGiven) {
+// Names are looked up and dotted addresses taken as given. The local host is
+// the machine's name, or the configured address, or the bound one.
+TEST_F(ConnectTest, NamesAndTheLocalHost) {
   ScriptedPeer peer(PeerScript{PeerStep::delay(20)});
   RecordingEngine e;
-  ASSERT_EQ(e.setRemoteHost("localhost"), 0);
-  EXPECT_EQ(e.remoteAddressText(), "127.0.0.1");
+  std::string local;
+  ASSERT_EQ(e.getLocalHost(local), 0);
+  char name[101] = {0};
+  ASSERT_EQ(gethostname(name, 100), 0);
+  EXPECT_EQ(local, name);
   ASSERT_EQ(e.setRemoteHost("127.0.0.1"), 0);
   EXPECT_EQ(e.remoteAddressText(), "127.0.0.1");
   EXPECT_EQ(e.setRemoteHost("no-such-host.invalid"), 11001);
   EXPECT_EQ(e.remoteAddressText(), "");
   ASSERT_EQ(e.setRemoteHost("localhost"), 0);
+  EXPECT_EQ(e.remoteAddressText(), "127.0.0.1");
+  ASSERT_EQ(e.setLocalHost("127.0.0.1"), 0);
+  ASSERT_EQ(e.getLocalHost(local), 0);
+  EXPECT_EQ(local, "127.0.0.1");
   ASSERT_EQ(e.setRemotePort(peer.port()), 0);
   EXPECT_EQ(e.connectBlocking(), 0);
+  ASSERT_EQ(e.getLocalHost(local), 0);
+  EXPECT_EQ(local, "127.0.0.1");
 }
 
 TEST_F(ConnectTest, IPv6WithAScopeIdConnectsAndSkipsTheAnyAddressCheck) {
@@ -305,22 +316,6 @@ TEST_F(ConnectTest, IPv6WithAScopeIdConnectsAndSkipsTheAnyAddressCheck) {
   ASSERT_EQ(empty.config("UseIPv6=true"), 0);
   ASSERT_EQ(empty.setRemotePort(peer.port()), 0);
   EXPECT_NE(empty.connectBlocking(), 102);
-}
-
-TEST_F(ConnectTest, LocalHostReadsTheBoundAddressOrTheConfiguredOneOrTheMachineName) {
-  ScriptedPeer peer(PeerScript{PeerStep::delay(20)});
-  RecordingEngine e;
-  std::string local;
-  ASSERT_EQ(e.getLocalHost(local), 0);
-  char name[101] = {0};
-  ASSERT_EQ(gethostname(name, 100), 0);
-  EXPECT_EQ(local, name);
-  ASSERT_EQ(e.setLocalHost("127.0.0.1"), 0);
-  ASSERT_EQ(e.getLocalHost(local), 0);
-  EXPECT_EQ(local, "127.0.0.1");
-  ASSERT_EQ(connectTo(e, peer), 0);
-  ASSERT_EQ(e.getLocalHost(local), 0);
-  EXPECT_EQ(local, "127.0.0.1");
 }
 
 TEST_F(ConnectTest, SocketOptionsReachTheSocket) {
@@ -381,7 +376,9 @@ TEST_F(WaitTest, PeerRuns) {
   // A piece every 100 ms for about a second against a timeout of 400 ms:
   // counted as idleness it never passes; counted from the start it does.
   PeerScript slow;
-  for (int i = 0; i < 10; ++i) slow.insert(slow.end(), {PeerStep::send("piece\n"), PeerStep::delay(100)});
+  for (int i = 0; i < 10; ++i) {
+    slow.insert(slow.end(), {PeerStep::send("piece\n"), PeerStep::delay(100)});
+  }
   slow.push_back(PeerStep::close());
   PeerScript quick;
   for (int i = 0; i < 20; ++i) quick.insert(quick.end(), {PeerStep::send("x"), PeerStep::delay(5)});
@@ -425,27 +422,24 @@ TEST_F(WaitTest, PeerRuns) {
   for (const PeerRun& run : runs) play(run);
 }
 
-TEST_F(WaitTest, QuitIsPostedAgainAndEndsTheWait) {
-  RecordingEngine e;
+// WM_QUIT ends the wait and is posted again for the application's loop. A
+// WM_CLOSE of the hidden window ends the wait; with IgnoreExternalEvents one
+// reaching the window from the application's own loop is dropped, inside the
+// wait step it is handled.
+TEST_F(WaitTest, QuitAndCloseOfTheHiddenWindowEndTheWait) {
+  RecordingEngine quit;
   PostQuitMessage(7);
-  EXPECT_FALSE(e.waitStep(1));
+  EXPECT_FALSE(quit.waitStep(1));
   MSG msg;
   ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
   EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
   EXPECT_EQ(msg.wParam, 7u);
-}
-
-// A WM_CLOSE of the hidden window ends the wait. With IgnoreExternalEvents a
-// message reaching the window from the application's own loop is dropped;
-// inside the wait step it is handled.
-TEST_F(WaitTest, CloseOfTheHiddenWindowEndsTheWaitButNotOutsideItWhenIgnored) {
   for (bool ignore : {false, true}) {
     RecordingEngine e;
     ASSERT_NE(e.window(), nullptr);
     if (ignore) {
       ASSERT_EQ(e.config("IgnoreExternalEvents=true"), 0);
       ASSERT_TRUE(PostMessageA(e.window(), WM_CLOSE, 0, 0));
-      MSG msg;
       ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
       DispatchMessageA(&msg);
       EXPECT_TRUE(IsWindow(e.window()));
