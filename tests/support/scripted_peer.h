@@ -1,14 +1,9 @@
 // Scripted peers: in-process TCP servers on the loopback address that play a
-// script of steps on each accepted connection and record what they receive.
-//
-//   tw_test::ScriptedPeer peer({PeerStep::waitFor("GET / HTTP/1.1\r\n\r\n"),
-//                               PeerStep::send("HTTP/1.1 200 OK\r\n\r\n"), PeerStep::close()});
-//   ... connect to peer.host():peer.port() ...
-//   peer.waitDone();
-//   EXPECT_EQ(peer.received(0), "GET / HTTP/1.1\r\n\r\n");
-//
-// This header includes no system header, so tests that use the Winsock names
-// of platform/winsock.h can use it.
+// script of steps on each accepted connection and record what they receive,
+// e.g. ScriptedPeer peer({PeerStep::waitFor("\r\n\r\n"), PeerStep::send(reply),
+// PeerStep::close()}), then peer.waitDone() and peer.received(0). No system
+// header is included, so tests that use the Winsock names of
+// platform/winsock.h can use it.
 #pragma once
 
 #include <cstdint>
@@ -45,10 +40,9 @@ struct PeerStep {
   static PeerStep close() { return {.kind = Kind::Close}; }
   // Closes with SO_LINGER 0: the client sees a reset.
   static PeerStep reset() { return {.kind = Kind::Reset}; }
-  // A stream of any length without holding it: sends next()'s pieces until
-  // one is empty, limit bytes have gone out, or the client ends the
-  // connection (no error: a hostile stream expects that; the script ends). A
-  // client that stops reading does not block the peer's destruction.
+  // A stream of any length: next()'s pieces until one is empty, limit bytes
+  // have gone out, or the client ends the connection (no error: a hostile
+  // stream expects that).
   static PeerStep generate(Generator next, uint64_t limit = UINT64_MAX) {
     return {.kind = Kind::Generate, .count = limit, .next = std::move(next)};
   }
@@ -61,12 +55,11 @@ struct PeerOptions {
   int receiveBuffer = 0; // SO_RCVBUF of the connections (0: system default)
 };
 
-// After its script a connection is read (and recorded) until the client
-// closes it or the peer is destroyed.
+// Plays scripts[i] on the i-th accepted connection, then reads (and records)
+// until the client closes it; connections beyond the scripts are closed at
+// once. Sends never block the peer's destruction.
 class ScriptedPeer {
  public:
-  // Plays scripts[i] on the i-th accepted connection; connections beyond the
-  // scripts are accepted and closed at once.
   explicit ScriptedPeer(std::vector<PeerScript> scripts, PeerOptions options = {});
   explicit ScriptedPeer(PeerScript script, PeerOptions options = {});
   ~ScriptedPeer();
