@@ -5,6 +5,7 @@
 // is stated once, in the setting table.)
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,7 +85,11 @@ TEST_F(ConfigTest, ParsingOfSettingTexts) {
   }
 }
 
-TEST_F(ConfigTest, AnswerSlotIsOnlyWrittenWhenTheCallerGaveOne) {
+// The flat interface's own forms: the Config answer slot is only written
+// when the caller gave one; id + 10000 takes and answers UTF-16 (stored in
+// the process code page, UTF-8); id + 20000 takes bytes with their length,
+// zeros included.
+TEST_F(ConfigTest, FlatInterfaceSlotsAndWideAndRawForms) {
   HTTPS https;
   const char* text = "HTTPVersion";
   void* one[1] = {const_cast<char*>(text)};
@@ -94,24 +99,23 @@ TEST_F(ConfigTest, AnswerSlotIsOnlyWrittenWhenTheCallerGaveOne) {
   EXPECT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config, 2, two, nullptr), 0);
   ASSERT_NE(two[1], nullptr);
   EXPECT_STREQ(static_cast<const char*>(two[1]), "1.1");
-}
-
-TEST_F(ConfigTest, WideConfigTakesAndAnswersUtf16) {
-  HTTPS https;
-  auto wideConfig = [&](const char16_t* text) {
-    void* argv[2] = {const_cast<char16_t*>(text), nullptr};
-    int lengths[2] = {0, 0};
-    EXPECT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config + https_method::WideOffset,
-                                   2, argv, lengths),
-              0);
-    return argv[1] == nullptr ? u"<null>"
-                              : std::u16string(static_cast<const char16_t*>(argv[1]),
-                                               static_cast<size_t>(lengths[1]));
-  };
-  wideConfig(u"UserAgent=Agent \u00e9");
-  // Stored in the process code page (UTF-8).
+  const int wide = https_method::WideOffset;
+  void* set[2] = {const_cast<char16_t*>(u"UserAgent=Agent \u00e9"), nullptr};
+  int lengths[2] = {0, 0};
+  ASSERT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config + wide, 2, set, lengths), 0);
   EXPECT_EQ(https.Config("UserAgent"), "Agent \xC3\xA9");
-  EXPECT_EQ(wideConfig(u"UserAgent"), u"Agent \u00e9");
+  void* query[2] = {const_cast<char16_t*>(u"UserAgent"), nullptr};
+  ASSERT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config + wide, 2, query, lengths),
+            0);
+  ASSERT_NE(query[1], nullptr);
+  EXPECT_EQ(std::u16string(static_cast<const char16_t*>(query[1]), static_cast<size_t>(lengths[1])),
+            u"Agent \u00e9");
+  void* cookie[2] = {const_cast<char16_t*>(u"n\u00e9"), const_cast<char16_t*>(u"v")};
+  const int addCookie = https_method::AddCookie + wide;
+  ASSERT_EQ(TessilonSSL_HTTPS_Do(https.handle(), addCookie, 2, cookie, nullptr), 0);
+  EXPECT_EQ(https.GetText(p::CookieName, 0), "n\xC3\xA9");
+  ASSERT_EQ(https.SetBytes(p::PostData, "a\0b", 3), 0);
+  EXPECT_EQ(https.GetText(p::PostData), std::string("a\0b", 3));
 }
 
 // --- indexed properties -----------------------------------------------------------------
@@ -140,7 +144,8 @@ TEST_F(IndexedTest, CookieIndexBounds) {
       if (id == p::CookieSecure) {
         EXPECT_EQ(https.GetInteger(id, c.index), 0);
       } else {
-        EXPECT_EQ(getText(https.handle(), id, c.index), "");
+        EXPECT_NE(TessilonSSL_HTTPS_Get(https.handle(), id, c.index, nullptr), nullptr);
+        EXPECT_EQ(https.GetText(id, c.index), "");
       }
       EXPECT_EQ(https.GetLastErrorCode(), c.valid ? 0 : 432);
       EXPECT_STREQ(https.GetLastError(), c.valid ? "" : "Invalid cookie index (out of range).");
@@ -310,18 +315,6 @@ TEST_F(LastErrorTest, Utf16PropertyValuesUseTheCodePage) {
   https.Config("CodePage=99999");
   EXPECT_EQ(https.SetWideText(p::Referer, u"x"), 87);
   EXPECT_STREQ(https.GetLastError(), "The code page 99999 is not supported.");
-}
-
-TEST_F(LastErrorTest, WideMethodArgumentsAndRawBytes) {
-  HTTPS https;
-  void* argv[2] = {const_cast<char16_t*>(u"n\u00e9"), const_cast<char16_t*>(u"v")};
-  ASSERT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::AddCookie + https_method::WideOffset,
-                                 2, argv, nullptr),
-            0);
-  EXPECT_EQ(https.GetText(p::CookieName, 0), "n\xC3\xA9");
-  // id + 20000 takes bytes with their length, zeros included.
-  ASSERT_EQ(https.SetBytes(p::PostData, "a\0b", 3), 0);
-  EXPECT_EQ(https.GetText(p::PostData), std::string("a\0b", 3));
 }
 
 // --- set rules --------------------------------------------------------------------------
@@ -705,8 +698,9 @@ TEST_F(EventsTest, AcceptIsCopiedBackFromTheNarrowAndTheWideHandler) {
               c.expected);
     EXPECT_EQ(https.log.size(), c.refire ? 4u : 2u);
   }
-  HandleGuard g(TessilonSSL_HTTPS_Create(nullptr, nullptr));
-  auto* c = componentFromHandle(g.h);
+  std::unique_ptr<void, decltype(&TessilonSSL_HTTPS_Destroy)> handle(
+      TessilonSSL_HTTPS_Create(nullptr, nullptr), &TessilonSSL_HTTPS_Destroy);
+  auto* c = componentFromHandle(handle.get());
   c->fireHeader("A", "B");
   EXPECT_FALSE(c->fireRedirect("x", false));
   EXPECT_EQ(c->fireSSLServerAuthentication("", "", "", "", true), 1);

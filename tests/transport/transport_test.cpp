@@ -18,7 +18,6 @@
 #include "httpclient/transport/LineBuffer.h"
 #include "httpclient/transport/SessionTranscript.h"
 #include "httpclient/transport/TlsClient.h"
-#include "httpclient/transport/WinsockText.h"
 #include "platform/messages.h"
 #include "platform/winsock.h"
 #include "tests/support/line_feed.h"
@@ -33,7 +32,6 @@ using velmora::network::component::parseConfigText;
 using velmora::network::component::SessionTranscript;
 using velmora::network::component::SocketEngine;
 using velmora::network::component::TlsClient;
-using velmora::network::component::winsockErrorText;
 using tw_test::PeerScript;
 using tw_test::PeerStep;
 using tw_test::ScriptedPeer;
@@ -357,16 +355,15 @@ TEST_F(ConnectTest, SocketOptionsReachTheSocket) {
   EXPECT_EQ(l.l_onoff, 0);
 }
 
-// A public operation's code without a text of its own gets the Winsock text.
-TEST_F(ConnectTest, WinsockTextsComeFromTheTableOrSayThereIsNone) {
-  EXPECT_EQ(winsockErrorText(10061), "[10061] Connection refused");
-  EXPECT_EQ(winsockErrorText(10066), "[10066] Directory not empt");
-  EXPECT_EQ(winsockErrorText(-1), "[-1] (no description available)");
+// Sends without a connection fail with 10057; a public operation's code
+// without a text of its own gets the Winsock text, or says there is none.
+TEST_F(ConnectTest, NotConnectedAndWinsockTexts) {
   RecordingEngine e;
   EXPECT_EQ(e.sendOnce("x", 1, true), 10057);
   EXPECT_EQ(WSAGetLastError(), 10057);
   EXPECT_EQ(e.sendBlocking("x", 1, false, false), 10057);
   for (const auto& [code, text] : {std::pair{10057, "[10057] Socket is not connected"},
+                                   std::pair{10066, "[10066] Directory not empt"},
                                    std::pair{10100, "[10100] (no description available)"}}) {
     e.clearError();
     e.completeError(code);
