@@ -51,20 +51,25 @@ struct ScriptedPeer::State {
   int listenFd = -1;
   uint16_t port = 0;
   std::atomic<bool> stop{false};
-  mutable std::mutex mu;
-  mutable std::condition_variable cv;
+  std::mutex mu;
+  std::condition_variable cv;
   std::vector<std::string> received;
   std::vector<uint64_t> sent;
   std::vector<std::string> errors;
   size_t finished = 0;  // scripts played to their end
   std::thread thread;
 
-  // Changes the recorded state under the lock and wakes the waiters.
-  template <class Change>
-  void record(Change change) {
+  // Reads or changes the recorded state under the lock, waking the waiters.
+  template <class Access>
+  auto locked(Access access) {
     std::lock_guard<std::mutex> lock(mu);
-    change();
     cv.notify_all();
+    return access();
+  }
+  template <class Done>
+  bool waitFor(int timeoutMs, Done done) {
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
   }
 
   // Reads what is there (waiting at most waitMs); false at the end of the
@@ -75,7 +80,7 @@ struct ScriptedPeer::State {
     if (n <= 0) return n == 0;
     char buf[65536];
     ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-    if (r > 0) record([&] { received[index].append(buf, static_cast<size_t>(r)); });
+    if (r > 0) locked([&] { received[index].append(buf, static_cast<size_t>(r)); });
     return r > 0;
   }
 
@@ -91,15 +96,9 @@ struct ScriptedPeer::State {
       if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
       if (n <= 0) continue;
       off += static_cast<size_t>(n);
-      record([&] { sent[index] += static_cast<uint64_t>(n); });
+      locked([&] { sent[index] += static_cast<uint64_t>(n); });
     }
     return true;
-  }
-
-  bool hasReceived(size_t index, const PeerStep& step) {
-    std::lock_guard<std::mutex> lock(mu);
-    const std::string& r = received[index];
-    return step.bytes.empty() ? r.size() >= step.count : r.find(step.bytes) != std::string::npos;
   }
 
   // Plays one step; false ends the script.
@@ -108,7 +107,7 @@ struct ScriptedPeer::State {
     switch (step.kind) {
       case PeerStep::Kind::Send:
         if (sendAll(fd, index, step.bytes)) return true;
-        if (!stop) record([&] { errors.push_back("send failed on " + connection); });
+        if (!stop) locked([&] { errors.push_back("send failed on " + connection); });
         return false;
       case PeerStep::Kind::Generate:
         for (uint64_t done = 0; done < step.count;) {
@@ -129,11 +128,15 @@ struct ScriptedPeer::State {
       }
       case PeerStep::Kind::WaitFor: {
         const auto deadline = Clock::now() + std::chrono::milliseconds(step.ms);
-        while (!hasReceived(index, step)) {
+        auto arrived = [&] {
+          const std::string& r = received[index];
+          return step.bytes.empty() ? r.size() >= step.count : r.find(step.bytes) != r.npos;
+        };
+        while (!locked(arrived)) {
           if (stop || msLeft(deadline) == 0 || !canRead) {
             const std::string what = step.bytes.empty() ? std::to_string(step.count) + " bytes"
                                                         : "\"" + step.bytes + "\"";
-            record([&] { errors.push_back(connection + " did not receive " + what); });
+            locked([&] { errors.push_back(connection + " did not receive " + what); });
             return false;
           }
           canRead = readSome(fd, index, std::min(msLeft(deadline), 50));
@@ -162,7 +165,7 @@ struct ScriptedPeer::State {
       }
       ::close(fd);
     }
-    record([&] { finished++; });
+    locked([&] { finished++; });
   }
 
   void run() {
@@ -176,7 +179,7 @@ struct ScriptedPeer::State {
         ::close(fd);
         continue;
       }
-      record([&] {
+      locked([&] {
         received.emplace_back();
         sent.push_back(0);
       });
@@ -219,38 +222,30 @@ uint16_t ScriptedPeer::port() const { return state_->port; }
 
 std::string ScriptedPeer::host() const { return state_->options.ipv6 ? "::1" : "127.0.0.1"; }
 
-std::string ScriptedPeer::received(size_t connection) const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return connection < state_->received.size() ? state_->received[connection] : std::string();
+std::string ScriptedPeer::received(size_t i) const {
+  return state_->locked([&] { return i < state_->received.size() ? state_->received[i] : ""; });
 }
 
-uint64_t ScriptedPeer::sent(size_t connection) const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return connection < state_->sent.size() ? state_->sent[connection] : 0;
+uint64_t ScriptedPeer::sent(size_t i) const {
+  return state_->locked([&] { return i < state_->sent.size() ? state_->sent[i] : 0; });
 }
 
 size_t ScriptedPeer::connectionCount() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return state_->received.size();
-}
-
-bool ScriptedPeer::waitDone(int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(state_->mu);
-  return state_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] {
-    return state_->finished >= state_->scripts.size();
-  });
-}
-
-bool ScriptedPeer::waitReceived(size_t connection, size_t n, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(state_->mu);
-  return state_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    return connection < state_->received.size() && state_->received[connection].size() >= n;
-  });
+  return state_->locked([&] { return state_->received.size(); });
 }
 
 std::vector<std::string> ScriptedPeer::errors() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return state_->errors;
+  return state_->locked([&] { return state_->errors; });
+}
+
+bool ScriptedPeer::waitDone(int timeoutMs) const {
+  return state_->waitFor(timeoutMs, [&] { return state_->finished >= state_->scripts.size(); });
+}
+
+bool ScriptedPeer::waitReceived(size_t i, size_t n, int timeoutMs) const {
+  return state_->waitFor(timeoutMs, [&] {
+    return i < state_->received.size() && state_->received[i].size() >= n;
+  });
 }
 
 uint16_t unusedLoopbackPort() {
