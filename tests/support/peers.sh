@@ -1,20 +1,17 @@
 #!/usr/bin/env bash
 # Real peers for the end-to-end tests, from Debian's packages, on loopback
-# only: each runs in the foreground with a configuration generated into a
-# temporary directory, and its port goes to an environment file the tests read.
+# only, each in the foreground with a configuration generated into a
+# temporary directory; their ports go to an environment file the tests read.
 #
-#   peers.sh start STATE_DIR   start every peer, write STATE_DIR/peers.env
-#   peers.sh stop STATE_DIR    stop them by process id, remove their files
+#   peers.sh start|stop STATE_DIR   start every peer and write
+#                                   STATE_DIR/peers.env, or stop them by process id
 #
-# peers.env holds KEY=VALUE lines:
-#   TW_PEERS_DIR     the temporary directory of the peers (configs, logs)
-#   TW_NGINX_PORT    port of nginx on 127.0.0.1
-#   TW_NGINX_ROOT    its document root; tests may add pages under change/
-#
-# A further peer (a proxy, say) is one more start_<name> function, named in
-# PEERS, that starts the program in the foreground, records its process id
-# in STATE/<name>.pid, calls wait_listening and adds its lines to ENV_TMP;
-# stop needs nothing new.
+# peers.env: TW_PEERS_DIR (the peers' temporary directory: configs, logs),
+# TW_NGINX_PORT (nginx on 127.0.0.1) and TW_NGINX_ROOT (its document root;
+# tests may add pages under change/). A further peer is one more
+# start_<name> function, named in PEERS, that starts the program, records
+# its process id in STATE/<name>.pid, calls wait_listening and adds its
+# lines to ENV_TMP.
 set -euo pipefail
 
 PEERS=(nginx)
@@ -47,7 +44,7 @@ wait_listening() {
 
 # --- nginx ---------------------------------------------------------------------------
 
-# page FILE SIZE TEXT: filler lines cut to SIZE bytes in all, ending in TEXT.
+# filler_page FILE SIZE TEXT: filler lines cut to SIZE bytes in all, ending in TEXT.
 filler_page() {
   { yes 'Filler line of the big test page.' | head -c $(($2 - ${#3})) || true; printf '%s' "$3"; } >"$1"
 }

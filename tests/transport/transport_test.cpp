@@ -332,27 +332,22 @@ TEST_F(ConnectTest, SocketOptionsReachTheSocket) {
   SOCKET s = static_cast<SOCKET>(e.socketHandle());
   e.config("SocketHandle");
   EXPECT_EQ(e.answer, std::to_string(e.socketHandle()));
-  auto option = [&](int level, int name) {
-    BOOL value = FALSE;
+  auto option = [&](int level, int name, auto value) {
     int size = sizeof(value);
     EXPECT_EQ(getsockopt(s, level, name, reinterpret_cast<char*>(&value), &size), 0);
     return value;
   };
-  EXPECT_TRUE(option(SOL_SOCKET, SO_KEEPALIVE));
-  EXPECT_TRUE(option(IPPROTO_TCP, TCP_NODELAY));
+  EXPECT_TRUE(option(SOL_SOCKET, SO_KEEPALIVE, BOOL{}));
+  EXPECT_TRUE(option(IPPROTO_TCP, TCP_NODELAY, BOOL{}));
   // Set on a live socket, the option is applied at once.
   ASSERT_EQ(e.config("TCPKeepAlive=false"), 0);
-  EXPECT_FALSE(option(SOL_SOCKET, SO_KEEPALIVE));
+  EXPECT_FALSE(option(SOL_SOCKET, SO_KEEPALIVE, BOOL{}));
   // Linger off means a reset at close.
-  linger l{};
-  int size = sizeof(l);
   ASSERT_EQ(e.config("Linger=false"), 0);
-  ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&l), &size), 0);
-  EXPECT_EQ(l.l_onoff, 1);
-  EXPECT_EQ(l.l_linger, 0);
+  EXPECT_EQ(option(SOL_SOCKET, SO_LINGER, linger{}).l_onoff, 1);
+  EXPECT_EQ(option(SOL_SOCKET, SO_LINGER, linger{}).l_linger, 0);
   ASSERT_EQ(e.config("Linger=true"), 0);
-  ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&l), &size), 0);
-  EXPECT_EQ(l.l_onoff, 0);
+  EXPECT_EQ(option(SOL_SOCKET, SO_LINGER, linger{}).l_onoff, 0);
 }
 
 // Sends without a connection fail with 10057; a public operation's code
