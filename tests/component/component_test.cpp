@@ -18,17 +18,12 @@ namespace {
 
 using velmora::network::component::componentFromHandle;
 namespace p = https_prop;
-using ConfigTest = ComponentTest;
-using EventsTest = ComponentTest;
-using IndexedTest = ComponentTest;
-using LastErrorTest = ComponentTest;
-using SideEffectsTest = ComponentTest;
 
 // --- settings ---------------------------------------------------------------------------
 
 // A set answers the empty text with its code and error text, then a query of
 // the same (or another) name answers.
-TEST_F(ConfigTest, ParsingOfSettingTexts) {
+TEST_F(ComponentTest, ParsingOfSettingTexts) {
   const char* unknown = "Unknown config setting.";
   const char* readOnly = "The config setting is read-only.";
   struct Case {
@@ -89,7 +84,7 @@ TEST_F(ConfigTest, ParsingOfSettingTexts) {
 // when the caller gave one; id + 10000 takes and answers UTF-16 (stored in
 // the process code page, UTF-8); id + 20000 takes bytes with their length,
 // zeros included.
-TEST_F(ConfigTest, FlatInterfaceSlotsAndWideAndRawForms) {
+TEST_F(ComponentTest, FlatInterfaceSlotsAndWideAndRawForms) {
   HTTPS https;
   const char* text = "HTTPVersion";
   void* one[1] = {const_cast<char*>(text)};
@@ -122,7 +117,7 @@ TEST_F(ConfigTest, FlatInterfaceSlotsAndWideAndRawForms) {
 // The index is checked first: out of range gives 432 from Set, the empty text
 // (with last error 432) from Get, and 280 from CheckIndex.
 
-TEST_F(IndexedTest, CookieIndexBounds) {
+TEST_F(ComponentTest, CookieIndexBounds) {
   struct Case {
     int cookies;
     int index;
@@ -158,7 +153,10 @@ TEST_F(IndexedTest, CookieIndexBounds) {
   }
 }
 
-TEST_F(IndexedTest, ParsedHeaderIndexEqualToTheCountIsOutOfRange) {
+// A parsed-header index equal to the count is out of range; parsed headers
+// and some cookie fields are read-only; properties without an index and
+// unknown ids fail CheckIndex, unknown ids read as nothing and refuse a set.
+TEST_F(ComponentTest, OtherIndexAndReadOnlyRules) {
   HTTPS https;
   ASSERT_EQ(https.GetInteger(p::ParsedHeaderCount), 0);
   for (int id : {p::ParsedHeaderField, p::ParsedHeaderValue}) {
@@ -168,34 +166,24 @@ TEST_F(IndexedTest, ParsedHeaderIndexEqualToTheCountIsOutOfRange) {
     EXPECT_EQ(https.GetWideText(id, 0), u"");
     EXPECT_EQ(https.GetLastErrorCode(), 432);
     EXPECT_EQ(https.CheckIndex(id, 0), 280);
-    // Parsed headers are read-only.
     EXPECT_EQ(https.SetText(id, "x", 0), -1);
   }
-}
-
-TEST_F(IndexedTest, CheckIndexOnPropertiesWithoutIndexAndUnknownIds) {
-  HTTPS https;
   for (int id : {int{p::URL}, int{p::CookieCount}, 0, 99}) {
     EXPECT_EQ(https.CheckIndex(id, 0), 280) << id;
   }
-  // Unknown ids read as nothing and refuse a set.
   for (int id : {0, -3, 62, 9999, 10000, 10062, 20062, 30001}) {
     EXPECT_EQ(TessilonSSL_HTTPS_Get(https.handle(), id, 0, nullptr), nullptr) << id;
     EXPECT_EQ(TessilonSSL_HTTPS_Set(https.handle(), id, 0, "x", 1), -1) << id;
   }
-}
-
-TEST_F(IndexedTest, ReadOnlyCookieFieldsAndCountRules) {
-  HTTPS https;
   https.SetInteger(p::CookieCount, 1);
   for (int id : {p::CookieDomain, p::CookieExpiration, p::CookiePath, p::CookieSecure}) {
     EXPECT_EQ(https.SetText(id, "x", 0), -1) << id;
     EXPECT_STREQ(https.GetLastError(), "The property is read-only.");
   }
-  // A negative count is refused and changes nothing.
+  // A negative cookie count is refused and changes nothing; shrinking drops
+  // the last records.
   EXPECT_EQ(https.SetInteger(p::CookieCount, -1), 432);
   EXPECT_EQ(https.GetInteger(p::CookieCount), 1);
-  // Shrinking drops the last records.
   https.AddCookie("a", "1");
   https.SetInteger(p::CookieCount, 1);
   EXPECT_EQ(https.GetText(p::CookieName, 0), "");
@@ -204,7 +192,7 @@ TEST_F(IndexedTest, ReadOnlyCookieFieldsAndCountRules) {
 
 // --- last error -------------------------------------------------------------------------
 
-TEST_F(LastErrorTest, NullHandleRules) {
+TEST_F(ComponentTest, NullHandleRules) {
   void* argv[1] = {nullptr};
   EXPECT_EQ(TessilonSSL_HTTPS_Set(nullptr, p::URL, 0, "x", 0), 200);
   EXPECT_EQ(TessilonSSL_HTTPS_Do(nullptr, https_method::Get, 1, argv, nullptr), 200);
@@ -221,7 +209,7 @@ TEST_F(LastErrorTest, NullHandleRules) {
 // transport's text for its code. Operations that need parts of the component
 // built later fail with 50 and a text naming the missing part. Every call
 // leaves the handle idle.
-TEST_F(LastErrorTest, CompletionAfterSetAndDo) {
+TEST_F(ComponentTest, CompletionAfterSetAndDo) {
   auto doMethod = [](HTTPS& h, int method, std::vector<const char*> args) {
     std::vector<void*> argv;
     for (const char* a : args) argv.push_back(const_cast<char*>(a));
@@ -279,7 +267,7 @@ TEST_F(LastErrorTest, CompletionAfterSetAndDo) {
   }
 }
 
-TEST_F(LastErrorTest, InternetLibraryPathHasNoDelete) {
+TEST_F(ComponentTest, InternetLibraryPathHasNoDelete) {
   HTTPS https;
   https.Config("UseWinInet=true");
   EXPECT_EQ(https.Delete(""), 0);
@@ -292,7 +280,7 @@ TEST_F(LastErrorTest, InternetLibraryPathHasNoDelete) {
   EXPECT_EQ(https.Config("GetOn302Redirect"), "True");
 }
 
-TEST_F(LastErrorTest, Utf16PropertyValuesUseTheCodePage) {
+TEST_F(ComponentTest, Utf16PropertyValuesUseTheCodePage) {
   struct Case {
     int codePage;
     std::u16string wide;
@@ -321,7 +309,7 @@ TEST_F(LastErrorTest, Utf16PropertyValuesUseTheCodePage) {
 
 // Changing AuthScheme clears User, Password and Authorization; setting the
 // same value keeps them. 4 and 5 switch KeepAlive on.
-TEST_F(SideEffectsTest, AuthSchemeChangeClearsServerCredentials) {
+TEST_F(ComponentTest, AuthSchemeChangeClearsServerCredentials) {
   struct Case {
     int from;
     int to;
@@ -358,7 +346,7 @@ TEST_F(SideEffectsTest, AuthSchemeChangeClearsServerCredentials) {
 
 // Setting Authorization, as a property or a setting, moves AuthScheme to 2
 // unless it is 2 or 6, and keeps the credentials.
-TEST_F(SideEffectsTest, SettingAuthorizationMovesAuthSchemeToCustom) {
+TEST_F(ComponentTest, SettingAuthorizationMovesAuthSchemeToCustom) {
   for (int scheme = 0; scheme <= 6; ++scheme) {
     for (bool asSetting : {false, true}) {
       SCOPED_TRACE(std::to_string(scheme) + (asSetting ? " setting" : " property"));
@@ -379,7 +367,7 @@ TEST_F(SideEffectsTest, SettingAuthorizationMovesAuthSchemeToCustom) {
 
 // ProxyAuthScheme: a change to 3 clears ProxyUser and ProxyPassword; any
 // change clears ProxyAuthorization; 4 switches KeepAlive on.
-TEST_F(SideEffectsTest, ProxyAuthSchemeChangeClearsProxyCredentials) {
+TEST_F(ComponentTest, ProxyAuthSchemeChangeClearsProxyCredentials) {
   struct Case {
     int from;
     int to;
@@ -410,7 +398,7 @@ TEST_F(SideEffectsTest, ProxyAuthSchemeChangeClearsProxyCredentials) {
 // application added, unless DontClearCookiesOnUrlChange is on. Records made
 // by growing CookieCount count as received ones. AddCookie updates the
 // record with the same name, ignoring case.
-TEST_F(SideEffectsTest, NewServerOrPortDropsReceivedCookies) {
+TEST_F(ComponentTest, NewServerOrPortDropsReceivedCookies) {
   const std::vector<std::string> all = {"mine", "got1", "got2"}, added = {"mine"};
   struct Case {
     const char* what;
@@ -455,7 +443,7 @@ TEST_F(SideEffectsTest, NewServerOrPortDropsReceivedCookies) {
 
 // Timeout is kept in milliseconds: seconds unless TimeoutInMilliseconds, and
 // switching the unit keeps the number.
-TEST_F(SideEffectsTest, TimeoutUnits) {
+TEST_F(ComponentTest, TimeoutUnits) {
   HTTPS https;
   ASSERT_EQ(https.SetInteger(p::Timeout, 30), 0);
   EXPECT_EQ(https.GetInteger(p::Timeout), 30);
@@ -474,7 +462,7 @@ TEST_F(SideEffectsTest, TimeoutUnits) {
 
 // FirewallType, as a property or a setting, installs its default port, so a
 // port set before is lost.
-TEST_F(SideEffectsTest, FirewallTypeInstallsItsDefaultPort) {
+TEST_F(ComponentTest, FirewallTypeInstallsItsDefaultPort) {
   const int ports[] = {0, 80, 1080, 1080, 80, 80, 80, 0};
   for (int type = 0; type < 8; ++type) {
     for (bool asSetting : {false, true}) {
@@ -493,7 +481,7 @@ TEST_F(SideEffectsTest, FirewallTypeInstallsItsDefaultPort) {
   }
 }
 
-TEST_F(SideEffectsTest, PropertyAndSettingShareTheirField) {
+TEST_F(ComponentTest, PropertyAndSettingShareTheirField) {
   HTTPS https;
   ASSERT_EQ(https.SetLong(p::TransferredDataLimit, 5000000000LL), 0);
   EXPECT_EQ(https.Config("MaxTransferredData"), "5000000000");
@@ -510,7 +498,7 @@ TEST_F(SideEffectsTest, PropertyAndSettingShareTheirField) {
 // Reset empties the request properties, the credentials and the cookies and
 // returns URLScheme and URLPort to https and 443; so does an empty URL for
 // the URL properties.
-TEST_F(SideEffectsTest, ResetClearsRequestState) {
+TEST_F(ComponentTest, ResetClearsRequestState) {
   const int cleared[] = {p::PostData, p::ContentType,  p::User,          p::Password,
                          p::ProxyUser, p::ProxyPassword, p::Accept,      p::From,
                          p::IfModifiedSince, p::Referer, p::Pragma,     p::OtherHeaders,
@@ -544,7 +532,7 @@ TEST_F(SideEffectsTest, ResetClearsRequestState) {
   }
 }
 
-TEST_F(SideEffectsTest, KeepAliveTimesSwitchTcpKeepAlive) {
+TEST_F(ComponentTest, KeepAliveTimesSwitchTcpKeepAlive) {
   HTTPS https;
   https.Config("KeepAliveTime=1000");
   EXPECT_EQ(https.Config("TCPKeepAlive"), "True");
@@ -628,7 +616,7 @@ class RecordingHttps : public HTTPS {
   }
 };
 
-TEST_F(EventsTest, WrapperForwardsEventsToItsVirtualFunctions) {
+TEST_F(ComponentTest, WrapperForwardsEventsToItsVirtualFunctions) {
   RecordingHttps https;
   https.refire = {https_event::Header};
   auto* c = componentFromHandle(https.handle());
@@ -654,7 +642,7 @@ TEST_F(EventsTest, WrapperForwardsEventsToItsVirtualFunctions) {
 }
 
 // The wide texts are converted from the code page.
-TEST_F(EventsTest, HandlerAnsweringMinus10000GetsTheEventAgainInUtf16) {
+TEST_F(ComponentTest, HandlerAnsweringMinus10000GetsTheEventAgainInUtf16) {
   struct Case {
     int codePage;
     std::string field, value, wide;
@@ -676,7 +664,7 @@ TEST_F(EventsTest, HandlerAnsweringMinus10000GetsTheEventAgainInUtf16) {
 }
 
 // Without a callback nothing is delivered and Accept keeps its preset.
-TEST_F(EventsTest, AcceptIsCopiedBackFromTheNarrowAndTheWideHandler) {
+TEST_F(ComponentTest, AcceptIsCopiedBackFromTheNarrowAndTheWideHandler) {
   struct Case {
     bool refire;
     int answer;
@@ -707,7 +695,7 @@ TEST_F(EventsTest, AcceptIsCopiedBackFromTheNarrowAndTheWideHandler) {
 }
 
 // Refused connects and the target checks are tested on the engine itself.
-TEST_F(EventsTest, ConnectedPropertyConnectsAndDisconnectsPlainHttp) {
+TEST_F(ComponentTest, ConnectedPropertyConnectsAndDisconnectsPlainHttp) {
   tw_test::ScriptedPeer peer(tw_test::PeerScript{tw_test::PeerStep::waitFor("never", 3000)});
   RecordingHttps https;
   ASSERT_EQ(https.SetText(p::URLScheme, "http"), 0);
