@@ -1,5 +1,5 @@
-// Shared set-up of the fuzz targets: a state directory of their own and a
-// splitter for inputs that carry several fields.
+// Shared set-up of the fuzz targets: a state directory of their own, input
+// splitters and the check that turns a broken property into a finding.
 #pragma once
 
 #include <cstddef>
@@ -33,14 +33,17 @@ inline void check(bool condition, const std::string& what) {
   if (!condition) fail(what);
 }
 
-// Piece sizes chosen by the input: one byte n (0-15 used), then n bytes,
-// each giving a piece size of 1 to 256; the sizes repeat over the rest of
-// the input. No sizes: the rest is one piece. Consumes those bytes.
-struct Pieces {
+// The input of the targets that play a message whole and cut: one byte of
+// options; one byte n (0-15 used) and n bytes, each a piece size of 1 to
+// 256, repeated over the message (no sizes: one piece); the message.
+struct CutInput {
+  uint8_t options = 0;
   std::vector<size_t> sizes;
-  // Splits text into pieces of the chosen sizes.
-  std::vector<std::string> cut(const std::string& text) const;
+  std::string message;
+  // False for an input without options byte.
+  bool take(const uint8_t* data, size_t size);
+  // The message in pieces of the chosen sizes.
+  std::vector<std::string> pieces() const;
 };
-Pieces takePieces(const uint8_t*& data, size_t& size);
 
 }  // namespace tw_fuzz

@@ -17,11 +17,11 @@ class RequestTest : public ComponentTest {};
 struct RequestCase {
   const char* url = "http://h/";
   const char* other = "";                 // OtherHeaders
-  std::vector<std::string> settings;      // Config texts
+  std::vector<std::string> settings = {}; // Config texts
   std::function<void(RecordingHttps&)> setup = nullptr;
   const char* method = "GET";
   bool body = false;                      // a POST with the planned request body
-  std::string expected;                   // "{agent}" stands for the User-Agent line
+  std::string expected = "";              // "{agent}" stands for the User-Agent line
   int code = 0;                           // of planning the body
   const char* error = "";
 };

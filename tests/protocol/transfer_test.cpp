@@ -39,16 +39,16 @@ struct Exchange {
   std::function<void(ActingHttps&, const std::string& peerUrl)> setup = nullptr;
   int (HTTPS::*call)(const char*) = &HTTPS::Get;
   std::string path = "/";
-  std::string url;                        // "": the peer's address and path
+  std::string url = "";                   // "": the peer's address and path
   std::string waitFor = "\r\n\r\n";       // the peer replies once it has this
-  std::vector<std::string> reply;         // sent delayMs apart, then the close
+  std::vector<std::string> reply = {};    // sent delayMs apart, then the close
   int delayMs = 20;
   int holdMs = 0;                         // before the close
-  std::string request;  // expected request bytes ("{host}", "{agent}" filled in); "" unchecked
+  std::string request = "";  // expected request bytes ("{host}", "{agent}" filled in); "" unchecked
   int code = 0;
   const char* error = "";               // nullptr: unchecked
-  std::string data;                  // TransferredData
-  std::vector<std::string> events;   // "" unchecked
+  std::string data = "";             // TransferredData
+  std::vector<std::string> events = {};  // empty: unchecked
   // Runs after the call, with the expected request bytes.
   std::function<void(ActingHttps&, const std::string& request)> check = nullptr;
   int minMs = 0, maxMs = 0;          // duration of the call (0: unchecked)

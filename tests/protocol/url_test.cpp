@@ -15,13 +15,13 @@ class UrlTest : public ComponentTest {};
 // The URLs are set in order; the last one's split is checked (nullptr: not
 // checked).
 struct UrlCase {
-  std::vector<const char*> urls;
-  const char* scheme;
-  const char* server;
-  int port;
-  const char* path;
-  const char* user;
-  const char* password;
+  std::vector<const char*> urls = {};
+  const char* scheme = nullptr;
+  const char* server = nullptr;
+  int port = 0;
+  const char* path = nullptr;
+  const char* user = nullptr;
+  const char* password = nullptr;
 };
 
 void expectText(RecordingHttps& h, int id, const char* want) {
