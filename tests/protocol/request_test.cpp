@@ -174,9 +174,3 @@ TEST_F(RequestTest, HttpMethodReplacesTheVerb) {
   h.SetText(https_prop::HTTPMethod, "PROPFIND");
   EXPECT_EQ(c.requestMethod(TransferKind::Get), "PROPFIND");
 }
-
-TEST(ChunkFrameTest, SizeInHexThenDataThenLineEnd) {
-  EXPECT_EQ(chunkFrame("hello", 5), "5\r\nhello\r\n");
-  std::string big(300, 'x');
-  EXPECT_EQ(chunkFrame(big.data(), big.size()), "12c\r\n" + big + "\r\n");
-}

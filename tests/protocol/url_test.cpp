@@ -12,8 +12,9 @@ namespace {
 
 class UrlTest : public ComponentTest {};
 
-// The URLs are set in order; the last one's split is checked (nullptr: not
-// checked).
+// The URLs are set in order, then the location is applied as a redirect's;
+// the split is checked (nullptr: not checked), and the URL property keeps
+// the last URL as given.
 struct UrlCase {
   std::vector<const char*> urls = {};
   const char* scheme = nullptr;
@@ -22,6 +23,8 @@ struct UrlCase {
   const char* path = nullptr;
   const char* user = nullptr;
   const char* password = nullptr;
+  std::vector<std::string> settings = {};  // Config texts, made first
+  const char* location = nullptr;
 };
 
 void expectText(RecordingHttps& h, int id, const char* want) {
@@ -31,6 +34,7 @@ void expectText(RecordingHttps& h, int id, const char* want) {
 }  // namespace
 
 TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
+  const std::vector<std::string> encode = {"EncodeURL=true", "EncodeQueryString=true"};
   const UrlCase cases[] = {
       {{"http://h/x"}, "http", "h", 80, "/x", "", ""},
       {{"https://h/x"}, "https", "h", 443, "/x", "", ""},
@@ -50,18 +54,35 @@ TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
       {{"./b.html"}, "https", "", 443, "/b.html", "", ""},
       {{"/abs/path"}, "https", "", 443, "/abs/path", "", ""},
       // A URL without host keeps the server; its port is the scheme default.
-      {{"http://h:81/dir/a.html", "b.html"}, nullptr, "h", 80, "/b.html", nullptr, nullptr},
+      {{"http://h:81/dir/a.html", "b.html"}, nullptr, "h", 80, "/b.html"},
       // The empty URL resets the URL state; the port is the last scheme's default.
-      {{"http://u:p@h:81/x", ""}, "https", "", 80, "", nullptr, nullptr},
+      {{"http://u:p@h:81/x", ""}, "https", "", 80, ""},
       // Credentials stay when the URL has none.
       {{"http://new:pw@h/x", "http://h/y"}, "http", "h", 80, "/y", "new", "pw"},
       {{"http://old:pw@h/x", "http://new:pw2@h/x"}, "http", "h", 80, "/x", "new", "pw2"},
+      // A redirect location is resolved against the current URL.
+      {{"http://h:81/dir/a.html"}, "http", "h", 81, "/dir/b.html", {}, {}, {}, "b.html"},
+      {{"http://h:81/dir/a.html"}, "http", "h", 81, "/dir/c.html?x=1", {}, {}, {}, "./c.html?x=1"},
+      {{"http://h:81/dir/a.html"}, "http", "other", 81, "/z", {}, {}, {}, "//other/z"},
+      // Percent-encoding of the path, and of the query unless switched off.
+      {{"http://h/a b"}, "http", "h", 80, "/a b"},
+      {{"http://h/a b"}, "http", "h", 80, "/a%20b", {}, {}, encode},
+      {{"http://h/a b?c d&e=f"}, "http", "h", 80, "/a%20b?c%20d&e%3Df", {}, {}, encode},
+      {{"http://h/a b?c d&e=f"}, "http", "h", 80, "/a%20b?c d&e=f", {}, {},
+       {"EncodeURL=true", "EncodeQueryString=false"}},
+      {{"http://h/&*-./@_AZaz09~+%"}, "http", "h", 80, "/&*-./@_AZaz09%7E%2B%25", {}, {}, encode},
+      {{"http://h/\x01\x7f\xc3\xa9"}, "http", "h", 80, "/%01%7F%C3%A9", {}, {}, encode},
+      // Redirect locations follow EncodeRedirectLocation, not EncodeURL.
+      {{"http://h/d/a"}, "http", "h", 80, "/d/x y", {}, {}, {"EncodeURL=true"}, "x y"},
+      {{"http://h/d/a"}, "http", "h", 80, "/d/x%20y", {}, {}, {"EncodeRedirectLocation=true"}, "x y"},
   };
   for (const UrlCase& c : cases) {
-    SCOPED_TRACE(c.urls.back());
+    SCOPED_TRACE(std::string(c.urls.back()) + " " + (c.location ? c.location : ""));
     RecordingHttps h;
+    for (const std::string& s : c.settings) h.Config(s);
     for (const char* url : c.urls) ASSERT_EQ(h.SetText(https_prop::URL, url), 0);
-    EXPECT_EQ(h.GetText(https_prop::URL), c.urls.back());
+    if (c.location) { ASSERT_EQ(h.component().applyUrl(c.location, true), 0); }
+    if (!c.location) { EXPECT_EQ(h.GetText(https_prop::URL), c.urls.back()); }
     expectText(h, https_prop::URLScheme, c.scheme);
     expectText(h, https_prop::URLServer, c.server);
     EXPECT_EQ(h.GetInteger(https_prop::URLPort), c.port);
@@ -69,58 +90,6 @@ TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
     expectText(h, https_prop::User, c.user);
     expectText(h, https_prop::Password, c.password);
   }
-}
-
-TEST_F(UrlTest, RelativeReferencesOfRedirects) {
-  // A redirect location is resolved against the current URL.
-  RecordingHttps h;
-  h.SetText(https_prop::URL, "http://h:81/dir/a.html");
-  HttpComponent& c = h.component();
-  ASSERT_EQ(c.applyUrl("b.html", true), 0);
-  EXPECT_EQ(h.GetText(https_prop::URLPath), "/dir/b.html");
-  EXPECT_EQ(h.GetInteger(https_prop::URLPort), 81);
-  ASSERT_EQ(c.applyUrl("./c.html?x=1", true), 0);
-  EXPECT_EQ(h.GetText(https_prop::URLPath), "/dir/c.html?x=1");
-  ASSERT_EQ(c.applyUrl("//other/z", true), 0);
-  EXPECT_EQ(h.GetText(https_prop::URLServer), "other");
-  EXPECT_EQ(h.GetText(https_prop::URLScheme), "http");
-  EXPECT_EQ(h.GetText(https_prop::URLPath), "/z");
-}
-
-TEST_F(UrlTest, PercentEncoding) {
-  struct Case {
-    const char* url;
-    const char* encodeUrl;
-    const char* encodeQuery;
-    const char* path;
-  };
-  const Case cases[] = {
-      {"http://h/a b", "false", "true", "/a b"},
-      {"http://h/a b", "true", "true", "/a%20b"},
-      {"http://h/a b?c d&e=f", "true", "true", "/a%20b?c%20d&e%3Df"},
-      {"http://h/a b?c d&e=f", "true", "false", "/a%20b?c d&e=f"},
-      {"http://h/&*-./@_AZaz09~+%", "true", "true", "/&*-./@_AZaz09%7E%2B%25"},
-      {"http://h/\x01\x7f\xc3\xa9", "true", "true", "/%01%7F%C3%A9"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.url) + " EncodeURL=" + c.encodeUrl +
-                 " EncodeQueryString=" + c.encodeQuery);
-    RecordingHttps h;
-    h.Config(std::string("EncodeURL=") + c.encodeUrl);
-    h.Config(std::string("EncodeQueryString=") + c.encodeQuery);
-    ASSERT_EQ(h.SetText(https_prop::URL, c.url), 0);
-    EXPECT_EQ(h.GetText(https_prop::URLPath), c.path);
-    EXPECT_EQ(h.GetText(https_prop::URL), c.url);  // kept as given
-  }
-  // Redirect locations follow EncodeRedirectLocation, not EncodeURL.
-  RecordingHttps h;
-  h.Config("EncodeURL=true");
-  h.SetText(https_prop::URL, "http://h/d/a");
-  ASSERT_EQ(h.component().applyUrl("x y", true), 0);
-  EXPECT_EQ(h.GetText(https_prop::URLPath), "/d/x y");
-  h.Config("EncodeRedirectLocation=true");
-  ASSERT_EQ(h.component().applyUrl("x y", true), 0);
-  EXPECT_EQ(h.GetText(https_prop::URLPath), "/d/x%20y");
 }
 
 TEST_F(UrlTest, BracketedHostSwitchesTheTransportToIpv6) {
