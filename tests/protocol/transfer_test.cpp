@@ -17,26 +17,10 @@ namespace {
 
 class TransferTest : public ComponentTest {};
 
-// A wrapper whose Transfer handler runs an action once, on the first piece
-// of received body.
-class ActingHttps : public RecordingHttps {
- public:
-  std::function<void(ActingHttps&)> onFirstBody;
-  int FireTransfer(HTTPSTransferEventParams* e) override {
-    RecordingHttps::FireTransfer(e);
-    if (e->Direction == 1 && onFirstBody) {
-      auto action = std::move(onFirstBody);
-      onFirstBody = nullptr;
-      action(*this);
-    }
-    return 0;
-  }
-};
-
 struct Exchange {
   const char* what = "";
   // Runs before the call, with the peer's URL.
-  std::function<void(ActingHttps&, const std::string& peerUrl)> setup = nullptr;
+  std::function<void(RecordingHttps&, const std::string& peerUrl)> setup = nullptr;
   int (HTTPS::*call)(const char*) = &HTTPS::Get;
   std::string path = "/";
   std::string url = "";                   // "": the peer's address and path
@@ -50,7 +34,7 @@ struct Exchange {
   std::string data = "";             // TransferredData
   std::vector<std::string> events = {};  // empty: unchecked
   // Runs after the call, with the expected request bytes.
-  std::function<void(ActingHttps&, const std::string& request)> check = nullptr;
+  std::function<void(RecordingHttps&, const std::string& request)> check = nullptr;
   int minMs = 0, maxMs = 0;          // duration of the call (0: unchecked)
 };
 
@@ -74,7 +58,7 @@ void play(const Exchange& x) {
   ScriptedPeer peer(script);
   const std::string host = "127.0.0.1:" + std::to_string(peer.port());
   const std::string peerUrl = "http://" + host + x.path;
-  ActingHttps h;
+  RecordingHttps h;
   if (x.setup) x.setup(h, peerUrl);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ((h.*x.call)(x.url.empty() ? peerUrl.c_str() : x.url.c_str()), x.code);
@@ -108,23 +92,17 @@ TEST_F(TransferTest, Exchanges) {
       "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
       std::to_string(gz.size()) + "\r\n\r\n"};
   for (size_t at = 0; at < gz.size(); at += 5) gzPieces.push_back(gz.substr(at, 5));
-  const std::string page = dir_->file("page.html");
-  const std::string upload = dir_->file("body.txt");
-  auto compression = [](ActingHttps& h, const std::string&) {
+  auto compression = [](RecordingHttps& h, const std::string&) {
     h.SetInteger(https_prop::AllowHTTPCompression, 1);
-  };
-  auto toPage = [&](ActingHttps& h, const std::string&) {
-    tw_test::writeFile(page, "old content that is longer than the new one");
-    h.SetText(https_prop::LocalFile, page.c_str());
   };
   auto status = [](const char* line, int code, const char* error) {
     return Exchange{.what = line, .reply = {withLength(line + 9, "body")}, .code = code,
                     .error = error, .data = "body",
-                    .check = [](ActingHttps& h, auto&) { EXPECT_EQ(h.received, "body"); }};
+                    .check = [](RecordingHttps& h, auto&) { EXPECT_EQ(h.received, "body"); }};
   };
   const std::vector<Exchange> exchanges = {
       {.what = "chunked upload and the kept request",
-       .setup = [](ActingHttps& h, const std::string&) {
+       .setup = [](RecordingHttps& h, const std::string&) {
          h.Config("UseChunkedEncoding=true");
          h.Config("ChunkSize=16");
          h.Config("TransferredRequest=on");
@@ -134,32 +112,14 @@ TEST_F(TransferTest, Exchanges) {
        .reply = {"HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"},
        .request = "POST /up HTTP/1.1\r\nHost: {host}\r\n{agent}Connection: close\r\n"
                   "Transfer-Encoding: chunked\r\n\r\n10\r\nhello world, in \r\n6\r\nchunks\r\n0\r\n\r\n",
-       .check = [](ActingHttps& h, const std::string& request) {
+       .check = [](RecordingHttps& h, const std::string& request) {
          const std::string head = request.substr(0, request.find("\r\n\r\n") + 4);
          EXPECT_EQ(h.Config("SentHeaders"), head);
          EXPECT_EQ(h.Config("TransferredRequest"), head + "hello world, in chunks");
          EXPECT_EQ(h.events.front(), "StartTransfer 0");
        }},
-      {.what = "PUT with an attached file and the debug trace",
-       .setup = [&](ActingHttps& h, const std::string&) {
-         tw_test::writeFile(upload, "file body");
-         h.Config("DebugTrace=true");
-         h.SetText(https_prop::AttachedFile, upload.c_str());
-         h.SetText(https_prop::PostData, "post+");
-       },
-       .call = &HTTPS::Put, .path = "/f", .waitFor = "file body",
-       .reply = {"HTTP/1.1 204 No Content\r\n\r\n"},
-       .request = "PUT /f HTTP/1.1\r\nHost: {host}\r\n{agent}Connection: close\r\n"
-                  "Content-Length: 14\r\n\r\npost+file body",
-       .check = [](ActingHttps& h, const std::string& request) {
-         ASSERT_GE(h.events.size(), 3u);
-         const std::string head = request.substr(0, request.find("\r\n\r\n") + 4);
-         EXPECT_EQ(h.events[0], "Transfer 0 " + std::to_string(head.size()) + " -1 " + head);
-         EXPECT_EQ(h.events[1], "StartTransfer 0");
-         EXPECT_EQ(h.events[2], "Transfer 0 5 -1 post+");
-       }},
       {.what = "request through a proxy: the peer is the proxy",
-       .setup = [](ActingHttps& h, const std::string& peerUrl) {
+       .setup = [](RecordingHttps& h, const std::string& peerUrl) {
          h.SetText(https_prop::ProxyServer, "127.0.0.1");
          h.SetInteger(https_prop::ProxyPort, std::stoi(peerUrl.substr(peerUrl.rfind(':') + 1)));
        },
@@ -174,7 +134,7 @@ TEST_F(TransferTest, Exchanges) {
        .events = {"Status HTTP/1.1|200|OK", "Header Content-Type|text/plain",
                   "Header Content-Length|10", "StartTransfer 1", "Transfer 1 10 100 0123456789",
                   "EndTransfer 1"},
-       .check = [](ActingHttps& h, auto&) {
+       .check = [](RecordingHttps& h, auto&) {
          EXPECT_EQ(h.GetText(https_prop::StatusLine), "HTTP/1.1 200 OK");
          EXPECT_EQ(h.GetText(https_prop::TransferredHeaders),
                    "Content-Type: text/plain\r\nContent-Length: 10\r\n");
@@ -185,7 +145,7 @@ TEST_F(TransferTest, Exchanges) {
        .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n", std::string(100, 'b'),
                  std::string(100, 'b'), std::string(100, 'b')},
        .data = std::string(300, 'b'),
-       .check = [](ActingHttps& h, auto&) {
+       .check = [](RecordingHttps& h, auto&) {
          std::vector<std::string> transfers;
          for (const std::string& e : h.events) {
            if (e.rfind("Transfer", 0) == 0) transfers.push_back(e.substr(0, e.rfind(' ')));
@@ -194,17 +154,17 @@ TEST_F(TransferTest, Exchanges) {
                                                         "Transfer 1 300 100"}));
        }},
       {.what = "TransferredDataLimit keeps only the first bytes",
-       .setup = [](ActingHttps& h, const std::string&) {
+       .setup = [](RecordingHttps& h, const std::string&) {
          h.SetLong(https_prop::TransferredDataLimit, 10);
        },
        .reply = {withLength("200 OK", "abcdefghijklmnopqrstuvwxy")}, .data = "abcdefghij",
-       .check = [](ActingHttps& h, auto&) {
+       .check = [](RecordingHttps& h, auto&) {
          EXPECT_EQ(h.Config("BytesTransferred"), "25");
          EXPECT_EQ(h.received, "abcdefghijklmnopqrstuvwxy");  // the events carry everything
        }},
       {.what = "HEAD keeps its headers and has no body", .call = &HTTPS::Head,
        .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 5000\r\nAccept-Ranges: bytes\r\n\r\n"},
-       .check = [](ActingHttps& h, auto&) {
+       .check = [](RecordingHttps& h, auto&) {
          EXPECT_EQ(h.GetInteger(https_prop::ParsedHeaderCount), 2);
          EXPECT_EQ(h.GetText(https_prop::ParsedHeaderField, 0), "Content-Length");
          EXPECT_EQ(h.GetText(https_prop::ParsedHeaderValue, 0), "5000");
@@ -221,50 +181,13 @@ TEST_F(TransferTest, Exchanges) {
       status("HTTP/1.1 302 Found", 151, "HTTP protocol error. 302 Found."),
       status("HTTP/1.1 401 Unauthorized", 151, "HTTP protocol error. 401 Unauthorized."),
       {.what = "gzip in five-byte pieces", .setup = compression, .reply = gzPieces, .data = text,
-       .check = [&](ActingHttps& h, auto&) {
+       .check = [&](RecordingHttps& h, auto&) {
          EXPECT_EQ(h.Config("BytesTransferred"), std::to_string(gz.size()));
        }},
       {.what = "no status line: nothing to judge", .reply = {"just bytes\n", "until the close"},
        .data = "just bytes\nuntil the close"},
-      {.what = "LocalFile takes a successful body", .setup = toPage,
-       .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nfre", "sh!"},
-       .check = [&](ActingHttps& h, auto&) {
-         EXPECT_EQ(tw_test::readFile(page), "fresh!");  // replaced, not overwritten in place
-         EXPECT_EQ(h.received, "fresh!");
-       }},
-      {.what = "LocalFile is left alone when not 2xx", .setup = toPage,
-       .reply = {withLength("404 Not Found", "gone")}, .code = 151,
-       .error = "HTTP protocol error. 404 Not Found.", .data = "gone",
-       .check = [&](ActingHttps&, auto&) {
-         EXPECT_EQ(tw_test::readFile(page), "old content that is longer than the new one");
-       }},
-      {.what = "LocalFile that cannot be created",
-       .setup = [&](ActingHttps& h, const std::string&) {
-         h.SetText(https_prop::LocalFile, dir_->file("no/such/dir/page.html").c_str());
-       },
-       .reply = {withLength("200 OK", "hi")}, .code = 302,
-       .error = "Can't open local file for writing.",
-       .check = [](ActingHttps& h, auto&) {
-         EXPECT_EQ(h.events.back(), "Error 302|Can't open local file for writing.");
-       }},
-      {.what = "a method called from an event is busy",
-       .setup = [](ActingHttps& h, const std::string& url) {
-         h.onFirstBody = [url](ActingHttps& self) {
-           EXPECT_EQ(self.Get(url.c_str()), 143);
-           EXPECT_STREQ(self.GetLastError(), "Busy performing current action.");
-         };
-       },
-       .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n", "body"}, .error = nullptr,
-       .data = "body",
-       .check = [](ActingHttps& h, auto&) { EXPECT_FALSE(h.onFirstBody); }},
-      {.what = "Interrupt from a Transfer event",
-       .setup = [](ActingHttps& h, const std::string&) {
-         h.onFirstBody = [](ActingHttps& self) { self.Interrupt(); };
-       },
-       .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nfirst"}, .holdMs = 5000,
-       .code = 301, .error = "Interrupted.", .data = "first", .maxMs = 4000},
       {.what = "the deadline ends a silent server, whatever the status",
-       .setup = [](ActingHttps& h, const std::string&) {
+       .setup = [](RecordingHttps& h, const std::string&) {
          h.SetInteger(https_prop::Timeout, 1);
        },
        .reply = {"HTTP/1.1 404 Not Found\r\nContent-Length: 10\r\n\r\nab"}, .holdMs = 4000,
