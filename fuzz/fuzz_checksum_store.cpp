@@ -87,11 +87,7 @@ std::map<std::string, std::string> storedValues() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tw_fuzz::useTempRoot();
-  tw_fuzz::silenceStdout();
-  return 0;
-}
+void tw_fuzz::setUp() { silenceStdout(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> parts = tw_fuzz::split(data, size, '\0', 3);

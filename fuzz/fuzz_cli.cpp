@@ -42,11 +42,7 @@ void checkParsed(const CliHandler& h) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tw_fuzz::useTempRoot();
-  tw_fuzz::silenceStdout();
-  return 0;
-}
+void tw_fuzz::setUp() { silenceStdout(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> args = tw_fuzz::split(data, size, '\0', kMaxArguments);

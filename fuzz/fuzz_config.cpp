@@ -65,11 +65,7 @@ int config(void* handle, const std::string& line) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tw_fuzz::useTempRoot();
-  TessilonSSL_HTTPS_StaticInit(nullptr);
-  return 0;
-}
+void tw_fuzz::setUp() { TessilonSSL_HTTPS_StaticInit(nullptr); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> lines = tw_fuzz::split(data, size, '\n', kMaxCalls);

@@ -35,11 +35,7 @@ tw_fuzz::Outcome play(uint8_t options, const std::vector<std::string>& reads) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tw_fuzz::useTempRoot();
-  TessilonSSL_HTTPS_StaticInit(nullptr);
-  return 0;
-}
+void tw_fuzz::setUp() { TessilonSSL_HTTPS_StaticInit(nullptr); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tw_fuzz::CutInput in;

@@ -86,4 +86,12 @@ std::vector<std::string> CutInput::pieces() const {
   return out;
 }
 
+__attribute__((weak)) void setUp() {}
+
 }  // namespace tw_fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tw_fuzz::useTempRoot();
+  tw_fuzz::setUp();
+  return 0;
+}

@@ -9,9 +9,11 @@
 
 namespace tw_fuzz {
 
-// Makes a fresh temporary directory, points TARNWICK_ROOT and TMPDIR at it
-// and removes it with its content when the process ends. Returns its path.
-// Calling it again returns the same directory.
+// Every target runs in a fresh temporary directory of its own: before the
+// first input, TARNWICK_ROOT and TMPDIR point at it, then the target's
+// setUp runs (where it has one). The directory goes when the process ends.
+void setUp();
+// The temporary directory's path.
 const std::string& useTempRoot();
 
 // Splits the input at every separator byte; at most maxParts parts (the

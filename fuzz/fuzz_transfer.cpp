@@ -81,11 +81,9 @@ tw_fuzz::Outcome transfer(uint8_t options, const std::vector<std::string>& piece
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tw_fuzz::useTempRoot();
+void tw_fuzz::setUp() {
   TessilonSSL_HTTPS_StaticInit(nullptr);
   startPeer();
-  return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
