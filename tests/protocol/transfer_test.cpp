@@ -7,7 +7,6 @@
 #include <functional>
 
 #include "tests/protocol/http_fixture.h"
-#include "tests/support/compress.h"
 #include "tests/support/scripted_peer.h"
 
 using tw_test::PeerStep;
@@ -86,15 +85,6 @@ std::string withLength(const std::string& head, const std::string& body) {
 }  // namespace
 
 TEST_F(TransferTest, Exchanges) {
-  const std::string text(3000, 'z');
-  const std::string gz = tw_test::gzipBytes(text);
-  std::vector<std::string> gzPieces = {
-      "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
-      std::to_string(gz.size()) + "\r\n\r\n"};
-  for (size_t at = 0; at < gz.size(); at += 5) gzPieces.push_back(gz.substr(at, 5));
-  auto compression = [](RecordingHttps& h, const std::string&) {
-    h.SetInteger(https_prop::AllowHTTPCompression, 1);
-  };
   auto status = [](const char* line, int code, const char* error) {
     return Exchange{.what = line, .reply = {withLength(line + 9, "body")}, .code = code,
                     .error = error, .data = "body",
@@ -180,10 +170,6 @@ TEST_F(TransferTest, Exchanges) {
       status("HTTP/1.1 503", 151, "HTTP protocol error. 503 ."),
       status("HTTP/1.1 302 Found", 151, "HTTP protocol error. 302 Found."),
       status("HTTP/1.1 401 Unauthorized", 151, "HTTP protocol error. 401 Unauthorized."),
-      {.what = "gzip in five-byte pieces", .setup = compression, .reply = gzPieces, .data = text,
-       .check = [&](RecordingHttps& h, auto&) {
-         EXPECT_EQ(h.Config("BytesTransferred"), std::to_string(gz.size()));
-       }},
       {.what = "no status line: nothing to judge", .reply = {"just bytes\n", "until the close"},
        .data = "just bytes\nuntil the close"},
       {.what = "the deadline ends a silent server, whatever the status",
