@@ -1,14 +1,30 @@
-// FileChecksum as the check run uses it: SHA-256 as upper-case hex text,
-// and its failure texts.
+// The checksum of a page and its store. FileChecksum as the check run uses
+// it: SHA-256 as upper-case hex text, and its failure texts. The store: in
+// this process, sequences of calls, each with its result, its console line
+// and the value it leaves in the registry; across processes, the check run's
+// clear path, many processes at once, a process killed while writing, a user
+// without rights.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <cctype>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "checks/ChecksumStore.h"
 #include "checks/FileChecksum.h"
 #include "tests/support/registry_env.h"
+#include "winsupport/CRegistry.h"
 
 using namespace velmora::checks;
+using namespace std::string_literals;
 
 namespace {
 
@@ -47,6 +63,275 @@ TEST_F(Checksum, FailuresGiveAnEmptyTextAndTheirError) {
   FileChecksum directory(dir.path(), SHA256, Text);
   EXPECT_EQ(directory.getChecksum(), "");
   EXPECT_EQ(directory.lastError, "Unable to read file due to error: FileStore: error reading file");
+}
+
+const char kStoreKey[] = "Software\\velmora.net\\Loomcraft\\Tarnwick";
+const std::string kSumA(64, 'A');
+const std::string kSumB = std::string(63, 'A') + "B";
+const char kInitialized[] = "Checksum initialized.\n";
+const char kCorrupt[] =
+    "ERROR: Unable to record checksum (The configuration registry database is corrupt. ) "
+    "in registry\n";
+
+// The raw data of a stored value as a narrow reader gets it, its NUL
+// included; "<none>" when it cannot be read.
+std::string stored(const std::string& url, DWORD* type = nullptr) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return "<none>";
+  }
+  char buf[256];
+  DWORD size = sizeof buf;
+  LONG rc = RegQueryValueExA(key, url.c_str(), nullptr, type, reinterpret_cast<LPBYTE>(buf), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS ? std::string(buf, size) : "<none>";
+}
+std::string sz(const std::string& text) { return text + '\0'; }
+
+struct Step {
+  std::string url = "http://h/";
+  std::string checksum{};
+  bool console = true;
+  ChecksumStoreResult result = Initialized;
+  std::string printed{};          // what the call prints
+  const char* stored = nullptr;  // the stored data afterwards, when given
+};
+
+struct Sequence {
+  const char* name = "";
+  std::function<void(const std::string& hive)> setUp = [](const std::string&) {};
+  std::vector<Step> steps{};
+  bool hiveKept = false;  // failed steps leave the hive's bytes alone
+};
+
+std::vector<Sequence> sequences() {
+  return {
+      {.name = "first, equal, changed, equal, clear, first again",
+       .steps = {{.checksum = kSumA, .printed = kInitialized},
+                 {.checksum = kSumA, .result = Equal},
+                 {.checksum = kSumB, .result = Changed},
+                 {.checksum = kSumB, .result = Equal},
+                 {.url = "ignored", .checksum = "clear", .result = Cleared},
+                 {.checksum = kSumB, .printed = kInitialized}}},
+      {.name = "clear without a store fails; only \"clear\" clears",
+       .steps = {{.checksum = "clear", .result = Error},
+                 {.checksum = "CLEAR", .printed = kInitialized}}},
+      {.name = "URLs differing by a trailing slash or letter case are separate",
+       .steps = {{.url = "http://example.com", .checksum = kSumA, .printed = kInitialized},
+                 {.url = "http://example.com/", .checksum = kSumB, .printed = kInitialized},
+                 {.url = "HTTP://EXAMPLE.COM", .checksum = kSumA, .printed = kInitialized},
+                 {.url = "http://example.com", .checksum = kSumA, .result = Equal}}},
+      {.name = "a value too long for the buffer counts as absent",
+       .setUp =
+           [](const std::string&) {
+             CRegistry r(HKEY_CURRENT_USER);
+             ASSERT_TRUE(r.createKey(kStoreKey));
+             ASSERT_TRUE(r.writeString(kStoreKey, "http://h/", std::string(65, 'C').c_str()));
+           },
+       .steps = {{.checksum = kSumA, .printed = kInitialized},
+                 {.checksum = kSumA, .result = Equal}}},
+      {.name = "65 bytes without a NUL are compared within the buffer",
+       .setUp =
+           [](const std::string&) {
+             HKEY key;
+             ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                       nullptr, &key, nullptr),
+                       ERROR_SUCCESS);
+             ASSERT_EQ(RegSetValueExA(key, "http://h/", 0, REG_BINARY,
+                                      reinterpret_cast<const BYTE*>(std::string(65, 'D').data()), 65),
+                       ERROR_SUCCESS);
+             RegCloseKey(key);
+           },
+       .steps = {{.checksum = kSumA, .result = Changed}}},
+      // Found by the checksum-store fuzz target: a cut sequence at the end
+      // took the NUL with it and the value was stored without its terminator.
+      // An overlong NUL must not end the stored text early either.
+      {.name = "checksum bytes that are not UTF-8 stay a well-formed string",
+       .steps = {{.url = "Soft\x01", .checksum = " \xEA", .console = false,
+                  .stored = " \xEF\xBF\xBD"},
+                 {.url = "Soft\x01", .checksum = kSumA, .console = false, .result = Changed},
+                 {.url = "Soft\x01", .checksum = kSumA, .console = false, .result = Equal},
+                 {.url = "u", .checksum = "\xC0\x80" "AB", .console = false,
+                  .stored = "\xEF\xBF\xBD\xEF\xBF\xBD" "AB"}}},
+      {.name = "a hive that is not a database gives the error line and stays",
+       .setUp = [](const std::string& hive) { tw_test::writeFile(hive, std::string(3000, '\x01')); },
+       .steps = {{.checksum = kSumA, .result = Error, .printed = kCorrupt},
+                 {.checksum = kSumA, .console = false, .result = Error, .printed = kCorrupt},
+                 {.checksum = "clear", .result = Error}},
+       .hiveKept = true},
+  };
+}
+
+class Store : public tw_test::RegistryEnv {};
+
+TEST_F(Store, Sequences) {
+  int i = 0;
+  for (const Sequence& s : sequences()) {
+    SCOPED_TRACE(s.name);
+    freshRoot("case" + std::to_string(i++));
+    s.setUp(userHive());
+    const std::string hive = hiveBytes();
+    for (const Step& step : s.steps) {
+      SCOPED_TRACE(step.url + " " + step.checksum);
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(storeChecksum(step.url, step.checksum.c_str(), step.console), step.result);
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), step.printed);
+      DWORD type = 0;
+      const std::string data = stored(step.url, &type);
+      if (step.stored) {
+        EXPECT_EQ(data, sz(step.stored));
+        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+      } else if (step.result == Initialized || step.result == Changed) {
+        EXPECT_EQ(data, sz(step.checksum));  // written as given, with its NUL
+      } else if (step.result == Cleared) {
+        EXPECT_EQ(data, "<none>");
+        CRegistry reg(HKEY_CURRENT_USER);
+        EXPECT_TRUE(reg.keyExists("Software\\velmora.net\\Loomcraft"));  // parents stay
+        EXPECT_FALSE(reg.keyExists(kStoreKey));
+      } else if (s.hiveKept) {
+        EXPECT_EQ(hiveBytes(), hive);
+      }
+    }
+  }
+}
+
+const char kNotices[] =
+    "Neither checksum nor text search option specified, defaulting to checksum.\n"
+    "Neither console nor event log logging option specified, defaulting to console.\n";
+const std::string kClearFailed =
+    std::string(kNotices) + "Unable to remove stored checksums from registry\n";
+const char kDenied[] = "ERROR: Unable to record checksum (Access is denied. ) in registry\nresult=0\n";
+
+std::string sum(char c, int n = 0) {
+  std::string s(64, c);
+  const char* hex = "0123456789ABCDEF";
+  s[0] = hex[n & 15];
+  s[1] = hex[(n >> 4) & 15];
+  return s;
+}
+
+class StoreProcesses : public tw_test::RegistryEnv {
+ protected:
+  std::string helper(std::vector<std::string> args, bool asNobody = false) {
+    return run("TW_STORE_HELPER", std::move(args), asNobody).out;
+  }
+  tw_test::ProcessResult clear(bool asNobody = false) {
+    return run("TARNWICK_BIN", {"/checksums_clear", "http://127.0.0.1:9/"}, asNobody);
+  }
+  std::string integrity() {
+    sqlite3* db = nullptr;
+    std::string result = "cannot open";
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_open_v2(userHive().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
+      result = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return result;
+  }
+};
+
+// The check run's clear path: the notices, its line, and the values gone.
+TEST_F(StoreProcesses, ClearThroughTheCheckRun) {
+  ASSERT_EQ(helper({"--quiet", "http://site/", sum('A')}), "result=1\n");
+  auto r = clear();
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, std::string(kNotices) + "All stored checksums have been removed\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(stored("http://site/"), "<none>");
+}
+
+TEST_F(StoreProcesses, ManyProcessesAtOnceLoseNothing) {
+  constexpr int kOwnUrls = 16, kSameUrl = 8;
+  const std::string go = dir.file("go");
+  const std::string helperPath = tw_test::programPath("TW_STORE_HELPER");
+  std::vector<std::unique_ptr<tw_test::BackgroundProcess>> procs;
+  for (int i = 0; i < kOwnUrls + kSameUrl; ++i) {
+    // Each of the first owns its URL: first use, no change, a change.
+    std::vector<std::string> args = {helperPath, "--go", go, "--quiet"};
+    if (i < kOwnUrls) {
+      args.insert(args.end(), {"http://site/" + std::to_string(i), sum('C', i), sum('C', i), sum('D', i)});
+    } else {
+      args.insert(args.end(), {"http://shared/", sum('E'), sum('E')});
+    }
+    procs.push_back(std::make_unique<tw_test::BackgroundProcess>(args, env()));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let them all start
+  tw_test::writeFile(go, "");
+
+  int sharedInitialized = 0;
+  for (int i = 0; i < kOwnUrls + kSameUrl; ++i) {
+    auto r = procs[i]->wait(120);
+    ASSERT_EQ(r.termSignal, 0) << "process " << i << " " << r.err;
+    ASSERT_EQ(r.exitCode, 0) << "process " << i << " " << r.err;
+    if (i < kOwnUrls) {
+      EXPECT_EQ(r.out, "result=1\nresult=3\nresult=2\n") << "process " << i;
+    } else {
+      // Another process may record the value between this one's read and
+      // its write, so a first use can be reported more than once.
+      EXPECT_TRUE(r.out == "result=1\nresult=3\n" || r.out == "result=3\nresult=3\n") << r.out;
+      sharedInitialized += r.out.rfind("result=1", 0) == 0;
+    }
+  }
+  EXPECT_GE(sharedInitialized, 1);
+  for (int i = 0; i < kOwnUrls; ++i) {
+    EXPECT_EQ(stored("http://site/" + std::to_string(i)), sz(sum('D', i)));
+  }
+  EXPECT_EQ(stored("http://shared/"), sz(sum('E')));
+  EXPECT_EQ(integrity(), "ok");
+}
+
+TEST_F(StoreProcesses, KillDuringWritesLeavesEarlierValuesIntact) {
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(helper({"--quiet", "http://keep/" + std::to_string(i), sum('F', i)}), "result=1\n");
+  }
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 6; ++round) {
+    tw_test::BackgroundProcess churn(
+        {tw_test::programPath("TW_STORE_HELPER"), "--churn", "http://busy/", sum('A'), sum('B')},
+        env());
+    // Wait until it has written once, then kill it at some point of its loop.
+    for (int i = 0; i < 2000 && churn.peekOut().find("ready") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(churn.peekOut().find("ready"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 200));
+    churn.signal(SIGKILL);
+    EXPECT_EQ(churn.wait(30).termSignal, SIGKILL);
+
+    const std::string busy = stored("http://busy/");
+    EXPECT_TRUE(busy == sz(sum('A')) || busy == sz(sum('B'))) << busy;
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_EQ(stored("http://keep/" + std::to_string(i)), sz(sum('F', i))) << "round " << round;
+    }
+    EXPECT_EQ(integrity(), "ok");
+  }
+  // The store still takes new values.
+  EXPECT_EQ(helper({"--quiet", "http://after/", sum('A')}), "result=1\n");
+}
+
+TEST_F(StoreProcesses, UsersWithoutWriteOrReadRights) {
+  ASSERT_EQ(helper({"--quiet", "http://same/", sum('A')}), "result=1\n");
+  ASSERT_EQ(helper({"--quiet", "http://moved/", sum('A')}), "result=1\n");
+  openDirectoryToAll();
+  ASSERT_EQ(chmod(userHive().c_str(), 0644), 0);
+  const std::string before = tw_test::readFile(userHive());
+
+  EXPECT_EQ(helper({"http://new/", sum('A')}, true), kDenied);
+  EXPECT_EQ(helper({"http://same/", sum('A')}, true), "result=3\n");
+  // The change is reported; the write fails quietly and the old value stays.
+  EXPECT_EQ(helper({"http://moved/", sum('B')}, true), "result=2\n");
+  auto r = clear(true);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, kClearFailed);
+  EXPECT_EQ(tw_test::readFile(userHive()), before);
+  EXPECT_EQ(stored("http://moved/"), sz(sum('A')));
+
+  // A user who cannot read the store cannot record either.
+  ASSERT_EQ(chmod(userHive().c_str(), 0600), 0);
+  EXPECT_EQ(helper({"http://same/", sum('A')}, true), kDenied);
 }
 
 }  // namespace
