@@ -361,26 +361,7 @@ TEST_F(TransferTest, Exchanges) {
        .data = "0123456789",
        .events = {"Status HTTP/1.1|200|OK", "Header Content-Type|text/plain",
                   "Header Content-Length|10", "StartTransfer 1", "Transfer 1 10 100 0123456789",
-                  "EndTransfer 1"},
-       .check = [](RecordingHttps& h, auto&) {
-         EXPECT_EQ(h.GetText(https_prop::StatusLine), "HTTP/1.1 200 OK");
-         EXPECT_EQ(h.GetText(https_prop::TransferredHeaders),
-                   "Content-Type: text/plain\r\nContent-Length: 10\r\n");
-         EXPECT_EQ(h.Config("BytesTransferred"), "10");
-         EXPECT_EQ(h.Config("TransferredData"), "0123456789");
-       }},
-      {.what = "percent done follows the bytes",
-       .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n", std::string(100, 'b'),
-                 std::string(100, 'b'), std::string(100, 'b')},
-       .data = std::string(300, 'b'),
-       .check = [](RecordingHttps& h, auto&) {
-         std::vector<std::string> transfers;
-         for (const std::string& e : h.events) {
-           if (e.rfind("Transfer", 0) == 0) transfers.push_back(e.substr(0, e.rfind(' ')));
-         }
-         EXPECT_EQ(transfers, (std::vector<std::string>{"Transfer 1 100 33", "Transfer 1 200 66",
-                                                        "Transfer 1 300 100"}));
-       }},
+                  "EndTransfer 1"}},
       {.what = "TransferredDataLimit keeps only the first bytes",
        .setup = [](RecordingHttps& h, const std::string&) {
          h.SetLong(https_prop::TransferredDataLimit, 10);
