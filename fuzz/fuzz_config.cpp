@@ -20,8 +20,7 @@ namespace {
 
 constexpr size_t kMaxCalls = 64;
 
-// Runs one Config call and checks what every call must satisfy. Returns the
-// code.
+// Runs one Config call, checks what every call must satisfy, returns the code.
 int config(void* handle, const std::string& line) {
   const bool wide = !line.empty() && line[0] == '\x01';
   std::string narrow;
@@ -46,8 +45,7 @@ int config(void* handle, const std::string& line) {
 
   tw_fuzz::check(TessilonSSL_HTTPS_GetLastErrorCode(handle) == code,
                  "last error code differs from the code returned");
-  const char* error = TessilonSSL_HTTPS_GetLastError(handle);
-  tw_fuzz::check(error != nullptr, "no last error text");
+  tw_fuzz::check(TessilonSSL_HTTPS_GetLastError(handle) != nullptr, "no last error text");
   // A text that cannot be converted from UTF-16 fails before the setting is
   // looked at and leaves the slot alone; every answered call fills it.
   tw_fuzz::check(code != 0 || argv[1] != nullptr, "no answer in slot 1");

@@ -25,7 +25,7 @@
 namespace {
 
 // The peer: one connection at a time; waits for the end of the request
-// header, sends the reply pieces (a millisecond apart) and closes.
+// header, sends the reply pieces a millisecond apart and closes.
 std::mutex replyMutex;
 std::vector<std::string> reply;  // of the next connection
 uint16_t peerPort = 0;
