@@ -52,7 +52,8 @@ const MatchCase kMatchCases[] = {
     // "?" is never a full stop nor the end; a full stop matches itself.
     {"xabcx", "*a?c*", true}, {"a-c", "*a?c*", true}, {"a.c", "*a?c*", false},
     {"a.c a-c", "*a?c*", true}, {"ab", "ab?", false}, {"ab", "*ab?", false}, {"ab!", "ab?", true},
-    {"?", "?", true}, {".", "?", false}, {"a.c", "a.c", true},
+    {"?", "?", true}, {".", "?", false}, {"a.c", "a.c", true}, {"a.b", "*??*", false},
+    {"a.bc", "*??*", true},
     // Segments are found in order; the first is fixed at the start.
     {"xaybzcwd", "*a*b*c*d*", true}, {"dcba", "*a*b*c*d*", false},
     {"<title>Status: OK</title>", "*<title>*ok*</title>", true},
