@@ -9,9 +9,9 @@
 namespace tw_test {
 
 // windowBits: -15 raw deflate, 15 zlib wrapper, 31 gzip wrapper.
-inline std::string deflateBytes(const std::string& input, int windowBits, int level = 6) {
+inline std::string deflateBytes(const std::string& input, int windowBits) {
   z_stream z{};
-  if (deflateInit2(&z, level, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&z, 6, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     throw std::runtime_error("deflateInit2");
   }
   std::string out(deflateBound(&z, input.size()) + 64, '\0');
@@ -26,8 +26,6 @@ inline std::string deflateBytes(const std::string& input, int windowBits, int le
 }
 
 inline std::string gzipBytes(const std::string& input) { return deflateBytes(input, 31); }
-inline std::string rawDeflateBytes(const std::string& input) { return deflateBytes(input, -15); }
-inline std::string zlibBytes(const std::string& input) { return deflateBytes(input, 15); }
 
 // A gzip member with every optional header field: extra, name, comment and
 // header CRC (the CRC is not checked by the reader, so any two bytes do).
@@ -37,7 +35,7 @@ inline std::string gzipWithAllHeaderFields(const std::string& input) {
   out += std::string("name.txt\0", 9);       // file name
   out += std::string("a comment\0", 10);     // comment
   out += std::string("\x12\x34", 2);         // header CRC
-  out += rawDeflateBytes(input);
+  out += deflateBytes(input, -15);
   out += std::string(8, '\0');               // trailer (not checked)
   return out;
 }
