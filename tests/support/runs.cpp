@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -10,7 +9,6 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <stdexcept>
 
 namespace tw_test {
 
@@ -112,14 +110,10 @@ MeasuredRun runMeasured(std::vector<std::string> argv, const std::string& root,
   // Forked from this test binary, the program's peak would start at the
   // test binary's own size: tw_peak_rss forks it from a small process and
   // writes its peak to a file.
-  std::string report = root + "/peakrss-XXXXXX";
-  const int reportFd = mkstemp(report.data());
-  if (reportFd < 0) throw std::runtime_error("mkstemp failed for " + report);
-  close(reportFd);
+  const std::string report = root + "/peak_rss";
   argv.insert(argv.begin(), {programPath("TW_PEAK_RSS_BIN"), report});
   const auto start = std::chrono::steady_clock::now();
-  MeasuredRun run;
-  run.result = runProcess(argv, opts);
+  MeasuredRun run{runProcess(argv, opts)};
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.maxRssKb = std::atol(readFile(report).c_str());
   std::remove(report.c_str());
