@@ -34,47 +34,34 @@ TEST(SplitString, Cases) {
 }
 
 TEST(ParseSeverity, WordsInAnyCase) {
-  EXPECT_EQ(parseSeverity("Ignore"), -1);
-  EXPECT_EQ(parseSeverity("IGNORE"), -1);
-  EXPECT_EQ(parseSeverity("information"), 0);
-  EXPECT_EQ(parseSeverity("Warning"), 1);
-  EXPECT_EQ(parseSeverity("eRRoR"), 2);
-  EXPECT_EQ(parseSeverity("fatal"), 1);
-  EXPECT_EQ(parseSeverity(" Error"), 1);  // blanks make it an unknown word
-  EXPECT_EQ(parseSeverity(""), 1);
+  const std::pair<const char*, int> cases[] = {
+      {"Ignore", -1}, {"IGNORE", -1}, {"information", 0}, {"Warning", 1}, {"eRRoR", 2},
+      {"fatal", 1},   {" Error", 1},  // blanks make it an unknown word
+      {"", 1}};
+  for (const auto& [word, severity] : cases) EXPECT_EQ(parseSeverity(word), severity) << word;
 }
 
-TEST(ParseResultSeverities, DefaultsAndOverrides) {
-  auto d = parseResultSeverities("");
-  EXPECT_EQ(d[velmora::TXT_FOUND], 0);
-  EXPECT_EQ(d[velmora::TXT_NOTFOUND], 1);
-  EXPECT_EQ(d[velmora::CHECKSUM_CHANGE], 1);
-  EXPECT_EQ(d[velmora::CHECKSUM_EQUAL], 0);
-
-  auto opt = parseResultSeverities("TXT_NOTFOUND=Error,CHECKSUM_CHANGE=Warning");
-  EXPECT_EQ(opt[velmora::TXT_NOTFOUND], 2);
-  EXPECT_EQ(opt[velmora::CHECKSUM_CHANGE], 1);
-  EXPECT_EQ(opt[velmora::TXT_FOUND], 0);
-
-  // Later items override earlier ones.
-  EXPECT_EQ(parseResultSeverities("TXT_FOUND=error,TXT_FOUND=Ignore")[velmora::TXT_FOUND], -1);
-  // An unknown word gives Warning.
-  EXPECT_EQ(parseResultSeverities("TXT_FOUND=loud")[velmora::TXT_FOUND], 1);
-  EXPECT_EQ(parseResultSeverities("CHECKSUM_EQUAL=Error")[velmora::CHECKSUM_EQUAL], 2);
-}
-
-TEST(ParseResultSeverities, UnknownAndMalformedItemsAreIgnored) {
-  auto s = parseResultSeverities("txt_found=Error,FOO=Error,TXT_NOTFOUND,CHECKSUM_EQUAL=,=Error");
-  EXPECT_EQ(s[velmora::TXT_FOUND], 0);  // names compare with case
-  EXPECT_EQ(s[velmora::TXT_NOTFOUND], 1);
-  EXPECT_EQ(s[velmora::CHECKSUM_CHANGE], 1);
-  EXPECT_EQ(s[velmora::CHECKSUM_EQUAL], 0);
-}
-
-TEST(ParseResultSeverities, BlanksAroundItemsDoNotMatch) {
-  auto s = parseResultSeverities("TXT_FOUND=Error, TXT_NOTFOUND=Ignore");
-  EXPECT_EQ(s[velmora::TXT_FOUND], 2);
-  EXPECT_EQ(s[velmora::TXT_NOTFOUND], 1);  // " TXT_NOTFOUND" is not a result name
+// The severities of TXT_FOUND, TXT_NOTFOUND, CHECKSUM_CHANGE, CHECKSUM_EQUAL.
+TEST(ParseResultSeverities, DefaultsOverridesAndIgnoredItems) {
+  const std::pair<const char*, std::vector<int>> cases[] = {
+      {"", {0, 1, 1, 0}},
+      {"TXT_NOTFOUND=Error,CHECKSUM_CHANGE=Warning", {0, 2, 1, 0}},
+      {"CHECKSUM_EQUAL=Error", {0, 1, 1, 2}},
+      // Later items override earlier ones; an unknown word gives Warning.
+      {"TXT_FOUND=error,TXT_FOUND=Ignore", {-1, 1, 1, 0}},
+      {"TXT_FOUND=loud", {1, 1, 1, 0}},
+      // Names compare with case; malformed items are ignored.
+      {"txt_found=Error,FOO=Error,TXT_NOTFOUND,CHECKSUM_EQUAL=,=Error", {0, 1, 1, 0}},
+      // " TXT_NOTFOUND" is not a result name.
+      {"TXT_FOUND=Error, TXT_NOTFOUND=Ignore", {2, 1, 1, 0}},
+  };
+  for (const auto& [text, expected] : cases) {
+    const velmora::ResultSeverities s = parseResultSeverities(text);
+    EXPECT_EQ((std::vector<int>{s[velmora::TXT_FOUND], s[velmora::TXT_NOTFOUND],
+                                s[velmora::CHECKSUM_CHANGE], s[velmora::CHECKSUM_EQUAL]}),
+              expected)
+        << text;
+  }
 }
 
 TEST(ProxySettings, Tests) {

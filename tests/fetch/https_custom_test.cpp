@@ -19,61 +19,31 @@ using velmora::network::HTTPSCustom;
 
 namespace {
 
-class HTTPSCustomWriting : public ::testing::Test {
- protected:
-  void SetUp() override { TessilonSSL_HTTPS_StaticInit(nullptr); }
-  void TearDown() override { TessilonSSL_HTTPS_StaticDestroy(); }
+HANDLE openFile(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(file, INVALID_HANDLE_VALUE);
+  return file;
+}
 
-  HANDLE openFile(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE);
-    return file;
+// A handle writing the body of a 200 answer into a new file.
+struct Writing {
+  explicit Writing(const std::string& path) : file(openFile(path)) {
+    http.fileHandle = file;
+    http.httpStatus = 200;
   }
-
-  static void transfer(HTTPSCustom& http, const std::string& piece) {
+  ~Writing() {
+    http.flushFile();
+    http.fileHandle = INVALID_HANDLE_VALUE;
+    CloseHandle(file);
+  }
+  void transfer(const std::string& piece) {
     HTTPSTransferEventParams e{1, 0, -1, piece.data(), static_cast<int>(piece.size()), 0};
     http.FireTransfer(&e);
   }
-
-  static void error(HTTPSCustom& http, const char* text) {
-    HTTPSErrorEventParams e{151, text, 0};
-    http.FireError(&e);
-  }
-
-  tw_test::TempDir dir;
+  HANDLE file;
+  HTTPSCustom http{false};
 };
-
-TEST_F(HTTPSCustomWriting, PiecesOfEverySizeReachTheFileInOrder) {
-  std::mt19937 rng(2048);
-  std::uniform_int_distribution<int> size(1, 6000);
-  std::vector<std::string> pieces;
-  for (int i = 0; i < 600; ++i) {
-    std::string piece(static_cast<size_t>(size(rng)), '\0');
-    for (char& c : piece) c = static_cast<char>(rng());
-    pieces.push_back(piece);
-    // Now and then one larger than anything held back at once.
-    if (i % 200 == 100) pieces.push_back(std::string(300000, static_cast<char>('a' + i % 26)));
-  }
-  const std::string path = dir.file("page");
-  HANDLE file = openFile(path);
-  std::string expected;
-  {
-    HTTPSCustom http(false);
-    http.fileHandle = file;
-    http.httpStatus = 200;
-    for (size_t i = 0; i < pieces.size(); ++i) {
-      // The body of another status is dropped, also between wanted pieces.
-      http.httpStatus = i % 97 == 5 ? 404 : (i % 2 == 0 ? 200 : 206);
-      transfer(http, pieces[i]);
-      if (http.httpStatus != 404) expected += pieces[i];
-    }
-    http.flushFile();
-    EXPECT_TRUE(http.errorDescription.empty());
-  }
-  CloseHandle(file);
-  EXPECT_EQ(tw_test::readFile(path), expected);
-}
 
 // Writes past a file size limit fail part-way, like writes to a full disk.
 class FileSizeLimit {
@@ -93,6 +63,41 @@ class FileSizeLimit {
  private:
   rlimit saved_{};
 };
+
+class HTTPSCustomWriting : public ::testing::Test {
+ protected:
+  void SetUp() override { TessilonSSL_HTTPS_StaticInit(nullptr); }
+  void TearDown() override { TessilonSSL_HTTPS_StaticDestroy(); }
+
+  tw_test::TempDir dir;
+  const std::string path = dir.file("page");
+};
+
+TEST_F(HTTPSCustomWriting, PiecesOfEverySizeReachTheFileInOrder) {
+  std::mt19937 rng(2048);
+  std::uniform_int_distribution<int> size(1, 6000);
+  std::string expected;
+  {
+    Writing w(path);
+    for (int i = 0; i < 600; ++i) {
+      std::string piece(static_cast<size_t>(size(rng)), '\0');
+      for (char& c : piece) c = static_cast<char>(rng());
+      // The body of another status is dropped, also between wanted pieces.
+      w.http.httpStatus = i % 97 == 5 ? 404 : (i % 2 == 0 ? 200 : 206);
+      w.transfer(piece);
+      if (w.http.httpStatus != 404) expected += piece;
+      // Now and then one larger than anything held back at once.
+      if (i % 200 == 100) {
+        piece.assign(300000, static_cast<char>('a' + i % 26));
+        w.transfer(piece);
+        if (w.http.httpStatus != 404) expected += piece;
+      }
+    }
+    w.http.flushFile();
+    EXPECT_TRUE(w.http.errorDescription.empty());
+  }
+  EXPECT_EQ(tw_test::readFile(path), expected);
+}
 
 TEST_F(HTTPSCustomWriting, AFailedWriteLeavesWhatWritingEachPieceAloneLeaves) {
   std::vector<std::string> pieces;
@@ -115,44 +120,31 @@ TEST_F(HTTPSCustomWriting, AFailedWriteLeavesWhatWritingEachPieceAloneLeaves) {
   const std::string referenceContent = tw_test::readFile(referencePath);
   ASSERT_EQ(referenceContent.size(), 10000u);
   ASSERT_FALSE(referenceText.empty());
-
-  const std::string path = dir.file("page");
-  HANDLE file = openFile(path);
-  std::string description;
   {
-    HTTPSCustom http(false);
-    http.fileHandle = file;
-    http.httpStatus = 200;
+    Writing w(path);
     FileSizeLimit limit(10000);
-    for (const std::string& piece : pieces) transfer(http, piece);
-    http.flushFile();
-    description = http.errorDescription;
+    for (const std::string& piece : pieces) w.transfer(piece);
+    w.http.flushFile();
+    EXPECT_EQ(w.http.errorDescription, referenceText);
   }
-  CloseHandle(file);
   EXPECT_EQ(tw_test::readFile(path), referenceContent);
-  EXPECT_EQ(description, referenceText);
 }
 
 TEST_F(HTTPSCustomWriting, TheLastOfErrorEventsAndFailedWritesGivesTheText) {
-  const std::string path = dir.file("page");
-  HANDLE file = openFile(path);
-  HTTPSCustom http(false);
-  http.fileHandle = file;
-  http.httpStatus = 200;
   {
+    Writing w(path);
     FileSizeLimit limit(1000);
     // The write of this piece fails before the Error event arrives.
-    transfer(http, std::string(2000, 'x'));
-    error(http, "Later error.");
-    EXPECT_EQ(http.errorDescription, "Later error.");
+    w.transfer(std::string(2000, 'x'));
+    HTTPSErrorEventParams e{151, "Later error.", 0};
+    w.http.FireError(&e);
+    EXPECT_EQ(w.http.errorDescription, "Later error.");
     // A write failing after the event replaces its text.
-    transfer(http, std::string(10, 'y'));
-    http.flushFile();
+    w.transfer(std::string(10, 'y'));
+    w.http.flushFile();
+    EXPECT_NE(w.http.errorDescription, "Later error.");
+    EXPECT_FALSE(w.http.errorDescription.empty());
   }
-  EXPECT_NE(http.errorDescription, "Later error.");
-  EXPECT_FALSE(http.errorDescription.empty());
-  http.fileHandle = INVALID_HANDLE_VALUE;
-  CloseHandle(file);
   EXPECT_EQ(tw_test::readFile(path), std::string(1000, 'x'));
 }
 
