@@ -1,7 +1,6 @@
 // The /evt severities list and the string splitter behind it.
 #include <gtest/gtest.h>
 
-#include "fetch/ProxySettings.h"
 #include "cli/ResultSeverities.h"
 
 using velmora::parseResultSeverities;
@@ -62,20 +61,4 @@ TEST(ParseResultSeverities, DefaultsOverridesAndIgnoredItems) {
               expected)
         << text;
   }
-}
-
-TEST(ProxySettings, Tests) {
-  velmora::ProxySettings p;
-  EXPECT_FALSE(p.isSet());
-  p.host = "proxy";
-  EXPECT_TRUE(p.isSet());
-  p.port = 0;
-  EXPECT_FALSE(p.isSet());
-  p.user = "u";
-  p.password = "p";
-  EXPECT_FALSE(p.hasCredentials());  // scheme 3 means none
-  p.authScheme = 0;
-  EXPECT_TRUE(p.hasCredentials());
-  p.password.clear();
-  EXPECT_FALSE(p.hasCredentials());
 }

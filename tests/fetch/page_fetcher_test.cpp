@@ -9,9 +9,7 @@
 #include <vector>
 
 #include "fetch/ProxySettings.h"
-#include "fetch/HTTPSCustom.h"
 #include "fetch/PageFetcher.h"
-#include "httpclient/TessilonSSL_HTTPS.h"
 #include "tests/support/runs.h"
 #include "tests/support/state_dir_test.h"
 
@@ -93,10 +91,6 @@ TEST_F(PageFetcherTest, ScriptedPeerCases) {
        .lastLacks = "Range:"},
       {.name = "without probe", .replies = {okReply("body")}, .probe = false, .file = "body",
        .requests = {get}},
-      {.name = "not found",
-       .replies = {"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\n",
-                   okReply("not here\n", "404 Not Found")},
-       .failure = "HTTP protocol error. 404 Not Found.", .requests = {head, get}},
       {.name = "redirect not followed",
        .replies = {"HTTP/1.1 302 Found\r\n" + moved + "Content-Length: 0\r\nConnection: close\r\n\r\n",
                    okReply("<a href=/new>moved</a>", "302 Found", moved)},
@@ -250,18 +244,6 @@ TEST_F(ProxyAuthTest, DISABLED_ThreeGetsWithBasicDigestAndNtlmThenFailure) {
   for (const std::string& r : fetchThroughProxy(true)) schemes += proxySchemeOf(r);
   EXPECT_TRUE(std::regex_match(schemes, std::regex("B[-D]+N+"))) << schemes;
   EXPECT_TRUE(hasHeader(requestsOf(proxy).front(), "Proxy-Authorization: Basic cHU6cHA="));
-}
-
-// --- the component handle of a fetch --------------------------------------------------------
-
-TEST(HTTPSCustomTest, HandleKeepsNoBodyAndSpeaksCurrentTls) {
-  TessilonSSL_HTTPS_StaticInit(nullptr);
-  {
-    velmora::network::HTTPSCustom http(false);
-    EXPECT_EQ(http.GetLong(https_prop::TransferredDataLimit), 1);
-    EXPECT_EQ(http.Config("SSLEnabledProtocols"), "10240");
-  }
-  TessilonSSL_HTTPS_StaticDestroy();
 }
 
 }  // namespace

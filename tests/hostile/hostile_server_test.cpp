@@ -284,22 +284,13 @@ TEST_P(HostileCases, EndsWithItsLineWithinTheMemoryBound) {
   const std::string url = c.scripts.empty()
                               ? "http://127.0.0.1:" + std::to_string(tw_test::unusedLoopbackPort()) + "/"
                               : tw_test::urlOf(peer);
-  std::vector<std::string> args = {tw_test::programPath("TARNWICK_BIN"), "/lc"};
-  if (c.pattern.empty()) {
-    args.push_back("/checksum");
-  } else {
-    args.insert(args.end(), {"/t", c.pattern});
-  }
-  args.insert(args.end(), {"/timeout", c.timeout, url});
+  std::vector<std::string> args = {tw_test::programPath("TARNWICK_BIN"), "/lc", "/checksum",
+                                    "/timeout", c.timeout, url};
+  if (!c.pattern.empty()) args.insert(args.erase(args.begin() + 2), {"/t", c.pattern});
   MeasuredRun run = tw_test::runMeasured(args, root.path());
-
-  if (c.failure.empty()) {
-    EXPECT_EQ(run.result.out, tw_test::line::initialized);
-    EXPECT_EQ(run.result.exitCode, 0);
-  } else {
-    EXPECT_EQ(run.result.out, tw_test::line::failure(url, c.failure, c.code));
-    EXPECT_EQ(run.result.exitCode, 2);
-  }
+  EXPECT_EQ(run.result.out, c.failure.empty() ? tw_test::line::initialized
+                                              : tw_test::line::failure(url, c.failure, c.code));
+  EXPECT_EQ(run.result.exitCode, c.failure.empty() ? 0 : 2);
   EXPECT_EQ(storedChecksum(url), c.stored);
   EXPECT_GE(run.seconds, c.minSeconds);
   EXPECT_LT(run.seconds, c.maxSeconds);

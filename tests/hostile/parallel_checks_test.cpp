@@ -97,7 +97,8 @@ TEST_F(ParallelChecks, SixtyChecksShareOneStateDirectory) {
     const std::string content = "<html><body><p>Parallel page " + n + "</p></body></html>\n";
     const std::string sum = tw_test::sha256Hex(content);
     const int kind = i % 5;
-    const std::string u = kind == 4 ? url("missing" + n + ".html") : page("page" + n + ".html", content);
+    const std::string u =
+        kind == 4 ? url("missing" + n + ".html") : page("page" + n + ".html", content);
     const std::string pattern = kind == 2 ? "*Parallel page " + n + "<*" : "*Closed on Sundays*";
     PlannedRun r{.url = u, .args = {"/lc", "/le", "/checksum", u}};
     if (kind != 4) expectedStore[u] = sum;
@@ -119,7 +120,8 @@ TEST_F(ParallelChecks, SixtyChecksShareOneStateDirectory) {
     plan.push_back(r);
   }
   const std::string sameContent = "<html><body><p>The page everyone checks</p></body></html>\n";
-  const std::string same = page("same.html", sameContent), sameSum = tw_test::sha256Hex(sameContent);
+  const std::string same = page("same.html", sameContent);
+  const std::string sameSum = tw_test::sha256Hex(sameContent);
   expectedStore[same] = sameSum;
   for (int i = 0; i < 10; ++i) {
     plan.push_back({.url = same, .args = {"/lc", "/le", "/checksum", "/timeout", "60", same}});

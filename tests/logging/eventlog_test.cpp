@@ -29,7 +29,8 @@ namespace {
 // A unix datagram socket bound at path, as a syslog daemon's would be.
 class SyslogListener {
  public:
-  explicit SyslogListener(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  explicit SyslogListener(const std::string& path)
+      : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (fd_ < 0 || path.size() >= sizeof addr.sun_path) throw std::runtime_error("syslog socket");
@@ -172,7 +173,8 @@ TEST_F(EventLogTest, EachEventReachesSyslogWithItsEnglishTextAndPriority) {
       {1003, 0, {"u"}, "The checksum of URL \"u\" did not change\\.", "<14>"},
       {1002, 1, {"u", "c"}, "The checksum of URL \"u\" changed to \"c\"\\.", "<12>"},
       {1003, 4, {}, "[\\s\\S]*", "<13>"},
-      {1100, 0, {"SQLite", "3 s"}, "Connection:\tOK Database Type:\tSQLite Time Elapsed:\t3 s\\s*", "<14>"},
+      {1100, 0, {"SQLite", "3 s"},
+       "Connection:\tOK Database Type:\tSQLite Time Elapsed:\t3 s\\s*", "<14>"},
       {4242, 0, {"xyz"},
        "The description for Event ID 4242 from source Harrowlights cannot be found\\.[\\s\\S]*"
        "included with the event: xyz[\\s\\S]*", "<14>"},
@@ -221,17 +223,17 @@ class EventViewer : public tw_logging_test::StateDirTest {
 };
 
 TEST_F(EventViewer, ViewerRejectsBadArgumentsAndExplainsItself) {
-  auto help = viewer({"--help"});
+  const auto help = viewer({"--help"}), empty = viewer({});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("--lang en|de"), std::string::npos);
-  EXPECT_EQ(viewer({"--lang", "fr"}).exitCode, 2);
-  EXPECT_EQ(viewer({"--id", "12x"}).exitCode, 2);
-  EXPECT_EQ(viewer({"--bogus"}).exitCode, 2);
-  auto empty = viewer({});
   EXPECT_EQ(empty.exitCode, 0);
-  EXPECT_TRUE(empty.out.empty());
+  EXPECT_EQ(empty.out, "");
+  using Args = std::vector<std::string>;
+  for (const Args& bad : {Args{"--lang", "fr"}, Args{"--id", "12x"}, Args{"--bogus"}}) {
+    EXPECT_EQ(viewer(bad).exitCode, 2) << bad[0];
+  }
   tw_test::writeFile(root() + "/eventlog.db", std::string(2048, 'x'));
-  auto damaged = viewer({});
+  const auto damaged = viewer({});
   EXPECT_EQ(damaged.exitCode, 1);
   EXPECT_NE(damaged.err.find("cannot read the event log"), std::string::npos) << damaged.err;
 }

@@ -169,40 +169,38 @@ TEST_F(LoggingTest, MessagesOfConcurrentThreadsDoNotMix) {
 
 const std::string kEventlog = "SYSTEM\\CurrentControlSet\\Services\\Eventlog";
 
-class RegistrationTest : public tw_logging_test::StateDirTest {
- protected:
-  static std::string selfPath() { return std::filesystem::read_symlink("/proc/self/exe"); }
-  static bool keyExists(const std::string& key) {
-    return CRegistry(HKEY_LOCAL_MACHINE).keyExists(key.c_str()) != 0;
-  }
-  static std::string readString(const std::string& key, const char* name) {
-    CRegistry reg(HKEY_LOCAL_MACHINE);
-    char buf[4096] = {0};
-    if (!reg.readString(key.c_str(), name, buf, sizeof buf - 1)) return "<missing>";
-    return buf;
-  }
-  // The type and data of a four-byte value, or {0, 0}.
-  static std::pair<DWORD, DWORD> readDword(const std::string& key, const char* name) {
-    HKEY h;
-    DWORD type = 0, value = 0, size = sizeof value;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return {};
-    const LONG rc = RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-    RegCloseKey(h);
-    return rc == ERROR_SUCCESS && size == 4 ? std::pair(type, value) : std::pair<DWORD, DWORD>();
-  }
-  static void createKey(const std::string& key) {
-    CRegistry reg(HKEY_LOCAL_MACHINE);
-    ASSERT_TRUE(reg.createKey(key.c_str())) << reg.lastErrorText;
-  }
-};
+bool keyExists(const std::string& key) {
+  return CRegistry(HKEY_LOCAL_MACHINE).keyExists(key.c_str()) != 0;
+}
+std::string readString(const std::string& key, const char* name) {
+  char buf[4096] = {0};
+  CRegistry reg(HKEY_LOCAL_MACHINE);
+  return reg.readString(key.c_str(), name, buf, sizeof buf - 1) ? buf : "<missing>";
+}
+// The type and data of a four-byte value, or {0, 0}.
+std::pair<DWORD, DWORD> readDword(const std::string& key, const char* name) {
+  HKEY h;
+  DWORD type = 0, value = 0, size = sizeof value;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return {};
+  const LONG rc = RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+  RegCloseKey(h);
+  return rc == ERROR_SUCCESS && size == 4 ? std::pair(type, value) : std::pair<DWORD, DWORD>();
+}
+void createKey(const std::string& key) {
+  CRegistry reg(HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(reg.createKey(key.c_str())) << reg.lastErrorText;
+}
+
+class RegistrationTest : public LoggingTest {};
 
 TEST_F(RegistrationTest, RegistersUnderApplicationWithThisExecutableAsMessageFile) {
-  velmora::logging::Logging log("Harrowlights", 2);
+  Logging log("Harrowlights", 2);
   log.ensureEventSource(2);
   const std::string key = kEventlog + "\\Application\\Harrowlights";
   ASSERT_TRUE(keyExists(key));
-  EXPECT_EQ(readString(key, "EventMessageFile"), selfPath());
-  EXPECT_EQ(readString(key, "CategoryMessageFile"), selfPath());
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+  EXPECT_EQ(readString(key, "EventMessageFile"), self);
+  EXPECT_EQ(readString(key, "CategoryMessageFile"), self);
   EXPECT_EQ(readDword(key, "CategoryCount"), (std::pair<DWORD, DWORD>(REG_DWORD, 2)));
 
   // A second call finds it and writes nothing: a changed value survives.
@@ -216,7 +214,7 @@ TEST_F(RegistrationTest, RegistersUnderApplicationWithThisExecutableAsMessageFil
 TEST_F(RegistrationTest, SourceKnownUnderAnotherLogRegistersNothingNew) {
   createKey(kEventlog + "\\System\\harrowlights");  // key names ignore case
   createKey(kEventlog + "\\Application\\Other");
-  velmora::logging::Logging log("Harrowlights", 2);
+  Logging log("Harrowlights", 2);
   log.ensureEventSource(2);
   EXPECT_FALSE(keyExists(kEventlog + "\\Application\\Harrowlights"));
   EXPECT_EQ(readString(kEventlog + "\\System\\Harrowlights", "EventMessageFile"), "<missing>");
@@ -231,7 +229,7 @@ TEST_F(RegistrationTest, OnlyTheFirstThirtyTwoLogsAreSearched) {
       createKey(kEventlog + (i < 10 ? "\\Log0" : "\\Log") + std::to_string(i));
     }
     createKey(kEventlog + "\\Log" + std::to_string(logs - 1) + "\\Harrowlights");
-    velmora::logging::Logging log("Harrowlights", 2);
+    Logging log("Harrowlights", 2);
     log.ensureEventSource(2);
     EXPECT_EQ(keyExists(kEventlog + "\\Application\\Harrowlights"), logs == 33);
     ASSERT_TRUE(CRegistry(HKEY_LOCAL_MACHINE).deleteKeyTree(kEventlog.c_str()));
