@@ -264,15 +264,6 @@ class HostileServer : public ::testing::Test {
     EXPECT_EQ(tw_test::sanitizerReports(root.path()), "");
   }
 
-  // The stored checksum of a URL ("" when there is none).
-  std::string storedChecksum(const std::string& url) {
-    tw_test::ProcessResult r = tw_test::runProcess(
-        {tw_test::programPath("TARNWICK_REG_BIN"), "query",
-         "HKCU\\Software\\velmora.net\\Loomcraft\\Tarnwick", "--value", url, "--data-only"},
-        tw_test::inState(root.path()));
-    return r.exitCode == 0 ? r.out.substr(0, r.out.find_first_of("\r\n")) : "";
-  }
-
   tw_test::TempDir root;
 };
 
@@ -291,7 +282,7 @@ TEST_P(HostileCases, EndsWithItsLineWithinTheMemoryBound) {
   EXPECT_EQ(run.result.out, c.failure.empty() ? tw_test::line::initialized
                                               : tw_test::line::failure(url, c.failure, c.code));
   EXPECT_EQ(run.result.exitCode, c.failure.empty() ? 0 : 2);
-  EXPECT_EQ(storedChecksum(url), c.stored);
+  EXPECT_EQ(tw_test::storedChecksums(root.path())[url], c.stored);
   EXPECT_GE(run.seconds, c.minSeconds);
   EXPECT_LT(run.seconds, c.maxSeconds);
   uint64_t sent = 0;

@@ -12,7 +12,6 @@
 #include <map>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -66,21 +65,6 @@ class ParallelChecks : public ::testing::Test {
                                            kStoreKey, "--value", u, "--data", checksum},
                                           options());
     ASSERT_EQ(r.exitCode, 0) << r.err;
-  }
-  // Stored checksums by URL, as the registry tool lists them.
-  std::map<std::string, std::string> stored() {
-    ProcessResult r =
-        tw_test::runProcess({tw_test::programPath("TARNWICK_REG_BIN"), "query", kStoreKey}, options());
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    std::map<std::string, std::string> values;
-    std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) {
-      const std::string marker = "    REG_SZ    ";
-      const size_t at = line.find(marker);
-      if (line.rfind("    ", 0) != 0 || at == std::string::npos) continue;
-      values[line.substr(4, at - 4)] = line.substr(at + marker.size());
-    }
-    return values;
   }
   std::map<std::string, std::string> peers = tw_test::readPeersEnv();
   std::string dir;
@@ -160,7 +144,7 @@ TEST_F(ParallelChecks, SixtyChecksShareOneStateDirectory) {
   }
   EXPECT_GE(sameInitialized, 1);
   // The right checksum for every page, and nothing else, is stored.
-  EXPECT_EQ(stored(), expectedStore);
+  EXPECT_EQ(tw_test::storedChecksums(root.path()), expectedStore);
 
   // Every event exactly once: the planned ones, and for the shared page one
   // event per run that matches what the run printed; no record twice.

@@ -93,6 +93,22 @@ std::vector<nlohmann::ordered_json> readEvents(const std::string& root,
   return events;
 }
 
+std::map<std::string, std::string> storedChecksums(const std::string& root) {
+  const ProcessResult r = runProcess({programPath("TARNWICK_REG_BIN"), "query",
+                                      "HKCU\\Software\\velmora.net\\Loomcraft\\Tarnwick"},
+                                     inState(root));
+  std::map<std::string, std::string> values;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string marker = "    REG_SZ    ";
+    const size_t at = line.find(marker);
+    if (line.rfind("    ", 0) == 0 && at != std::string::npos) {
+      values[line.substr(4, at - 4)] = line.substr(at + marker.size());
+    }
+  }
+  return values;
+}
+
 void expectNoTempFiles(const std::string& dir) {
   for (const auto& name : listDir(dir)) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 }
