@@ -1,9 +1,9 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -30,28 +31,36 @@ std::vector<char*> pointers(const std::vector<std::string>& strings) {
   return out;
 }
 
+// What the child wrote to an output file so far.
+std::string contents(int fd) {
+  std::string out;
+  char buf[65536];
+  for (ssize_t n; (n = pread(fd, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0;) {
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
 }  // namespace
 
-// The child gets /dev/null as input, pipes as output, the environment with
-// the options' variables on top, and default signal handling with nothing
-// blocked, as from a shell, whatever the test runner has set up.
+// The child gets /dev/null as input, anonymous files as output, the
+// environment with the options' variables on top, and default signal
+// handling with nothing blocked, as from a shell, whatever the test runner
+// has set up.
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
-                                     const ProcessOptions& options) {
+                                     const ProcessOptions& options)
+    : outFd_(memfd_create("stdout", MFD_CLOEXEC)), errFd_(memfd_create("stderr", MFD_CLOEXEC)) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string kv = *e;
     if (options.env.count(kv.substr(0, kv.find('='))) == 0) env.push_back(kv);
   }
   for (const auto& [k, v] : options.env) env.push_back(k + "=" + v);
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
+  posix_spawn_file_actions_adddup2(&fa, outFd_, 1);
+  posix_spawn_file_actions_adddup2(&fa, errFd_, 2);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t all, none;
@@ -64,17 +73,11 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
                              pointers(env).data());
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (rc != 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
+  if (outFd_ < 0 || errFd_ < 0 || rc != 0) {
+    close(outFd_);
+    close(errFd_);
     throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
   }
-  outFd_ = outPipe[0];
-  errFd_ = errPipe[0];
-  fcntl(outFd_, F_SETFL, O_NONBLOCK);
-  fcntl(errFd_, F_SETFL, O_NONBLOCK);
 }
 
 BackgroundProcess::~BackgroundProcess() {
@@ -90,37 +93,20 @@ void BackgroundProcess::signal(int sig) {
   if (!done_) kill(pid_, sig);
 }
 
-void BackgroundProcess::drain(bool block, int timeoutMs) {
-  struct pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-  if (poll(fds, 2, block ? timeoutMs : 0) <= 0) return;
-  char buf[65536];
-  for (int i = 0; i < 2; ++i) {
-    for (ssize_t r; (fds[i].revents & (POLLIN | POLLHUP)) != 0 &&
-                    (r = read(fds[i].fd, buf, sizeof buf)) > 0;) {
-      (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(r));
-    }
-  }
-}
-
-std::string BackgroundProcess::peekOut() {
-  drain(false, 0);
-  return out_;
-}
+std::string BackgroundProcess::peekOut() { return contents(outFd_); }
 
 ProcessResult BackgroundProcess::wait(int timeoutSeconds) {
   if (done_) return result_;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   int status = 0;
   bool killed = false;
-  do {
-    drain(true, 50);
+  while (waitpid(pid_, &status, WNOHANG) != pid_) {
     if (!killed && std::chrono::steady_clock::now() > deadline) killed = kill(pid_, SIGKILL) == 0;
-  } while (waitpid(pid_, &status, WNOHANG) != pid_);
-  // Collect what is still in the pipes.
-  for (int i = 0; i < 20; ++i) drain(true, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   done_ = true;
-  result_.out = out_;
-  result_.err = err_ + (killed ? "\n[test support: killed after timeout]" : "");
+  result_.out = contents(outFd_);
+  result_.err = contents(errFd_) + (killed ? "\n[test support: killed after timeout]" : "");
   result_.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result_.termSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result_;
