@@ -8,10 +8,12 @@
 
 namespace tw_test {
 
-// windowBits: -15 raw deflate, 15 zlib wrapper, 31 gzip wrapper.
-inline std::string deflateBytes(const std::string& input, int windowBits) {
+// windowBits: -15 raw deflate, 15 zlib wrapper, 31 gzip wrapper. flush: Z_FINISH
+// ends the stream; Z_FULL_FLUSH leaves it open, byte-aligned, referring to nothing before.
+inline std::string deflateBytes(const std::string& input, int windowBits, int level = 6,
+                                int flush = Z_FINISH) {
   z_stream z{};
-  if (deflateInit2(&z, 6, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&z, level, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     throw std::runtime_error("deflateInit2");
   }
   std::string out(deflateBound(&z, input.size()) + 64, '\0');
@@ -19,7 +21,9 @@ inline std::string deflateBytes(const std::string& input, int windowBits) {
   z.avail_in = static_cast<uInt>(input.size());
   z.next_out = reinterpret_cast<Bytef*>(out.data());
   z.avail_out = static_cast<uInt>(out.size());
-  if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
+  if (deflate(&z, flush) != (flush == Z_FINISH ? Z_STREAM_END : Z_OK)) {
+    throw std::runtime_error("deflate");
+  }
   out.resize(z.total_out);
   deflateEnd(&z);
   return out;
