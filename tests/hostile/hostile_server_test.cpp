@@ -38,7 +38,7 @@ class GzipBomb {
     const uLong crcMib = crc32(0L, reinterpret_cast<const Bytef*>(mib.data()), kMiB);
     uLong crc = 0;
     for (uint64_t i = 0; i < chunks_; ++i) crc = crc32_combine(crc, crcMib, kMiB);
-    tail_ = tw_test::rawDeflateBytes("") + littleEndian32(crc) + littleEndian32(zeros);
+    tail_ = tw_test::deflateBytes("", -15) + littleEndian32(crc) + littleEndian32(zeros);
   }
   uint64_t size() const { return header_.size() + chunks_ * chunk_.size() + tail_.size(); }
   // The generator of a scripted peer step that sends the member.
