@@ -2,7 +2,6 @@
 // program name, parsed by CliHandler with the parser's exception handling
 // off, so that help, version and parse errors throw instead of ending the
 // process. Any other exception, a crash or a sanitizer report is a finding.
-//
 // Checked after a successful parse: the defaults of validateOptions hold
 // (some output and some check are on), a pattern without "*" was adapted,
 // the proxy settings are only taken with /proxyhost, and the /evt text gives
@@ -42,11 +41,7 @@ void checkParsed(const CliHandler& h) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tw_fuzz::useTempRoot();
-  tw_fuzz::silenceStdout();
-  return 0;
-}
+void tw_fuzz::setUp() { silenceStdout(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> args = tw_fuzz::split(data, size, '\0', kMaxArguments);

@@ -1,14 +1,12 @@
-// Config texts through the component's flat interface, as a caller would
-// send them: one handle per input, the input split at line feeds into Config
-// calls made in order, so that settings made earlier (the code page, the
-// time unit, ...) shape the later ones. A line that begins with the byte 0x01
-// is sent through the UTF-16 variant of the method, its remaining bytes taken
-// as UTF-16 units (any units, unpaired surrogates too).
-//
-// Checked on every call: the code returned is the handle's last error code,
-// the answer slot holds a terminated text of the length reported, and a
-// setting that was just set successfully, or refused with a text other than
-// "Unknown config setting." (a read-only one), can be queried.
+// Config texts through the component's flat interface: one handle per input,
+// the input split at line feeds into Config calls made in order, so that
+// earlier settings (the code page, the time unit, ...) shape later ones. A
+// line that begins with the byte 0x01 goes through the UTF-16 variant, its
+// other bytes taken as UTF-16 units (unpaired surrogates too). Checked on
+// every call: the code returned is the last error code, the answer slot
+// holds a terminated text of the length reported, and a setting just set, or
+// refused with a text other than "Unknown config setting." (a read-only
+// one), can be queried.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -22,14 +20,7 @@ namespace {
 
 constexpr size_t kMaxCalls = 64;
 
-size_t length16(const char16_t* s) {
-  size_t n = 0;
-  while (s[n] != 0) ++n;
-  return n;
-}
-
-// Runs one Config call and checks what every call must satisfy. Returns the
-// code.
+// Runs one Config call, checks what every call must satisfy, returns the code.
 int config(void* handle, const std::string& line) {
   const bool wide = !line.empty() && line[0] == '\x01';
   std::string narrow;
@@ -54,18 +45,15 @@ int config(void* handle, const std::string& line) {
 
   tw_fuzz::check(TessilonSSL_HTTPS_GetLastErrorCode(handle) == code,
                  "last error code differs from the code returned");
-  const char* error = TessilonSSL_HTTPS_GetLastError(handle);
-  tw_fuzz::check(error != nullptr, "no last error text");
+  tw_fuzz::check(TessilonSSL_HTTPS_GetLastError(handle) != nullptr, "no last error text");
   // A text that cannot be converted from UTF-16 fails before the setting is
   // looked at and leaves the slot alone; every answered call fills it.
   tw_fuzz::check(code != 0 || argv[1] != nullptr, "no answer in slot 1");
-  if (argv[1] == nullptr) {
-    // nothing to check
-  } else if (wide) {
-    tw_fuzz::check(length16(static_cast<const char16_t*>(argv[1])) ==
+  if (argv[1] != nullptr && wide) {
+    tw_fuzz::check(std::char_traits<char16_t>::length(static_cast<const char16_t*>(argv[1])) ==
                        static_cast<size_t>(lengths[1]),
                    "UTF-16 answer length differs from its text");
-  } else {
+  } else if (argv[1] != nullptr) {
     tw_fuzz::check(std::strlen(static_cast<const char*>(argv[1])) <=
                        static_cast<size_t>(lengths[1]),
                    "answer length shorter than its text");
@@ -75,11 +63,7 @@ int config(void* handle, const std::string& line) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tw_fuzz::useTempRoot();
-  TessilonSSL_HTTPS_StaticInit(nullptr);
-  return 0;
-}
+void tw_fuzz::setUp() { TessilonSSL_HTTPS_StaticInit(nullptr); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> lines = tw_fuzz::split(data, size, '\n', kMaxCalls);

@@ -1,8 +1,7 @@
-// gzip and deflate bodies through the content decoder, fed in pieces whose
-// sizes the input chooses. The decoded bytes and the result must not depend
-// on how the body was cut; a deflate body must decode as zlib's own raw
-// inflate decodes it in one go. Input: one byte choosing the coding, the
-// piece sizes (see Pieces), the body.
+// gzip and deflate bodies through the content decoder, whole and in the
+// pieces the input chooses (see CutInput; options bit 1: deflate). The
+// decoded bytes and the result must not depend on the cut; a deflate body
+// must decode as zlib's own raw inflate decodes it in one go.
 #include <zlib.h>
 
 #include <cstddef>
@@ -65,15 +64,12 @@ std::string zlibInflate(const std::string& body, bool& dataError) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1) return 0;
-  const ContentCoding coding = (data[0] & 1) ? ContentCoding::Deflate : ContentCoding::Gzip;
-  ++data;
-  --size;
-  const tw_fuzz::Pieces pieces = tw_fuzz::takePieces(data, size);
-  const std::string body(reinterpret_cast<const char*>(data), size);
-
+  tw_fuzz::CutInput in;
+  if (!in.take(data, size)) return 0;
+  const ContentCoding coding = (in.options & 1) ? ContentCoding::Deflate : ContentCoding::Gzip;
+  const std::string& body = in.message;
   const Outcome whole = decodeAll(coding, {body});
-  const Outcome cut = decodeAll(coding, pieces.cut(body));
+  const Outcome cut = decodeAll(coding, in.pieces());
   tw_fuzz::check(whole.code == cut.code, "result depends on the cut: " +
                                              std::to_string(whole.code) + " against " +
                                              std::to_string(cut.code));

@@ -12,11 +12,6 @@
 #include "fuzz/fuzz_support.h"
 #include "tests/support/wildcard_reference.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tw_fuzz::useTempRoot();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   std::vector<std::string> parts = tw_fuzz::split(data + 1, size - 1, '\0', 2);

@@ -1,11 +1,8 @@
 // Responses through the HTTP layer's receive handler, as the line buffer of
-// a plain connection hands them on, with the socket reads cut where the
-// input says; then the peer's close. Each input is played twice, in one read
-// and in the chosen pieces, into fresh handles: when both took the same
-// number of body bytes, the result and the error text, and for a response
-// read through also the events (body pieces merged) and the body, must not
-// depend on the cut (see checkSameOutcome). Input: one byte of options (HEAD request, compression, redirects,
-// line-buffer capacity), the piece sizes (see Pieces), the response bytes.
+// a plain connection hands them on, played twice into fresh handles: in one
+// read and in the pieces the input chooses, then the peer's close; how the
+// bytes arrive must not matter (see checkSameOutcome). Options: HEAD (1),
+// compression (2), redirects (4), line-buffer capacity (bits 3-4).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,23 +10,13 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/response_recorder.h"
-#include "httpclient/protocol/HttpComponent.h"
 #include "tests/support/line_feed.h"
-
-using velmora::network::component::HttpComponent;
 
 namespace {
 
-class Recorder : public tw_fuzz::ResponseRecorder {
- public:
-  HttpComponent& component() {
-    return *velmora::network::component::componentFromHandle(handle());
-  }
-};
-
 tw_fuzz::Outcome play(uint8_t options, const std::vector<std::string>& reads) {
-  Recorder r;
-  HttpComponent& c = r.component();
+  tw_test::RecordingHttps r;
+  auto& c = r.component();
   tw_fuzz::configure(r, options);
   if (options & 4) r.Config("FollowRedirects=1");
   c.selectTls(false);
@@ -43,26 +30,16 @@ tw_fuzz::Outcome play(uint8_t options, const std::vector<std::string>& reads) {
     }
     if (result == 0) result = splitter.close();
   }
-  const int judged = c.finishResponse(result);
-  tw_fuzz::Outcome o = tw_fuzz::outcomeOf(r, result);
-  o.judged = judged;
-  return o;
+  return tw_fuzz::outcomeOf(r, result, c.finishResponse(result));
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  tw_fuzz::useTempRoot();
-  TessilonSSL_HTTPS_StaticInit(nullptr);
-  return 0;
-}
+void tw_fuzz::setUp() { TessilonSSL_HTTPS_StaticInit(nullptr); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1) return 0;
-  const uint8_t options = *data++;
-  --size;
-  const tw_fuzz::Pieces pieces = tw_fuzz::takePieces(data, size);
-  const std::string response(reinterpret_cast<const char*>(data), size);
-  tw_fuzz::checkSameOutcome(play(options, {response}), play(options, pieces.cut(response)));
+  tw_fuzz::CutInput in;
+  if (!in.take(data, size)) return 0;
+  tw_fuzz::checkSameOutcome(play(in.options, {in.message}), play(in.options, in.pieces()));
   return 0;
 }

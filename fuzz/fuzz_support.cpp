@@ -4,26 +4,23 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 namespace tw_fuzz {
 
 namespace {
 
-std::string& rootPath() {
-  static std::string path;
-  return path;
-}
+std::string rootPath;
 
 void removeRoot() {
   std::error_code ec;
-  if (!rootPath().empty()) std::filesystem::remove_all(rootPath(), ec);
+  std::filesystem::remove_all(rootPath, ec);
 }
 
 }  // namespace
 
 const std::string& useTempRoot() {
-  std::string& path = rootPath();
-  if (path.empty()) {
+  if (rootPath.empty()) {
     // A memory file system when there is one: the registry and the page
     // file are written on every input, and disk syncs would dominate.
     std::error_code ec;
@@ -32,36 +29,32 @@ const std::string& useTempRoot() {
                                            : std::filesystem::temp_directory_path();
     std::string pattern = (base / "tw_fuzz_XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) fail("cannot create a temporary directory");
-    path = pattern;
-    setenv("TARNWICK_ROOT", path.c_str(), 1);
-    setenv("TMPDIR", path.c_str(), 1);
+    rootPath = pattern;
+    setenv("TARNWICK_ROOT", rootPath.c_str(), 1);
+    setenv("TMPDIR", rootPath.c_str(), 1);
     std::atexit(removeRoot);
   }
-  return path;
+  return rootPath;
 }
 
 std::vector<std::string> split(const uint8_t* data, size_t size, char separator,
                                size_t maxParts) {
   std::vector<std::string> parts;
-  const char* p = reinterpret_cast<const char*>(data);
-  const char* end = p + size;
-  while (parts.size() + 1 < maxParts) {
-    const char* sep = p;
-    while (sep != end && *sep != separator) ++sep;
-    if (sep == end) break;
-    parts.emplace_back(p, sep);
-    p = sep + 1;
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  size_t at = 0;
+  for (size_t sep = input.find(separator); parts.size() + 1 < maxParts && sep != std::string::npos;
+       sep = input.find(separator, at)) {
+    parts.push_back(input.substr(at, sep - at));
+    at = sep + 1;
   }
-  parts.emplace_back(p, end);
+  parts.push_back(input.substr(at));
   return parts;
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  check(f != nullptr, "cannot write " + path);
-  const bool written = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-  std::fclose(f);
-  check(written, "short write of " + path);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  check(static_cast<bool>(out.write(content.data(), static_cast<std::streamsize>(content.size()))),
+        "cannot write " + path);
 }
 
 void silenceStdout() {
@@ -75,32 +68,30 @@ void fail(const std::string& what) {
   std::abort();
 }
 
-Pieces takePieces(const uint8_t*& data, size_t& size) {
-  Pieces p;
-  if (size == 0) return p;
-  size_t n = data[0] % 16;
-  ++data;
-  --size;
-  for (size_t i = 0; i < n && size > 0; ++i) {
-    p.sizes.push_back(static_cast<size_t>(data[0]) + 1);
-    ++data;
-    --size;
-  }
-  return p;
+bool CutInput::take(const uint8_t* data, size_t size) {
+  if (size == 0) return false;
+  options = data[0];
+  size_t at = 2 + (size > 1 ? data[1] % 16 : 0);
+  for (size_t i = 2; i < at && i < size; ++i) sizes.push_back(static_cast<size_t>(data[i]) + 1);
+  if (at < size) message.assign(reinterpret_cast<const char*>(data) + at, size - at);
+  return true;
 }
 
-std::vector<std::string> Pieces::cut(const std::string& text) const {
+std::vector<std::string> CutInput::pieces() const {
+  if (sizes.empty()) return {message};
   std::vector<std::string> out;
-  if (sizes.empty()) {
-    out.push_back(text);
-    return out;
-  }
-  size_t at = 0;
-  for (size_t i = 0; at < text.size(); i = (i + 1) % sizes.size()) {
-    out.push_back(text.substr(at, sizes[i]));
-    at += sizes[i];
+  for (size_t at = 0, i = 0; at < message.size(); at += sizes[i], i = (i + 1) % sizes.size()) {
+    out.push_back(message.substr(at, sizes[i]));
   }
   return out;
 }
 
+__attribute__((weak)) void setUp() {}
+
 }  // namespace tw_fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tw_fuzz::useTempRoot();
+  tw_fuzz::setUp();
+  return 0;
+}

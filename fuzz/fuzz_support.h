@@ -1,5 +1,5 @@
-// Shared set-up of the fuzz targets: a state directory of their own and a
-// splitter for inputs that carry several fields.
+// Shared set-up of the fuzz targets: a state directory of their own, input
+// splitters and the check that turns a broken property into a finding.
 #pragma once
 
 #include <cstddef>
@@ -9,9 +9,11 @@
 
 namespace tw_fuzz {
 
-// Makes a fresh temporary directory, points TARNWICK_ROOT and TMPDIR at it
-// and removes it with its content when the process ends. Returns its path.
-// Calling it again returns the same directory.
+// Every target runs in a fresh temporary directory of its own: before the
+// first input, TARNWICK_ROOT and TMPDIR point at it, then the target's
+// setUp runs (where it has one). The directory goes when the process ends.
+void setUp();
+// The temporary directory's path.
 const std::string& useTempRoot();
 
 // Splits the input at every separator byte; at most maxParts parts (the
@@ -33,14 +35,17 @@ inline void check(bool condition, const std::string& what) {
   if (!condition) fail(what);
 }
 
-// Piece sizes chosen by the input: one byte n (0-15 used), then n bytes,
-// each giving a piece size of 1 to 256; the sizes repeat over the rest of
-// the input. No sizes: the rest is one piece. Consumes those bytes.
-struct Pieces {
+// The input of the targets that play a message whole and cut: one byte of
+// options; one byte n (0-15 used) and n bytes, each a piece size of 1 to
+// 256, repeated over the message (no sizes: one piece); the message.
+struct CutInput {
+  uint8_t options = 0;
   std::vector<size_t> sizes;
-  // Splits text into pieces of the chosen sizes.
-  std::vector<std::string> cut(const std::string& text) const;
+  std::string message;
+  // False for an input without options byte.
+  bool take(const uint8_t* data, size_t size);
+  // The message in pieces of the chosen sizes.
+  std::vector<std::string> pieces() const;
 };
-Pieces takePieces(const uint8_t*& data, size_t& size);
 
 }  // namespace tw_fuzz

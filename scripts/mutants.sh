@@ -173,16 +173,12 @@ if ! nice -n 10 cmake --build "$build" -j2 >"$logs/build.log" 2>&1; then
   exit 2
 fi
 
-# The test binary targets of a comma-separated label list.
+# The test binary targets of a comma-separated label list (one binary per
+# label, named after it).
 targets_of() {
   local l out=() ls=()
   IFS=',' read -r -a ls <<<"$1"
-  for l in "${ls[@]}"; do
-    case "$l" in
-      platform) out+=(platform_tests platform_base_tests) ;;
-      *) out+=("${l}_tests") ;;
-    esac
-  done
+  for l in "${ls[@]}"; do out+=("${l}_tests"); done
   echo "${out[@]}"
 }
 

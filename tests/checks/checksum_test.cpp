@@ -1,118 +1,337 @@
-// FileChecksum: digests per algorithm, forms and failure texts.
+// The checksum of a page and its store. FileChecksum as the check run uses
+// it: SHA-256 as upper-case hex text, and its failure texts. The store: in
+// this process, sequences of calls, each with its result, its console line
+// and the value it leaves in the registry; across processes, the check run's
+// clear path, many processes at once, a process killed while writing, a user
+// without rights.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
-#include <cstdio>
+#include <cctype>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "checks/ChecksumStore.h"
 #include "checks/FileChecksum.h"
 #include "tests/support/registry_env.h"
+#include "winsupport/CRegistry.h"
 
 using namespace velmora::checks;
+using namespace std::string_literals;
 
 namespace {
 
 const char kAbcSha256[] = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
-const char kAbcMd5[] = "900150983CD24FB0D6963F7D28E17F72";
 
-class Checksum : public tw_test::RegistryEnv {
- protected:
-  std::string makeFile(const std::string& name, const std::string& content) {
-    tw_test::writeFile(dir.file(name), content);
-    return dir.file(name);
-  }
-};
+class Checksum : public tw_test::RegistryEnv {};
 
-struct AlgorithmCase {
-  uint32_t algorithm = SHA256;
-  std::string content = "abc";
-  size_t length = 64;
-  const char* digest = nullptr;  // where the value is well known
-};
-
-TEST_F(Checksum, EachAlgorithmHasItsLengthAndKnownValues) {
-  const AlgorithmCase cases[] = {
-      {.algorithm = SHA1, .length = 40, .digest = "A9993E364706816ABA3E25717850C26C9CD0D89D"},
-      {.algorithm = SHA256, .digest = kAbcSha256},
-      {.content = "",
-       .digest = "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"},
-      {.algorithm = SHA384, .length = 96,
-       .digest = "CB00753F45A35E8BB5A03D699AC65007272C32AB0EDED1631A8B605A43FF5BED8086072BA1E7CC2358"
-                 "BAECA134C825A7"},
-      {.algorithm = SHA512, .length = 128,
-       .digest = "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A2192992A274FC1A8"
-                 "36BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49F"},
-      {.algorithm = MD5, .length = 32, .digest = kAbcMd5},
-      {.algorithm = CRC32, .length = 8},
-      {.algorithm = 6, .digest = kAbcSha256},
-      {.algorithm = 1000, .digest = kAbcSha256},
+// Known values, and a large file that is not a multiple of any block size
+// (so the last partial block counts too) against sha256sum.
+TEST_F(Checksum, Sha256AsUpperCaseHex) {
+  std::string large;
+  for (int i = 0; large.size() < (3u << 20) + 7; ++i) large += std::to_string(i) + ",";
+  tw_test::writeFile(dir.file("large"), large);
+  auto r = tw_test::runProcess({"/usr/bin/sha256sum", dir.file("large")});
+  ASSERT_EQ(r.exitCode, 0);
+  std::string largeSum = r.out.substr(0, 64);
+  for (char& ch : largeSum) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  const std::pair<std::string, std::string> cases[] = {
+      {"abc", kAbcSha256},
+      {"", "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"},
+      {large, largeSum},
   };
-  for (const AlgorithmCase& k : cases) {
-    FileChecksum c(makeFile("f", k.content), k.algorithm, Text);
-    const std::string text = c.getChecksum();
-    EXPECT_EQ(text.size(), k.length) << "algorithm " << k.algorithm;
-    EXPECT_EQ(text.find_first_not_of("0123456789ABCDEF"), std::string::npos) << text;
-    if (k.digest) { EXPECT_EQ(text, k.digest) << "algorithm " << k.algorithm; }
+  for (const auto& [content, digest] : cases) {
+    tw_test::writeFile(dir.file("f"), content);
+    FileChecksum c(dir.file("f"), SHA256, Text);
+    EXPECT_EQ(c.getChecksum(), digest) << content.size() << " bytes";
     EXPECT_EQ(c.lastError, "");
   }
 }
 
 TEST_F(Checksum, FailuresGiveAnEmptyTextAndTheirError) {
-  const std::string openError = "Unable to open file due to error: ";
   FileChecksum missing(dir.file("does-not-exist"), SHA256, Text);
   EXPECT_EQ(missing.getChecksum(), "");
-  EXPECT_EQ(missing.lastError, openError + "The system cannot find the file specified.");
-  // Reset forgets the name but keeps the last error; without a name the
-  // next attempt is an open failure again.
-  missing.reset();
-  EXPECT_FALSE(missing.lastError.empty());
-  FileChecksum unnamed(std::string(), SHA256, Text);
-  for (FileChecksum* c : {&missing, &unnamed}) {
-    EXPECT_EQ(c->getChecksum(), "");
-    EXPECT_EQ(c->lastError.rfind(openError, 0), 0u) << c->lastError;
-  }
+  EXPECT_EQ(missing.lastError,
+            "Unable to open file due to error: The system cannot find the file specified.");
   FileChecksum directory(dir.path(), SHA256, Text);
   EXPECT_EQ(directory.getChecksum(), "");
   EXPECT_EQ(directory.lastError, "Unable to read file due to error: FileStore: error reading file");
 }
 
-TEST_F(Checksum, LargeFileMatchesSha256sum) {
-  // Not a multiple of any block size, so the last partial block counts too.
-  std::string content;
-  for (int i = 0; content.size() < (3u << 20) + 7; ++i) content += std::to_string(i) + ",";
-  const std::string path = makeFile("large", content);
-  auto r = tw_test::runProcess({"/usr/bin/sha256sum", path});
-  ASSERT_EQ(r.exitCode, 0);
-  std::string expected = r.out.substr(0, 64);
-  for (char& ch : expected) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  EXPECT_EQ(FileChecksum(path, SHA256, Text).getChecksum(), expected);
+const char kStoreKey[] = "Software\\velmora.net\\Loomcraft\\Tarnwick";
+const std::string kSumA(64, 'A');
+const std::string kSumB = std::string(63, 'A') + "B";
+const char kInitialized[] = "Checksum initialized.\n";
+const char kCorrupt[] =
+    "ERROR: Unable to record checksum (The configuration registry database is corrupt. ) "
+    "in registry\n";
+
+// The raw data of a stored value as a narrow reader gets it, its NUL
+// included; "<none>" when it cannot be read.
+std::string stored(const std::string& url, DWORD* type = nullptr) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return "<none>";
+  }
+  char buf[256];
+  DWORD size = sizeof buf;
+  LONG rc = RegQueryValueExA(key, url.c_str(), nullptr, type, reinterpret_cast<LPBYTE>(buf), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS ? std::string(buf, size) : "<none>";
+}
+std::string sz(const std::string& text) { return text + '\0'; }
+
+struct Step {
+  std::string url = "http://h/";
+  std::string checksum{};
+  bool console = true;
+  ChecksumStoreResult result = Initialized;
+  std::string printed{};          // what the call prints
+  const char* stored = nullptr;  // the stored data afterwards, when given
+};
+
+struct Sequence {
+  const char* name = "";
+  std::function<void(const std::string& hive)> setUp = [](const std::string&) {};
+  std::vector<Step> steps{};
+  bool hiveKept = false;  // failed steps leave the hive's bytes alone
+};
+
+std::vector<Sequence> sequences() {
+  return {
+      {.name = "first, equal, changed, equal, clear, first again",
+       .steps = {{.checksum = kSumA, .printed = kInitialized},
+                 {.checksum = kSumA, .result = Equal},
+                 {.checksum = kSumB, .result = Changed},
+                 {.checksum = kSumB, .result = Equal},
+                 {.url = "ignored", .checksum = "clear", .result = Cleared},
+                 {.checksum = kSumB, .printed = kInitialized}}},
+      {.name = "clear without a store fails; only \"clear\" clears",
+       .steps = {{.checksum = "clear", .result = Error},
+                 {.checksum = "CLEAR", .printed = kInitialized}}},
+      {.name = "URLs differing by a trailing slash or letter case are separate",
+       .steps = {{.url = "http://example.com", .checksum = kSumA, .printed = kInitialized},
+                 {.url = "http://example.com/", .checksum = kSumB, .printed = kInitialized},
+                 {.url = "HTTP://EXAMPLE.COM", .checksum = kSumA, .printed = kInitialized},
+                 {.url = "http://example.com", .checksum = kSumA, .result = Equal}}},
+      {.name = "a value too long for the buffer counts as absent",
+       .setUp =
+           [](const std::string&) {
+             CRegistry r(HKEY_CURRENT_USER);
+             ASSERT_TRUE(r.createKey(kStoreKey));
+             ASSERT_TRUE(r.writeString(kStoreKey, "http://h/", std::string(65, 'C').c_str()));
+           },
+       .steps = {{.checksum = kSumA, .printed = kInitialized},
+                 {.checksum = kSumA, .result = Equal}}},
+      {.name = "65 bytes without a NUL are compared within the buffer",
+       .setUp =
+           [](const std::string&) {
+             HKEY key;
+             ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                       nullptr, &key, nullptr),
+                       ERROR_SUCCESS);
+             ASSERT_EQ(RegSetValueExA(key, "http://h/", 0, REG_BINARY,
+                                      reinterpret_cast<const BYTE*>(std::string(65, 'D').data()), 65),
+                       ERROR_SUCCESS);
+             RegCloseKey(key);
+           },
+       .steps = {{.checksum = kSumA, .result = Changed}}},
+      // Found by the checksum-store fuzz target: a cut sequence at the end
+      // took the NUL with it and the value was stored without its terminator.
+      // An overlong NUL must not end the stored text early either.
+      {.name = "checksum bytes that are not UTF-8 stay a well-formed string",
+       .steps = {{.url = "Soft\x01", .checksum = " \xEA", .console = false,
+                  .stored = " \xEF\xBF\xBD"},
+                 {.url = "Soft\x01", .checksum = kSumA, .console = false, .result = Changed},
+                 {.url = "Soft\x01", .checksum = kSumA, .console = false, .result = Equal},
+                 {.url = "u", .checksum = "\xC0\x80" "AB", .console = false,
+                  .stored = "\xEF\xBF\xBD\xEF\xBF\xBD" "AB"}}},
+      {.name = "a hive that is not a database gives the error line and stays",
+       .setUp = [](const std::string& hive) { tw_test::writeFile(hive, std::string(3000, '\x01')); },
+       .steps = {{.checksum = kSumA, .result = Error, .printed = kCorrupt},
+                 {.checksum = kSumA, .console = false, .result = Error, .printed = kCorrupt},
+                 {.checksum = "clear", .result = Error}},
+       .hiveKept = true},
+  };
 }
 
-TEST_F(Checksum, FormsAndTheFileReadOnce) {
-  const std::string path = makeFile("forms", "abc");
-  FileChecksum both(path, SHA256, Both);
-  FileChecksum text(path, SHA256, Text);
-  FileChecksum bytes(path, MD5, Bytes);  // the text is rebuilt from the bytes
-  EXPECT_EQ(both.getChecksum(), kAbcSha256);
-  ASSERT_EQ(both.getChecksumBytes().size(), 32u);
-  EXPECT_EQ(both.getChecksumBytes()[0], 0xBA);
-  EXPECT_EQ(both.getChecksumBytes()[31], 0xAD);
-  EXPECT_EQ(text.getChecksum(), kAbcSha256);
-  EXPECT_TRUE(text.getChecksumBytes().empty());
-  EXPECT_EQ(bytes.getChecksum(), kAbcMd5);
-  EXPECT_EQ(bytes.getChecksumBytes().size(), 16u);
-  // A second call does not read the file again.
-  ASSERT_EQ(std::remove(path.c_str()), 0);
-  EXPECT_EQ(text.getChecksum(), kAbcSha256);
-  EXPECT_EQ(text.lastError, "");
+class Store : public tw_test::RegistryEnv {};
+
+TEST_F(Store, Sequences) {
+  int i = 0;
+  for (const Sequence& s : sequences()) {
+    SCOPED_TRACE(s.name);
+    freshRoot("case" + std::to_string(i++));
+    s.setUp(userHive());
+    const std::string hive = hiveBytes();
+    for (const Step& step : s.steps) {
+      SCOPED_TRACE(step.url + " " + step.checksum);
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(storeChecksum(step.url, step.checksum.c_str(), step.console), step.result);
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), step.printed);
+      DWORD type = 0;
+      const std::string data = stored(step.url, &type);
+      if (step.stored) {
+        EXPECT_EQ(data, sz(step.stored));
+        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+      } else if (step.result == Initialized || step.result == Changed) {
+        EXPECT_EQ(data, sz(step.checksum));  // written as given, with its NUL
+      } else if (step.result == Cleared) {
+        EXPECT_EQ(data, "<none>");
+        CRegistry reg(HKEY_CURRENT_USER);
+        EXPECT_TRUE(reg.keyExists("Software\\velmora.net\\Loomcraft"));  // parents stay
+        EXPECT_FALSE(reg.keyExists(kStoreKey));
+      } else if (s.hiveKept) {
+        EXPECT_EQ(hiveBytes(), hive);
+      }
+    }
+  }
 }
 
-TEST_F(Checksum, WideFileNameIsUsedWhenTheNarrowOneIsEmpty) {
-  makeFile("wide-\xc3\xa4.txt", "abc");
-  std::u16string wide;
-  for (char ch : dir.path() + "/wide-") wide += static_cast<char16_t>(static_cast<unsigned char>(ch));
-  wide += u"\u00e4.txt";
-  FileChecksum c(wide, SHA256, Text);
-  EXPECT_EQ(c.getChecksum(), kAbcSha256) << c.lastError;
+const char kNotices[] =
+    "Neither checksum nor text search option specified, defaulting to checksum.\n"
+    "Neither console nor event log logging option specified, defaulting to console.\n";
+const std::string kClearFailed =
+    std::string(kNotices) + "Unable to remove stored checksums from registry\n";
+const char kDenied[] = "ERROR: Unable to record checksum (Access is denied. ) in registry\nresult=0\n";
+
+std::string sum(char c, int n = 0) {
+  std::string s(64, c);
+  const char* hex = "0123456789ABCDEF";
+  s[0] = hex[n & 15];
+  s[1] = hex[(n >> 4) & 15];
+  return s;
+}
+
+class StoreProcesses : public tw_test::RegistryEnv {
+ protected:
+  std::string helper(std::vector<std::string> args, bool asNobody = false) {
+    return run("TW_STORE_HELPER", std::move(args), asNobody).out;
+  }
+  tw_test::ProcessResult clear(bool asNobody = false) {
+    return run("TARNWICK_BIN", {"/checksums_clear", "http://127.0.0.1:9/"}, asNobody);
+  }
+  std::string integrity() {
+    sqlite3* db = nullptr;
+    std::string result = "cannot open";
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_open_v2(userHive().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
+      result = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return result;
+  }
+};
+
+// The check run's clear path: the notices, its line, and the values gone.
+TEST_F(StoreProcesses, ClearThroughTheCheckRun) {
+  ASSERT_EQ(helper({"--quiet", "http://site/", sum('A')}), "result=1\n");
+  auto r = clear();
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, std::string(kNotices) + "All stored checksums have been removed\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(stored("http://site/"), "<none>");
+}
+
+TEST_F(StoreProcesses, ManyProcessesAtOnceLoseNothing) {
+  constexpr int kOwnUrls = 16, kSameUrl = 8;
+  const std::string go = dir.file("go");
+  const std::string helperPath = tw_test::programPath("TW_STORE_HELPER");
+  std::vector<std::unique_ptr<tw_test::BackgroundProcess>> procs;
+  for (int i = 0; i < kOwnUrls + kSameUrl; ++i) {
+    // Each of the first owns its URL: first use, no change, a change.
+    std::vector<std::string> args = {helperPath, "--go", go, "--quiet"};
+    if (i < kOwnUrls) {
+      args.insert(args.end(), {"http://site/" + std::to_string(i), sum('C', i), sum('C', i), sum('D', i)});
+    } else {
+      args.insert(args.end(), {"http://shared/", sum('E'), sum('E')});
+    }
+    procs.push_back(std::make_unique<tw_test::BackgroundProcess>(args, env()));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let them all start
+  tw_test::writeFile(go, "");
+
+  int sharedInitialized = 0;
+  for (int i = 0; i < kOwnUrls + kSameUrl; ++i) {
+    auto r = procs[i]->wait(120);
+    ASSERT_EQ(r.termSignal, 0) << "process " << i << " " << r.err;
+    ASSERT_EQ(r.exitCode, 0) << "process " << i << " " << r.err;
+    if (i < kOwnUrls) {
+      EXPECT_EQ(r.out, "result=1\nresult=3\nresult=2\n") << "process " << i;
+    } else {
+      // Another process may record the value between this one's read and
+      // its write, so a first use can be reported more than once.
+      EXPECT_TRUE(r.out == "result=1\nresult=3\n" || r.out == "result=3\nresult=3\n") << r.out;
+      sharedInitialized += r.out.rfind("result=1", 0) == 0;
+    }
+  }
+  EXPECT_GE(sharedInitialized, 1);
+  for (int i = 0; i < kOwnUrls; ++i) {
+    EXPECT_EQ(stored("http://site/" + std::to_string(i)), sz(sum('D', i)));
+  }
+  EXPECT_EQ(stored("http://shared/"), sz(sum('E')));
+  EXPECT_EQ(integrity(), "ok");
+}
+
+TEST_F(StoreProcesses, KillDuringWritesLeavesEarlierValuesIntact) {
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(helper({"--quiet", "http://keep/" + std::to_string(i), sum('F', i)}), "result=1\n");
+  }
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 6; ++round) {
+    tw_test::BackgroundProcess churn(
+        {tw_test::programPath("TW_STORE_HELPER"), "--churn", "http://busy/", sum('A'), sum('B')},
+        env());
+    // Wait until it has written once, then kill it at some point of its loop.
+    for (int i = 0; i < 2000 && churn.peekOut().find("ready") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(churn.peekOut().find("ready"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 200));
+    churn.signal(SIGKILL);
+    EXPECT_EQ(churn.wait(30).termSignal, SIGKILL);
+
+    const std::string busy = stored("http://busy/");
+    EXPECT_TRUE(busy == sz(sum('A')) || busy == sz(sum('B'))) << busy;
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_EQ(stored("http://keep/" + std::to_string(i)), sz(sum('F', i))) << "round " << round;
+    }
+    EXPECT_EQ(integrity(), "ok");
+  }
+  // The store still takes new values.
+  EXPECT_EQ(helper({"--quiet", "http://after/", sum('A')}), "result=1\n");
+}
+
+TEST_F(StoreProcesses, UsersWithoutWriteOrReadRights) {
+  ASSERT_EQ(helper({"--quiet", "http://same/", sum('A')}), "result=1\n");
+  ASSERT_EQ(helper({"--quiet", "http://moved/", sum('A')}), "result=1\n");
+  openDirectoryToAll();
+  ASSERT_EQ(chmod(userHive().c_str(), 0644), 0);
+  const std::string before = tw_test::readFile(userHive());
+
+  EXPECT_EQ(helper({"http://new/", sum('A')}, true), kDenied);
+  EXPECT_EQ(helper({"http://same/", sum('A')}, true), "result=3\n");
+  // The change is reported; the write fails quietly and the old value stays.
+  EXPECT_EQ(helper({"http://moved/", sum('B')}, true), "result=2\n");
+  auto r = clear(true);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, kClearFailed);
+  EXPECT_EQ(tw_test::readFile(userHive()), before);
+  EXPECT_EQ(stored("http://moved/"), sz(sum('A')));
+
+  // A user who cannot read the store cannot record either.
+  ASSERT_EQ(chmod(userHive().c_str(), 0600), 0);
+  EXPECT_EQ(helper({"http://same/", sum('A')}, true), kDenied);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // defaulting notices and the start-up failure without a version block.
 #include <gtest/gtest.h>
 
-#include "tests/support/process.h"
+#include "tests/support/runs.h"
 
 using tw_test::ProcessResult;
 using tw_test::runProcess;
@@ -17,13 +17,7 @@ const char kBanner[] =
 
 class CommandLine : public ::testing::Test {
  protected:
-  ProcessResult run(std::vector<std::string> args) {
-    args.insert(args.begin(), bin);
-    tw_test::ProcessOptions opts;
-    opts.env["TARNWICK_ROOT"] = root.path();
-    opts.env["TMPDIR"] = root.path();
-    return runProcess(args, opts);
-  }
+  ProcessResult run(std::vector<std::string> args) { return tw_test::tarnwick(root.path(), args); }
   // The parse-error text TCLAP writes to stderr for an error of arg `argId`.
   void expectParseError(const ProcessResult& r, const std::string& argText,
                         const std::string& error) {
@@ -51,35 +45,27 @@ TEST_F(CommandLine, VersionPrintsExactlyThreeLines) {
 }
 
 TEST_F(CommandLine, HelpPrintsUsageWithoutBanner) {
+  const std::string parts[] = {
+      "\n\n\nWhere: \n\n",
+      "   /?,  /help\n     Displays usage information and exits.\n",
+      "   /version\n     Displays version information and exits.\n",
+      "   //,  /ignore_rest\n",
+      "   /t <text or pattern>,  /textpattern <text or pattern>\n     Search for this text in page "
+      "(wildcards * and ? are supported)\n",
+      "   /evt <event log options>\n     A comma-separated list of RESULT=SEVERITY pairs",
+      "   <url>\n     (required)  url to retrieve (e.g. "};
   for (const char* help : {"/?", "/help"}) {
     ProcessResult r = run({help});
     EXPECT_EQ(r.exitCode, 0) << help;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.find("Tarnwick Web Page Monitor"), std::string::npos) << "banner printed";
     EXPECT_EQ(r.out.rfind("\nUSAGE: \n\n   " + bin + " ", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("\n\n\nWhere: \n\n"), std::string::npos);
-    EXPECT_NE(r.out.find("   /?,  /help\n     Displays usage information and exits.\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("   /version\n     Displays version information and exits.\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("   //,  /ignore_rest\n"), std::string::npos);
-    EXPECT_NE(r.out.find("   /t <text or pattern>,  /textpattern <text or pattern>\n     Search "
-                         "for this text in page (wildcards * and ? are supported)\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("   /evt <event log options>\n     A comma-separated list of "
-                         "RESULT=SEVERITY pairs"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("   <url>\n     (required)  url to retrieve (e.g. "), std::string::npos);
+    for (const std::string& part : parts) EXPECT_NE(r.out.find(part), std::string::npos) << part;
     const std::string end =
         "\n\n   Monitors web pages by looking for a string and/or verifying checksums\n\n";
     ASSERT_GE(r.out.size(), end.size());
     EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
   }
-}
-
-TEST_F(CommandLine, MissingUrlIsAParseError) {
-  expectParseError(run({}), " ", "Required argument missing: url");
-  expectParseError(run({"/lc", "/checksums_clear"}), " ", "Required argument missing: url");
 }
 
 TEST_F(CommandLine, RejectedCommandLines) {
@@ -88,6 +74,8 @@ TEST_F(CommandLine, RejectedCommandLines) {
     std::string argText;
     std::string error;
   } cases[] = {
+      {{}, " ", "Required argument missing: url"},
+      {{"/lc", "/checksums_clear"}, " ", "Required argument missing: url"},
       {{"http://a/", "/nosuch"}, "Argument: /nosuch", "Couldn't find match for argument"},
       // The unlabelled URL takes the first argument that no option claims.
       {{"/nosuch", "http://a/"}, "Argument: http://a/", "Couldn't find match for argument"},
@@ -106,7 +94,7 @@ TEST_F(CommandLine, RejectedCommandLines) {
       {{"http://a/", "/t"}, "Argument: /t (/textpattern)", "Missing a value for this argument!"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args[0] + " ... " + c.args.back());
+    SCOPED_TRACE(c.error + (c.args.empty() ? "" : ": " + c.args[0] + " ... " + c.args.back()));
     expectParseError(run(c.args), c.argText, c.error);
   }
 }
@@ -124,9 +112,7 @@ TEST_F(CommandLine, MissingVersionBlockEndsStartUp) {
   ProcessResult strip =
       runProcess({"/usr/bin/objcopy", "--remove-section", ".tw_version", bin, copy});
   ASSERT_EQ(strip.exitCode, 0) << strip.err;
-  tw_test::ProcessOptions opts;
-  opts.env["TARNWICK_ROOT"] = root.path();
-  ProcessResult r = runProcess({copy, "/version"}, opts);
+  ProcessResult r = runProcess({copy, "/version"}, tw_test::inState(root.path()));
   EXPECT_EQ(r.exitCode, 10);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err,

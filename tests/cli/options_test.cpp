@@ -1,7 +1,14 @@
-// The /evt severities list and the string splitter behind it.
+// CliHandler in this process with the parser's exception handling off:
+// accepted command lines fill the fields and print the defaulting notices
+// and the pattern warning as the program would (rejected ones, help and
+// version are run as a process in command_line_test.cpp); the /evt
+// severities list and the string splitter behind it.
 #include <gtest/gtest.h>
 
-#include "fetch/ProxySettings.h"
+#include <string>
+#include <vector>
+
+#include "cli/CliHandler.h"
 #include "cli/ResultSeverities.h"
 
 using velmora::parseResultSeverities;
@@ -34,61 +41,86 @@ TEST(SplitString, Cases) {
 }
 
 TEST(ParseSeverity, WordsInAnyCase) {
-  EXPECT_EQ(parseSeverity("Ignore"), -1);
-  EXPECT_EQ(parseSeverity("IGNORE"), -1);
-  EXPECT_EQ(parseSeverity("information"), 0);
-  EXPECT_EQ(parseSeverity("Warning"), 1);
-  EXPECT_EQ(parseSeverity("eRRoR"), 2);
-  EXPECT_EQ(parseSeverity("fatal"), 1);
-  EXPECT_EQ(parseSeverity(" Error"), 1);  // blanks make it an unknown word
-  EXPECT_EQ(parseSeverity(""), 1);
+  const std::pair<const char*, int> cases[] = {
+      {"Ignore", -1}, {"IGNORE", -1}, {"information", 0}, {"Warning", 1}, {"eRRoR", 2},
+      {"fatal", 1},   {" Error", 1},  // blanks make it an unknown word
+      {"", 1}};
+  for (const auto& [word, severity] : cases) EXPECT_EQ(parseSeverity(word), severity) << word;
 }
 
-TEST(ParseResultSeverities, DefaultsAndOverrides) {
-  auto d = parseResultSeverities("");
-  EXPECT_EQ(d[velmora::TXT_FOUND], 0);
-  EXPECT_EQ(d[velmora::TXT_NOTFOUND], 1);
-  EXPECT_EQ(d[velmora::CHECKSUM_CHANGE], 1);
-  EXPECT_EQ(d[velmora::CHECKSUM_EQUAL], 0);
-
-  auto opt = parseResultSeverities("TXT_NOTFOUND=Error,CHECKSUM_CHANGE=Warning");
-  EXPECT_EQ(opt[velmora::TXT_NOTFOUND], 2);
-  EXPECT_EQ(opt[velmora::CHECKSUM_CHANGE], 1);
-  EXPECT_EQ(opt[velmora::TXT_FOUND], 0);
-
-  // Later items override earlier ones.
-  EXPECT_EQ(parseResultSeverities("TXT_FOUND=error,TXT_FOUND=Ignore")[velmora::TXT_FOUND], -1);
-  // An unknown word gives Warning.
-  EXPECT_EQ(parseResultSeverities("TXT_FOUND=loud")[velmora::TXT_FOUND], 1);
-  EXPECT_EQ(parseResultSeverities("CHECKSUM_EQUAL=Error")[velmora::CHECKSUM_EQUAL], 2);
+// The severities of TXT_FOUND, TXT_NOTFOUND, CHECKSUM_CHANGE, CHECKSUM_EQUAL.
+TEST(ParseResultSeverities, DefaultsOverridesAndIgnoredItems) {
+  const std::pair<const char*, std::vector<int>> cases[] = {
+      {"", {0, 1, 1, 0}},
+      {"TXT_NOTFOUND=Error,CHECKSUM_CHANGE=Warning", {0, 2, 1, 0}},
+      {"CHECKSUM_EQUAL=Error", {0, 1, 1, 2}},
+      // Later items override earlier ones; an unknown word gives Warning.
+      {"TXT_FOUND=error,TXT_FOUND=Ignore", {-1, 1, 1, 0}},
+      {"TXT_FOUND=loud", {1, 1, 1, 0}},
+      // Names compare with case; malformed items are ignored.
+      {"txt_found=Error,FOO=Error,TXT_NOTFOUND,CHECKSUM_EQUAL=,=Error", {0, 1, 1, 0}},
+      // " TXT_NOTFOUND" is not a result name.
+      {"TXT_FOUND=Error, TXT_NOTFOUND=Ignore", {2, 1, 1, 0}},
+  };
+  for (const auto& [text, expected] : cases) {
+    const velmora::ResultSeverities s = parseResultSeverities(text);
+    EXPECT_EQ((std::vector<int>{s[velmora::TXT_FOUND], s[velmora::TXT_NOTFOUND],
+                                s[velmora::CHECKSUM_CHANGE], s[velmora::CHECKSUM_EQUAL]}),
+              expected)
+        << text;
+  }
 }
 
-TEST(ParseResultSeverities, UnknownAndMalformedItemsAreIgnored) {
-  auto s = parseResultSeverities("txt_found=Error,FOO=Error,TXT_NOTFOUND,CHECKSUM_EQUAL=,=Error");
-  EXPECT_EQ(s[velmora::TXT_FOUND], 0);  // names compare with case
-  EXPECT_EQ(s[velmora::TXT_NOTFOUND], 1);
-  EXPECT_EQ(s[velmora::CHECKSUM_CHANGE], 1);
-  EXPECT_EQ(s[velmora::CHECKSUM_EQUAL], 0);
-}
-
-TEST(ParseResultSeverities, BlanksAroundItemsDoNotMatch) {
-  auto s = parseResultSeverities("TXT_FOUND=Error, TXT_NOTFOUND=Ignore");
-  EXPECT_EQ(s[velmora::TXT_FOUND], 2);
-  EXPECT_EQ(s[velmora::TXT_NOTFOUND], 1);  // " TXT_NOTFOUND" is not a result name
-}
-
-TEST(ProxySettings, Tests) {
-  velmora::ProxySettings p;
-  EXPECT_FALSE(p.isSet());
-  p.host = "proxy";
-  EXPECT_TRUE(p.isSet());
-  p.port = 0;
-  EXPECT_FALSE(p.isSet());
-  p.user = "u";
-  p.password = "p";
-  EXPECT_FALSE(p.hasCredentials());  // scheme 3 means none
-  p.authScheme = 0;
-  EXPECT_TRUE(p.hasCredentials());
-  p.password.clear();
-  EXPECT_FALSE(p.hasCredentials());
+TEST(InProcessParse, AcceptedCommandLines) {
+  const std::string checksumNotice =
+      "Neither checksum nor text search option specified, defaulting to checksum.\n";
+  const std::string consoleNotice =
+      "Neither console nor event log logging option specified, defaulting to console.\n";
+  const auto warning = [](const std::string& pattern) {
+    return "-- Warning: Pattern does not contain wildcards, automatically adapted to: \"" +
+           pattern + "\" --\n\n";
+  };
+  struct Case {
+    std::vector<const char*> args;  // the URL http://a/ follows
+    std::string out;
+    std::string pattern;
+    bool console = true;
+  };
+  const Case cases[] = {
+      {{}, checksumNotice + consoleNotice, ""},
+      {{"/lc", "/checksum"}, "", ""},
+      {{"/lc", "/t", "abc"}, warning("*abc*"), "*abc*"},
+      {{"/lc", "/t", "?abc"}, warning("?abc*"), "?abc*"},
+      {{"/lc", "/t", "abc?"}, warning("*abc?"), "*abc?"},
+      {{"/lc", "/t", "a"}, warning("*a*"), "*a*"},
+      {{"/lc", "/t", "?abc?"}, "", "?abc?"},
+      {{"/lc", "/t", "a*c"}, "", "a*c"},
+      {{"/lc", "/t", "*"}, "", "*"},
+      {{"/lc", "/t", "?"}, "", "?"},
+      // Console output defaulted first, so the warning shows; with event-log
+      // output only, the pattern is adapted without a warning.
+      {{"/t", "abc"}, consoleNotice + warning("*abc*"), "*abc*"},
+      {{"/le", "/t", "abc"}, "", "*abc*", false},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> v{"tarnwick"};
+    v.insert(v.end(), c.args.begin(), c.args.end());
+    v.insert(v.end(), {"http://a/", nullptr});
+    SCOPED_TRACE(c.args.empty() ? "" : c.args.back());
+    testing::internal::CaptureStdout();
+    CliHandler h(static_cast<int>(v.size()) - 1, v.data(), false);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+    EXPECT_EQ(h.textPattern, c.pattern);
+    EXPECT_EQ(h.url, "http://a/");
+    EXPECT_EQ(h.consoleOutput, c.console);
+  }
+  // The proxy settings are taken as given.
+  const std::vector<const char*> proxy = {"tarnwick", "/proxyhost", "p", "/proxyport", "3128",
+                                          "http://a/", nullptr};
+  testing::internal::CaptureStdout();
+  CliHandler h(6, proxy.data(), false);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(h.proxy.host, "p");
+  EXPECT_EQ(h.proxy.port, 3128);
+  EXPECT_EQ(h.proxy.authScheme, 0u);
 }

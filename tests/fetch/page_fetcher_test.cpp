@@ -1,26 +1,32 @@
 // The page fetcher in this process against scripted loopback peers: what
 // goes on the wire (header probe, byte range, proxy schemes) and what is
-// left in the local file and the failure text and code.
+// left in the local file and the failure text and code. The body writing of
+// its component wrapper: Transfer events in, the local file out, and the
+// error text of failed writes.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <optional>
-#include <utility>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "fetch/ProxySettings.h"
 #include "fetch/HTTPSCustom.h"
 #include "fetch/PageFetcher.h"
+#include "fetch/ProxySettings.h"
 #include "httpclient/TessilonSSL_HTTPS.h"
-#include "tests/support/process.h"
-#include "tests/support/scripted_peer.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "winsupport/SystemErrorText.h"
+#include "tests/support/runs.h"
+#include "tests/support/state_dir_test.h"
 
 using tw_test::PeerScript;
 using tw_test::PeerStep;
 using tw_test::ScriptedPeer;
+using velmora::network::HTTPSCustom;
 using velmora::network::PageFetcher;
 
 namespace {
@@ -61,35 +67,11 @@ bool hasHeader(const std::string& request, const std::string& line) {
   return request.find("\r\n" + line + "\r\n") != std::string::npos;
 }
 
-class PageFetcherTest : public ::testing::Test {
+// The component reads nothing of the user's state here, but a test never
+// runs against the real store.
+class PageFetcherTest : public tw_test::StateDirTest {
  protected:
-  // The component reads nothing of the user's state here, but a test never
-  // runs against the real store. The previous values come back afterwards,
-  // so that the next test's temporary directory is made where it was.
-  void SetUp() override {
-    for (const char* name : {"TARNWICK_ROOT", "TMPDIR"}) {
-      const char* old = std::getenv(name);
-      saved.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
-      setenv(name, dir.path().c_str(), 1);
-    }
-  }
-  void TearDown() override {
-    for (const auto& [name, value] : saved) {
-      if (value) {
-        setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        unsetenv(name.c_str());
-      }
-    }
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
-
-  std::string url(const ScriptedPeer& peer, const std::string& path = "/page") const {
-    return "http://127.0.0.1:" + std::to_string(peer.port()) + path;
-  }
-
-  tw_test::TempDir dir;
-  std::string file = dir.file("page.bin");
+  std::string file() const { return dir_->file("page.bin"); }
 };
 
 // One fetch against a peer that plays one script per connection: the file
@@ -112,7 +94,7 @@ TEST_F(PageFetcherTest, ScriptedPeerCases) {
   const std::string head = "HEAD /page HTTP/1.1\r\n", get = "GET /page HTTP/1.1\r\n";
   // Where the redirect points: following it would succeed, and show.
   ScriptedPeer target(answer(okReply("moved here")));
-  const std::string moved = "Location: " + url(target, "/new") + "\r\n";
+  const std::string moved = "Location: " + tw_test::urlOf(target, "/new") + "\r\n";
   const FetchCase cases[] = {
       // The probe goes out before the fetch is configured.
       {.name = "whole body", .replies = {headReply("Content-Length: 11\r\n"), okReply("hello world")},
@@ -120,10 +102,6 @@ TEST_F(PageFetcherTest, ScriptedPeerCases) {
        .lastLacks = "Range:"},
       {.name = "without probe", .replies = {okReply("body")}, .probe = false, .file = "body",
        .requests = {get}},
-      {.name = "not found",
-       .replies = {"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\n",
-                   okReply("not here\n", "404 Not Found")},
-       .failure = "HTTP protocol error. 404 Not Found.", .requests = {head, get}},
       {.name = "redirect not followed",
        .replies = {"HTTP/1.1 302 Found\r\n" + moved + "Content-Length: 0\r\nConnection: close\r\n\r\n",
                    okReply("<a href=/new>moved</a>", "302 Found", moved)},
@@ -151,19 +129,19 @@ TEST_F(PageFetcherTest, ScriptedPeerCases) {
   };
   for (const FetchCase& c : cases) {
     SCOPED_TRACE(c.name);
-    std::remove(file.c_str());
-    if (!c.existing.empty()) tw_test::writeFile(file, c.existing);
+    std::remove(file().c_str());
+    if (!c.existing.empty()) tw_test::writeFile(file(), c.existing);
     std::vector<PeerScript> scripts;
     for (const std::string& reply : c.replies) scripts.push_back(answer(reply));
     ScriptedPeer peer(scripts);
-    PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "", "");
+    PageFetcher fetcher(tw_test::urlOf(peer), file(), false, kTimeoutSeconds, "", "");
     EXPECT_EQ(fetcher.fetch(c.probe), c.failure.empty()) << fetcher.failureText();
     if (!c.failure.empty()) {
       EXPECT_EQ(fetcher.failureText(), c.failure);
       EXPECT_EQ(fetcher.failureCode(), c.code);
     }
-    ASSERT_TRUE(tw_test::fileExists(file));
-    EXPECT_EQ(tw_test::readFile(file), c.file);
+    ASSERT_TRUE(tw_test::fileExists(file()));
+    EXPECT_EQ(tw_test::readFile(file()), c.file);
     const std::vector<std::string> requests = requestsOf(peer);
     ASSERT_EQ(requests.size(), c.requests.size());
     for (size_t i = 0; i < requests.size(); ++i) {
@@ -188,7 +166,7 @@ TEST_F(PageFetcherTest, ScriptedPeerCases) {
 // as failed.
 TEST_F(PageFetcherTest, DISABLED_ServerCredentialsAreSentWithTheGet) {
   ScriptedPeer peer(std::vector<PeerScript>{answer(headReply("")), answer(okReply("secret"))});
-  PageFetcher fetcher(url(peer), file, false, kTimeoutSeconds, "u", "p");
+  PageFetcher fetcher(tw_test::urlOf(peer), file(), false, kTimeoutSeconds, "u", "p");
   ASSERT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
   std::vector<std::string> requests = requestsOf(peer);
   ASSERT_EQ(requests.size(), 2u);
@@ -196,20 +174,10 @@ TEST_F(PageFetcherTest, DISABLED_ServerCredentialsAreSentWithTheGet) {
   EXPECT_TRUE(hasHeader(requests[1], "Authorization: Basic dTpw")) << requests[1];
 }
 
-TEST_F(PageFetcherTest, RefusedConnectionFailsWithoutAFileContent) {
-  const uint16_t port = tw_test::unusedLoopbackPort();
-  PageFetcher fetcher("http://127.0.0.1:" + std::to_string(port) + "/", file, false,
-                      kTimeoutSeconds, "", "");
-  EXPECT_FALSE(fetcher.fetch(true));
-  EXPECT_NE(fetcher.failureCode(), 0);
-  EXPECT_FALSE(fetcher.failureText().empty());
-  EXPECT_EQ(tw_test::readFile(file), "");
-}
-
 TEST_F(PageFetcherTest, LocalFileThatCannotBeOpenedFailsWithTheSystemText) {
   ScriptedPeer peer(std::vector<PeerScript>{answer(headReply("")), answer(okReply("x"))});
-  PageFetcher fetcher(url(peer), dir.file("missing-dir/page.bin"), false, kTimeoutSeconds, "",
-                      "");
+  PageFetcher fetcher(tw_test::urlOf(peer), dir_->file("missing-dir/page.bin"), false,
+                      kTimeoutSeconds, "", "");
   EXPECT_FALSE(fetcher.fetch(true));
   EXPECT_EQ(fetcher.failureText(), "The system cannot find the path specified.");
   EXPECT_EQ(fetcher.failureCode(), 0);
@@ -242,75 +210,178 @@ class ProxyAuthTest : public PageFetcherTest {
   std::string pageUrl =
       "http://127.0.0.1:" + std::to_string(tw_test::unusedLoopbackPort()) + "/page";
 
-  // A fetch through the proxy with credentials: it fails with the proxy's
-  // 407 and leaves an empty file.
-  void fetchWithProxyCredentials() {
+  // A fetch through the proxy, with credentials or without: it fails with
+  // the proxy's 407 and leaves an empty file. The GETs the proxy received.
+  std::vector<std::string> fetchThroughProxy(bool credentials) {
     velmora::ProxySettings settings;
     settings.host = "127.0.0.1";
     settings.port = proxy.port();
-    settings.user = "pu";
-    settings.password = "pp";
-    settings.authScheme = 0;
-    PageFetcher fetcher(pageUrl, file, false, kTimeoutSeconds, "", "");
+    if (credentials) {
+      settings.user = "pu";
+      settings.password = "pp";
+      settings.authScheme = 0;
+    }
+    PageFetcher fetcher(pageUrl, file(), false, kTimeoutSeconds, "", "");
     fetcher.setProxy(settings);
     EXPECT_FALSE(fetcher.fetch(true));
     EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 407 Proxy Authentication Required.");
     EXPECT_EQ(fetcher.failureCode(), 151);
-    EXPECT_EQ(tw_test::readFile(file), "");
+    EXPECT_EQ(tw_test::readFile(file()), "");
+    const std::vector<std::string> requests = requestsOf(proxy);
+    for (const std::string& r : requests) {
+      EXPECT_EQ(r.rfind("GET " + pageUrl + " HTTP/1.1\r\n", 0), 0u) << r;
+    }
+    return requests;
   }
 };
 
-TEST_F(ProxyAuthTest, ThreeGetsThenFailure) {
-  // The fetcher's retry through the three schemes, seen as requests at the
-  // proxy. Which Proxy-Authorization each carries is checked by the test
-  // below once the component computes those headers.
-  fetchWithProxyCredentials();
-  std::vector<std::string> requests = requestsOf(proxy);
-  ASSERT_EQ(requests.size(), 3u);
-  for (const std::string& r : requests) {
-    EXPECT_EQ(r.rfind("GET " + pageUrl + " HTTP/1.1\r\n", 0), 0u) << r;
-  }
+// The fetcher's retry through the three schemes, seen as requests at the
+// proxy; without credentials there is no retry. Which Proxy-Authorization
+// each carries is checked by the test below once the component computes
+// those headers.
+TEST_F(ProxyAuthTest, ThreeGetsWithCredentialsOneWithout) {
+  EXPECT_EQ(fetchThroughProxy(true).size(), 3u);
+  const std::vector<std::string> without = fetchThroughProxy(false);
+  ASSERT_EQ(without.size(), 4u);
+  EXPECT_EQ(proxySchemeOf(without[3]), '-') << without[3];
 }
 
 TEST_F(ProxyAuthTest, DISABLED_ThreeGetsWithBasicDigestAndNtlmThenFailure) {
-  fetchWithProxyCredentials();
-
   // The first GET carries Basic; the second is the Digest attempt (without
   // a header, or with one once a nonce is known); the third NTLM. The
   // component may repeat a request inside one GET for a challenge-response
   // scheme, but nothing follows the NTLM attempt.
   std::string schemes;
-  for (const std::string& r : requestsOf(proxy)) {
-    EXPECT_EQ(r.rfind("GET " + pageUrl + " HTTP/1.1\r\n", 0), 0u) << r;
-    schemes += proxySchemeOf(r);
-  }
+  for (const std::string& r : fetchThroughProxy(true)) schemes += proxySchemeOf(r);
   EXPECT_TRUE(std::regex_match(schemes, std::regex("B[-D]+N+"))) << schemes;
   EXPECT_TRUE(hasHeader(requestsOf(proxy).front(), "Proxy-Authorization: Basic cHU6cHA="));
 }
 
-TEST_F(ProxyAuthTest, WithoutCredentialsThereIsNoRetry) {
-  velmora::ProxySettings settings;
-  settings.host = "127.0.0.1";
-  settings.port = proxy.port();
-  PageFetcher fetcher(pageUrl, file, false, kTimeoutSeconds, "", "");
-  fetcher.setProxy(settings);
-  EXPECT_FALSE(fetcher.fetch(true));
-  EXPECT_EQ(fetcher.failureText(), "HTTP protocol error. 407 Proxy Authentication Required.");
-  std::vector<std::string> requests = requestsOf(proxy);
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(proxySchemeOf(requests[0]), '-') << requests[0];
+// --- the body writing of HTTPSCustom -------------------------------------------------------
+
+HANDLE openFile(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(file, INVALID_HANDLE_VALUE);
+  return file;
 }
 
-// --- the component handle of a fetch --------------------------------------------------------
-
-TEST(HTTPSCustomTest, HandleKeepsNoBodyAndSpeaksCurrentTls) {
-  TessilonSSL_HTTPS_StaticInit(nullptr);
-  {
-    velmora::network::HTTPSCustom http(false);
-    EXPECT_EQ(http.GetLong(https_prop::TransferredDataLimit), 1);
-    EXPECT_EQ(http.Config("SSLEnabledProtocols"), "10240");
+// A handle writing the body of a 200 answer into a new file.
+struct Writing {
+  explicit Writing(const std::string& path) : file(openFile(path)) {
+    http.fileHandle = file;
+    http.httpStatus = 200;
   }
-  TessilonSSL_HTTPS_StaticDestroy();
+  ~Writing() {
+    http.flushFile();
+    http.fileHandle = INVALID_HANDLE_VALUE;
+    CloseHandle(file);
+  }
+  void transfer(const std::string& piece) {
+    HTTPSTransferEventParams e{1, 0, -1, piece.data(), static_cast<int>(piece.size()), 0};
+    http.FireTransfer(&e);
+  }
+  HANDLE file;
+  HTTPSCustom http{false};
+};
+
+// Writes past a file size limit fail part-way, like writes to a full disk.
+struct FileSizeLimit {
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{bytes, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_DFL);
+  }
+  rlimit saved{};
+};
+
+class HTTPSCustomWriting : public ::testing::Test {
+ protected:
+  void SetUp() override { TessilonSSL_HTTPS_StaticInit(nullptr); }
+  void TearDown() override { TessilonSSL_HTTPS_StaticDestroy(); }
+
+  tw_test::TempDir dir;
+  const std::string path = dir.file("page");
+};
+
+TEST_F(HTTPSCustomWriting, PiecesOfEverySizeReachTheFileInOrder) {
+  std::mt19937 rng(2048);
+  std::uniform_int_distribution<int> size(1, 6000);
+  std::string expected;
+  {
+    Writing w(path);
+    for (int i = 0; i < 600; ++i) {
+      std::string piece(static_cast<size_t>(size(rng)), '\0');
+      for (char& c : piece) c = static_cast<char>(rng());
+      // The body of another status is dropped, also between wanted pieces.
+      w.http.httpStatus = i % 97 == 5 ? 404 : (i % 2 == 0 ? 200 : 206);
+      w.transfer(piece);
+      if (w.http.httpStatus != 404) expected += piece;
+      // Now and then one larger than anything held back at once.
+      if (i % 200 == 100) {
+        piece.assign(300000, static_cast<char>('a' + i % 26));
+        w.transfer(piece);
+        if (w.http.httpStatus != 404) expected += piece;
+      }
+    }
+    w.http.flushFile();
+    EXPECT_TRUE(w.http.errorDescription.empty());
+  }
+  EXPECT_EQ(tw_test::readFile(path), expected);
+}
+
+TEST_F(HTTPSCustomWriting, AFailedWriteLeavesWhatWritingEachPieceAloneLeaves) {
+  std::vector<std::string> pieces;
+  for (int i = 0; i < 12; ++i) pieces.push_back(std::string(3000, static_cast<char>('a' + i)));
+
+  // Each piece written on its own with the file functions, as the reference.
+  const std::string referencePath = dir.file("reference");
+  std::string referenceText;
+  {
+    HANDLE file = openFile(referencePath);
+    FileSizeLimit limit(10000);
+    for (const std::string& piece : pieces) {
+      DWORD written = 0;
+      if (!WriteFile(file, piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr)) {
+        referenceText = velmora::windows_specific::systemErrorText(GetLastError());
+      }
+    }
+    CloseHandle(file);
+  }
+  const std::string referenceContent = tw_test::readFile(referencePath);
+  ASSERT_EQ(referenceContent.size(), 10000u);
+  ASSERT_FALSE(referenceText.empty());
+  {
+    Writing w(path);
+    FileSizeLimit limit(10000);
+    for (const std::string& piece : pieces) w.transfer(piece);
+    w.http.flushFile();
+    EXPECT_EQ(w.http.errorDescription, referenceText);
+  }
+  EXPECT_EQ(tw_test::readFile(path), referenceContent);
+}
+
+TEST_F(HTTPSCustomWriting, TheLastOfErrorEventsAndFailedWritesGivesTheText) {
+  {
+    Writing w(path);
+    FileSizeLimit limit(1000);
+    // The write of this piece fails before the Error event arrives.
+    w.transfer(std::string(2000, 'x'));
+    HTTPSErrorEventParams e{151, "Later error.", 0};
+    w.http.FireError(&e);
+    EXPECT_EQ(w.http.errorDescription, "Later error.");
+    // A write failing after the event replaces its text.
+    w.transfer(std::string(10, 'y'));
+    w.http.flushFile();
+    EXPECT_NE(w.http.errorDescription, "Later error.");
+    EXPECT_FALSE(w.http.errorDescription.empty());
+  }
+  EXPECT_EQ(tw_test::readFile(path), std::string(1000, 'x'));
 }
 
 }  // namespace

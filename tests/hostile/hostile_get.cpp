@@ -11,6 +11,7 @@
 // that are not 0, raw the bytes the component counted before decoding (the
 // last Transfer event's BytesTransferred) and kept the size of
 // TransferredData. Exit status 0 when the line was printed.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,16 +23,12 @@ namespace {
 
 class CountingHttps : public HTTPS {
  public:
-  unsigned long long body = 0;
-  unsigned long long nonzero = 0;
-  long long raw = 0;
+  long long body = 0, nonzero = 0, raw = 0;
 
   int FireTransfer(HTTPSTransferEventParams* e) override {
     if (e->Direction != 1) return 0;
-    body += static_cast<unsigned long long>(e->lenText);
-    for (int i = 0; i < e->lenText; ++i) {
-      if (e->Text[i] != 0) ++nonzero;
-    }
+    body += e->lenText;
+    nonzero += e->lenText - std::count(e->Text, e->Text + e->lenText, '\0');
     raw = e->BytesTransferred;
     return 0;
   }
@@ -44,17 +41,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: tw_hostile_get URL TIMEOUT_SECONDS [compress]\n");
     return 2;
   }
-  const bool compress = argc > 3 && std::string(argv[3]) == "compress";
   TessilonSSL_HTTPS_StaticInit(nullptr);
-  int code = 0;
   {
     CountingHttps https;
     https.SetLong(https_prop::TransferredDataLimit, 1);
     https.SetInteger(https_prop::Timeout, std::atoi(argv[2]));
-    if (compress) https.SetInteger(https_prop::AllowHTTPCompression, 1);
-    code = https.Get(argv[1]);
+    if (argc > 3 && std::string(argv[3]) == "compress") {
+      https.SetInteger(https_prop::AllowHTTPCompression, 1);
+    }
+    const int code = https.Get(argv[1]);
     const std::string kept = https.GetText(https_prop::TransferredData);
-    std::printf("code=%d body=%llu nonzero=%llu raw=%lld kept=%zu error=%s\n", code, https.body,
+    std::printf("code=%d body=%lld nonzero=%lld raw=%lld kept=%zu error=%s\n", code, https.body,
                 https.nonzero, https.raw, kept.size(), https.GetLastError());
   }
   TessilonSSL_HTTPS_StaticDestroy();

@@ -7,13 +7,15 @@
 // reported by the sanitizers, and with a peak memory that stays near that of
 // an ordinary check however much the server sends.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "tests/hostile/hostile_support.h"
+#include "tests/support/compress.h"
 #include "tests/support/runs.h"
 
 using tw_test::MeasuredRun;
@@ -24,6 +26,48 @@ using tw_test::ScriptedPeer;
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
+
+// A gzip member whose body inflates to `zeros` zero bytes (whole MiB), made
+// as it is sent: one compressed MiB of zeros, cut at a full flush so that it
+// does not refer back, repeated; then the final block and a correct trailer.
+class GzipBomb {
+ public:
+  explicit GzipBomb(uint64_t zeros) : chunks_(zeros / kMiB) {
+    const std::string mib(kMiB, '\0');
+    chunk_ = tw_test::deflateBytes(mib, -15, 9, Z_FULL_FLUSH);
+    const uLong crcMib = crc32(0L, reinterpret_cast<const Bytef*>(mib.data()), kMiB);
+    uLong crc = 0;
+    for (uint64_t i = 0; i < chunks_; ++i) crc = crc32_combine(crc, crcMib, kMiB);
+    tail_ = tw_test::deflateBytes("", -15) + littleEndian32(crc) + littleEndian32(zeros);
+  }
+  uint64_t size() const { return header_.size() + chunks_ * chunk_.size() + tail_.size(); }
+  // The generator of a scripted peer step that sends the member.
+  PeerStep::Generator generator() const {
+    return [b = *this](uint64_t sent) {
+      if (sent == 0) return b.header_;
+      const uint64_t body = sent - b.header_.size();
+      if (body < b.chunks_ * b.chunk_.size()) return b.chunk_;
+      return body == b.chunks_ * b.chunk_.size() ? b.tail_ : std::string();
+    };
+  }
+
+ private:
+  static std::string littleEndian32(uint64_t v) {
+    return {char(v & 0xFF), char(v >> 8 & 0xFF), char(v >> 16 & 0xFF), char(v >> 24 & 0xFF)};
+  }
+  const std::string header_ = std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10);
+  std::string chunk_, tail_;
+  uint64_t chunks_;
+};
+
+// A generator that repeats `unit` until `total` bytes went out.
+PeerStep::Generator repeated(std::string unit, uint64_t total) {
+  std::string block;
+  while (block.size() < 65536) block += unit;
+  return [block, total](uint64_t sent) {
+    return sent >= total ? std::string() : block.substr(0, std::min(total - sent, block.size()));
+  };
+}
 
 // How far above an ordinary check a hostile one may go. The component holds
 // at most the header block (1 MiB, kept twice: as received and parsed), a
@@ -88,7 +132,7 @@ std::string binaryGarbage() {
 
 std::vector<HostileCase> hostileCases() {
   const std::string body256k(256 * 1024, 'b'), data64k(64 * 1024, 'c'), part(256 * 1024, 'r');
-  const tw_hostile::GzipBomb bomb(1024 * kMiB);
+  const GzipBomb bomb(1024 * kMiB);
   const std::string filler = "X-Filler: " + std::string(90, 'f') + "\r\n";
   const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
   const std::string headAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\n";
@@ -113,13 +157,13 @@ std::vector<HostileCase> hostileCases() {
       // block bound ends each after 1,000 lines, long before the 4 GiB.
       {.name = "EndlessHeaderLines",
        .scripts = twice({PeerStep::send("HTTP/1.1 200 OK\r\n"),
-                         PeerStep::generate(tw_hostile::repeated(filler, 4096 * kMiB))}),
+                         PeerStep::generate(repeated(filler, 4096 * kMiB))}),
        .failure = "Response header too large.", .maxGetSent = 64 * kMiB},
       // One header line of 10 MB arrives in pieces of the line buffer's
       // size, each counted against the header block bound.
       {.name = "TenMegabyteHeaderLine",
        .scripts = twice({PeerStep::send("HTTP/1.1 200 OK\r\nX-Huge: "),
-                         PeerStep::generate(tw_hostile::repeated("a", 10 * 1000 * 1000)),
+                         PeerStep::generate(repeated("a", 10 * 1000 * 1000)),
                          PeerStep::send("\r\n\r\n"), PeerStep::close()}),
        .failure = "Response header too large."},
       // A terabyte announced, 256 KiB sent, then a close: nothing is reserved
@@ -180,7 +224,7 @@ std::vector<HostileCase> hostileCases() {
       // Ten thousand interim answers count against the header block bound:
       // an error, not a loop without end.
       {.name = "TenThousandInterimResponses",
-       .scripts = twice({PeerStep::generate(tw_hostile::repeated(interim, 10000 * interim.size())),
+       .scripts = twice({PeerStep::generate(repeated(interim, 10000 * interim.size())),
                          PeerStep::send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"),
                          PeerStep::close()}),
        .failure = "Response header too large."},
@@ -220,17 +264,6 @@ class HostileServer : public ::testing::Test {
     EXPECT_EQ(tw_test::sanitizerReports(root.path()), "");
   }
 
-  // The stored checksum of a URL ("" when there is none).
-  std::string storedChecksum(const std::string& url) {
-    tw_test::ProcessResult r = tw_test::runProcess(
-        {tw_test::programPath("TARNWICK_REG_BIN"), "query",
-         "HKCU\\Software\\velmora.net\\Loomcraft\\Tarnwick", "--value", url, "--data-only"},
-        tw_test::inState(root.path()));
-    std::string out = r.exitCode == 0 ? r.out : "";
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
-  }
-
   tw_test::TempDir root;
 };
 
@@ -242,23 +275,14 @@ TEST_P(HostileCases, EndsWithItsLineWithinTheMemoryBound) {
   const std::string url = c.scripts.empty()
                               ? "http://127.0.0.1:" + std::to_string(tw_test::unusedLoopbackPort()) + "/"
                               : tw_test::urlOf(peer);
-  std::vector<std::string> args = {tw_test::programPath("TARNWICK_BIN"), "/lc"};
-  if (c.pattern.empty()) {
-    args.push_back("/checksum");
-  } else {
-    args.insert(args.end(), {"/t", c.pattern});
-  }
-  args.insert(args.end(), {"/timeout", c.timeout, url});
+  std::vector<std::string> args = {tw_test::programPath("TARNWICK_BIN"), "/lc", "/checksum",
+                                    "/timeout", c.timeout, url};
+  if (!c.pattern.empty()) args.insert(args.erase(args.begin() + 2), {"/t", c.pattern});
   MeasuredRun run = tw_test::runMeasured(args, root.path());
-
-  if (c.failure.empty()) {
-    EXPECT_EQ(run.result.out, tw_test::line::initialized);
-    EXPECT_EQ(run.result.exitCode, 0);
-  } else {
-    EXPECT_EQ(run.result.out, tw_test::line::failure(url, c.failure, c.code));
-    EXPECT_EQ(run.result.exitCode, 2);
-  }
-  EXPECT_EQ(storedChecksum(url), c.stored);
+  EXPECT_EQ(run.result.out, c.failure.empty() ? tw_test::line::initialized
+                                              : tw_test::line::failure(url, c.failure, c.code));
+  EXPECT_EQ(run.result.exitCode, c.failure.empty() ? 0 : 2);
+  EXPECT_EQ(tw_test::storedChecksums(root.path())[url], c.stored);
   EXPECT_GE(run.seconds, c.minSeconds);
   EXPECT_LT(run.seconds, c.maxSeconds);
   uint64_t sent = 0;
@@ -291,8 +315,8 @@ uint64_t bombMiB() {
 // must not cost more memory.
 TEST_F(HostileServer, GzipBombInflatedByTheComponent) {
   const uint64_t mib = bombMiB();
-  const tw_hostile::GzipBomb bomb(mib * kMiB), one(kMiB);
-  const auto gzipAnswer = [](const tw_hostile::GzipBomb& b) {
+  const GzipBomb bomb(mib * kMiB), one(kMiB);
+  const auto gzipAnswer = [](const GzipBomb& b) {
     return answered({PeerStep::send("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
                                     std::to_string(b.size()) + "\r\n\r\n"),
                      PeerStep::generate(b.generator()), PeerStep::close()});

@@ -1,19 +1,59 @@
-// The event log store and its syslog mirror, through the Windows calls.
+// The event log store and its syslog mirror, through the Windows calls, and
+// the event viewer tarnwick-eventlog: its arguments, a damaged store, and the
+// events of a writer that may not register its source. (The events of check
+// runs, in each of the viewer's forms, are read in the e2e tests.)
+#include <poll.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
+#include <stdexcept>
 
 #include "logging/Logging.h"
 #include "platform/errors.h"
 #include "tests/logging/support.h"
+#include "winsupport/CRegistry.h"
 
 using tw_logging_test::storedEvents;
-using tw_logging_test::SyslogListener;
 using tw_logging_test::u8;
 
 namespace {
+
+// A unix datagram socket bound at path, as a syslog daemon's would be.
+class SyslogListener {
+ public:
+  explicit SyslogListener(const std::string& path)
+      : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (fd_ < 0 || path.size() >= sizeof addr.sun_path) throw std::runtime_error("syslog socket");
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    ::unlink(path.c_str());
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      throw std::runtime_error("cannot bind the syslog socket");
+    }
+    ::chmod(path.c_str(), 0666);  // writers may run as another user
+  }
+  ~SyslogListener() { ::close(fd_); }
+  // The next datagram, or "" after timeoutMs without one.
+  std::string receive(int timeoutMs = 5000) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) != 1) return "";
+    char buf[16384];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  int fd_;
+};
 
 class EventLogTest : public tw_logging_test::StateDirTest {};
 
@@ -82,14 +122,9 @@ TEST_F(EventLogTest, BadHandlesAndArgumentsFail) {
   EXPECT_TRUE(storedEvents().empty());
 }
 
-TEST_F(EventLogTest, StoreThatCannotBeCreatedFailsTheRegistration) {
-  tw_test::writeFile(root() + "/file", "x");
-  ::setenv("TARNWICK_ROOT", (root() + "/file").c_str(), 1);
-  EXPECT_EQ(RegisterEventSourceW(nullptr, u"X"), nullptr);
-  EXPECT_NE(GetLastError(), 0u);
-}
-
-TEST_F(EventLogTest, DamagedStoreIsReportedAndLeftAlone) {
+// A damaged store is reported and left alone; a plain file as the state
+// directory is no store either.
+TEST_F(EventLogTest, StoreThatIsDamagedOrCannotBeCreatedFailsTheRegistration) {
   const std::string garbage(4096, 'G');
   tw_test::writeFile(root() + "/eventlog.db", garbage);
   EXPECT_EQ(RegisterEventSourceW(nullptr, u"X"), nullptr);
@@ -97,6 +132,9 @@ TEST_F(EventLogTest, DamagedStoreIsReportedAndLeftAlone) {
   std::vector<tw_platform::EventLogRecord> r;
   EXPECT_FALSE(tw_platform::readEventLog(r));
   EXPECT_EQ(tw_test::readFile(root() + "/eventlog.db"), garbage);
+  setEnv("TARNWICK_ROOT", root() + "/eventlog.db");
+  EXPECT_EQ(RegisterEventSourceW(nullptr, u"X"), nullptr);
+  EXPECT_NE(GetLastError(), 0u);
 }
 
 TEST_F(EventLogTest, StoredEventsCannotBeChangedOrRemoved) {
@@ -105,78 +143,60 @@ TEST_F(EventLogTest, StoredEventsCannotBeChangedOrRemoved) {
   DeregisterEventSource(h);
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((root() + "/eventlog.db").c_str(), &db), SQLITE_OK);
-  EXPECT_NE(sqlite3_exec(db, "UPDATE events SET event_id = 2", nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  EXPECT_NE(sqlite3_exec(db, "DELETE FROM events", nullptr, nullptr, nullptr), SQLITE_OK);
-  EXPECT_NE(sqlite3_exec(db, "DELETE FROM event_strings", nullptr, nullptr, nullptr), SQLITE_OK);
+  for (const char* sql :
+       {"UPDATE events SET event_id = 2", "DELETE FROM events", "DELETE FROM event_strings"}) {
+    EXPECT_NE(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  }
   sqlite3_close(db);
   auto events = storedEvents();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(u8(events[0].strings), std::vector<std::string>{"s"});
 }
 
+// Each event reaches syslog with the user facility (1) and the priority of
+// its type, and its English text: line breaks become blanks; an ID the table
+// lacks gets the "cannot be found" form with its strings.
 TEST_F(EventLogTest, EachEventReachesSyslogWithItsEnglishTextAndPriority) {
   SyslogListener listener(syslogPath());
   velmora::logging::Logging log("Harrowlights", 2);
-  log.addString("*needle*");
-  log.addString("http://127.0.0.1/page");
-  ASSERT_TRUE(log.writeEvent(1, 1010, 2));
-  const std::string pid = std::to_string(getpid());
-  const std::string line = listener.receive();
-  // user facility (1): error 8+3, warning 8+4, information 8+6, audit 8+5 / 8+4
-  EXPECT_TRUE(std::regex_match(
-      line, std::regex("<11>[A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d Harrowlights\\[" + pid +
-                       "\\]: Pattern \"\\*needle\\*\" was found in URL "
-                       "\"http://127\\.0\\.0\\.1/page\"\\.")))
-      << line;
-
-  log.addString("u");
-  ASSERT_TRUE(log.writeEvent(1, 1003, 0));
-  EXPECT_EQ(listener.receive().substr(0, 4), "<14>");
-  log.addString("u");
-  log.addString("c");
-  ASSERT_TRUE(log.writeEvent(1, 1002, 1));
-  EXPECT_EQ(listener.receive().substr(0, 4), "<12>");
-  ASSERT_TRUE(log.writeEvent(1, 1003, 4));
-  EXPECT_EQ(listener.receive().substr(0, 4), "<13>");
-
-  // Line breaks of a text become blanks; an ID the table lacks gets the
-  // "cannot be found" form with its strings.
-  log.addString("SQLite");
-  log.addString("3 s");
-  ASSERT_TRUE(log.writeEvent(2, 1100, 0));
-  EXPECT_NE(listener.receive().find(
-                "]: Connection:\tOK Database Type:\tSQLite Time Elapsed:\t3 s"),
-            std::string::npos);
-  log.addString("xyz");
-  ASSERT_TRUE(log.writeEvent(1, 4242, 0));
-  const std::string missing = listener.receive();
-  EXPECT_NE(missing.find("The description for Event ID 4242 from source Harrowlights cannot be "
-                         "found."),
-            std::string::npos)
-      << missing;
-  EXPECT_NE(missing.find("included with the event: xyz"), std::string::npos) << missing;
-}
-
-TEST_F(EventLogTest, MissingSyslogSocketDoesNotFailTheReport) {
-  ::setenv("TARNWICK_SYSLOG_SOCKET", (root() + "/nobody-listens").c_str(), 1);
-  velmora::logging::Logging log("Harrowlights", 2);
-  EXPECT_TRUE(log.writeEvent(1, 1003, 0));
-  EXPECT_EQ(storedEvents().size(), 1u);
+  const std::string head = "<1[1-4]>[A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d Harrowlights\\[" +
+                           std::to_string(getpid()) + "\\]: ";
+  struct Case {
+    uint32_t id;
+    uint16_t level;
+    std::vector<std::string> strings;
+    std::string line;  // a regular expression of the whole datagram after its head
+    std::string priority;
+  } cases[] = {
+      {1010, 2, {"*needle*", "http://127.0.0.1/page"},
+       "Pattern \"\\*needle\\*\" was found in URL \"http://127\\.0\\.0\\.1/page\"\\.", "<11>"},
+      {1003, 0, {"u"}, "The checksum of URL \"u\" did not change\\.", "<14>"},
+      {1002, 1, {"u", "c"}, "The checksum of URL \"u\" changed to \"c\"\\.", "<12>"},
+      {1003, 4, {}, "[\\s\\S]*", "<13>"},
+      {1100, 0, {"SQLite", "3 s"},
+       "Connection:\tOK Database Type:\tSQLite Time Elapsed:\t3 s\\s*", "<14>"},
+      {4242, 0, {"xyz"},
+       "The description for Event ID 4242 from source Harrowlights cannot be found\\.[\\s\\S]*"
+       "included with the event: xyz[\\s\\S]*", "<14>"},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& s : c.strings) log.addString(s);
+    ASSERT_TRUE(log.writeEvent(c.id == 1100 ? 2 : 1, c.id, c.level));
+    const std::string line = listener.receive();
+    EXPECT_EQ(line.substr(0, 4), c.priority) << line;
+    EXPECT_TRUE(std::regex_match(line, std::regex(head + c.line))) << line;
+  }
 }
 
 TEST_F(EventLogTest, ConcurrentProcessesLoseNoEventAndLeaveNoGap) {
   constexpr int kWriters = 6;
   constexpr int kEach = 40;
-  tw_test::ProcessOptions opts;
-  opts.env = childEnv();
-  opts.timeoutSeconds = 120;
   std::vector<std::unique_ptr<tw_test::BackgroundProcess>> writers;
   for (int w = 0; w < kWriters; ++w) {
     writers.push_back(std::make_unique<tw_test::BackgroundProcess>(
         std::vector<std::string>{TW_EVENT_WRITER_PATH, "w" + std::to_string(w),
                                  std::to_string(kEach)},
-        opts));
+        options()));
   }
   for (auto& w : writers) {
     auto r = w->wait(120);
@@ -190,8 +210,91 @@ TEST_F(EventLogTest, ConcurrentProcessesLoseNoEventAndLeaveNoGap) {
     ASSERT_EQ(events[i].strings.size(), 2u);
     EXPECT_TRUE(seen[u8(events[i].strings[0])].insert(u8(events[i].strings[1])).second);
   }
-  ASSERT_EQ(seen.size(), static_cast<size_t>(kWriters));
-  for (auto& [writer, numbers] : seen) EXPECT_EQ(numbers.size(), static_cast<size_t>(kEach));
+  // Each writer's numbers are distinct and at most kEach: all are there.
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kWriters));
+}
+
+class EventViewer : public tw_logging_test::StateDirTest {
+ protected:
+  tw_test::ProcessResult viewer(std::vector<std::string> args) {
+    args.insert(args.begin(), TW_EVENTLOG_VIEWER_PATH);
+    return tw_test::runProcess(args, options());
+  }
+};
+
+TEST_F(EventViewer, ViewerRejectsBadArgumentsAndExplainsItself) {
+  const auto help = viewer({"--help"}), empty = viewer({});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("--lang en|de"), std::string::npos);
+  EXPECT_EQ(empty.exitCode, 0);
+  EXPECT_EQ(empty.out, "");
+  using Args = std::vector<std::string>;
+  for (const Args& bad : {Args{"--lang", "fr"}, Args{"--id", "12x"}, Args{"--bogus"}}) {
+    EXPECT_EQ(viewer(bad).exitCode, 2) << bad[0];
+  }
+  tw_test::writeFile(root() + "/eventlog.db", std::string(2048, 'x'));
+  const auto damaged = viewer({});
+  EXPECT_EQ(damaged.exitCode, 1);
+  EXPECT_NE(damaged.err.find("cannot read the event log"), std::string::npos) << damaged.err;
+}
+
+// A writer who may not write the machine hive: nothing is registered and
+// nothing printed, the event is still stored and reaches syslog, and the
+// viewer shows it in the "description cannot be found" form.
+TEST_F(EventViewer, UserWithoutRightsOnTheMachineHiveStillWritesEvents) {
+  {
+    CRegistry reg(HKEY_LOCAL_MACHINE);  // the hive exists and belongs to root
+    ASSERT_TRUE(reg.createKey("SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application"));
+  }
+  ASSERT_EQ(::chmod(root().c_str(), 0777), 0);
+  SyslogListener listener(syslogPath());
+  auto r = tw_test::runProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                "--clear-groups", TW_EVENT_WRITER_PATH, "*needle*", "1", "register"},
+                               options());
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  const std::string kUrl = "0";
+  const std::string kSourceKey =
+      "SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\Harrowlights";
+
+  CRegistry reg(HKEY_LOCAL_MACHINE);
+  EXPECT_FALSE(reg.keyExists(kSourceKey.c_str()));
+  const std::string line = listener.receive();
+  EXPECT_NE(line.find("Harrowlights["), std::string::npos) << line;
+  EXPECT_NE(line.find("]: Pattern \"*needle*\" was found in URL \"" + kUrl + "\"."),
+            std::string::npos)
+      << line;
+
+  const std::string strings = "*needle*\n" + kUrl + "\n";
+  auto en = viewer({});
+  EXPECT_NE(en.out.find("Event ID: 1010\nType:     Information\n"
+                        "The description for Event ID 1010 from source Harrowlights cannot be "
+                        "found. Either the component that raises this event is not installed on "
+                        "your local computer or the installation is corrupted. You can install "
+                        "or repair the component on the local computer.\n\nIf the event "
+                        "originated on another computer, the display information had to be "
+                        "saved with the event.\n\nThe following information was included with "
+                        "the event: \n\n" +
+                        strings + "\n"),
+            std::string::npos)
+      << en.out;
+  EXPECT_NE(en.out.find("Category: (1)\n"), std::string::npos) << en.out;
+  auto de = viewer({"--lang", "de"});
+  EXPECT_NE(de.out.find("Die Beschreibung f\u00fcr Ereignis-ID 1010 aus Quelle Harrowlights "
+                        "wurde nicht gefunden."),
+            std::string::npos)
+      << de.out;
+  EXPECT_NE(de.out.find("gespeichert: \n\n" + strings), std::string::npos) << de.out;
+  const std::string jsonOut = viewer({"--json"}).out;
+  ASSERT_EQ(std::count(jsonOut.begin(), jsonOut.end(), '\n'), 1) << jsonOut;
+  const auto json = nlohmann::json::parse(jsonOut);
+  EXPECT_EQ(json["strings"].get<std::vector<std::string>>(),
+            (std::vector<std::string>{"*needle*", kUrl}));
+  const std::string message = json["message"];
+  const std::string tail = "event: \r\n\r\n*needle*\r\n" + kUrl;
+  ASSERT_GT(message.size(), tail.size());
+  EXPECT_EQ(message.substr(message.size() - tail.size()), tail);
 }
 
 }  // namespace

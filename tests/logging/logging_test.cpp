@@ -1,12 +1,22 @@
 // The logger: insertion strings, event types, one message per event, the
-// lock that keeps a message together, and failures of the event log.
+// lock that keeps a message together, failures of the event log (every test
+// here writes with a syslog socket nobody listens on), the registration of
+// the event source in the machine hive; the message table the executables
+// carry, and the formatting rules.
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include "logging/Logging.h"
+#include "platform/errors.h"
+#include "platform/message_table.h"
+#include "platform/registry.h"
 #include "tests/logging/support.h"
+#include "tests/support/message_texts.h"
+#include "winsupport/CRegistry.h"
 
 using velmora::logging::Logging;
 using tw_logging_test::storedEvents;
@@ -18,7 +28,8 @@ class LoggingTest : public tw_logging_test::StateDirTest {};
 
 using Strings = std::vector<std::string>;
 
-// Insertion strings as added, and as the stored event carries them.
+// Insertion strings as added, and as the stored event carries them; one
+// logger writes every case, so each event starts a new message.
 TEST_F(LoggingTest, InsertionStrings) {
   Strings upTo31;
   for (int i = 1; i <= 31; ++i) upTo31.push_back(std::to_string(i));
@@ -84,29 +95,15 @@ TEST_F(LoggingTest, InsertionStrings) {
 
 TEST_F(LoggingTest, LevelsMapToEventTypes) {
   Logging log("Harrowlights", 2);
-  EXPECT_EQ(log.eventTypeForLevel(0), EVENTLOG_INFORMATION_TYPE);
-  EXPECT_EQ(log.eventTypeForLevel(1), EVENTLOG_WARNING_TYPE);
-  EXPECT_EQ(log.eventTypeForLevel(2), EVENTLOG_ERROR_TYPE);
-  EXPECT_EQ(log.eventTypeForLevel(3), EVENTLOG_AUDIT_FAILURE);
-  EXPECT_EQ(log.eventTypeForLevel(4), EVENTLOG_AUDIT_SUCCESS);
-  EXPECT_EQ(log.eventTypeForLevel(5), EVENTLOG_WARNING_TYPE);
-  EXPECT_EQ(log.eventTypeForLevel(0xFFFF), EVENTLOG_WARNING_TYPE);
-
-  ASSERT_TRUE(log.writeEvent(1, 1010, 7));
-  ASSERT_TRUE(log.writeEvent(1, 1011, 2));
-  ASSERT_TRUE(log.writeEventDefaultCategory(1100, 0));
-  auto events = storedEvents();
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
-  EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
-  EXPECT_EQ(events[2].type, EVENTLOG_INFORMATION_TYPE);
-  EXPECT_EQ(events[2].category, 2);
-}
-
-TEST_F(LoggingTest, DefaultCategoryIsKeptAsSixteenBits) {
-  Logging log("Harrowlights", 0x10003);
-  ASSERT_TRUE(log.writeEventDefaultCategory(1003, 0));
-  EXPECT_EQ(storedEvents().at(0).category, 3);
+  const std::pair<uint16_t, WORD> types[] = {
+      {0, EVENTLOG_INFORMATION_TYPE}, {1, EVENTLOG_WARNING_TYPE}, {2, EVENTLOG_ERROR_TYPE},
+      {3, EVENTLOG_AUDIT_FAILURE},    {4, EVENTLOG_AUDIT_SUCCESS}, {5, EVENTLOG_WARNING_TYPE},
+      {0xFFFF, EVENTLOG_WARNING_TYPE}};
+  for (const auto& [level, type] : types) {
+    EXPECT_EQ(log.eventTypeForLevel(level), type) << level;
+    ASSERT_TRUE(log.writeEvent(1, 1010, level));
+    EXPECT_EQ(storedEvents().back().type, type) << level;
+  }
 }
 
 TEST_F(LoggingTest, NarrowTextIsWidenedBytewiseWithSignExtension) {
@@ -116,19 +113,6 @@ TEST_F(LoggingTest, NarrowTextIsWidenedBytewiseWithSignExtension) {
   auto e = storedEvents().at(0);
   EXPECT_EQ(e.source, (std::u16string{u'H', u'a', u'r', u'r', 0xFFE9}));
   EXPECT_EQ(e.strings.at(0), (std::u16string{u'a', 0xFFFC, u'b'}));
-}
-
-TEST_F(LoggingTest, EachEventStartsANewMessage) {
-  Logging log("Harrowlights", 2);
-  log.addString("url");
-  log.addString("checksum");
-  ASSERT_TRUE(log.writeEvent(1, 1002, 1));
-  log.addString("other");
-  ASSERT_TRUE(log.writeEvent(1, 1003, 0));
-  auto events = storedEvents();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(u8(events[1].strings), Strings{"other"});
-  EXPECT_EQ(events[0].record + 1, events[1].record);
 }
 
 TEST_F(LoggingTest, FailedOpenReturnsFalseDropsTheMessageAndFreesTheLock) {
@@ -175,25 +159,158 @@ TEST_F(LoggingTest, MessagesOfConcurrentThreadsDoNotMix) {
   std::vector<int> next(kThreads, 0);
   for (const auto& e : events) {
     const int t = static_cast<int>(e.eventId) - 1000;
-    ASSERT_GE(t, 0);
-    ASSERT_LT(t, kThreads);
+    ASSERT_TRUE(t >= 0 && t < kThreads) << t;
     ASSERT_EQ(u8(e.strings), (Strings{"thread" + std::to_string(t), std::to_string(next[t])}));
     ++next[t];
   }
 }
 
-TEST_F(LoggingTest, ErrorTextIsTheSystemMessage) {
-  Logging log("Harrowlights", 2);
-  EXPECT_EQ(u8(log.errorText(5)), "Access is denied.");
-  EXPECT_EQ(u8(log.errorText(0x7FFFFFFF)), "2147483647");
+// --- registration of the event source ----------------------------------------------------
+
+const std::string kEventlog = "SYSTEM\\CurrentControlSet\\Services\\Eventlog";
+
+bool keyExists(const std::string& key) {
+  return CRegistry(HKEY_LOCAL_MACHINE).keyExists(key.c_str()) != 0;
+}
+std::string readString(const std::string& key, const char* name) {
+  char buf[4096] = {0};
+  CRegistry reg(HKEY_LOCAL_MACHINE);
+  return reg.readString(key.c_str(), name, buf, sizeof buf - 1) ? buf : "<missing>";
+}
+// The type and data of a four-byte value, or {0, 0}.
+std::pair<DWORD, DWORD> readDword(const std::string& key, const char* name) {
+  HKEY h;
+  DWORD type = 0, value = 0, size = sizeof value;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return {};
+  const LONG rc = RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+  RegCloseKey(h);
+  return rc == ERROR_SUCCESS && size == 4 ? std::pair(type, value) : std::pair<DWORD, DWORD>();
+}
+void createKey(const std::string& key) {
+  CRegistry reg(HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(reg.createKey(key.c_str())) << reg.lastErrorText;
 }
 
-TEST_F(LoggingTest, ProcessWideInstanceUsesTheProgramSource) {
-  velmora::logging::logger.addString("only");
-  ASSERT_TRUE(velmora::logging::logger.writeEventDefaultCategory(1003, 0));
-  auto e = storedEvents().at(0);
-  EXPECT_EQ(u8(e.source), "Harrowlights");
-  EXPECT_EQ(e.category, 2);
+class RegistrationTest : public LoggingTest {};
+
+TEST_F(RegistrationTest, RegistersUnderApplicationWithThisExecutableAsMessageFile) {
+  Logging log("Harrowlights", 2);
+  log.ensureEventSource(2);
+  const std::string key = kEventlog + "\\Application\\Harrowlights";
+  ASSERT_TRUE(keyExists(key));
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+  EXPECT_EQ(readString(key, "EventMessageFile"), self);
+  EXPECT_EQ(readString(key, "CategoryMessageFile"), self);
+  EXPECT_EQ(readDword(key, "CategoryCount"), (std::pair<DWORD, DWORD>(REG_DWORD, 2)));
+
+  // A second call finds it and writes nothing: a changed value survives.
+  CRegistry reg(HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(reg.writeString(key.c_str(), "EventMessageFile", "/elsewhere"));
+  log.ensureEventSource(5);
+  EXPECT_EQ(readString(key, "EventMessageFile"), "/elsewhere");
+  EXPECT_EQ(readDword(key, "CategoryCount"), (std::pair<DWORD, DWORD>(REG_DWORD, 2)));
+}
+
+TEST_F(RegistrationTest, SourceKnownUnderAnotherLogRegistersNothingNew) {
+  createKey(kEventlog + "\\System\\harrowlights");  // key names ignore case
+  createKey(kEventlog + "\\Application\\Other");
+  Logging log("Harrowlights", 2);
+  log.ensureEventSource(2);
+  EXPECT_FALSE(keyExists(kEventlog + "\\Application\\Harrowlights"));
+  EXPECT_EQ(readString(kEventlog + "\\System\\Harrowlights", "EventMessageFile"), "<missing>");
+}
+
+// The source sits under the last of 32 or 33 logs in enumeration order:
+// only the first 32 are searched, so with 33 it is registered anew.
+TEST_F(RegistrationTest, OnlyTheFirstThirtyTwoLogsAreSearched) {
+  for (int logs : {32, 33}) {
+    SCOPED_TRACE(logs);
+    for (int i = 0; i < logs; ++i) {
+      createKey(kEventlog + (i < 10 ? "\\Log0" : "\\Log") + std::to_string(i));
+    }
+    createKey(kEventlog + "\\Log" + std::to_string(logs - 1) + "\\Harrowlights");
+    Logging log("Harrowlights", 2);
+    log.ensureEventSource(2);
+    EXPECT_EQ(keyExists(kEventlog + "\\Application\\Harrowlights"), logs == 33);
+    ASSERT_TRUE(CRegistry(HKEY_LOCAL_MACHINE).deleteKeyTree(kEventlog.c_str()));
+  }
+}
+
+// --- the message table --------------------------------------------------------------------
+
+TEST(MessageTable, ProgramCarriesExactlyTheEnglishAndGermanTextsAndFormatsThem) {
+  tw_platform::MessageTable table;
+  const std::u16string exe = tw_platform::utf8ToUtf16(tw_test::programPath("TARNWICK_BIN"));
+  ASSERT_TRUE(tw_platform::loadModuleMessageTable(exe, table)) << GetLastError();
+  ASSERT_EQ(table.size(), 2u);
+  for (WORD lang : {WORD{0x409}, WORD{0x407}}) {
+    ASSERT_EQ(table[lang].size(), std::size(tw_test::kMessageTexts));
+    for (const tw_test::MessageText& e : tw_test::kMessageTexts) {
+      const std::string want = std::string(lang == 0x409 ? e.english : e.german) + "\r\n";
+      EXPECT_EQ(u8(table[lang][e.id]), want) << e.id << " " << lang;
+    }
+  }
+  // Formatted with inserts, tabs and line breaks; a missing ID or language fails.
+  std::u16string out;
+  ASSERT_TRUE(tw_platform::formatTableMessage(table, 1000, 0x409, {u"http://h/", u"Timeout.", u"7"},
+                                              out));
+  EXPECT_EQ(u8(out), "Unable to connect to \"http://h/\" due to error \"Timeout.\" (7).\r\n");
+  ASSERT_TRUE(tw_platform::formatTableMessage(table, 1102, 0x407, {u"kein Netz"}, out));
+  EXPECT_EQ(u8(out), "Verbindung:\tFEHLER\r\nFehlerursache:\tkein Netz\r\n\r\n");
+  ASSERT_TRUE(tw_platform::formatTableMessage(table, 2, 0, {}, out));
+  EXPECT_EQ(u8(out), "Kestrelby\r\n");
+
+  EXPECT_FALSE(tw_platform::formatTableMessage(table, 1004, 0x409, {}, out));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+  EXPECT_FALSE(tw_platform::formatTableMessage(table, 1000, 0x40C, {}, out));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_LANG_NOT_FOUND));
+}
+
+TEST(MessageFormatting, EscapesFollowTheMessageRules) {
+  std::vector<std::u16string> inserts;
+  for (int i = 1; i <= 12; ++i) inserts.push_back(u"s" + tw_platform::utf8ToUtf16(std::to_string(i)));
+  EXPECT_EQ(u8(tw_platform::expandMessage(u"%12|%1%2|%123", inserts)), "s12|s1s2|s123");
+  EXPECT_EQ(u8(tw_platform::expandMessage(u"a%tb%nc%rd", {})), "a\tb\r\nc\rd");
+  EXPECT_EQ(u8(tw_platform::expandMessage(u"100%% %. %! % x", {})), "100% . !  x");
+  EXPECT_EQ(u8(tw_platform::expandMessage(u"%1!s! and %2!d!", {u"one", u"two"})), "one and two");
+  EXPECT_EQ(u8(tw_platform::expandMessage(u"cut%0 here\r\n", {})), "cut");
+  // A missing insertion string leaves its escape; an inserted string is not
+  // read again for escapes.
+  EXPECT_EQ(u8(tw_platform::expandMessage(u"%1 %3", {u"%2", u"x"})), "%2 %3");
+  EXPECT_EQ(u8(tw_platform::expandMessage(u"end%", {})), "end%");
+}
+
+TEST(MessageTableData, RoundTripsAndRejectsDamagedData) {
+  tw_platform::MessageTable table;
+  table[0x409] = {{1, u"a\r\n"}, {2, u"bb\r\n"}, {5, u"ccc\r\n"}, {0xFFFFFFFF, u"\r\n"}};
+  table[0x407] = {{7, u"\u00e4\r\n"}};
+  const std::vector<BYTE> blob = tw_platform::serializeMessageTable(table);
+  tw_platform::MessageTable back;
+  ASSERT_TRUE(tw_platform::parseMessageTable(blob, back));
+  EXPECT_EQ(back, table);
+
+  // Every cut of the data and every flipped offset byte is refused or read
+  // within bounds (the sanitizers catch an overrun).
+  for (size_t len = 0; len < blob.size(); ++len) {
+    std::vector<BYTE> cut(blob.begin(), blob.begin() + static_cast<std::ptrdiff_t>(len));
+    tw_platform::MessageTable t;
+    EXPECT_FALSE(tw_platform::parseMessageTable(cut, t)) << len;
+  }
+  for (size_t i = 0; i < blob.size(); ++i) {
+    std::vector<BYTE> bad = blob;
+    bad[i] ^= 0xFF;
+    tw_platform::MessageTable t;
+    tw_platform::parseMessageTable(bad, t);
+  }
+}
+
+TEST(MessageTableData, FileWithoutATableFailsLikeAMissingResource) {
+  tw_platform::MessageTable table;
+  // A system executable has no message table section.
+  EXPECT_FALSE(tw_platform::loadModuleMessageTable(u"/bin/true", table));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+  EXPECT_FALSE(tw_platform::loadModuleMessageTable(u"/nonexistent/file", table));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 }  // namespace

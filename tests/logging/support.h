@@ -1,51 +1,38 @@
-// Shared pieces of the logging tests: a fresh state directory per test, the
-// stored events, and a syslog socket the test binds itself.
+// Shared pieces of the logging tests: a fresh state directory per test with
+// a syslog socket path nobody listens on unless the test binds it, and the
+// stored events.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <map>
-#include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/eventlog.h"
-#include "tests/support/process.h"
+#include "platform/text.h"
+#include "tests/support/state_dir_test.h"
 
 namespace tw_logging_test {
 
-// Every test gets its own TARNWICK_ROOT and TMPDIR, and a syslog socket path
-// nobody listens on unless the test binds it.
-class StateDirTest : public ::testing::Test {
+class StateDirTest : public tw_test::StateDirTest {
  protected:
-  void SetUp() override;
-  void TearDown() override;
-  std::string root() const { return dir_->path(); }
+  void SetUp() override {
+    tw_test::StateDirTest::SetUp();
+    setEnv("TARNWICK_SYSLOG_SOCKET", syslogPath());
+  }
   std::string syslogPath() const { return dir_->file("syslog.sock"); }
-  // Environment for child processes: the same state and syslog socket.
-  std::map<std::string, std::string> childEnv() const;
-
-  std::unique_ptr<tw_test::TempDir> dir_;
-
- private:
-  std::map<std::string, std::optional<std::string>> savedEnv_;
 };
 
-std::vector<tw_platform::EventLogRecord> storedEvents();
-std::string u8(const std::u16string& s);
-std::vector<std::string> u8(const std::vector<std::u16string>& v);
+inline std::vector<tw_platform::EventLogRecord> storedEvents() {
+  std::vector<tw_platform::EventLogRecord> records;
+  EXPECT_TRUE(tw_platform::readEventLog(records));
+  return records;
+}
 
-// A unix datagram socket bound at path, as a syslog daemon's would be.
-class SyslogListener {
- public:
-  explicit SyslogListener(const std::string& path);
-  ~SyslogListener();
-  // The next datagram, or "" after timeoutMs without one.
-  std::string receive(int timeoutMs = 5000);
+inline std::string u8(const std::u16string& s) { return tw_platform::utf16ToUtf8(s); }
 
- private:
-  int fd_ = -1;
-};
+inline std::vector<std::string> u8(const std::vector<std::u16string>& v) {
+  std::vector<std::string> out;
+  for (const auto& s : v) out.push_back(u8(s));
+  return out;
+}
 
 }  // namespace tw_logging_test

@@ -10,51 +10,49 @@
 #include "platform/console.h"
 
 namespace {
-std::atomic<int> g_firstCalls{0};
-std::atomic<int> g_secondCalls{0};
+
+std::atomic<int> g_calls[2];
 std::atomic<DWORD> g_lastType{99};
 
+// The first handler takes every event, the second only CTRL_BREAK_EVENT.
 BOOL first(DWORD type) {
   g_lastType = type;
-  ++g_firstCalls;
+  ++g_calls[0];
   return TRUE;
 }
 BOOL second(DWORD type) {
   g_lastType = type;
-  ++g_secondCalls;
+  ++g_calls[1];
   return type == CTRL_BREAK_EVENT ? TRUE : FALSE;
 }
 
-bool waitFor(const std::atomic<int>& counter, int value) {
-  for (int i = 0; i < 500 && counter.load() < value; ++i) {
+// Raises the signal and waits until the handler has had its n-th call.
+bool raiseAndWait(int sig, int handler, int n) {
+  kill(getpid(), sig);
+  for (int i = 0; i < 500 && g_calls[handler].load() < n; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return counter.load() >= value;
+  return g_calls[handler].load() >= n;
 }
-}  // namespace
 
 TEST(ConsoleControl, SignalsBecomeControlEvents) {
   ASSERT_TRUE(SetConsoleCtrlHandler(first, TRUE));
   ASSERT_TRUE(SetConsoleCtrlHandler(second, TRUE));
-
-  kill(getpid(), SIGINT);  // second declines, first takes it
-  ASSERT_TRUE(waitFor(g_firstCalls, 1));
-  EXPECT_EQ(g_secondCalls.load(), 1);
+  ASSERT_TRUE(raiseAndWait(SIGINT, 0, 1));  // second declines, first takes it
+  EXPECT_EQ(g_calls[1].load(), 1);
   EXPECT_EQ(g_lastType.load(), static_cast<DWORD>(CTRL_C_EVENT));
-
-  kill(getpid(), SIGQUIT);  // second takes it, first is not asked
-  ASSERT_TRUE(waitFor(g_secondCalls, 2));
+  ASSERT_TRUE(raiseAndWait(SIGQUIT, 1, 2));  // second takes it, first is not asked
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(g_firstCalls.load(), 1);
+  EXPECT_EQ(g_calls[0].load(), 1);
   EXPECT_EQ(g_lastType.load(), static_cast<DWORD>(CTRL_BREAK_EVENT));
 
   ASSERT_TRUE(SetConsoleCtrlHandler(second, FALSE));
   EXPECT_FALSE(SetConsoleCtrlHandler(second, FALSE));  // no longer registered
-  kill(getpid(), SIGHUP);
-  ASSERT_TRUE(waitFor(g_firstCalls, 2));
+  ASSERT_TRUE(raiseAndWait(SIGHUP, 0, 2));
   EXPECT_EQ(g_lastType.load(), static_cast<DWORD>(CTRL_CLOSE_EVENT));
-  kill(getpid(), SIGTERM);
-  ASSERT_TRUE(waitFor(g_firstCalls, 3));
+  ASSERT_TRUE(raiseAndWait(SIGTERM, 0, 3));
   EXPECT_EQ(g_lastType.load(), static_cast<DWORD>(CTRL_SHUTDOWN_EVENT));
   SetConsoleCtrlHandler(first, FALSE);
 }
+
+}  // namespace

@@ -1,18 +1,17 @@
 // The version block of the built tarnwick, read as a Windows program reads
-// its own version resource.
+// its own version resource. (The texts themselves are checked where the
+// program prints them.)
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "platform/detail.h"
-#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/version.h"
+#include "tests/platform/last_error.h"
 #include "tests/support/process.h"
 
 namespace {
-
-std::u16string wide(const std::string& s) { return tw_platform::utf8ToUtf16(s); }
 
 std::u16string query(const std::vector<BYTE>& block, const std::u16string& path) {
   LPVOID value = nullptr;
@@ -23,70 +22,33 @@ std::u16string query(const std::vector<BYTE>& block, const std::u16string& path)
   return s;
 }
 
-std::vector<BYTE> loadBlock(const std::string& file) {
-  DWORD handle = 0;
-  DWORD size = GetFileVersionInfoSizeW(wide(file).c_str(), &handle);
-  EXPECT_GT(size, 0u);
-  std::vector<BYTE> block(size);
-  EXPECT_TRUE(GetFileVersionInfoW(wide(file).c_str(), handle, size, block.data()));
-  return block;
-}
-
-}  // namespace
-
 TEST(VersionResource, StringsOfTheProgram) {
-  auto block = loadBlock(tw_test::programPath("TARNWICK_BIN"));
+  const std::u16string file = tw_platform::utf8ToUtf16(tw_test::programPath("TARNWICK_BIN"));
+  DWORD handle = 0;
+  DWORD size = GetFileVersionInfoSizeW(file.c_str(), &handle);
+  ASSERT_GT(size, 0u);
+  std::vector<BYTE> block(size);
+  ASSERT_TRUE(GetFileVersionInfoW(file.c_str(), handle, size, block.data()));
   const std::u16string base = u"\\StringFileInfo\\040904b0\\";
-  EXPECT_EQ(query(block, base + u"FileDescription"),
-            u"Monitors web pages by looking for a string and/or verifying checksums");
-  EXPECT_EQ(query(block, base + u"FileVersion"), u"2, 1, 1, 1");
-  EXPECT_EQ(query(block, base + u"InternalName"), u"Tarnwick");
-  EXPECT_EQ(query(block, base + u"OriginalFilename"), u"Tarnwick.exe");
   EXPECT_EQ(query(block, base + u"ProductVersion"), u"2.1.0.0");
-  EXPECT_EQ(query(block, u"\\stringfileinfo\\040904B0\\productversion"), u"2.1.0.0");
   EXPECT_EQ(query(block, base + u"SpecialBuild"), u"<missing>");
-  EXPECT_EQ(query(block, u"\\StringFileInfo\\04070000\\ProductVersion"), u"<missing>");
-}
-
-TEST(VersionResource, FixedInfoAndTranslation) {
-  auto block = loadBlock(tw_test::programPath("TARNWICK_BIN"));
-  LPVOID value = nullptr;
-  UINT len = 0;
-  ASSERT_TRUE(VerQueryValueW(block.data(), u"\\", &value, &len));
-  ASSERT_EQ(len, sizeof(VS_FIXEDFILEINFO));
-  const auto* ffi = static_cast<const VS_FIXEDFILEINFO*>(value);
-  EXPECT_EQ(ffi->dwSignature, VS_FFI_SIGNATURE);
-  EXPECT_EQ(ffi->dwFileVersionMS, 0x00020001u);
-  EXPECT_EQ(ffi->dwFileVersionLS, 0x00010001u);
-  EXPECT_EQ(ffi->dwProductVersionMS, 0x00020001u);
-  EXPECT_EQ(ffi->dwProductVersionLS, 0u);
-  ASSERT_TRUE(VerQueryValueW(block.data(), u"\\VarFileInfo\\Translation", &value, &len));
-  ASSERT_EQ(len, 4u);
-  const auto* t = static_cast<const WORD*>(value);
-  EXPECT_EQ(t[0], 0x0409);
-  EXPECT_EQ(t[1], 1200);
 }
 
 TEST(VersionResource, FilesWithoutABlock) {
+  tw_test::TempDir dir;
   DWORD handle = 0;
+  auto size = [&](const std::string& name, const std::string& bytes) {
+    if (!bytes.empty()) tw_test::writeFile(dir.file(name), bytes);
+    return GetFileVersionInfoSizeW(tw_platform::utf8ToUtf16(dir.file(name)).c_str(), &handle);
+  };
+  const std::string elf = std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(200, '\xff');
+  EXPECT_FAILS(size("text", "not an executable image, just text"), 0u, ERROR_RESOURCE_DATA_NOT_FOUND);
+  EXPECT_FAILS(size("fake-elf", elf), 0u, ERROR_RESOURCE_DATA_NOT_FOUND);
+  EXPECT_FAILS(size("absent", ""), 0u, ERROR_FILE_NOT_FOUND);
   // A test binary is an image without a version block.
   WCHAR self[MAX_PATH];
   ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-  EXPECT_EQ(GetFileVersionInfoSizeW(self, &handle), 0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
-
-  tw_test::TempDir dir;
-  tw_test::writeFile(dir.file("text"), "not an executable image at all, just text");
-  EXPECT_EQ(GetFileVersionInfoSizeW(wide(dir.file("text")).c_str(), &handle), 0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_DATA_NOT_FOUND));
-
-  tw_test::writeFile(dir.file("fake-elf"), std::string("\x7f" "ELF\x02\x01\x01", 7) +
-                                               std::string(200, '\xff'));
-  EXPECT_EQ(GetFileVersionInfoSizeW(wide(dir.file("fake-elf")).c_str(), &handle), 0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_DATA_NOT_FOUND));
-
-  EXPECT_EQ(GetFileVersionInfoSizeW(wide(dir.file("absent")).c_str(), &handle), 0u);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_FAILS(GetFileVersionInfoSizeW(self, &handle), 0u, ERROR_RESOURCE_TYPE_NOT_FOUND);
 }
 
 TEST(VersionResource, CorruptBlockIsNotReadPastItsEnd) {
@@ -98,3 +60,5 @@ TEST(VersionResource, CorruptBlockIsNotReadPastItsEnd) {
   UINT len = 0;
   EXPECT_FALSE(VerQueryValueW(block.data(), u"\\B", &value, &len));
 }
+
+}  // namespace

@@ -1,21 +1,17 @@
 #!/usr/bin/env bash
 # Real peers for the end-to-end tests, from Debian's packages, on loopback
-# only. Each peer runs in its own foreground mode with a configuration
-# generated into a temporary directory; its port goes to an environment file
-# that the tests read.
+# only, each in the foreground with a configuration generated into a
+# temporary directory; their ports go to an environment file the tests read.
 #
-#   peers.sh start STATE_DIR   start every peer, write STATE_DIR/peers.env
-#   peers.sh stop STATE_DIR    stop them by process id, remove their files
+#   peers.sh start|stop STATE_DIR   start every peer and write
+#                                   STATE_DIR/peers.env, or stop them by process id
 #
-# peers.env holds KEY=VALUE lines:
-#   TW_PEERS_DIR     the temporary directory of the peers (configs, logs)
-#   TW_NGINX_PORT    port of nginx on 127.0.0.1
-#   TW_NGINX_ROOT    its document root; tests may add pages under change/
-#
-# A further peer (a proxy, say) is one more start_<name> function that
-# fills its directory, starts the program in the foreground, calls
-# wait_listening and adds its lines to the environment file; stop needs
-# nothing new, it ends every process whose id was recorded.
+# peers.env: TW_PEERS_DIR (the peers' temporary directory: configs, logs),
+# TW_NGINX_PORT (nginx on 127.0.0.1) and TW_NGINX_ROOT (its document root;
+# tests may add pages under change/). A further peer is one more
+# start_<name> function, named in PEERS, that starts the program, records
+# its process id in STATE/<name>.pid, calls wait_listening and adds its
+# lines to ENV_TMP.
 set -euo pipefail
 
 PEERS=(nginx)
@@ -38,19 +34,20 @@ free_port() {
 # Waits until the process is listening on the port (5 s at most). Fails
 # when the process has ended or the time is up.
 wait_listening() {
-  local pid=$1 port=$2
   for _ in $(seq 1 100); do
-    kill -0 "$pid" 2>/dev/null || return 1
-    listening "$port" && return 0
+    kill -0 "$1" 2>/dev/null || return 1
+    listening "$2" && return 0
     sleep 0.05
   done
   return 1
 }
 
-# Records a process id so that stop ends it.
-record_pid() { echo "$2" >"$STATE/$1.pid"; }
-
 # --- nginx ---------------------------------------------------------------------------
+
+# filler_page FILE SIZE TEXT: filler lines cut to SIZE bytes in all, ending in TEXT.
+filler_page() {
+  { yes 'Filler line of the big test page.' | head -c $(($2 - ${#3})) || true; printf '%s' "$3"; } >"$1"
+}
 
 # The document root: one page for each kind of answer the tests need.
 make_nginx_docroot() {
@@ -69,11 +66,8 @@ make_nginx_docroot() {
   echo '<p>End of the chunked page.</p>' >>"$www/chunked/page.html"
   # Exactly the search limit (8 MiB), and one byte over it, each ending in
   # the same text.
-  local tail='NEEDLE-AT-THE-END'
-  { yes 'Filler line of the big test page.' | head -c $((8388608 - ${#tail})) || true; printf '%s' "$tail"; } \
-    >"$www/big/exact.txt"
-  { yes 'Filler line of the big test page.' | head -c $((8388609 - ${#tail})) || true; printf '%s' "$tail"; } \
-    >"$www/big/over.txt"
+  filler_page "$www/big/exact.txt" 8388608 NEEDLE-AT-THE-END
+  filler_page "$www/big/over.txt" 8388609 NEEDLE-AT-THE-END
   # A NUL byte hides the rest of its 4095-byte read block from the search.
   printf 'Start of page\0BEHIND-THE-NUL end\n' >"$www/nul/near.txt"
   { printf 'Start of page\0'; yes 'Filler after the NUL byte.' | head -c 8192 || true;
@@ -83,37 +77,29 @@ make_nginx_docroot() {
   chmod -R a+rX "$www"
 }
 
-start_nginx() {
-  command -v nginx >/dev/null || die "nginx is not installed (apt-get install nginx-light)"
-  local dir="$PEERS_DIR/nginx" www="$PEERS_DIR/www"
-  mkdir -p "$dir/tmp"
-  make_nginx_docroot "$www"
+nginx_config() {
   # nginx started as root hands the requests to an unprivileged worker.
   local user_line=""
   [[ $(id -u) -eq 0 ]] && user_line="user nobody nogroup;"
-
-  local port pid attempt
-  for attempt in 1 2 3 4 5; do
-    port=$(free_port)
-    cat >"$dir/nginx.conf" <<EOF
+  cat >"$NGINX_DIR/nginx.conf" <<EOF
 $user_line
 worker_processes 1;
-pid $dir/nginx.pid;
-error_log $dir/error.log;
+pid $NGINX_DIR/nginx.pid;
+error_log $NGINX_DIR/error.log;
 events { worker_connections 512; }
 http {
-  access_log $dir/access.log;
-  client_body_temp_path $dir/tmp/body;
-  proxy_temp_path $dir/tmp/proxy;
-  fastcgi_temp_path $dir/tmp/fastcgi;
-  uwsgi_temp_path $dir/tmp/uwsgi;
-  scgi_temp_path $dir/tmp/scgi;
+  access_log $NGINX_DIR/access.log;
+  client_body_temp_path $NGINX_DIR/tmp/body;
+  proxy_temp_path $NGINX_DIR/tmp/proxy;
+  fastcgi_temp_path $NGINX_DIR/tmp/fastcgi;
+  uwsgi_temp_path $NGINX_DIR/tmp/uwsgi;
+  scgi_temp_path $NGINX_DIR/tmp/scgi;
   types { text/html html; text/plain txt; }
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:$port;
+    listen 127.0.0.1:$1;
     server_name localhost;
-    root $www;
+    root $PEERS_DIR/www;
     location /gzip/ { gzip on; gzip_min_length 1; gzip_types text/html; }
     location /gzstatic/ { gzip_static always; }
     location /chunked/ { ssi on; }
@@ -122,23 +108,31 @@ http {
   }
 }
 EOF
+}
+
+start_nginx() {
+  command -v nginx >/dev/null || die "nginx is not installed (apt-get install nginx-light)"
+  NGINX_DIR="$PEERS_DIR/nginx"
+  mkdir -p "$NGINX_DIR/tmp"
+  make_nginx_docroot "$PEERS_DIR/www"
+  local port pid
+  for _ in 1 2 3 4 5; do
+    port=$(free_port)
+    nginx_config "$port"
     # Its own session, so that the test runner does not wait on it; all
     # output to files.
-    setsid nginx -p "$dir" -e "$dir/error.log" -c "$dir/nginx.conf" -g 'daemon off;' \
-      </dev/null >"$dir/nginx.out" 2>&1 &
+    setsid nginx -p "$NGINX_DIR" -e "$NGINX_DIR/error.log" -c "$NGINX_DIR/nginx.conf" \
+      -g 'daemon off;' </dev/null >"$NGINX_DIR/nginx.out" 2>&1 &
     pid=$!
-    record_pid nginx "$pid"
+    echo "$pid" >"$STATE/nginx.pid"
     if wait_listening "$pid" "$port"; then
-      {
-        echo "TW_NGINX_PORT=$port"
-        echo "TW_NGINX_ROOT=$www"
-      } >>"$ENV_TMP"
+      printf 'TW_NGINX_PORT=%s\nTW_NGINX_ROOT=%s\n' "$port" "$PEERS_DIR/www" >>"$ENV_TMP"
       return 0
     fi
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
-    grep -q "Address already in use" "$dir/error.log" "$dir/nginx.out" 2>/dev/null ||
-      die "nginx did not start: $(cat "$dir/error.log" "$dir/nginx.out" 2>/dev/null)"
+    grep -q "Address already in use" "$NGINX_DIR"/{error.log,nginx.out} 2>/dev/null ||
+      die "nginx did not start: $(cat "$NGINX_DIR"/{error.log,nginx.out} 2>/dev/null)"
   done
   die "nginx found no free port"
 }
@@ -146,53 +140,37 @@ EOF
 # --- start and stop ---------------------------------------------------------------------
 
 stop_all() {
-  local f pid
+  local f pid dir
   for f in "$STATE"/*.pid; do
     [[ -e $f ]] || continue
     pid=$(cat "$f")
-    if kill -0 "$pid" 2>/dev/null; then
-      kill -TERM "$pid" 2>/dev/null || true
-      for _ in $(seq 1 100); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-      done
+    if kill -TERM "$pid" 2>/dev/null; then
+      for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null && sleep 0.05 || break; done
       kill -KILL "$pid" 2>/dev/null || true
     fi
     rm -f "$f"
   done
-  if [[ -f $STATE/peers.env ]]; then
-    local dir
-    dir=$(sed -n 's/^TW_PEERS_DIR=//p' "$STATE/peers.env")
-    [[ -n $dir && -d $dir ]] && rm -rf "$dir"
-    rm -f "$STATE/peers.env"
-  fi
+  [[ -f $STATE/peers.env ]] || return 0
+  dir=$(sed -n 's/^TW_PEERS_DIR=//p' "$STATE/peers.env")
+  [[ -n $dir && -d $dir ]] && rm -rf "$dir"
+  rm -f "$STATE/peers.env"
 }
 
 cmd=${1:-}
 STATE=${2:-}
-[[ -n $cmd && -n $STATE ]] || die "usage: peers.sh start|stop STATE_DIR"
+[[ $cmd =~ ^(start|stop)$ && -n $STATE ]] || die "usage: peers.sh start|stop STATE_DIR"
 mkdir -p "$STATE"
 STATE=$(cd "$STATE" && pwd)
-
-case $cmd in
-  start)
-    stop_all  # whatever a previous run left behind
-    # A start that fails part-way leaves nothing running.
-    trap 'rc=$?; if [[ $rc -ne 0 ]]; then stop_all; fi; exit $rc' EXIT
-    PEERS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-peers.XXXXXX")
-    chmod 755 "$PEERS_DIR"
-    ENV_TMP="$STATE/peers.env.tmp"
-    echo "TW_PEERS_DIR=$PEERS_DIR" >"$ENV_TMP"
-    # Written first, so that a failed start is cleaned up by stop.
-    cp "$ENV_TMP" "$STATE/peers.env"
-    for peer in "${PEERS[@]}"; do "start_$peer"; done
-    mv "$ENV_TMP" "$STATE/peers.env"
-    cat "$STATE/peers.env"
-    ;;
-  stop)
-    stop_all
-    ;;
-  *)
-    die "usage: peers.sh start|stop STATE_DIR"
-    ;;
-esac
+stop_all  # on start: whatever a previous run left behind
+[[ $cmd == stop ]] && exit 0
+# A start that fails part-way leaves nothing running.
+trap 'rc=$?; if [[ $rc -ne 0 ]]; then stop_all; fi; exit $rc' EXIT
+PEERS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-peers.XXXXXX")
+chmod 755 "$PEERS_DIR"
+ENV_TMP="$STATE/peers.env.tmp"
+echo "TW_PEERS_DIR=$PEERS_DIR" >"$ENV_TMP"
+# Written first, so that a failed start is cleaned up by stop.
+cp "$ENV_TMP" "$STATE/peers.env"
+for peer in "${PEERS[@]}"; do "start_$peer"; done
+mv "$ENV_TMP" "$STATE/peers.env"
+cat "$STATE/peers.env"

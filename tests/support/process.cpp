@@ -1,15 +1,13 @@
 #include "tests/support/process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -25,152 +23,101 @@ namespace tw_test {
 
 namespace {
 
-std::vector<std::string> buildEnv(const ProcessOptions& options) {
-  std::map<std::string, std::string> vars;
-  for (char** e = environ; *e; ++e) {
-    std::string kv(*e);
-    size_t eq = kv.find('=');
-    if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
-  }
-  for (const auto& [k, v] : options.env) vars[k] = v;
-  std::vector<std::string> out;
-  for (const auto& [k, v] : vars) out.push_back(k + "=" + v);
+// argv or envp for posix_spawn: pointers into the strings, ended by nullptr.
+std::vector<char*> pointers(const std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (const auto& s : strings) out.push_back(const_cast<char*>(s.c_str()));
+  out.push_back(nullptr);
   return out;
 }
 
-int spawn(const std::vector<std::string>& argv, const ProcessOptions& options, int& outFd,
-          int& errFd) {
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
+// What the child wrote to an output file so far.
+std::string contents(int fd) {
+  std::string out;
+  char buf[65536];
+  for (ssize_t n; (n = pread(fd, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0;) {
+    out.append(buf, static_cast<size_t>(n));
   }
+  return out;
+}
+
+}  // namespace
+
+// The child gets /dev/null as input, anonymous files as output, the
+// environment with the options' variables on top, and default signal
+// handling with nothing blocked, as from a shell, whatever the test runner
+// has set up.
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
+                                     const ProcessOptions& options)
+    : outFd_(memfd_create("stdout", MFD_CLOEXEC)), errFd_(memfd_create("stderr", MFD_CLOEXEC)) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string kv = *e;
+    if (options.env.count(kv.substr(0, kv.find('='))) == 0) env.push_back(kv);
+  }
+  for (const auto& [k, v] : options.env) env.push_back(k + "=" + v);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
+  posix_spawn_file_actions_adddup2(&fa, outFd_, 1);
+  posix_spawn_file_actions_adddup2(&fa, errFd_, 2);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  // The child starts with default signal handling and nothing blocked, as
-  // from a shell, whatever the test runner has set up.
   sigset_t all, none;
   sigfillset(&all);
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<std::string> envStrings = buildEnv(options);
-  std::vector<char*> envp;
-  for (auto& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0].c_str(), &fa, &attr, args.data(), envp.data());
+  const int rc = posix_spawn(&pid_, argv[0].c_str(), &fa, &attr, pointers(argv).data(),
+                             pointers(env).data());
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (rc != 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
+  if (outFd_ < 0 || errFd_ < 0 || rc != 0) {
+    close(outFd_);
+    close(errFd_);
     throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
   }
-  outFd = outPipe[0];
-  errFd = errPipe[0];
-  return pid;
-}
-
-void decodeStatus(int status, ProcessResult& r) {
-  if (WIFEXITED(status)) {
-    r.exitCode = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    r.exitCode = -1;
-    r.termSignal = WTERMSIG(status);
-  }
-}
-
-}  // namespace
-
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
-                                     const ProcessOptions& options) {
-  pid_ = spawn(argv, options, outFd_, errFd_);
-  fcntl(outFd_, F_SETFL, O_NONBLOCK);
-  fcntl(errFd_, F_SETFL, O_NONBLOCK);
 }
 
 BackgroundProcess::~BackgroundProcess() {
   if (!done_ && pid_ > 0) {
     kill(pid_, SIGKILL);
-    int status;
-    waitpid(pid_, &status, 0);
+    waitpid(pid_, nullptr, 0);
   }
-  if (outFd_ >= 0) close(outFd_);
-  if (errFd_ >= 0) close(errFd_);
+  close(outFd_);
+  close(errFd_);
 }
 
 void BackgroundProcess::signal(int sig) {
   if (!done_) kill(pid_, sig);
 }
 
-void BackgroundProcess::drain(bool block, int timeoutMs) {
-  struct pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-  int n = poll(fds, 2, block ? timeoutMs : 0);
-  if (n <= 0) return;
-  char buf[65536];
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i].revents & (POLLIN | POLLHUP)) {
-      ssize_t r;
-      while ((r = read(fds[i].fd, buf, sizeof buf)) > 0) {
-        (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(r));
-      }
-    }
-  }
-}
-
-std::string BackgroundProcess::peekOut() {
-  drain(false, 0);
-  return out_;
-}
+std::string BackgroundProcess::peekOut() { return contents(outFd_); }
 
 ProcessResult BackgroundProcess::wait(int timeoutSeconds) {
   if (done_) return result_;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   int status = 0;
   bool killed = false;
-  for (;;) {
-    drain(true, 50);
-    pid_t w = waitpid(pid_, &status, WNOHANG);
-    if (w == pid_) break;
-    if (!killed && std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      killed = true;
-    }
+  while (waitpid(pid_, &status, WNOHANG) != pid_) {
+    if (!killed && std::chrono::steady_clock::now() > deadline) killed = kill(pid_, SIGKILL) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  // Collect what is still in the pipes.
-  for (int i = 0; i < 20; ++i) drain(true, 10);
   done_ = true;
-  result_.out = out_;
-  result_.err = err_;
-  decodeStatus(status, result_);
-  if (killed) result_.err += "\n[test support: killed after timeout]";
+  result_.out = contents(outFd_);
+  result_.err = contents(errFd_) + (killed ? "\n[test support: killed after timeout]" : "");
+  result_.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result_.termSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result_;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
-  BackgroundProcess p(argv, options);
-  return p.wait(options.timeoutSeconds);
+  return BackgroundProcess(argv, options).wait(options.timeoutSeconds);
 }
 
-TempDir::TempDir() {
-  std::string base = std::filesystem::temp_directory_path().string() + "/tw_test_XXXXXX";
-  std::vector<char> buf(base.begin(), base.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+TempDir::TempDir() : path_(std::filesystem::temp_directory_path().string() + "/tw_test_XXXXXX") {
+  if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -179,15 +126,13 @@ TempDir::~TempDir() {
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 bool fileExists(const std::string& path) {

@@ -32,15 +32,13 @@ class BackgroundProcess {
   void signal(int sig);
   // Waits for the end (killing it after the timeout) and collects output.
   ProcessResult wait(int timeoutSeconds = 60);
-  // Output collected so far (stdout), read without blocking.
+  // Output so far (stdout).
   std::string peekOut();
 
  private:
-  void drain(bool block, int timeoutMs);
   int pid_ = -1;
-  int outFd_ = -1;
+  int outFd_ = -1;  // anonymous files the output goes to
   int errFd_ = -1;
-  std::string out_, err_;
   bool done_ = false;
   ProcessResult result_;
 };

@@ -59,14 +59,12 @@ class RegistryEnv : public ::testing::Test {
   ProcessResult run(const char* envName, std::vector<std::string> args,
                     bool asNobody = false) const {
     args.insert(args.begin(), programPath(envName));
+    ProcessOptions opts = env();
     if (asNobody) {
       args.insert(args.begin(),
                   {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+      opts.env["HOME"] = root;
     }
-    ProcessOptions opts;
-    opts.env["TARNWICK_ROOT"] = root;
-    opts.env["TMPDIR"] = root;
-    if (asNobody) opts.env["HOME"] = root;
     return runProcess(args, opts);
   }
   ProcessOptions env() const {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -10,7 +9,6 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <stdexcept>
 
 namespace tw_test {
 
@@ -95,6 +93,22 @@ std::vector<nlohmann::ordered_json> readEvents(const std::string& root,
   return events;
 }
 
+std::map<std::string, std::string> storedChecksums(const std::string& root) {
+  const ProcessResult r = runProcess({programPath("TARNWICK_REG_BIN"), "query",
+                                      "HKCU\\Software\\velmora.net\\Loomcraft\\Tarnwick"},
+                                     inState(root));
+  std::map<std::string, std::string> values;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string marker = "    REG_SZ    ";
+    const size_t at = line.find(marker);
+    if (line.rfind("    ", 0) == 0 && at != std::string::npos) {
+      values[line.substr(4, at - 4)] = line.substr(at + marker.size());
+    }
+  }
+  return values;
+}
+
 void expectNoTempFiles(const std::string& dir) {
   for (const auto& name : listDir(dir)) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 }
@@ -112,14 +126,10 @@ MeasuredRun runMeasured(std::vector<std::string> argv, const std::string& root,
   // Forked from this test binary, the program's peak would start at the
   // test binary's own size: tw_peak_rss forks it from a small process and
   // writes its peak to a file.
-  std::string report = root + "/peakrss-XXXXXX";
-  const int reportFd = mkstemp(report.data());
-  if (reportFd < 0) throw std::runtime_error("mkstemp failed for " + report);
-  close(reportFd);
+  const std::string report = root + "/peak_rss";
   argv.insert(argv.begin(), {programPath("TW_PEAK_RSS_BIN"), report});
   const auto start = std::chrono::steady_clock::now();
-  MeasuredRun run;
-  run.result = runProcess(argv, opts);
+  MeasuredRun run{runProcess(argv, opts)};
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.maxRssKb = std::atol(readFile(report).c_str());
   std::remove(report.c_str());

@@ -42,6 +42,10 @@ std::string failure(const std::string& url, const std::string& text, int code);
 std::vector<nlohmann::ordered_json> readEvents(const std::string& root,
                                              const std::vector<std::string>& filters = {});
 
+// The checksums stored under root by URL, as tarnwick-reg (TARNWICK_REG_BIN)
+// lists them.
+std::map<std::string, std::string> storedChecksums(const std::string& root);
+
 // No temporary page file is left in dir.
 void expectNoTempFiles(const std::string& dir);
 

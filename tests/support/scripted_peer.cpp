@@ -1,4 +1,5 @@
-// Scripted loopback peers on plain POSIX sockets, one thread per peer.
+// Scripted loopback peers on plain POSIX sockets: one thread accepts, one
+// thread per connection plays its script.
 #include "tests/support/scripted_peer.h"
 
 #include <arpa/inet.h>
@@ -7,11 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -24,22 +25,25 @@ using Clock = std::chrono::steady_clock;
 
 int msLeft(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+  return std::max(0, static_cast<int>(left.count()));
+}
+
+// Binds the socket to the loopback address on a port the system picks;
+// returns that port, 0 on failure.
+uint16_t bindLoopback(int fd, bool ipv6) {
+  sockaddr_in6 a6{};
+  a6.sin6_family = AF_INET6;
+  a6.sin6_addr = in6addr_loopback;
+  sockaddr_in a4{};
+  a4.sin_family = AF_INET;
+  a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto* a = ipv6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
+  socklen_t len = ipv6 ? sizeof a6 : sizeof a4;
+  if (::bind(fd, a, len) != 0 || ::getsockname(fd, a, &len) != 0) return 0;
+  return ntohs(ipv6 ? a6.sin6_port : a4.sin_port);
 }
 
 }  // namespace
-
-PeerScript scriptFor(const PeerExchange& exchange) {
-  PeerScript s;
-  if (!exchange.request.empty()) s.push_back(PeerStep::waitFor(exchange.request));
-  for (size_t i = 0; i < exchange.replyPieces.size(); ++i) {
-    if (i > 0 && exchange.delayMs > 0) s.push_back(PeerStep::delay(exchange.delayMs));
-    s.push_back(PeerStep::send(exchange.replyPieces[i]));
-  }
-  if (exchange.end == PeerExchange::End::Close) s.push_back(PeerStep::close());
-  if (exchange.end == PeerExchange::End::Reset) s.push_back(PeerStep::reset());
-  return s;
-}
 
 struct ScriptedPeer::State {
   std::vector<PeerScript> scripts;
@@ -47,18 +51,25 @@ struct ScriptedPeer::State {
   int listenFd = -1;
   uint16_t port = 0;
   std::atomic<bool> stop{false};
-  mutable std::mutex mu;
-  mutable std::condition_variable cv;
+  std::mutex mu;
+  std::condition_variable cv;
   std::vector<std::string> received;
   std::vector<uint64_t> sent;
   std::vector<std::string> errors;
   size_t finished = 0;  // scripts played to their end
   std::thread thread;
 
-  void addError(const std::string& e) {
+  // Reads or changes the recorded state under the lock, waking the waiters.
+  template <class Access>
+  auto locked(Access access) {
     std::lock_guard<std::mutex> lock(mu);
-    errors.push_back(e);
     cv.notify_all();
+    return access();
+  }
+  template <class Done>
+  bool waitFor(int timeoutMs, Done done) {
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
   }
 
   // Reads what is there (waiting at most waitMs); false at the end of the
@@ -69,157 +80,110 @@ struct ScriptedPeer::State {
     if (n <= 0) return n == 0;
     char buf[65536];
     ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-    if (r <= 0) return false;
-    std::lock_guard<std::mutex> lock(mu);
-    received[index].append(buf, static_cast<size_t>(r));
-    cv.notify_all();
-    return true;
+    if (r > 0) locked([&] { received[index].append(buf, static_cast<size_t>(r)); });
+    return r > 0;
   }
 
-  void countSent(size_t index, size_t n) {
-    std::lock_guard<std::mutex> lock(mu);
-    sent[index] += n;
-  }
-
-  // Sends all bytes without blocking the peer's end: waits for room in
-  // steps, so that a client that stops reading cannot hold the thread.
-  // False when the peer is stopping or the client ended the connection.
-  bool sendPatiently(int fd, size_t index, const char* data, size_t length) {
-    size_t off = 0;
-    while (off < length) {
+  // Sends all bytes, waiting for room in steps so that a client that stops
+  // reading cannot hold the thread. False when the peer is stopping or the
+  // client ended the connection.
+  bool sendAll(int fd, size_t index, const std::string& data) {
+    for (size_t off = 0; off < data.size();) {
       if (stop) return false;
       pollfd p{fd, POLLOUT, 0};
       if (::poll(&p, 1, 50) <= 0) continue;
-      ssize_t n = ::send(fd, data + off, length - off, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        return false;
-      }
+      ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      if (n <= 0) continue;
       off += static_cast<size_t>(n);
-      countSent(index, static_cast<size_t>(n));
+      locked([&] { sent[index] += static_cast<uint64_t>(n); });
     }
     return true;
   }
 
-  bool hasReceived(size_t index, const std::string& text, size_t count) {
-    std::lock_guard<std::mutex> lock(mu);
-    const std::string& r = received[index];
-    return text.empty() ? r.size() >= count : r.find(text) != std::string::npos;
+  // Plays one step; false ends the script.
+  bool playStep(int& fd, size_t index, const PeerStep& step, bool& canRead) {
+    const std::string connection = "connection " + std::to_string(index);
+    switch (step.kind) {
+      case PeerStep::Kind::Send:
+        if (sendAll(fd, index, step.bytes)) return true;
+        if (!stop) locked([&] { errors.push_back("send failed on " + connection); });
+        return false;
+      case PeerStep::Kind::Generate:
+        for (uint64_t done = 0; done < step.count;) {
+          std::string piece = step.next(done);
+          if (piece.empty()) break;
+          piece.resize(static_cast<size_t>(std::min<uint64_t>(piece.size(), step.count - done)));
+          if (!sendAll(fd, index, piece)) return false;
+          done += piece.size();
+        }
+        return true;
+      case PeerStep::Kind::Delay: {
+        // In slices, so that destroying the peer does not wait it out.
+        const auto until = Clock::now() + std::chrono::milliseconds(step.ms);
+        while (!stop && msLeft(until) > 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(std::min(msLeft(until), 20)));
+        }
+        return true;
+      }
+      case PeerStep::Kind::WaitFor: {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(step.ms);
+        auto arrived = [&] {
+          const std::string& r = received[index];
+          return step.bytes.empty() ? r.size() >= step.count : r.find(step.bytes) != r.npos;
+        };
+        while (!locked(arrived)) {
+          if (stop || msLeft(deadline) == 0 || !canRead) {
+            const std::string what = step.bytes.empty() ? std::to_string(step.count) + " bytes"
+                                                        : "\"" + step.bytes + "\"";
+            locked([&] { errors.push_back(connection + " did not receive " + what); });
+            return false;
+          }
+          canRead = readSome(fd, index, std::min(msLeft(deadline), 50));
+        }
+        return true;
+      }
+      case PeerStep::Kind::Reset: {
+        struct linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        break;
+      }
+      case PeerStep::Kind::Close: break;
+    }
+    ::close(fd);
+    fd = -1;
+    return false;
   }
 
   void play(int fd, size_t index) {
-    const PeerScript& script = scripts[index];
-    bool open = true;
     bool canRead = true;
-    for (const PeerStep& step : script) {
-      if (stop) break;
-      switch (step.kind) {
-        case PeerStep::Kind::Send: {
-          size_t off = 0;
-          while (off < step.bytes.size()) {
-            ssize_t n = ::send(fd, step.bytes.data() + off, step.bytes.size() - off, MSG_NOSIGNAL);
-            if (n < 0) {
-              if (errno == EINTR) continue;
-              addError("send failed on connection " + std::to_string(index) + ": " +
-                       std::strerror(errno));
-              open = false;
-              break;
-            }
-            off += static_cast<size_t>(n);
-            countSent(index, static_cast<size_t>(n));
-          }
-          break;
-        }
-        case PeerStep::Kind::Generate: {
-          const uint64_t limit = step.count;
-          uint64_t done = 0;
-          while (!stop && done < limit) {
-            std::string piece = step.next(done);
-            if (piece.empty()) break;
-            if (piece.size() > limit - done) piece.resize(static_cast<size_t>(limit - done));
-            if (!sendPatiently(fd, index, piece.data(), piece.size())) {
-              open = false;
-              break;
-            }
-            done += piece.size();
-          }
-          break;
-        }
-        case PeerStep::Kind::Delay: {
-          // In slices, so that destroying the peer does not wait it out.
-          const auto until = Clock::now() + std::chrono::milliseconds(step.ms);
-          while (!stop && msLeft(until) > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(msLeft(until), 20)));
-          }
-          break;
-        }
-        case PeerStep::Kind::WaitFor:
-        case PeerStep::Kind::WaitForCount: {
-          auto deadline = Clock::now() + std::chrono::milliseconds(step.ms);
-          while (!hasReceived(index, step.bytes, step.count)) {
-            if (stop || msLeft(deadline) == 0 || !canRead) {
-              addError("connection " + std::to_string(index) + " did not receive " +
-                       (step.bytes.empty() ? std::to_string(step.count) + " bytes"
-                                           : "\"" + step.bytes + "\""));
-              open = false;
-              break;
-            }
-            canRead = readSome(fd, index, std::min(msLeft(deadline), 50));
-          }
-          break;
-        }
-        case PeerStep::Kind::ShutdownWrite:
-          ::shutdown(fd, SHUT_WR);
-          break;
-        case PeerStep::Kind::Close:
-          ::close(fd);
-          fd = -1;
-          break;
-        case PeerStep::Kind::Reset: {
-          struct linger l{1, 0};
-          ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-          ::close(fd);
-          fd = -1;
-          break;
-        }
-      }
-      if (!open || fd < 0) break;
+    for (const PeerStep& step : scripts[index]) {
+      if (stop || !playStep(fd, index, step, canRead)) break;
     }
-    if (fd >= 0 && options.drainAfterScript) {
+    if (fd >= 0) {
       while (!stop && readSome(fd, index, 50)) {
       }
+      ::close(fd);
     }
-    if (fd >= 0) ::close(fd);
-    std::lock_guard<std::mutex> lock(mu);
-    finished++;
-    cv.notify_all();
+    locked([&] { finished++; });
   }
 
   void run() {
     std::vector<std::thread> workers;
-    size_t index = 0;
     while (!stop) {
       pollfd p{listenFd, POLLIN, 0};
       if (::poll(&p, 1, 50) <= 0) continue;
       int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
-      if (index >= scripts.size()) {
+      if (workers.size() >= scripts.size()) {
         ::close(fd);
         continue;
       }
-      if (options.receiveBuffer > 0) {
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &options.receiveBuffer, sizeof(int));
-      }
-      if (options.sendBuffer > 0) {
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &options.sendBuffer, sizeof(int));
-      }
-      {
-        std::lock_guard<std::mutex> lock(mu);
+      locked([&] {
         received.emplace_back();
         sent.push_back(0);
-      }
-      workers.emplace_back([this, fd, index] { play(fd, index); });
-      index++;
+      });
+      workers.emplace_back([this, fd, index = workers.size()] { play(fd, index); });
     }
     for (auto& w : workers) w.join();
   }
@@ -232,35 +196,19 @@ ScriptedPeer::ScriptedPeer(std::vector<PeerScript> scripts, PeerOptions options)
     : state_(std::make_shared<State>()) {
   state_->scripts = std::move(scripts);
   state_->options = options;
-  int af = options.ipv6 ? AF_INET6 : AF_INET;
-  int fd = ::socket(af, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = ::socket(options.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("scripted peer: socket failed");
-  // A small receive buffer must be set before the connection is made for the
-  // window to be small from the start; accepted sockets inherit it.
+  // Set before the connection is made, so that the window is small from the
+  // start; accepted sockets inherit it.
   if (options.receiveBuffer > 0) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &options.receiveBuffer, sizeof(int));
   }
-  sockaddr_storage ss{};
-  socklen_t len;
-  if (options.ipv6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-    a->sin6_family = AF_INET6;
-    a->sin6_addr = in6addr_loopback;
-    len = sizeof *a;
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-    a->sin_family = AF_INET;
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    len = sizeof *a;
-  }
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 16) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
+  state_->port = bindLoopback(fd, options.ipv6);
+  if (state_->port == 0 || ::listen(fd, 16) != 0) {
     ::close(fd);
     throw std::runtime_error("scripted peer: cannot listen on loopback");
   }
   state_->listenFd = fd;
-  state_->port = ntohs(options.ipv6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                                    : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
   state_->thread = std::thread([s = state_] { s->run(); });
 }
 
@@ -274,50 +222,37 @@ uint16_t ScriptedPeer::port() const { return state_->port; }
 
 std::string ScriptedPeer::host() const { return state_->options.ipv6 ? "::1" : "127.0.0.1"; }
 
-std::string ScriptedPeer::received(size_t connection) const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return connection < state_->received.size() ? state_->received[connection] : std::string();
+std::string ScriptedPeer::received(size_t i) const {
+  return state_->locked([&] { return i < state_->received.size() ? state_->received[i] : ""; });
+}
+
+uint64_t ScriptedPeer::sent(size_t i) const {
+  return state_->locked([&] { return i < state_->sent.size() ? state_->sent[i] : 0; });
 }
 
 size_t ScriptedPeer::connectionCount() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return state_->received.size();
-}
-
-bool ScriptedPeer::waitDone(int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(state_->mu);
-  return state_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] {
-    return state_->finished >= state_->scripts.size();
-  });
-}
-
-bool ScriptedPeer::waitReceived(size_t connection, size_t n, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(state_->mu);
-  return state_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    return connection < state_->received.size() && state_->received[connection].size() >= n;
-  });
-}
-
-uint64_t ScriptedPeer::sent(size_t connection) const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return connection < state_->sent.size() ? state_->sent[connection] : 0;
+  return state_->locked([&] { return state_->received.size(); });
 }
 
 std::vector<std::string> ScriptedPeer::errors() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return state_->errors;
+  return state_->locked([&] { return state_->errors; });
+}
+
+bool ScriptedPeer::waitDone(int timeoutMs) const {
+  return state_->waitFor(timeoutMs, [&] { return state_->finished >= state_->scripts.size(); });
+}
+
+bool ScriptedPeer::waitReceived(size_t i, size_t n, int timeoutMs) const {
+  return state_->waitFor(timeoutMs, [&] {
+    return i < state_->received.size() && state_->received[i].size() >= n;
+  });
 }
 
 uint16_t unusedLoopbackPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  const uint16_t port = bindLoopback(fd, false);
   ::close(fd);  // bound but never listening: the port is free and refuses
-  return ntohs(a.sin_port);
+  return port;
 }
 
 }  // namespace tw_test

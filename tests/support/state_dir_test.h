@@ -20,27 +20,34 @@ class StateDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::make_unique<TempDir>();
-    for (const char* name : {"TARNWICK_ROOT", "TMPDIR"}) {
-      const char* old = std::getenv(name);
-      savedEnv_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
-      setenv(name, dir_->path().c_str(), 1);
-    }
+    setEnv("TARNWICK_ROOT", root());
+    setEnv("TMPDIR", root());
   }
   void TearDown() override {
-    for (const auto& [name, value] : savedEnv_) {
-      if (value) {
-        setenv(name.c_str(), value->c_str(), 1);
+    for (auto it = savedEnv_.rbegin(); it != savedEnv_.rend(); ++it) {
+      if (it->second) {
+        setenv(it->first.c_str(), it->second->c_str(), 1);
       } else {
-        unsetenv(name.c_str());
+        unsetenv(it->first.c_str());
       }
     }
     dir_.reset();
   }
+  // Sets a variable for this test; children started with options() get it too.
+  void setEnv(const std::string& name, const std::string& value) {
+    const char* old = std::getenv(name.c_str());
+    savedEnv_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+    setenv(name.c_str(), value.c_str(), 1);
+    options_.env[name] = value;
+  }
+  std::string root() const { return dir_->path(); }
+  const ProcessOptions& options() const { return options_; }
 
   std::unique_ptr<TempDir> dir_;
 
  private:
   std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
+  ProcessOptions options_;
 };
 
 }  // namespace tw_test

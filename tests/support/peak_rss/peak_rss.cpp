@@ -19,30 +19,22 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: tw_peak_rss REPORT_FILE PROGRAM [ARGS...]\n");
-    return 125;
-  }
   const pid_t parent = getpid();
-  const pid_t pid = fork();
+  const pid_t pid = argc < 3 ? -1 : fork();
   if (pid < 0) {
-    std::perror("tw_peak_rss: fork");
+    std::perror("usage: tw_peak_rss REPORT_FILE PROGRAM [ARGS...]; fork");
     return 125;
   }
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(125);
-    execv(argv[2], argv + 2);
+    if (getppid() == parent) execv(argv[2], argv + 2);
     std::perror("tw_peak_rss: exec");
     _exit(127);
   }
   int status = 0;
   rusage usage{};
   while (wait4(pid, &status, 0, &usage) < 0) {
-    if (errno != EINTR) {
-      std::perror("tw_peak_rss: wait");
-      return 125;
-    }
+    if (errno != EINTR) return 125;
   }
   if (FILE* f = std::fopen(argv[1], "w")) {
     std::fprintf(f, "%ld\n", usage.ru_maxrss);

@@ -1,0 +1,718 @@
+// The component as an embedding program uses it: setting texts and queries,
+// indexed properties, the last error after each call, the set rules that
+// protect the application from stale credentials, schemes and cookies, and
+// event delivery to the wrapper's event functions. (Each setting's default
+// is stated once, in the setting table.)
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "httpclient/protocol/HttpComponent.h"
+#include "platform/text.h"
+#include "tests/support/component_fixture.h"
+#include "tests/support/scripted_peer.h"
+
+namespace {
+
+using velmora::network::component::componentFromHandle;
+namespace p = https_prop;
+
+// --- settings ---------------------------------------------------------------------------
+
+// A set answers the empty text with its code and error text, then a query of
+// the same (or another) name answers.
+TEST_F(ComponentTest, ParsingOfSettingTexts) {
+  const char* unknown = "Unknown config setting.";
+  const char* readOnly = "The config setting is read-only.";
+  struct Case {
+    const char* set;
+    int code;
+    const char* queryName;
+    const char* answer;
+    const char* error = "";
+  };
+  const Case cases[] = {
+      // Booleans: "TRUE", "yes" and "1" in any case; everything else is false.
+      {"KeepAlive=yes", 0, "KeepAlive", "True"}, {"KeepAlive=YES", 0, "KeepAlive", "True"},
+      {"KeepAlive=true", 0, "KeepAlive", "True"}, {"KeepAlive=1", 0, "KeepAlive", "True"},
+      {"KeepAlive=on", 0, "KeepAlive", "False"}, {"KeepAlive=2", 0, "KeepAlive", "False"},
+      {"KeepAlive=", 0, "KeepAlive", "False"},
+      // Blanks and one pair of double quotes around the value are dropped.
+      {"KeepAlive=  \"True\"  ", 0, "KeepAlive", "True"},
+      {"UserAgent= \"Agent 7\" ", 0, "UserAgent", "Agent 7"},
+      {"UserAgent=\"\"quoted\"\"", 0, "UserAgent", "\"quoted\""},
+      {"UserAgent=", 0, "UserAgent", ""},
+      // Integers: decimal, or hexadecimal after 0x.
+      {"MaxRedirectAttempts=0x10", 0, "MaxRedirectAttempts", "16"},
+      {"MaxRedirectAttempts=0X1f", 0, "MaxRedirectAttempts", "31"},
+      {"MaxRedirectAttempts=42", 0, "MaxRedirectAttempts", "42"},
+      {"MaxRedirectAttempts=-3", 0, "MaxRedirectAttempts", "-3"},
+      {"MaxRedirectAttempts=12abc", 0, "MaxRedirectAttempts", "12"},
+      {"MaxTransferRate=0x100000000", 0, "MaxTransferRate", "4294967296"},
+      {"SSLSecurityFlags=0x80000000", 0, "SSLSecurityFlags", "2147483648"},
+      // Names compare without case and may carry an index nobody uses.
+      {"keepalive=yes", 0, "KEEPALIVE", "True"}, {"KeepAlive[3]=yes", 0, "KeepAlive(1)", "True"},
+      // Not trimmed: a blank makes another name.
+      {" KeepAlive=yes", -1, "KeepAlive", "False", unknown},
+      {"Keep Alive", -1, "KeepAlive", "False", unknown},
+      {"NoSuchSetting=1", -1, "KeepAlive", "False", unknown},
+      {"NoSuchSetting", -1, "KeepAlive", "False", unknown},
+      {"", -1, "KeepAlive", "False", unknown}, {"=5", -1, "KeepAlive", "False", unknown},
+      // Traffic types by name, in any case, or by number.
+      {"QOSTrafficType=Voice", 0, "QOSTrafficType", "4"},
+      {"QOSTrafficType=control", 0, "QOSTrafficType", "5"},
+      {"QOSTrafficType=7", 0, "QOSTrafficType", "7"},
+      {"MaxLineLength=8000", 0, "MaxLineLength", "8000"},
+      // "TransferredRequest" takes "on"; its query answers the kept text.
+      {"TransferredRequest=on", 0, "TransferredRequest", ""},
+      {"WinsockStatus=0", -1, "CodePage", "0", readOnly},
+      {"BytesTransferred=5", -1, "BytesTransferred", "0", readOnly},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.set);
+    HTTPS https;
+    EXPECT_EQ(https.Config(c.set), "");
+    EXPECT_EQ(https.GetLastErrorCode(), c.code);
+    EXPECT_STREQ(https.GetLastError(), c.error);
+    EXPECT_EQ(https.Config(c.queryName), c.answer);
+  }
+}
+
+// The flat interface's own forms: the Config answer slot is only written
+// when the caller gave one; id + 10000 takes and answers UTF-16 (stored in
+// the process code page, UTF-8); id + 20000 takes bytes with their length,
+// zeros included.
+TEST_F(ComponentTest, FlatInterfaceSlotsAndWideAndRawForms) {
+  HTTPS https;
+  const char* text = "HTTPVersion";
+  void* one[1] = {const_cast<char*>(text)};
+  EXPECT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config, 1, one, nullptr), 0);
+  EXPECT_EQ(one[0], text);
+  void* two[2] = {const_cast<char*>(text), nullptr};
+  EXPECT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config, 2, two, nullptr), 0);
+  ASSERT_NE(two[1], nullptr);
+  EXPECT_STREQ(static_cast<const char*>(two[1]), "1.1");
+  const int wide = https_method::WideOffset;
+  void* set[2] = {const_cast<char16_t*>(u"UserAgent=Agent \u00e9"), nullptr};
+  int lengths[2] = {0, 0};
+  ASSERT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config + wide, 2, set, lengths), 0);
+  EXPECT_EQ(https.Config("UserAgent"), "Agent \xC3\xA9");
+  void* query[2] = {const_cast<char16_t*>(u"UserAgent"), nullptr};
+  ASSERT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config + wide, 2, query, lengths),
+            0);
+  ASSERT_NE(query[1], nullptr);
+  EXPECT_EQ(std::u16string(static_cast<const char16_t*>(query[1]), static_cast<size_t>(lengths[1])),
+            u"Agent \u00e9");
+  void* cookie[2] = {const_cast<char16_t*>(u"n\u00e9"), const_cast<char16_t*>(u"v")};
+  const int addCookie = https_method::AddCookie + wide;
+  ASSERT_EQ(TessilonSSL_HTTPS_Do(https.handle(), addCookie, 2, cookie, nullptr), 0);
+  EXPECT_EQ(https.GetText(p::CookieName, 0), "n\xC3\xA9");
+  ASSERT_EQ(https.SetBytes(p::PostData, "a\0b", 3), 0);
+  EXPECT_EQ(https.GetText(p::PostData), std::string("a\0b", 3));
+}
+
+// --- indexed properties -----------------------------------------------------------------
+// The index is checked first: out of range gives 432 from Set, the empty text
+// (with last error 432) from Get, and 280 from CheckIndex.
+
+TEST_F(ComponentTest, CookieIndexBounds) {
+  struct Case {
+    int cookies;
+    int index;
+    bool valid;
+  };
+  const Case cases[] = {
+      {0, 0, false}, {0, -1, false},   {2, 0, true}, {2, 1, true},
+      {2, 2, false}, {2, -1, false}, {2, 1000, false}, {3, 2, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.cookies) + " cookies, index " + std::to_string(c.index));
+    HTTPS https;
+    ASSERT_EQ(https.SetInteger(p::CookieCount, c.cookies), 0);
+    for (int id : {p::CookieDomain, p::CookieExpiration, p::CookieName, p::CookiePath,
+                   p::CookieSecure, p::CookieValue}) {
+      SCOPED_TRACE(id);
+      EXPECT_EQ(https.CheckIndex(id, c.index), c.valid ? 0 : 280);
+      https.SetText(p::Accept, "clear the last error");
+      if (id == p::CookieSecure) {
+        EXPECT_EQ(https.GetInteger(id, c.index), 0);
+      } else {
+        EXPECT_NE(TessilonSSL_HTTPS_Get(https.handle(), id, c.index, nullptr), nullptr);
+        EXPECT_EQ(https.GetText(id, c.index), "");
+      }
+      EXPECT_EQ(https.GetLastErrorCode(), c.valid ? 0 : 432);
+      EXPECT_STREQ(https.GetLastError(), c.valid ? "" : "Invalid cookie index (out of range).");
+    }
+    for (int id : {p::CookieName, p::CookieValue}) {
+      EXPECT_EQ(https.SetText(id, "v", c.index), c.valid ? 0 : 432);
+      EXPECT_EQ(https.GetLastErrorCode(), c.valid ? 0 : 432);
+      EXPECT_EQ(https.GetText(id, c.index), c.valid ? "v" : "");
+    }
+  }
+}
+
+// A parsed-header index equal to the count is out of range; parsed headers
+// and some cookie fields are read-only; properties without an index and
+// unknown ids fail CheckIndex, unknown ids read as nothing and refuse a set.
+TEST_F(ComponentTest, OtherIndexAndReadOnlyRules) {
+  HTTPS https;
+  ASSERT_EQ(https.GetInteger(p::ParsedHeaderCount), 0);
+  for (int id : {p::ParsedHeaderField, p::ParsedHeaderValue}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(https.GetText(id, 0), "");
+    EXPECT_EQ(https.GetLastErrorCode(), 432);
+    EXPECT_EQ(https.GetWideText(id, 0), u"");
+    EXPECT_EQ(https.GetLastErrorCode(), 432);
+    EXPECT_EQ(https.CheckIndex(id, 0), 280);
+    EXPECT_EQ(https.SetText(id, "x", 0), -1);
+  }
+  for (int id : {int{p::URL}, int{p::CookieCount}, 0, 99}) {
+    EXPECT_EQ(https.CheckIndex(id, 0), 280) << id;
+  }
+  for (int id : {0, -3, 62, 9999, 10000, 10062, 20062, 30001}) {
+    EXPECT_EQ(TessilonSSL_HTTPS_Get(https.handle(), id, 0, nullptr), nullptr) << id;
+    EXPECT_EQ(TessilonSSL_HTTPS_Set(https.handle(), id, 0, "x", 1), -1) << id;
+  }
+  https.SetInteger(p::CookieCount, 1);
+  for (int id : {p::CookieDomain, p::CookieExpiration, p::CookiePath, p::CookieSecure}) {
+    EXPECT_EQ(https.SetText(id, "x", 0), -1) << id;
+    EXPECT_STREQ(https.GetLastError(), "The property is read-only.");
+  }
+  // A negative cookie count is refused and changes nothing; shrinking drops
+  // the last records.
+  EXPECT_EQ(https.SetInteger(p::CookieCount, -1), 432);
+  EXPECT_EQ(https.GetInteger(p::CookieCount), 1);
+  https.AddCookie("a", "1");
+  https.SetInteger(p::CookieCount, 1);
+  EXPECT_EQ(https.GetText(p::CookieName, 0), "");
+  EXPECT_EQ(https.CheckIndex(p::CookieName, 1), 280);
+}
+
+// --- last error -------------------------------------------------------------------------
+
+TEST_F(ComponentTest, NullHandleRules) {
+  void* argv[1] = {nullptr};
+  EXPECT_EQ(TessilonSSL_HTTPS_Set(nullptr, p::URL, 0, "x", 0), 200);
+  EXPECT_EQ(TessilonSSL_HTTPS_Do(nullptr, https_method::Get, 1, argv, nullptr), 200);
+  EXPECT_EQ(TessilonSSL_HTTPS_Do(nullptr, 999, 0, nullptr, nullptr), 200);
+  EXPECT_EQ(TessilonSSL_HTTPS_CheckIndex(nullptr, p::CookieName, 0), 200);
+  EXPECT_EQ(TessilonSSL_HTTPS_GetLastErrorCode(nullptr), 200);
+  EXPECT_EQ(TessilonSSL_HTTPS_Get(nullptr, p::URLPort, 0, nullptr), nullptr);
+  EXPECT_EQ(TessilonSSL_HTTPS_GetLastError(nullptr), nullptr);
+  EXPECT_EQ(TessilonSSL_HTTPS_Destroy(nullptr), 0);
+}
+
+// Each call's result becomes the last error, starting from a failure so that
+// clearing is seen too; a call without a text of its own gets the
+// transport's text for its code. Operations that need parts of the component
+// built later fail with 50 and a text naming the missing part. Every call
+// leaves the handle idle.
+TEST_F(ComponentTest, CompletionAfterSetAndDo) {
+  auto doMethod = [](HTTPS& h, int method, std::vector<const char*> args) {
+    std::vector<void*> argv;
+    for (const char* a : args) argv.push_back(const_cast<char*>(a));
+    return TessilonSSL_HTTPS_Do(h.handle(), method, static_cast<int>(argv.size()), argv.data(),
+                                nullptr);
+  };
+  struct Case {
+    const char* what;
+    std::function<int(HTTPS&)> call;
+    int code;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"unknown property", [](HTTPS& h) { return h.SetText(77, "x"); }, -1,
+       "[-1] (no description available)"},
+      {"unknown method", [&](HTTPS& h) { return doMethod(h, 42, {}); }, -1,
+       "[-1] (no description available)"},
+      {"read-only property", [](HTTPS& h) { return h.SetText(p::StatusLine, "x"); }, -1,
+       "The property is read-only."},
+      {"unknown setting",
+       [&](HTTPS& h) { return doMethod(h, https_method::Config, {"Nope=1", nullptr}); }, -1,
+       "Unknown config setting."},
+      {"bad cookie index", [](HTTPS& h) { return h.SetText(p::CookieValue, "v", 3); }, 432,
+       "Invalid cookie index (out of range)."},
+      {"successful set", [](HTTPS& h) { return h.SetText(p::Accept, "*/*"); }, 0, ""},
+      {"successful query",
+       [&](HTTPS& h) { return doMethod(h, https_method::Config, {"KeepAlive", nullptr}); }, 0,
+       ""},
+      {"add cookie", [](HTTPS& h) { return h.AddCookie("n", "v"); }, 0, ""},
+      {"reset", [](HTTPS& h) { return h.Reset(); }, 0, ""},
+      {"interrupt while idle", [](HTTPS& h) { return h.Interrupt(); }, 0, ""},
+      {"Connected = 1", [](HTTPS& h) { return h.SetInteger(p::Connected, 1); }, 50,
+       "The TLS channel is not built yet: connect with TLS is not available."},
+      {"Internet-library path",
+       [](HTTPS& h) {
+         h.Config("UseWinInet=true");
+         return h.Post("");
+       },
+       50, "The Internet-library transfer path is not built yet: the transfer is not available."},
+      {"SSLAcceptServerCert",
+       [](HTTPS& h) { return h.SetText(p::SSLAcceptServerCert, "-----BEGIN"); }, 50,
+       "Server certificate verification is not built yet: SSLAcceptServerCert is not "
+       "available."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HTTPS https;
+    ASSERT_EQ(https.Config("Nope"), "");
+    ASSERT_EQ(https.GetLastErrorCode(), -1);
+    EXPECT_EQ(c.call(https), c.code);
+    EXPECT_EQ(https.GetLastErrorCode(), c.code);
+    ASSERT_NE(https.GetLastError(), nullptr);
+    EXPECT_STREQ(https.GetLastError(), c.text);
+    EXPECT_EQ(https.GetInteger(p::Idle), 1);
+  }
+}
+
+TEST_F(ComponentTest, InternetLibraryPathHasNoDelete) {
+  HTTPS https;
+  https.Config("UseWinInet=true");
+  EXPECT_EQ(https.Delete(""), 0);
+  EXPECT_EQ(https.GetLastErrorCode(), 0);
+  // Its Reset clears the request properties but keeps GetOn302Redirect.
+  https.Config("GetOn302Redirect=true");
+  https.SetText(p::User, "u");
+  EXPECT_EQ(https.Reset(), 0);
+  EXPECT_EQ(https.GetText(p::User), "");
+  EXPECT_EQ(https.Config("GetOn302Redirect"), "True");
+}
+
+TEST_F(ComponentTest, Utf16PropertyValuesUseTheCodePage) {
+  struct Case {
+    int codePage;
+    std::u16string wide;
+    std::string narrow;
+  };
+  const Case cases[] = {
+      {0, u"caf\u00e9 \u20ac", "caf\xC3\xA9 \xE2\x82\xAC"}, {65001, u"\u00fc", "\xC3\xBC"},
+      {28591, u"caf\u00e9", "caf\xE9"}, {1252, u"\u20ac", "\x80"},
+      {28591, u"\u20ac", "?"},  // not in Latin-1
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.codePage);
+    HTTPS https;
+    https.Config("CodePage=" + std::to_string(c.codePage));
+    ASSERT_EQ(https.SetWideText(p::Referer, c.wide), 0);
+    EXPECT_EQ(https.GetText(p::Referer), c.narrow);
+    EXPECT_EQ(https.GetWideText(p::Referer), c.narrow == "?" ? u"?" : c.wide);
+  }
+  HTTPS https;
+  https.Config("CodePage=99999");
+  EXPECT_EQ(https.SetWideText(p::Referer, u"x"), 87);
+  EXPECT_STREQ(https.GetLastError(), "The code page 99999 is not supported.");
+}
+
+// --- set rules --------------------------------------------------------------------------
+
+// Changing AuthScheme clears User, Password and Authorization; setting the
+// same value keeps them. 4 and 5 switch KeepAlive on.
+TEST_F(ComponentTest, AuthSchemeChangeClearsServerCredentials) {
+  struct Case {
+    int from;
+    int to;
+    bool withAuthorization;  // only kept by schemes 2 and 6
+    bool cleared;
+    const char* keepAlive;
+  };
+  const Case cases[] = {
+      {0, 1, false, true, "False"},  {0, 0, false, false, "False"}, {1, 1, false, false, "False"},
+      {0, 3, false, true, "False"},  {0, 4, false, true, "True"},   {0, 5, false, true, "True"},
+      {4, 4, false, false, "True"},  {2, 2, true, false, "False"},  {2, 0, true, true, "False"},
+      {6, 6, true, false, "False"},  {6, 1, true, true, "False"},   {2, 5, true, true, "True"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.from) + " -> " + std::to_string(c.to));
+    HTTPS https;
+    ASSERT_EQ(https.SetInteger(p::AuthScheme, c.from), 0);
+    https.Config("KeepAlive=False");
+    ASSERT_EQ(https.SetText(p::User, "alice"), 0);
+    ASSERT_EQ(https.SetText(p::Password, "secret"), 0);
+    if (c.withAuthorization) {
+      ASSERT_EQ(https.SetText(p::Authorization, "Bearer abc"), 0);
+    }
+    ASSERT_EQ(https.GetInteger(p::AuthScheme), c.from);
+    ASSERT_EQ(https.SetInteger(p::AuthScheme, c.to), 0);
+    EXPECT_EQ(https.GetInteger(p::AuthScheme), c.to);
+    EXPECT_EQ(https.GetText(p::User), c.cleared ? "" : "alice");
+    EXPECT_EQ(https.GetText(p::Password), c.cleared ? "" : "secret");
+    EXPECT_EQ(https.GetText(p::Authorization),
+              c.cleared || !c.withAuthorization ? "" : "Bearer abc");
+    EXPECT_EQ(https.Config("KeepAlive"), c.keepAlive);
+  }
+}
+
+// Setting Authorization, as a property or a setting, moves AuthScheme to 2
+// unless it is 2 or 6, and keeps the credentials.
+TEST_F(ComponentTest, SettingAuthorizationMovesAuthSchemeToCustom) {
+  for (int scheme = 0; scheme <= 6; ++scheme) {
+    for (bool asSetting : {false, true}) {
+      SCOPED_TRACE(std::to_string(scheme) + (asSetting ? " setting" : " property"));
+      HTTPS https;
+      https.SetInteger(p::AuthScheme, scheme);
+      https.SetText(p::User, "bob");
+      if (asSetting) {
+        EXPECT_EQ(https.Config("Authorization=Token xyz"), "");
+      } else {
+        ASSERT_EQ(https.SetText(p::Authorization, "Token xyz"), 0);
+      }
+      EXPECT_EQ(https.GetInteger(p::AuthScheme), scheme == 6 ? 6 : 2);
+      EXPECT_EQ(https.GetText(p::Authorization), "Token xyz");
+      EXPECT_EQ(https.GetText(p::User), "bob");
+    }
+  }
+}
+
+// ProxyAuthScheme: a change to 3 clears ProxyUser and ProxyPassword; any
+// change clears ProxyAuthorization; 4 switches KeepAlive on.
+TEST_F(ComponentTest, ProxyAuthSchemeChangeClearsProxyCredentials) {
+  struct Case {
+    int from;
+    int to;
+    bool credentialsCleared;
+    bool authorizationCleared;
+    const char* keepAlive;
+  };
+  const Case cases[] = {
+      {0, 3, true, true, "False"},  {0, 1, false, true, "False"}, {0, 0, false, false, "False"},
+      {3, 3, false, false, "False"}, {0, 4, false, true, "True"},  {1, 5, false, true, "False"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.from) + " -> " + std::to_string(c.to));
+    HTTPS https;
+    https.SetInteger(p::ProxyAuthScheme, c.from);
+    https.SetText(p::ProxyUser, "pu");
+    https.SetText(p::ProxyPassword, "pp");
+    https.Config("ProxyAuthorization=Basic cHU6cHA=");
+    ASSERT_EQ(https.SetInteger(p::ProxyAuthScheme, c.to), 0);
+    EXPECT_EQ(https.GetText(p::ProxyUser).empty(), c.credentialsCleared);
+    EXPECT_EQ(https.GetText(p::ProxyPassword).empty(), c.credentialsCleared);
+    EXPECT_EQ(https.Config("ProxyAuthorization").empty(), c.authorizationCleared);
+    EXPECT_EQ(https.Config("KeepAlive"), c.keepAlive);
+  }
+}
+
+// A new server or port drops the received cookies and keeps the ones the
+// application added, unless DontClearCookiesOnUrlChange is on. Records made
+// by growing CookieCount count as received ones. AddCookie updates the
+// record with the same name, ignoring case.
+TEST_F(ComponentTest, NewServerOrPortDropsReceivedCookies) {
+  const std::vector<std::string> all = {"mine", "got1", "got2"}, added = {"mine"};
+  struct Case {
+    const char* what;
+    const char* server;  // nullptr: the port changes
+    int port;
+    bool dontClear;
+    std::vector<std::string> namesAfter;
+  };
+  const Case cases[] = {
+      {"other server", "b.example", 0, false, added},
+      {"same server, other case", "A.EXAMPLE", 0, false, all},
+      {"other port", nullptr, 8443, false, added},
+      {"same port", nullptr, 443, false, all},
+      {"other server, kept", "b.example", 0, true, all},
+      {"other port, kept", nullptr, 81, true, all},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HTTPS https;
+    ASSERT_EQ(https.SetText(p::URLServer, "a.example"), 0);
+    ASSERT_EQ(https.AddCookie("mine", "0"), 0);
+    ASSERT_EQ(https.SetInteger(p::CookieCount, 3), 0);
+    ASSERT_EQ(https.SetText(p::CookieName, "got1", 1), 0);
+    ASSERT_EQ(https.SetText(p::CookieName, "got2", 2), 0);
+    ASSERT_EQ(https.AddCookie("MINE", "1"), 0);
+    if (c.dontClear) https.Config("DontClearCookiesOnUrlChange=true");
+    if (c.server != nullptr) {
+      ASSERT_EQ(https.SetText(p::URLServer, c.server), 0);
+    } else {
+      ASSERT_EQ(https.SetInteger(p::URLPort, c.port), 0);
+    }
+    std::vector<std::string> names;
+    for (int i = 0; i < https.GetInteger(p::CookieCount); ++i) {
+      names.push_back(https.GetText(p::CookieName, i));
+    }
+    EXPECT_EQ(names, c.namesAfter);
+    EXPECT_EQ(https.GetText(p::CookieValue, 0), "1");
+    EXPECT_EQ(https.GetText(p::CookieDomain, 0), "");
+    EXPECT_EQ(https.GetInteger(p::CookieSecure, 0), 0);
+  }
+}
+
+// Timeout is kept in milliseconds: seconds unless TimeoutInMilliseconds, and
+// switching the unit keeps the number.
+TEST_F(ComponentTest, TimeoutUnits) {
+  HTTPS https;
+  ASSERT_EQ(https.SetInteger(p::Timeout, 30), 0);
+  EXPECT_EQ(https.GetInteger(p::Timeout), 30);
+  https.Config("TimeoutInMilliseconds=true");
+  EXPECT_EQ(https.GetInteger(p::Timeout), 30);
+  https.SetInteger(p::Timeout, 1500);
+  https.Config("TimeoutInMilliseconds=false");
+  EXPECT_EQ(https.GetInteger(p::Timeout), 1500);
+  // A huge number of seconds saturates instead of wrapping into a negative
+  // (connect-only) timeout.
+  https.SetInteger(p::Timeout, 3000000);
+  EXPECT_GT(https.GetInteger(p::Timeout), 0);
+  https.SetInteger(p::Timeout, -1);
+  EXPECT_EQ(https.GetInteger(p::Timeout), -1);
+}
+
+// FirewallType, as a property or a setting, installs its default port, so a
+// port set before is lost.
+TEST_F(ComponentTest, FirewallTypeInstallsItsDefaultPort) {
+  const int ports[] = {0, 80, 1080, 1080, 80, 80, 80, 0};
+  for (int type = 0; type < 8; ++type) {
+    for (bool asSetting : {false, true}) {
+      SCOPED_TRACE(type);
+      HTTPS https;
+      https.SetInteger(p::FirewallPort, 3128);
+      if (asSetting) {
+        EXPECT_EQ(https.Config("FirewallType=" + std::to_string(type)), "");
+      } else {
+        ASSERT_EQ(https.SetInteger(p::FirewallType, type), 0);
+      }
+      EXPECT_EQ(https.GetInteger(p::FirewallPort), ports[type]);
+      https.SetInteger(p::FirewallPort, 3128);
+      EXPECT_EQ(https.GetInteger(p::FirewallPort), 3128);
+    }
+  }
+}
+
+TEST_F(ComponentTest, PropertyAndSettingShareTheirField) {
+  HTTPS https;
+  ASSERT_EQ(https.SetLong(p::TransferredDataLimit, 5000000000LL), 0);
+  EXPECT_EQ(https.Config("MaxTransferredData"), "5000000000");
+  https.Config("TransferredDataLimit=0x10");
+  EXPECT_EQ(https.GetLong(p::TransferredDataLimit), 16);
+  https.Config("FollowRedirects=2");
+  EXPECT_EQ(https.GetInteger(p::FollowRedirects), 2);
+  https.SetText(p::LocalFile, "/tmp/page");
+  EXPECT_EQ(https.Config("LocalFile"), "/tmp/page");
+  https.Config("ProxyPort=3128");
+  EXPECT_EQ(https.GetInteger(p::ProxyPort), 3128);
+}
+
+// Reset empties the request properties, the credentials and the cookies and
+// returns URLScheme and URLPort to https and 443; so does an empty URL for
+// the URL properties.
+TEST_F(ComponentTest, ResetClearsRequestState) {
+  const int cleared[] = {p::PostData, p::ContentType,  p::User,          p::Password,
+                         p::ProxyUser, p::ProxyPassword, p::Accept,      p::From,
+                         p::IfModifiedSince, p::Referer, p::Pragma,     p::OtherHeaders,
+                         p::AttachedFile, p::LocalFile,  p::URLServer,   p::URLPath};
+  for (bool emptyUrl : {false, true}) {
+    HTTPS https;
+    for (int id : cleared) ASSERT_EQ(https.SetText(id, "value"), 0) << id;
+    https.SetText(p::Authorization, "A");
+    https.Config("ProxyAuthorization=P");
+    https.Config("GetOn302Redirect=true");
+    https.SetText(p::URLScheme, "http");
+    https.SetInteger(p::URLPort, 8080);
+    https.AddCookie("c", "1");
+    https.SetText(p::Range, "100-");  // not part of Reset
+    if (emptyUrl) {
+      EXPECT_EQ(https.SetText(p::URL, ""), 0);
+      EXPECT_EQ(https.GetText(p::URLServer), "");
+      EXPECT_EQ(https.GetText(p::URLPath), "");
+    } else {
+      ASSERT_EQ(https.Reset(), 0);
+      for (int id : cleared) EXPECT_EQ(https.GetText(id), "") << id;
+      EXPECT_EQ(https.GetText(p::Authorization), "");
+      EXPECT_EQ(https.Config("ProxyAuthorization"), "");
+      EXPECT_EQ(https.Config("GetOn302Redirect"), "False");
+      EXPECT_EQ(https.GetInteger(p::CookieCount), 0);
+      EXPECT_EQ(https.GetText(p::Range), "100-");
+      EXPECT_EQ(https.GetInteger(p::Idle), 1);
+    }
+    EXPECT_EQ(https.GetText(p::URLScheme), "https");
+    EXPECT_EQ(https.GetInteger(p::URLPort), 443);
+  }
+}
+
+TEST_F(ComponentTest, KeepAliveTimesSwitchTcpKeepAlive) {
+  HTTPS https;
+  https.Config("KeepAliveTime=1000");
+  EXPECT_EQ(https.Config("TCPKeepAlive"), "True");
+  https.Config("KeepAliveTime=0");
+  EXPECT_EQ(https.Config("TCPKeepAlive"), "True");  // already on stays on
+  https.Config("TCPKeepAlive=false");
+  https.Config("KeepAliveInterval=0");
+  EXPECT_EQ(https.Config("TCPKeepAlive"), "False");
+}
+
+// --- events ---------------------------------------------------------------------------
+// Raised through the component object's delivery operations, as the layers
+// raise them, or by a connect through the Connected property. A handler
+// answering -10000 gets the event again in UTF-16 through the wide-text
+// dispatcher.
+
+// The events as texts. Handlers answer -10000 for the ids in refire and,
+// when acceptAnswer >= 0, write it into Accept (also of a wide event).
+class RecordingHttps : public HTTPS {
+ public:
+  std::vector<std::string> log;
+  std::vector<int> refire;
+  int acceptAnswer = -1;
+
+  int note(int id, const std::string& text) {
+    log.push_back(text);
+    return std::count(refire.begin(), refire.end(), id) ? https_event::RefireWide : 0;
+  }
+  std::string status(const char* event, int code, const char* text) {
+    return std::string(event) + " " + std::to_string(code) + " " + text;
+  }
+  int FireConnected(HTTPSConnectedEventParams* e) override {
+    return note(1, status("Connected", e->StatusCode, e->Description));
+  }
+  int FireConnectionStatus(HTTPSConnectionStatusEventParams* e) override {
+    return note(2, status(e->ConnectionEvent, e->StatusCode, e->Description));
+  }
+  int FireDisconnected(HTTPSDisconnectedEventParams* e) override {
+    return note(3, status("Disconnected", e->StatusCode, e->Description));
+  }
+  int FireHeader(HTTPSHeaderEventParams* e) override {
+    EXPECT_EQ(e->reserved, 0);
+    return note(6, std::string("Header ") + e->Field + ": " + e->Value);
+  }
+  int FireStatus(HTTPSStatusEventParams* e) override {
+    return note(12, status(e->HTTPVersion, e->StatusCode, e->Description));
+  }
+  int FireStartTransfer(HTTPSStartTransferEventParams* e) override {
+    return note(11, "StartTransfer " + std::to_string(e->Direction));
+  }
+  int FireTransfer(HTTPSTransferEventParams* e) override {
+    return note(13, "Transfer " + std::to_string(e->Direction) + " " +
+                        std::to_string(e->BytesTransferred) + " " +
+                        std::to_string(e->PercentDone) + " " +
+                        std::string(e->Text, static_cast<size_t>(e->lenText)));
+  }
+  int FireRedirect(HTTPSRedirectEventParams* e) override {
+    if (acceptAnswer >= 0) e->Accept = acceptAnswer;
+    return note(7, std::string("Redirect ") + e->Location);
+  }
+  int FireSSLServerAuthentication(HTTPSSSLServerAuthenticationEventParams* e) override {
+    if (acceptAnswer >= 0) e->Accept = acceptAnswer;
+    return note(9, "Cert " + std::string(e->CertEncoded, static_cast<size_t>(e->lenCertEncoded)) +
+                       " " + e->CertSubject + " " + e->Status);
+  }
+  // "Wide <id> <argc>" and the texts (as UTF-8) of the events refired here.
+  int FireWideEvent(int id, int argc, void* argv[], int lengths[]) override {
+    std::string text = "Wide " + std::to_string(id) + " " + std::to_string(argc);
+    const std::vector<int> slots = id == 10006   ? std::vector{0, 1}
+                                   : id == 10007 ? std::vector{0}
+                                                 : std::vector{1, 2, 3};
+    for (int slot : slots) {
+      const auto* wide = static_cast<const char16_t*>(argv[slot]);
+      text += "|" + tw_platform::utf16ToUtf8({wide, static_cast<size_t>(lengths[slot])});
+    }
+    if (acceptAnswer >= 0 && id != 10006) {
+      argv[id == 10007 ? 1 : 4] = reinterpret_cast<void*>(static_cast<intptr_t>(acceptAnswer));
+    }
+    log.push_back(text);
+    return 0;
+  }
+};
+
+TEST_F(ComponentTest, WrapperForwardsEventsToItsVirtualFunctions) {
+  RecordingHttps https;
+  https.refire = {https_event::Header};
+  auto* c = componentFromHandle(https.handle());
+  c->fireHeader("X", "\xC3\xA9t\xC3\xA9");
+  const char body[] = "ab\0cd";
+  c->fireTransfer(1, 5, 50, body, 5);
+  EXPECT_TRUE(c->fireRedirect("http://127.0.0.1/x", true));
+  EXPECT_EQ(c->fireSSLServerAuthentication(std::string("D\0R", 3), "CN=s", "CN=i", "OK", true),
+            1);
+  c->fireStatus("HTTP/1.1", 404, "Not Found");
+  c->fireStartTransfer(1);
+  c->fireError(1, "ignored by the base class");
+  const std::vector<std::string> expected = {
+      "Header X: \xC3\xA9t\xC3\xA9",
+      "Wide 10006 2|X|\xC3\xA9t\xC3\xA9",
+      std::string("Transfer 1 5 50 ab\0cd", 21),
+      "Redirect http://127.0.0.1/x",
+      std::string("Cert D\0R CN=s OK", 16),
+      "HTTP/1.1 404 Not Found",
+      "StartTransfer 1",
+  };
+  EXPECT_EQ(https.log, expected);
+}
+
+// The wide texts are converted from the code page.
+TEST_F(ComponentTest, HandlerAnsweringMinus10000GetsTheEventAgainInUtf16) {
+  struct Case {
+    int codePage;
+    std::string field, value, wide;
+  };
+  const Case cases[] = {
+      {0, "Content-Type", "text/html; charset=\xC3\xA9t\xC3\xA9",
+       "Wide 10006 2|Content-Type|text/html; charset=\xC3\xA9t\xC3\xA9"},
+      {28591, "X-Name", "caf\xE9", "Wide 10006 2|X-Name|caf\xC3\xA9"},
+      {1252, "X-Euro", "\x80 5", "Wide 10006 2|X-Euro|\xE2\x82\xAC 5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.codePage);
+    RecordingHttps https;
+    https.refire = {https_event::Header};
+    https.Config("CodePage=" + std::to_string(c.codePage));
+    componentFromHandle(https.handle())->fireHeader(c.field, c.value);
+    EXPECT_EQ(https.log, (std::vector<std::string>{"Header " + c.field + ": " + c.value, c.wide}));
+  }
+}
+
+// Without a callback nothing is delivered and Accept keeps its preset.
+TEST_F(ComponentTest, AcceptIsCopiedBackFromTheNarrowAndTheWideHandler) {
+  struct Case {
+    bool refire;
+    int answer;
+    bool preset;
+    bool expected;
+  };
+  const Case cases[] = {
+      {false, 1, false, true}, {false, 0, true, false}, {true, 1, false, true},
+      {true, 0, true, false},  {false, -1, true, true}, {false, -1, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.refire) + " " + std::to_string(c.answer));
+    RecordingHttps https;
+    https.acceptAnswer = c.answer;
+    if (c.refire) https.refire = {https_event::Redirect, https_event::SSLServerAuthentication};
+    auto* comp = componentFromHandle(https.handle());
+    EXPECT_EQ(comp->fireRedirect("http://127.0.0.1/next", c.preset), c.expected);
+    EXPECT_EQ(comp->fireSSLServerAuthentication("DER", "CN=a", "CN=b", "OK", c.preset) != 0,
+              c.expected);
+    EXPECT_EQ(https.log.size(), c.refire ? 4u : 2u);
+  }
+  std::unique_ptr<void, decltype(&TessilonSSL_HTTPS_Destroy)> handle(
+      TessilonSSL_HTTPS_Create(nullptr, nullptr), &TessilonSSL_HTTPS_Destroy);
+  auto* c = componentFromHandle(handle.get());
+  c->fireHeader("A", "B");
+  EXPECT_FALSE(c->fireRedirect("x", false));
+  EXPECT_EQ(c->fireSSLServerAuthentication("", "", "", "", true), 1);
+}
+
+// Refused connects and the target checks are tested on the engine itself.
+TEST_F(ComponentTest, ConnectedPropertyConnectsAndDisconnectsPlainHttp) {
+  tw_test::ScriptedPeer peer(tw_test::PeerScript{tw_test::PeerStep::waitFor("never", 3000)});
+  RecordingHttps https;
+  ASSERT_EQ(https.SetText(p::URLScheme, "http"), 0);
+  ASSERT_EQ(https.SetText(p::URLServer, "127.0.0.1"), 0);
+  ASSERT_EQ(https.SetInteger(p::URLPort, peer.port()), 0);
+  EXPECT_EQ(https.SetInteger(p::Connected, 1), 0);
+  EXPECT_EQ(https.GetInteger(p::Connected), 1);
+  EXPECT_EQ(https.DoEvents(), 0);
+  EXPECT_NE(https.Config("SocketHandle"), "-1");
+  EXPECT_EQ(https.GetText(p::LocalHost), "127.0.0.1");
+  EXPECT_EQ(https.SetInteger(p::Connected, 0), 0);
+  EXPECT_EQ(https.GetInteger(p::Connected), 0);
+  EXPECT_EQ(https.Config("SocketHandle"), "-1");
+  EXPECT_EQ(https.log, (std::vector<std::string>{"Remote host connection complete. 0 OK",
+                                                 "Connected 0 OK",
+                                                 "Remote host disconnected. 0 OK",
+                                                 "Disconnected 0 OK"}));
+}
+
+}  // namespace

@@ -1,0 +1,414 @@
+// The HTTP layer behind the component object, each part as one table: the
+// URL split into its properties (percent-encoding: the URL fuzz target), the
+// request text byte for byte, the proxy detected from the Internet Settings
+// (seeded with tarnwick-reg in the test's own registry hive), and whole
+// transfers against scripted loopback peers: the settings, the reply pieces,
+// the request bytes the peer must have received, and the result,
+// TransferredData and events the application sees.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+
+#include "httpclient/protocol/Url.h"
+#include "tests/support/component_fixture.h"
+#include "tests/support/recording_https.h"
+#include "tests/support/scripted_peer.h"
+
+using namespace velmora::network::component;
+using tw_test::PeerStep;
+using tw_test::RecordingHttps;
+using tw_test::ScriptedPeer;
+
+namespace {
+
+class RequestTest : public ComponentTest {};
+class UrlTest : public ComponentTest {};
+
+struct RequestCase {
+  const char* url = "http://h/";
+  std::vector<std::string> settings = {}; // Config texts
+  std::function<void(RecordingHttps&)> setup = nullptr;
+  const char* method = "GET";
+  std::string expected = "";              // "{agent}" stands for the User-Agent line
+};
+
+const std::string kAgent = "User-Agent: TessilonSSL HTTPS Component/1.0\r\n";
+
+// A GET of "/" with the given Host line.
+std::string plainGet(const std::string& host) {
+  return "GET / HTTP/1.1\r\nHost: " + host + "\r\n{agent}Connection: close\r\n\r\n";
+}
+
+// The URLs are set in order; the last one's split is checked (nullptr: not
+// checked), and the URL property keeps it as given.
+struct UrlCase {
+  std::vector<const char*> urls = {};
+  const char* scheme = nullptr;
+  const char* server = nullptr;
+  int port = 0;
+  const char* path = nullptr;
+  const char* user = nullptr;
+  const char* password = nullptr;
+};
+
+void expectText(RecordingHttps& h, int id, const char* want) {
+  if (want != nullptr) { EXPECT_EQ(h.GetText(id), want) << id; }
+}
+
+const char* const kKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+class ProxyDetectTest : public ComponentTest {
+ protected:
+  void reg(const std::vector<std::string>& args) {
+    std::string bin = std::string(std::getenv("TW_BINARY_DIR")) + "/tools/reg/tarnwick-reg";
+    std::vector<std::string> argv = {bin};
+    argv.insert(argv.end(), args.begin(), args.end());
+    tw_test::ProcessResult r = tw_test::runProcess(argv);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+  void seed(const char* enable, const char* server) {
+    if (enable != nullptr) {
+      reg({"add", kKey, "--value", "ProxyEnable", "--type", "REG_DWORD", "--data", enable});
+    }
+    if (server != nullptr) reg({"add", kKey, "--value", "ProxyServer", "--data", server});
+  }
+};
+
+struct Expect {
+  std::string server;
+  int port;
+  int proxySsl;
+  int firewallType;
+};
+
+// One step: what is written to the Internet Settings (nullptr leaves a value
+// as it is), the URL of a fresh component ("" keeps the https default), and
+// what detection gives. The hive is shared: the first list starts without
+// the key, every later list writes both values in its first step.
+struct Step {
+  const char* enable = nullptr;
+  const char* server = nullptr;
+  const char* url = "";
+  Expect want;
+};
+
+class TransferTest : public ComponentTest {};
+
+struct Exchange {
+  const char* what = "";
+  // Runs before the call, with the peer's URL.
+  std::function<void(RecordingHttps&, const std::string& peerUrl)> setup = nullptr;
+  int (HTTPS::*call)(const char*) = &HTTPS::Get;
+  std::string url = "";                   // "": the peer's address and path
+  std::string waitFor = "\r\n\r\n";       // the peer replies once it has this
+  std::vector<std::string> reply = {};    // sent 20 ms apart, then the close
+  int holdMs = 0;                         // before the close
+  std::string request = "";  // expected request bytes ("{host}", "{agent}" filled in); "" unchecked
+  int code = 0;
+  const char* error = "";
+  std::string data = "";             // TransferredData
+  std::vector<std::string> events = {};  // empty: unchecked
+  std::function<void(RecordingHttps&)> check = nullptr;  // runs after the call
+  int minMs = 0, maxMs = 0;          // duration of the call (0: unchecked)
+};
+
+std::string filled(std::string text, const std::string& host) {
+  for (size_t at; (at = text.find("{host}")) != std::string::npos;) text.replace(at, 6, host);
+  for (size_t at; (at = text.find("{agent}")) != std::string::npos;) text.replace(at, 7, kAgent);
+  return text;
+}
+
+void play(const Exchange& x) {
+  SCOPED_TRACE(x.what);
+  tw_test::PeerScript script = {PeerStep::waitFor(x.waitFor)};
+  for (size_t i = 0; i < x.reply.size(); ++i) {
+    if (i > 0) script.push_back(PeerStep::delay(20));
+    script.push_back(PeerStep::send(x.reply[i]));
+  }
+  if (x.holdMs > 0) script.push_back(PeerStep::delay(x.holdMs));
+  script.push_back(PeerStep::close());
+  ScriptedPeer peer(script);
+  const std::string host = "127.0.0.1:" + std::to_string(peer.port());
+  const std::string peerUrl = "http://" + host + "/";
+  RecordingHttps h;
+  if (x.setup) x.setup(h, peerUrl);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ((h.*x.call)(x.url.empty() ? peerUrl.c_str() : x.url.c_str()), x.code);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start).count();
+  if (x.minMs > 0) { EXPECT_GE(ms, x.minMs); }
+  if (x.maxMs > 0) { EXPECT_LT(ms, x.maxMs); }
+  EXPECT_STREQ(h.GetLastError(), x.error);
+  EXPECT_EQ(h.GetText(https_prop::TransferredData), x.data);
+  EXPECT_EQ(h.GetInteger(https_prop::Idle), 1);
+  if (!x.events.empty()) { EXPECT_EQ(h.events, x.events); }
+  const std::string request = filled(x.request, host);
+  if (!request.empty()) {
+    ASSERT_TRUE(peer.waitDone());
+    EXPECT_EQ(peer.received(0), request);
+  }
+  if (x.check) x.check(h);
+}
+
+std::string withLength(const std::string& head, const std::string& body) {
+  return "HTTP/1.1 " + head + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
+}  // namespace
+
+TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
+  const UrlCase cases[] = {
+      {{"http://h/x"}, "http", "h", 80, "/x", "", ""},
+      {{"https://h/x"}, "https", "h", 443, "/x", "", ""},
+      {{"HTTP://Host.Example:8080/A/b?c=D"}, "HTTP", "Host.Example", 8080, "/A/b?c=D", "", ""},
+      {{"http://user:pw@h:8080/x?y"}, "http", "h", 8080, "/x?y", "user", "pw"},
+      {{"http://user@h/"}, "http", "h", 80, "/", "user", ""},
+      {{"http://u:p:q@h:81/"}, "http", "h", 81, "/", "u", "p:q"},
+      {{"http://h?q=1"}, "http", "h", 80, "/?q=1", "", ""},
+      {{"http://h"}, "http", "h", 80, "/", "", ""},
+      {{"http://h:8080"}, "http", "h", 8080, "/", "", ""},
+      {{"http://[::1]:8080/v6"}, "http", "::1", 8080, "/v6", "", ""},
+      {{"http://[fe80::1%4]:81/"}, "http", "fe80::1%4", 81, "/", "", ""},
+      {{"http://u:p@[::1]/"}, "http", "::1", 80, "/", "u", "p"},
+      {{"//h2/only-authority"}, "https", "h2", 443, "/only-authority", "", ""},
+      {{"ftp://files/x"}, "ftp", "files", 443, "/x", "", ""},
+      {{"b.html"}, "https", "", 443, "/b.html", "", ""},
+      {{"./b.html"}, "https", "", 443, "/b.html", "", ""},
+      {{"/abs/path"}, "https", "", 443, "/abs/path", "", ""},
+      // A URL without host keeps the server; its port is the scheme default.
+      {{"http://h:81/dir/a.html", "b.html"}, nullptr, "h", 80, "/b.html"},
+      // The empty URL resets the URL state; the port is the last scheme's default.
+      {{"http://u:p@h:81/x", ""}, "https", "", 80, ""},
+      // Credentials stay when the URL has none.
+      {{"http://new:pw@h/x", "http://h/y"}, "http", "h", 80, "/y", "new", "pw"},
+      {{"http://old:pw@h/x", "http://new:pw2@h/x"}, "http", "h", 80, "/x", "new", "pw2"},
+  };
+  for (const UrlCase& c : cases) {
+    SCOPED_TRACE(c.urls.back());
+    RecordingHttps h;
+    for (const char* url : c.urls) ASSERT_EQ(h.SetText(https_prop::URL, url), 0);
+    EXPECT_EQ(h.GetText(https_prop::URL), c.urls.back());
+    expectText(h, https_prop::URLScheme, c.scheme);
+    expectText(h, https_prop::URLServer, c.server);
+    EXPECT_EQ(h.GetInteger(https_prop::URLPort), c.port);
+    expectText(h, https_prop::URLPath, c.path);
+    expectText(h, https_prop::User, c.user);
+    expectText(h, https_prop::Password, c.password);
+  }
+}
+
+TEST_F(UrlTest, BracketedHostSwitchesTheTransportToIpv6) {
+  RecordingHttps h;
+  EXPECT_EQ(h.Config("UseIPv6"), "False");
+  h.SetText(https_prop::URL, "http://127.0.0.1/");
+  EXPECT_EQ(h.Config("UseIPv6"), "False");
+  h.SetText(https_prop::URL, "http://[::1]/");
+  EXPECT_EQ(h.Config("UseIPv6"), "True");
+}
+
+TEST_F(UrlTest, ConnectionDecisionFailuresSendNothing) {
+  struct Case {
+    const char* what;
+    const char* url;
+    int proxyAuthScheme;
+    const char* proxy;
+    int code;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"no server", "/only/a/path", 0, "", 152, "No server specified in URL"},
+      {"unknown scheme", "ftp://files/x", 0, "", 153, "Specified URLScheme (ftp) is invalid."},
+      {"tunnel with a custom proxy scheme", "https://h/", 2, "proxy.test", 153,
+       "Unknown proxy authentication scheme."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingHttps h;
+    h.SetInteger(https_prop::ProxyAuthScheme, c.proxyAuthScheme);
+    h.SetText(https_prop::ProxyServer, c.proxy);
+    EXPECT_EQ(h.Get(c.url), c.code);
+    EXPECT_EQ(h.GetLastErrorCode(), c.code);
+    EXPECT_STREQ(h.GetLastError(), c.text);
+    EXPECT_EQ(h.GetInteger(https_prop::Idle), 1);
+    EXPECT_TRUE(h.events.empty());
+  }
+}
+
+TEST_F(RequestTest, RequestTexts) {
+  auto proxy = [](int proxySsl) {
+    return [proxySsl](RecordingHttps& h) {
+      h.SetText(https_prop::ProxyServer, "proxy.test");
+      h.SetInteger(https_prop::ProxySSL, proxySsl);
+    };
+  };
+  const std::vector<RequestCase> cases = {
+      {.url = "http://h/x?y=1",
+       .expected = "GET /x?y=1 HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n\r\n"},
+      {.url = "http://h/p",
+       .settings = {"KeepAlive=true", "ProxyAuthorization=Basic cHJveHk6cHc="},
+       .setup = [](RecordingHttps& h) {
+         h.AddCookie("a", "1");  // as a Set-Cookie of an earlier response leaves them
+         h.AddCookie("b", "2");
+         h.SetText(https_prop::Range, "100-");
+         h.SetText(https_prop::Authorization, "Bearer token");
+       },
+       .method = "HEAD",
+       .expected = "HEAD /p HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer token\r\n"
+                   "Proxy-Authorization: Basic cHJveHk6cHc=\r\n{agent}Range: bytes=100-\r\n"
+                   "Cookie: a=1; b=2\r\n\r\n"},
+      // The Host line.
+      {.expected = plainGet("h")},
+      {.url = "http://h:80/", .expected = plainGet("h")},
+      {.url = "http://h:443/", .expected = plainGet("h:443")},
+      {.url = "https://h/", .expected = plainGet("h")},
+      {.url = "https://h:8443/", .expected = plainGet("h:8443")},
+      {.url = "http://[::1]/", .expected = plainGet("[::1]")},
+      {.url = "http://[fe80::1%4]:81/", .expected = plainGet("[fe80::1]:81")},
+      // Through a proxy the request line carries the URL; a tunnel (ProxySSL 3) the path.
+      {.url = "http://h:8080/x?y", .setup = proxy(0),
+       .expected = "GET http://h:8080/x?y HTTP/1.1\r\nHost: h:8080\r\n{agent}"
+                   "Connection: close\r\n\r\n"},
+      {.url = "http://h/x", .setup = proxy(0),
+       .expected = "GET http://h/x HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n\r\n"},
+      {.url = "http://h/x", .setup = proxy(3),
+       .expected = "GET /x HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n\r\n"},
+  };
+  for (const RequestCase& c : cases) {
+    SCOPED_TRACE(c.url);
+    RecordingHttps h;
+    h.SetText(https_prop::URL, c.url);
+    for (const std::string& s : c.settings) h.Config(s);
+    if (c.setup) c.setup(h);
+    std::string expected = c.expected;
+    if (size_t at = expected.find("{agent}"); at != std::string::npos) {
+      expected.replace(at, 7, kAgent);
+    }
+    EXPECT_EQ(h.component().requestHeaderText(c.method, nullptr), expected);
+  }
+}
+
+TEST_F(ProxyDetectTest, DetectedProxyForEachSettingAndScheme) {
+  const std::vector<std::vector<Step>> lists = {
+      // Nothing: no key, detection disabled, no entry for the scheme.
+      {{.want = {"", 443, 0, 0}},
+       {.enable = "0", .server = "proxy.test:3128", .want = {"", 443, 0, 0}},
+       {.enable = "1", .server = "ftp=f:21", .want = {"", 443, 0, 0}}},
+      // One proxy for every scheme: https through a tunnel, http directly.
+      {{.enable = "1", .server = "proxy.test:3128", .want = {"proxy.test", 3128, 3, 1}},
+       {.url = "http://site.test/", .want = {"proxy.test", 3128, 0, 0}}},
+      // A list per scheme.
+      {{.enable = "1", .server = "ftp=f:21;http=hp:8080;https=sp:8443",
+        .url = "http://site.test/", .want = {"hp", 8080, 0, 0}},
+       {.url = "https://site.test/", .want = {"sp", 8443, 3, 1}}},
+      // An entry without scheme, one without port; port 0 keeps the scheme's default.
+      {{.enable = "1", .server = "ftp=f:21;plainhost", .url = "http://site.test/",
+        .want = {"plainhost", 80, 0, 0}},
+       {.server = "http=hp:0", .url = "http://site.test/", .want = {"hp", 80, 0, 0}}},
+  };
+  for (size_t l = 0; l < lists.size(); ++l) {
+    for (size_t i = 0; i < lists[l].size(); ++i) {
+      const Step& step = lists[l][i];
+      SCOPED_TRACE("list " + std::to_string(l) + " step " + std::to_string(i));
+      seed(step.enable, step.server);
+      RecordingHttps h;
+      h.SetText(https_prop::ProxyServer, "before");
+      if (*step.url != '\0') h.SetText(https_prop::URL, step.url);
+      ASSERT_EQ(h.SetInteger(https_prop::ProxyAutoDetect, 1), 0);
+      EXPECT_EQ(h.GetText(https_prop::ProxyServer), step.want.server);
+      EXPECT_EQ(h.GetInteger(https_prop::ProxyPort), step.want.port);
+      EXPECT_EQ(h.GetInteger(https_prop::ProxySSL), step.want.proxySsl);
+      EXPECT_EQ(h.GetInteger(https_prop::FirewallType), step.want.firewallType);
+    }
+  }
+}
+
+TEST_F(TransferTest, Exchanges) {
+  auto status = [](const char* line, int code, const char* error) {
+    return Exchange{.what = line, .reply = {withLength(line + 9, "body")}, .code = code,
+                    .error = error, .data = "body",
+                    .check = [](RecordingHttps& h) { EXPECT_EQ(h.received, "body"); }};
+  };
+  const std::vector<Exchange> exchanges = {
+      {.what = "chunked upload: chunk sizes in hex",
+       .setup = [](RecordingHttps& h, const std::string&) {
+         h.Config("UseChunkedEncoding=true");
+         h.Config("ChunkSize=16");
+         h.SetText(https_prop::PostData, "hello world, in chunks");
+       },
+       .call = &HTTPS::Post, .waitFor = "0\r\n\r\n",
+       .reply = {"HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"},
+       .request = "POST / HTTP/1.1\r\nHost: {host}\r\n{agent}Connection: close\r\n"
+                  "Transfer-Encoding: chunked\r\n\r\n"
+                  "10\r\nhello world, in \r\n6\r\nchunks\r\n0\r\n\r\n"},
+      {.what = "request through a proxy: the peer is the proxy",
+       .setup = [](RecordingHttps& h, const std::string& peerUrl) {
+         h.SetText(https_prop::ProxyServer, "127.0.0.1");
+         h.SetInteger(https_prop::ProxyPort, std::stoi(peerUrl.substr(peerUrl.rfind(':') + 1)));
+       },
+       .url = "http://site.test:8080/x", .reply = {withLength("200 OK", "p")},
+       .request = "GET http://site.test:8080/x HTTP/1.1\r\nHost: site.test:8080\r\n{agent}"
+                  "Connection: close\r\n\r\n",
+       .data = "p"},
+      {.what = "events of a successful response",
+       .reply = {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n\r\n"
+                 "0123456789"},
+       .data = "0123456789",
+       .events = {"Status HTTP/1.1|200|OK", "Header Content-Type|text/plain",
+                  "Header Content-Length|10", "StartTransfer 1", "Transfer 1 10 100 0123456789",
+                  "EndTransfer 1"}},
+      {.what = "TransferredDataLimit keeps only the first bytes",
+       .setup = [](RecordingHttps& h, const std::string&) {
+         h.SetLong(https_prop::TransferredDataLimit, 10);
+       },
+       .reply = {withLength("200 OK", "abcdefghijklmnopqrstuvwxy")}, .data = "abcdefghij",
+       .check = [](RecordingHttps& h) {
+         EXPECT_EQ(h.Config("BytesTransferred"), "25");
+         EXPECT_EQ(h.received, "abcdefghijklmnopqrstuvwxy");  // the events carry everything
+       }},
+      {.what = "HEAD keeps its headers and has no body", .call = &HTTPS::Head,
+       .reply = {"HTTP/1.1 200 OK\r\nContent-Length: 5000\r\nAccept-Ranges: bytes\r\n\r\n"},
+       .check = [](RecordingHttps& h) {
+         EXPECT_EQ(h.GetInteger(https_prop::ParsedHeaderCount), 2);
+         EXPECT_EQ(h.GetText(https_prop::ParsedHeaderField, 0), "Content-Length");
+         EXPECT_EQ(h.GetText(https_prop::ParsedHeaderValue, 0), "5000");
+         EXPECT_EQ(h.GetText(https_prop::ParsedHeaderField, 1), "Accept-Ranges");
+         EXPECT_EQ(h.GetText(https_prop::ParsedHeaderValue, 1), "bytes");
+         EXPECT_EQ(h.events.back(), "EndTransfer 1");
+         for (const std::string& e : h.events) EXPECT_NE(e, "StartTransfer 1");
+       }},
+      status("HTTP/1.1 200 OK", 0, ""),
+      status("HTTP/1.1 206 Partial Content", 0, ""),
+      status("HTTP/1.1 404 Not Found", 151, "HTTP protocol error. 404 Not Found."),
+      status("HTTP/1.1 500 Internal Error.", 151, "HTTP protocol error. 500 Internal Error."),
+      status("HTTP/1.1 503", 151, "HTTP protocol error. 503 ."),
+      status("HTTP/1.1 302 Found", 151, "HTTP protocol error. 302 Found."),
+      status("HTTP/1.1 401 Unauthorized", 151, "HTTP protocol error. 401 Unauthorized."),
+      {.what = "no status line: nothing to judge", .reply = {"just bytes\n", "until the close"},
+       .data = "just bytes\nuntil the close"},
+      {.what = "the deadline ends a silent server, whatever the status",
+       .setup = [](RecordingHttps& h, const std::string&) {
+         h.SetInteger(https_prop::Timeout, 1);
+       },
+       .reply = {"HTTP/1.1 404 Not Found\r\nContent-Length: 10\r\n\r\nab"}, .holdMs = 4000,
+       .code = 301, .error = "Timeout.", .data = "ab", .minMs = 900, .maxMs = 3000},
+  };
+  for (const Exchange& x : exchanges) play(x);
+}
+
+TEST_F(TransferTest, KeepAliveReusesTheConnection) {
+  ScriptedPeer peer({PeerStep::waitFor("/one HTTP/1.1\r\n"), PeerStep::waitFor("\r\n\r\n"),
+                     PeerStep::send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"),
+                     PeerStep::waitFor("/two HTTP/1.1\r\n"),
+                     PeerStep::send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n2"),
+                     PeerStep::close()});
+  RecordingHttps h;
+  h.Config("KeepAlive=true");
+  const std::string url = "http://127.0.0.1:" + std::to_string(peer.port());
+  ASSERT_EQ(h.Get((url + "/one").c_str()), 0) << h.GetLastError();
+  ASSERT_EQ(h.Get((url + "/two").c_str()), 0) << h.GetLastError();
+  EXPECT_EQ(h.GetText(https_prop::TransferredData), "2");
+  EXPECT_EQ(peer.connectionCount(), 1u);
+}
