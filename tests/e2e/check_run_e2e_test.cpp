@@ -142,6 +142,71 @@ TEST_F(CheckRunE2E, ResultsLinesExitCodesAndEvents) {
   EXPECT_EQ(viewer({"--source", "Other"}).out, "");
 }
 
+// A full page, the same URL cut short three ways (a reset after a quarter of
+// the body, a close before the Content-Length, a chunked body without its
+// last chunk), a reason phrase full of control characters, then the full
+// page again: each bad run fails with its own line and event and stores
+// nothing, so the last run finds the page unchanged. Server text reaches the
+// console and the viewer with its control characters replaced.
+TEST_F(CheckRunE2E, CutPagesAndServerTextFailCleanly) {
+  using tw_test::PeerStep;
+  const std::string page(1 << 20, 'p'), quarter(page, 0, 256 * 1024);
+  const std::string full = "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\nConnection: close\r\n\r\n";
+  const auto answered = [](std::vector<PeerStep> steps) {
+    steps.insert(steps.begin(), PeerStep::waitFor("\r\n\r\n"));
+    return steps;
+  };
+  // Each run: the header probe, then the GET.
+  std::vector<tw_test::PeerScript> scripts;
+  const auto run = [&](std::vector<PeerStep> get) {
+    scripts.push_back(answered({PeerStep::send(full), PeerStep::close()}));
+    scripts.push_back(answered(std::move(get)));
+  };
+  run({PeerStep::send(full + page), PeerStep::close()});
+  run({PeerStep::send(full + quarter), PeerStep::delay(1000), PeerStep::reset()});
+  run({PeerStep::send(full + quarter), PeerStep::close()});
+  run({PeerStep::send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n40000\r\n" + quarter +
+                      "\r\n"),
+       PeerStep::close()});
+  run({PeerStep::send("HTTP/1.1 500 Bad \x1b[31mThing\x07\r\t\x7f Gr\xc3\xbc\xc3\x9f" "e \xc2\x9b\r\n"
+                      "Content-Length: 0\r\n\r\n"),
+       PeerStep::close()});
+  run({PeerStep::send(full + page), PeerStep::close()});
+  tw_test::ScriptedPeer peer(scripts);
+  const std::string u = tw_test::urlOf(peer);
+  const std::string cut = "HTTP protocol error. The connection closed before the whole page arrived.";
+  const std::string reset = "[10054] Connection reset by peer";
+  const std::string reason = "HTTP protocol error. 500 Bad ?[31mThing??\t? Gr\xc3\xbc\xc3\x9f" "e ?.";
+  const std::vector<std::pair<std::string, int>> failures = {
+      {reset, 10054}, {cut, 151}, {cut, 151}, {reason, 151}};
+
+  std::vector<std::string> expected = {line::initialized};
+  for (const auto& [text, code] : failures) expected.push_back(line::failure(u, text, code));
+  expected.push_back(line::equal(u));
+  for (const std::string& want : expected) {
+    ProcessResult r = tw_test::tarnwick(root.path(), {"/lc", "/le", "/checksum", "/timeout", "10", u});
+    EXPECT_EQ(r.out, want);
+    EXPECT_EQ(r.exitCode, want == line::initialized || want == line::equal(u) ? 0 : 2);
+  }
+  tw_test::expectNoTempFiles(root.path());
+
+  const auto events = tw_test::readEvents(root.path(), {"--id", "1000"});
+  ASSERT_EQ(events.size(), failures.size());
+  for (size_t i = 0; i < failures.size(); ++i) {
+    const std::vector<std::string> strings = {u, failures[i].first,
+                                              std::to_string(failures[i].second)};
+    EXPECT_EQ(events[i]["strings"].get<std::vector<std::string>>(), strings);
+    EXPECT_EQ(events[i]["message"], tw_test::messageText(1000, false, strings));
+  }
+  // The viewer's own form holds no control character but line ends and tabs.
+  const std::string shown =
+      tw_test::runProcess({tw_test::programPath("TARNWICK_EVENTLOG_BIN"), "--id", "1000"},
+                          tw_test::inState(root.path()))
+          .out;
+  EXPECT_NE(shown.find(reason), std::string::npos) << shown;
+  for (unsigned char c : shown) EXPECT_TRUE(c >= 0x20 || c == '\n' || c == '\t') << int(c);
+}
+
 // Each page checked in a state directory of its own, first run: its lines and
 // exit code, the stored checksum (from the event) against the bytes nginx
 // serves, and a second run that finds it unchanged.
