@@ -45,15 +45,11 @@ typedef struct _CERT_CONTEXT {
 } CERT_CONTEXT, *PCERT_CONTEXT;
 typedef const CERT_CONTEXT* PCCERT_CONTEXT;
 
-// CertNameToStrA formats and flags.
-#define CERT_SIMPLE_NAME_STR 1
-#define CERT_OID_NAME_STR 2
+// CertNameToStrA format and flag.
 #define CERT_X500_NAME_STR 3
 #define CERT_NAME_STR_NO_PLUS_FLAG 0x20000000
-#define CERT_NAME_STR_NO_QUOTING_FLAG 0x10000000
 
-// CertCloseStore flags.
-#define CERT_CLOSE_STORE_FORCE_FLAG 0x00000001
+// CertCloseStore flag.
 #define CERT_CLOSE_STORE_CHECK_FLAG 0x00000002
 
 // Trust status of a chain element, a simple chain and a chain context.
@@ -62,7 +58,6 @@ typedef const CERT_CONTEXT* PCCERT_CONTEXT;
 #define CERT_TRUST_IS_NOT_SIGNATURE_VALID 0x00000008
 #define CERT_TRUST_IS_NOT_VALID_FOR_USAGE 0x00000010
 #define CERT_TRUST_IS_UNTRUSTED_ROOT 0x00000020
-#define CERT_TRUST_IS_CYCLIC 0x00000080
 #define CERT_TRUST_INVALID_EXTENSION 0x00000100
 #define CERT_TRUST_INVALID_POLICY_CONSTRAINTS 0x00000200
 #define CERT_TRUST_INVALID_BASIC_CONSTRAINTS 0x00000400
@@ -200,7 +195,8 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 // leading or trailing blanks in double quotes (inner quotes doubled).
 // Returns the characters needed or stored, the terminating zero included;
 // without a buffer (psz null or csz 0) only the size. A short buffer gets
-// the text cut to csz - 1 characters.
+// the text cut to csz - 1 characters. Another format, or a name that cannot
+// be read, gives the empty text (1) with E_INVALIDARG.
 DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
                      DWORD csz);
 
