@@ -7,6 +7,7 @@
 
 #include "platform/certificates.h"
 #include "platform/errors.h"
+#include "platform/security.h"
 #include "platform/text.h"
 #include "platform/winsock.h"
 
@@ -47,9 +48,15 @@ const Export kCrypt32Exports[] = {
     {nullptr, nullptr},
 };
 
+const Export kSecur32Exports[] = {
+    {"InitSecurityInterfaceA", entry(&InitSecurityInterfaceA)},
+    {nullptr, nullptr},
+};
+
 Library g_libraries[] = {
     {"ws2_32.dll", kWs2Exports, {0}},
     {"crypt32.dll", kCrypt32Exports, {0}},
+    {"secur32.dll", kSecur32Exports, {0}},
 };
 
 Library* findLibrary(LPCSTR name) {

@@ -53,22 +53,40 @@ struct Suite {
 std::optional<Suite> describe(const SSL_CIPHER* c) {
   // The oldest version a suite works with; TLS 1.3 suites work with no other.
   std::string since = SSL_CIPHER_get_version(c);
-  int minVersion = since == "TLSv1.3" ? TLS1_3_VERSION
+  int minVersion = since == "TLSv1.3"   ? TLS1_3_VERSION
                    : since == "TLSv1.2" ? TLS1_2_VERSION
                                         : TLS1_VERSION;
-  Suite s{c, 0, 0, 0, 0, 0, SSL_CIPHER_is_aead(c) == 1, minVersion,
+  Suite s{c,
+          0,
+          0,
+          0,
+          0,
+          0,
+          SSL_CIPHER_is_aead(c) == 1,
+          minVersion,
           minVersion == TLS1_3_VERSION ? TLS1_3_VERSION : TLS1_2_VERSION};
   switch (SSL_CIPHER_get_cipher_nid(c)) {
-    case NID_aes_128_gcm: case NID_aes_128_cbc: s.aiCipher = CALG_AES_128; s.cipherBits = 128; break;
-    case NID_aes_256_gcm: case NID_aes_256_cbc: s.aiCipher = CALG_AES_256; s.cipherBits = 256; break;
+    case NID_aes_128_gcm:
+    case NID_aes_128_cbc:
+      s.aiCipher = CALG_AES_128;
+      s.cipherBits = 128;
+      break;
+    case NID_aes_256_gcm:
+    case NID_aes_256_cbc:
+      s.aiCipher = CALG_AES_256;
+      s.cipherBits = 256;
+      break;
     default: return std::nullopt;  // no CryptoAPI identifier (ChaCha20, CCM, ...)
   }
   switch (SSL_CIPHER_get_auth_nid(c)) {
-    case NID_auth_rsa: case NID_auth_ecdsa: case NID_auth_any: break;
+    case NID_auth_rsa:
+    case NID_auth_ecdsa:
+    case NID_auth_any: break;
     default: return std::nullopt;  // anonymous, PSK, SRP, DSS
   }
   switch (SSL_CIPHER_get_kx_nid(c)) {
-    case NID_kx_ecdhe: case NID_kx_any: s.aiExch = CALG_ECDH_EPHEM; break;
+    case NID_kx_ecdhe:
+    case NID_kx_any: s.aiExch = CALG_ECDH_EPHEM; break;
     case NID_kx_dhe: s.aiExch = CALG_DH_EPHEM; break;
     case NID_kx_rsa: s.aiExch = CALG_RSA_KEYX; break;
     default: return std::nullopt;
@@ -81,9 +99,18 @@ std::optional<Suite> describe(const SSL_CIPHER* c) {
     hashNid = SSL_CIPHER_get_digest_nid(c);
   }
   switch (hashNid) {
-    case NID_sha1: s.aiHash = CALG_SHA1; s.hashBits = 160; break;
-    case NID_sha256: s.aiHash = CALG_SHA_256; s.hashBits = 256; break;
-    case NID_sha384: s.aiHash = CALG_SHA_384; s.hashBits = 384; break;
+    case NID_sha1:
+      s.aiHash = CALG_SHA1;
+      s.hashBits = 160;
+      break;
+    case NID_sha256:
+      s.aiHash = CALG_SHA_256;
+      s.hashBits = 256;
+      break;
+    case NID_sha384:
+      s.aiHash = CALG_SHA_384;
+      s.hashBits = 384;
+      break;
     default: return std::nullopt;
   }
   return s;
@@ -107,8 +134,10 @@ bool algMatches(ALG_ID listed, const Suite& s) {
 // A listed algorithm restricts its own class (cipher, hash, key exchange):
 // a suite passes when, for every class the list names, it uses one of them.
 bool suiteAllowed(const Suite& s, const SCHANNEL_CRED& cred) {
-  if (cred.dwMinimumCipherStrength != 0 && s.cipherBits < cred.dwMinimumCipherStrength) return false;
-  if (cred.dwMaximumCipherStrength != 0 && s.cipherBits > cred.dwMaximumCipherStrength) return false;
+  if (cred.dwMinimumCipherStrength != 0 && s.cipherBits < cred.dwMinimumCipherStrength)
+    return false;
+  if (cred.dwMaximumCipherStrength != 0 && s.cipherBits > cred.dwMaximumCipherStrength)
+    return false;
   for (ALG_ID cls : {kClassCipher, kClassHash, kClassExchange}) {
     bool named = false, matched = false;
     for (DWORD i = 0; i < cred.cSupportedAlgs; ++i) {
@@ -153,7 +182,14 @@ struct Context {
   SECURITY_STATUS failure = SEC_E_OK;
   std::vector<unsigned char> plain = std::vector<unsigned char>(kMaxRecordBody);
 
-  ~Context() { SSL_free(ssl); }  // frees both BIOs
+  ~Context() {
+    // OpenSSL drops the session of a connection freed without close_notify;
+    // a context that did not fail leaves it for the next one to resume.
+    if (ssl != nullptr && phase != Phase::kFailed && SSL_is_init_finished(ssl)) {
+      SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+    }
+    SSL_free(ssl);  // frees both BIOs
+  }
 };
 
 // Handle words: dwLower a number never reused in the process, dwUpper tells
@@ -229,7 +265,7 @@ void makeProcessContext() {
   // Every suite OpenSSL knows, to pick those with a CryptoAPI description.
   SSL* probe = SSL_new(c);
   if (probe == nullptr || SSL_set_cipher_list(probe, "ALL:@SECLEVEL=0") != 1 ||
-      SSL_set_ciphersuites(probe, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384") != 1) {
+      SSL_set_ciphersuites(probe, "TLS_AES_256_GCM_SHA384:TLS_AES_128_GCM_SHA256") != 1) {
     SSL_free(probe);
     SSL_CTX_free(c);
     return;
@@ -313,25 +349,32 @@ SECURITY_STATUS statusFromErrors() {
   int reason = ERR_GET_REASON(e);
   if (reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256) {
     switch (reason - SSL_AD_REASON_OFFSET) {  // an alert the peer sent
-      case SSL_AD_HANDSHAKE_FAILURE: case SSL_AD_PROTOCOL_VERSION:
-      case SSL_AD_INSUFFICIENT_SECURITY:
-        return SEC_E_ALGORITHM_MISMATCH;
+      case SSL_AD_HANDSHAKE_FAILURE:
+      case SSL_AD_PROTOCOL_VERSION:
+      case SSL_AD_INSUFFICIENT_SECURITY: return SEC_E_ALGORITHM_MISMATCH;
       default: return SEC_E_ILLEGAL_MESSAGE;
     }
   }
   switch (reason) {
-    case SSL_R_UNSUPPORTED_PROTOCOL: case SSL_R_NO_PROTOCOLS_AVAILABLE: case SSL_R_WRONG_SSL_VERSION:
-    case SSL_R_VERSION_TOO_LOW: case SSL_R_VERSION_TOO_HIGH: case SSL_R_NO_SHARED_CIPHER:
-    case SSL_R_NO_CIPHERS_AVAILABLE: case SSL_R_WRONG_CIPHER_RETURNED:
-    case SSL_R_UNKNOWN_CIPHER_RETURNED:
-      return SEC_E_ALGORITHM_MISMATCH;
-    case SSL_R_DECRYPTION_FAILED_OR_BAD_RECORD_MAC: case SSL_R_BAD_RECORD_TYPE:
-    case SSL_R_WRONG_VERSION_NUMBER: case SSL_R_ENCRYPTED_LENGTH_TOO_LONG:
-    case SSL_R_DATA_LENGTH_TOO_LONG: case SSL_R_PACKET_LENGTH_TOO_LONG: case SSL_R_RECORD_TOO_SMALL:
-    case SSL_R_BAD_LENGTH:
-      return SEC_E_DECRYPT_FAILURE;
-    case ERR_R_MALLOC_FAILURE: case ERR_R_INTERNAL_ERROR:
-      return SEC_E_INTERNAL_ERROR;
+    case SSL_R_UNSUPPORTED_PROTOCOL:
+    case SSL_R_NO_PROTOCOLS_AVAILABLE:
+    case SSL_R_WRONG_SSL_VERSION:
+    case SSL_R_VERSION_TOO_LOW:
+    case SSL_R_VERSION_TOO_HIGH:
+    case SSL_R_NO_SHARED_CIPHER:
+    case SSL_R_NO_CIPHERS_AVAILABLE:
+    case SSL_R_WRONG_CIPHER_RETURNED:
+    case SSL_R_UNKNOWN_CIPHER_RETURNED: return SEC_E_ALGORITHM_MISMATCH;
+    case SSL_R_DECRYPTION_FAILED_OR_BAD_RECORD_MAC:
+    case SSL_R_BAD_RECORD_TYPE:
+    case SSL_R_WRONG_VERSION_NUMBER:
+    case SSL_R_ENCRYPTED_LENGTH_TOO_LONG:
+    case SSL_R_DATA_LENGTH_TOO_LONG:
+    case SSL_R_PACKET_LENGTH_TOO_LONG:
+    case SSL_R_RECORD_TOO_SMALL:
+    case SSL_R_BAD_LENGTH: return SEC_E_DECRYPT_FAILURE;
+    case ERR_R_MALLOC_FAILURE:
+    case ERR_R_INTERNAL_ERROR: return SEC_E_INTERNAL_ERROR;
     default: return SEC_E_ILLEGAL_MESSAGE;
   }
 }
@@ -355,6 +398,27 @@ size_t explicitIv(const Context& ctx, const Suite& s) {
   if (tls13(ctx)) return 0;
   if (s.aead) return 8;
   return SSL_version(ctx.ssl) >= TLS1_1_VERSION ? 16 : 0;
+}
+
+std::string derOf(X509* cert) {
+  unsigned char* der = nullptr;
+  int n = i2d_X509(cert, &der);
+  std::string bytes(n > 0 ? reinterpret_cast<const char*>(der) : "",
+                    n > 0 ? static_cast<size_t>(n) : 0);
+  OPENSSL_free(der);
+  return bytes;
+}
+
+// The server's certificate, with the others it sent as the context's store.
+PCCERT_CONTEXT remoteCertificate(const Context& ctx) {
+  X509* leaf = SSL_get0_peer_certificate(ctx.ssl);
+  if (leaf == nullptr) return nullptr;
+  std::vector<std::string> others;
+  STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ctx.ssl);  // the leaf first, on a client
+  for (int i = 1; chain != nullptr && i < sk_X509_num(chain); ++i) {
+    others.push_back(derOf(sk_X509_value(chain, i)));
+  }
+  return tw_platform::certContextFromPeer(derOf(leaf), others);
 }
 
 bool isIpLiteral(const char* host) {
@@ -556,7 +620,11 @@ SECURITY_STATUS AcquireCredentialsHandleA(LPSTR, LPSTR pszPackage, ULONG fCreden
 
   // Versions: either bit (server or client) of each; none at all means
   // TLS 1.2 and 1.3. SSL and PCT are not offered.
-  struct Version { DWORD bits; int version; uint64_t off; };
+  struct Version {
+    DWORD bits;
+    int version;
+    uint64_t off;
+  };
   const Version versions[] = {
       {SP_PROT_TLS1_SERVER | SP_PROT_TLS1_CLIENT, TLS1_VERSION, SSL_OP_NO_TLSv1},
       {SP_PROT_TLS1_1_SERVER | SP_PROT_TLS1_1_CLIENT, TLS1_1_VERSION, SSL_OP_NO_TLSv1_1},
@@ -573,10 +641,10 @@ SECURITY_STATUS AcquireCredentialsHandleA(LPSTR, LPSTR pszPackage, ULONG fCreden
   auto cred = std::make_shared<Credential>();
   std::vector<uint64_t> holes;
   for (const Version& v : versions) {
-    bool usable = (bits & v.bits) != 0 &&
-                  std::any_of(allowed.begin(), allowed.end(), [&](const Suite* s) {
-                    return s->minVersion <= v.version && v.version <= s->maxVersion;
-                  });
+    bool usable =
+        (bits & v.bits) != 0 && std::any_of(allowed.begin(), allowed.end(), [&](const Suite* s) {
+          return s->minVersion <= v.version && v.version <= s->maxVersion;
+        });
     if (usable) {
       if (cred->minVersion == 0) cred->minVersion = v.version;
       cred->maxVersion = v.version;
@@ -602,10 +670,10 @@ SECURITY_STATUS FreeCredentialsHandle(PCredHandle phCredential) {
 }
 
 SECURITY_STATUS InitializeSecurityContextA(PCredHandle phCredential, PCtxtHandle phContext,
-                                           SEC_CHAR* pszTargetName, ULONG fContextReq, ULONG,
-                                           ULONG, PSecBufferDesc pInput, ULONG,
-                                           PCtxtHandle phNewContext, PSecBufferDesc pOutput,
-                                           ULONG* pfContextAttr, PTimeStamp ptsExpiry) {
+                                           SEC_CHAR* pszTargetName, ULONG fContextReq, ULONG, ULONG,
+                                           PSecBufferDesc pInput, ULONG, PCtxtHandle phNewContext,
+                                           PSecBufferDesc pOutput, ULONG* pfContextAttr,
+                                           PTimeStamp ptsExpiry) {
   std::shared_ptr<Context> ctx;
   bool fresh = phContext == nullptr;
   if (fresh) {
@@ -690,6 +758,12 @@ SECURITY_STATUS QueryContextAttributesA(PCtxtHandle phContext, ULONG ulAttribute
     EVP_PKEY_free(key);
     return SEC_E_OK;
   }
+  if (ulAttribute == SECPKG_ATTR_REMOTE_CERT_CONTEXT) {
+    PCCERT_CONTEXT cert = remoteCertificate(*ctx);
+    if (cert == nullptr) return SEC_E_NO_CREDENTIALS;
+    *static_cast<PCCERT_CONTEXT*>(pBuffer) = cert;
+    return SEC_E_OK;
+  }
   return SEC_E_UNSUPPORTED_FUNCTION;
 }
 
@@ -719,8 +793,8 @@ SECURITY_STATUS EncryptMessage(PCtxtHandle phContext, ULONG, PSecBufferDesc pMes
   size_t last = 0;
   for (size_t pos = 0; pos + kRecordHeader <= out.size();) {
     last = pos;
-    pos += kRecordHeader + ((size_t{static_cast<BYTE>(out[pos + 3])} << 8) |
-                            static_cast<BYTE>(out[pos + 4]));
+    pos += kRecordHeader +
+           ((size_t{static_cast<BYTE>(out[pos + 3])} << 8) | static_cast<BYTE>(out[pos + 4]));
   }
   size_t headLen = last + kRecordHeader + explicitIv(*ctx, *suite);
   if (headLen + data->cbBuffer > out.size()) return fail(*ctx, SEC_E_INTERNAL_ERROR);
@@ -741,7 +815,8 @@ SECURITY_STATUS DecryptMessage(PCtxtHandle phContext, PSecBufferDesc pMessage, U
     return SEC_E_INVALID_TOKEN;
   }
   PSecBuffer data = findBuffer(pMessage, SECBUFFER_DATA);
-  if (data == nullptr || (data->pvBuffer == nullptr && data->cbBuffer != 0)) return SEC_E_INVALID_TOKEN;
+  if (data == nullptr || (data->pvBuffer == nullptr && data->cbBuffer != 0))
+    return SEC_E_INVALID_TOKEN;
   if (ctx->phase == Phase::kFailed) return ctx->failure;
   if (ctx->phase != Phase::kOpen) return SEC_E_CONTEXT_EXPIRED;
   BYTE* base = static_cast<BYTE*>(data->pvBuffer);
