@@ -12,6 +12,7 @@ using velmora::network::component::componentFromHandle;
 using velmora::network::component::HttpComponent;
 using velmora::network::component::kErrOutOfMemory;
 using velmora::network::component::SocketEngine;
+using velmora::network::component::TlsClient;
 
 namespace {
 
@@ -21,10 +22,12 @@ std::mutex g_createLock;
 
 int TESSILONSSL_CALL TessilonSSL_HTTPS_StaticInit(HINSTANCE module) {
   SocketEngine::startup(module);
+  TlsClient::startup();
   return 0;
 }
 
 int TESSILONSSL_CALL TessilonSSL_HTTPS_StaticDestroy() {
+  TlsClient::shutdown();
   SocketEngine::shutdown();
   return 0;
 }

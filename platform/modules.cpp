@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "platform/certificates.h"
 #include "platform/errors.h"
+#include "platform/security.h"
 #include "platform/text.h"
 #include "platform/winsock.h"
 
@@ -34,8 +36,27 @@ const Export kWs2Exports[] = {
     {nullptr, nullptr},
 };
 
+const Export kCrypt32Exports[] = {
+    {"CertCreateCertificateContext", entry(&CertCreateCertificateContext)},
+    {"CertDuplicateCertificateContext", entry(&CertDuplicateCertificateContext)},
+    {"CertFreeCertificateContext", entry(&CertFreeCertificateContext)},
+    {"CertNameToStrA", entry(&CertNameToStrA)},
+    {"CertGetCertificateChain", entry(&CertGetCertificateChain)},
+    {"CertFreeCertificateChain", entry(&CertFreeCertificateChain)},
+    {"CertVerifyCertificateChainPolicy", entry(&CertVerifyCertificateChainPolicy)},
+    {"CertCloseStore", entry(&CertCloseStore)},
+    {nullptr, nullptr},
+};
+
+const Export kSecur32Exports[] = {
+    {"InitSecurityInterfaceA", entry(&InitSecurityInterfaceA)},
+    {nullptr, nullptr},
+};
+
 Library g_libraries[] = {
     {"ws2_32.dll", kWs2Exports, {0}},
+    {"crypt32.dll", kCrypt32Exports, {0}},
+    {"secur32.dll", kSecur32Exports, {0}},
 };
 
 Library* findLibrary(LPCSTR name) {

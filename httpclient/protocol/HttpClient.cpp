@@ -658,11 +658,9 @@ int HttpClient::dataIn(const char* data, int length, bool endOfLine) {
   return r;
 }
 
-void HttpClient::disconnectNotification(int code) {
-  // A body that runs to the end of the connection ends before Disconnected.
-  parser_.connectionClosed();
-  TlsClient::disconnectNotification(code);
-}
+// A body that runs to the end of the connection ends before Disconnected
+// (and after the last decrypted bytes went up).
+void HttpClient::endOfStream() { parser_.connectionClosed(); }
 
 int HttpClient::setLineEnd(const std::string& marker) { return setEol(marker); }
 

@@ -197,7 +197,7 @@ class HttpClient : public TlsClient, private ResponseSink {
   void onSkipRedirectBody() override;
 
  protected:
-  void disconnectNotification(int code) override;
+  void endOfStream() override;
 
  private:
   int runInternetLibraryTransfer(TransferKind kind);

@@ -330,7 +330,7 @@ int SocketEngine::connectBlocking() {
   clearError();
   interruptRequested_ = false;
   if (isConnected()) return 0;
-  setAcceptData(false);
+  holdReceivedData(true);
   connectOutcome_ = -1;
   connectOutcomeText_.clear();
   int rc = connect();
@@ -350,7 +350,7 @@ int SocketEngine::connectBlocking() {
     acceptData_ = true;
     return setError(connectOutcome_, connectOutcomeText_);
   }
-  setAcceptData(true);
+  holdReceivedData(false);
   return 0;
 }
 

@@ -249,6 +249,21 @@ class SocketEngine {
     return accept ? 1 : 0;
   }
 
+  // The blocking connect holds received data back until the connection is
+  // up (hold), then lets it flow (TLS: the decrypted data, so that the
+  // handshake's bytes still flow while it runs).
+  virtual void holdReceivedData(bool hold) { setAcceptData(!hold); }
+  // AcceptData changed without the read it would start or post: for a layer
+  // above that stops nested reads while it hands bytes up.
+  bool swapAcceptData(bool accept) {
+    const bool was = acceptData_;
+    acceptData_ = accept;
+    return was;
+  }
+  // What the last send took (a TLS layer: the plain bytes it consumed).
+  uint32_t bytesAccepted() const { return bytesAccepted_; }
+  void setBytesAccepted(uint32_t n) { bytesAccepted_ = n; }
+
   // Stores the remote host text without resolving it (a tunnel resolves it).
   void storeRemoteHostText(const std::string& host) { remoteHost_ = host; }
   // Runs one of a layer's settings: true when the table knew the name.

@@ -26,6 +26,8 @@ class SocketOptions {
   int setInBufferSize(int32_t bytes);
   int setOutBufferSize(int32_t bytes);
 
+  bool lingerOn() const { return linger_; }
+
   // One setsockopt call on a socket: 0 or the Winsock error.
   static int set(uintptr_t socket, int level, int option, const void* value, int size);
 

@@ -12,8 +12,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "httpclient/transport/ServerCertificate.h"
 #include "httpclient/transport/TcpClient.h"
+#include "platform/security.h"
 
 namespace velmora::network::component {
 
@@ -27,6 +30,12 @@ enum class TlsState {
 class TlsClient : public TcpClient {
  public:
   TlsClient();
+  ~TlsClient() override;
+
+  // Process start-up and end: the security package and certificate
+  // functions (the TLS engine itself is made at the first TLS connect).
+  static void startup();
+  static void shutdown();
 
   // TLS for the next connection (on by default and after every clean-up).
   void selectTls(bool on);
@@ -49,7 +58,7 @@ class TlsClient : public TcpClient {
   // The certificate accepted without check: PEM text or DER bytes; empty
   // releases it.
   int setAcceptServerCert(const std::string& bytes);
-  const std::string& acceptServerCertText() const { return acceptServerCertText_; }
+  const std::string& acceptServerCertText() const { return certificate_.acceptedText(); }
   // The last server certificate (PEM, or the chain with SSLIncludeCertChain).
   const std::string& serverCertText() const { return serverCertText_; }
   uint32_t securityFlags() const { return securityFlags_; }
@@ -70,6 +79,10 @@ class TlsClient : public TcpClient {
   void disconnectNotification(int code) override;
   int rawDataIn(const char* data, int length, bool endOfLine) override;
   void onReadyToSend() override;
+  void holdReceivedData(bool hold) override;
+  // The end of the byte stream, after the decrypted bytes still held went
+  // up and before Disconnected: a body that runs to the close ends here.
+  virtual void endOfStream() {}
   int tlsCloseStep(bool sendCloseNotify) override;
   // Plain connections record the socket's bytes; TLS records plain text.
   bool recordsSocketBytes() const override { return !tlsSelected_; }
@@ -77,6 +90,34 @@ class TlsClient : public TcpClient {
 
  private:
   void setState(TlsState next);
+  // Credentials from the settings (kept with ReuseSSLSession).
+  int acquireCredentials();
+  void freeCredentials();
+  void deleteContext();
+  std::string targetName() const;
+  // The handshake: the first token, then one step per batch of bytes; a
+  // step returns 1 when it should run again on the bytes left.
+  void startHandshake();
+  int handshakeStep();
+  int handshakeFailed(SECURITY_STATUS status);
+  bool completeHandshake();
+  // The server certificate: early (ParseSSLServerCert) and at completion.
+  bool earlyCertificateDecision(const char* data, size_t length);
+  bool certificateDecision();
+  int refuseCertificate();
+  int decryptStep();
+  // Decrypted bytes go up by lines (or blocks) through the line buffer.
+  void deliver(const char* data, size_t length);
+  int handUp(const char* data, size_t length, bool endOfLine);
+  // Encrypted records and handshake tokens go out here; what the socket
+  // does not take waits in pending_.
+  int rawSend(const char* data, size_t length);
+  int sendPending();
+  // close_notify (cleanup: the context goes and TLS is deselected), or the
+  // one alert this layer sends.
+  SECURITY_STATUS shutdownTls(bool cleanup);
+  SECURITY_STATUS sendControlToken(void* token, ULONG size);
+  std::string negotiatedParameters();
 
   std::string provider_ = "Microsoft Unified Security Protocol Provider";
   std::string certStore_ = "MY";
@@ -87,7 +128,6 @@ class TlsClient : public TcpClient {
   int32_t cipherStrength_ = 40;
   int32_t enabledProtocols_ = 240;
   bool enableRenegotiation_ = true;
-  std::string acceptServerCertText_;
   uint32_t securityFlags_ = 0;
   std::string algorithmList_;
   bool useDefaultCredentials_ = false;
@@ -104,9 +144,25 @@ class TlsClient : public TcpClient {
   TlsState tlsState_ = TlsState::Idle;
   bool parseServerCert_ = false;
   std::string serverCertText_;
+  ServerCertificate certificate_;
 
-  // The line buffer of decrypted bytes (its settings while TLS is selected).
+  CredHandle credentials_{};
+  bool haveCredentials_ = false;
+  CtxtHandle context_{};
+  bool haveContext_ = false;
+  bool handshaking_ = false;
+  SECURITY_STATUS lastFailingStatus_ = -1;
+  std::string received_;  // raw TLS bytes not yet used
+  std::string pending_;   // raw TLS bytes the socket has not taken yet
+  SecPkgContext_StreamSizes sizes_{};
+  std::vector<char> record_;  // header + maximum message + trailer
+  bool tlsAcceptData_ = true;
+  bool delivering_ = false;   // decrypted bytes are going up
+
+  // The line buffer of decrypted bytes (its settings while TLS is selected),
+  // and what did not fit into it yet.
   LineBuffer decrypted_;
+  std::string overflow_;
 
   SettingTable settings_;
 };
