@@ -241,18 +241,17 @@ TEST_F(ComponentTest, CompletionAfterSetAndDo) {
       {"add cookie", [](HTTPS& h) { return h.AddCookie("n", "v"); }, 0, ""},
       {"reset", [](HTTPS& h) { return h.Reset(); }, 0, ""},
       {"interrupt while idle", [](HTTPS& h) { return h.Interrupt(); }, 0, ""},
-      {"Connected = 1", [](HTTPS& h) { return h.SetInteger(p::Connected, 1); }, 50,
-       "The TLS channel is not built yet: connect with TLS is not available."},
+      {"Connected = 1 without a host", [](HTTPS& h) { return h.SetInteger(p::Connected, 1); },
+       102, "The RemoteHost address is invalid (0.0.0.0)."},
       {"Internet-library path",
        [](HTTPS& h) {
          h.Config("UseWinInet=true");
          return h.Post("");
        },
        50, "The Internet-library transfer path is not built yet: the transfer is not available."},
-      {"SSLAcceptServerCert",
-       [](HTTPS& h) { return h.SetText(p::SSLAcceptServerCert, "-----BEGIN"); }, 50,
-       "Server certificate verification is not built yet: SSLAcceptServerCert is not "
-       "available."},
+      {"SSLAcceptServerCert that is no PEM",
+       [](HTTPS& h) { return h.SetText(p::SSLAcceptServerCert, "-----BEGIN"); }, 280,
+       "Failed to decode PEM file."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
