@@ -207,6 +207,80 @@ TEST_F(CheckRunE2E, CutPagesAndServerTextFailCleanly) {
   for (unsigned char c : shown) EXPECT_TRUE(c >= 0x20 || c == '\n' || c == '\t') << int(c);
 }
 
+// https as a user meets it, against nginx: a page over TLS 1.2 and 1.3, on
+// each loopback address, trusted through SSL_CERT_FILE or a hashed
+// directory; a 404; the certificates a check refuses, each accepted with /i;
+// a server that speaks only TLS 1.0, and https to a plain port, which /i
+// cannot help. Each failure is also event 1000 with the same text.
+TEST_F(CheckRunE2E, HttpsPagesAndRefusals) {
+  const std::string ca = peers.at("TW_TEST_CA");
+  const std::map<std::string, std::string> file = {{"SSL_CERT_FILE", ca + "/root.pem"}};
+  const std::map<std::string, std::string> dir = {{"SSL_CERT_DIR", ca + "/trust"}};
+  const auto at = [&](const std::string& kind, const std::string& host = "localhost",
+                      const std::string& path = "/plain.html") {
+    return "https://" + host + ":" + peers.at("TW_NGINX_TLS_" + kind) + path;
+  };
+  struct Case {
+    std::string url;
+    std::string failure{};  // "": the page is stored
+    int code = 276;
+    bool acceptedWithI = false;  // a failure that /i turns into a stored page
+    std::map<std::string, std::string> trust{};
+  };
+  const auto refused = [&](const std::string& kind, const std::string& status) {
+    return Case{at(kind), "error verifying server certificate: " + status, 276, true, file};
+  };
+  const std::vector<Case> cases = {
+      {.url = at("VALID"), .trust = file},
+      {.url = at("VALID", "127.0.0.1"), .trust = dir},
+      {.url = at("TLS12", "[::1]"), .trust = file},
+      {.url = at("VALID", "localhost", "/missing.html"),
+       .failure = "HTTP protocol error. 404 Not Found.", .code = 151, .trust = file},
+      refused("NOCHAIN", "0x800b0109"),
+      refused("SELFSIGNED", "0x800b0109"),
+      refused("UNTRUSTED", "0x800b0109"),
+      refused("EXPIRED", "0x800b0101"),
+      refused("WRONGHOST", "0x800b010f"),
+      refused("NOSERVERAUTH", "0x800b0110"),
+      {.url = at("TLS10"), .failure = "error during handshake[2]: 0x80090331", .trust = file},
+      {.url = "https://127.0.0.1:" + peers.at("TW_NGINX_PORT") + "/plain.html",
+       .failure = "error during handshake[2]: 0x80090330", .trust = file},
+  };
+  const std::string plain = tw_test::readFile(peers.at("TW_NGINX_ROOT") + "/plain.html");
+  const auto check = [&](const Case& c, std::vector<std::string> args) {
+    tw_test::ProcessOptions options = tw_test::inState(root.path());
+    options.env.insert(c.trust.begin(), c.trust.end());
+    args.insert(args.begin(), bin);
+    args.push_back(c.url);
+    return tw_test::runProcess(args, options);
+  };
+  std::vector<std::vector<std::string>> failures;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    const std::string pattern = "*Plain text here*";
+    ProcessResult r = check(c, {"/lc", "/le", "/checksum", "/t", pattern, "/timeout", "10"});
+    if (c.failure.empty()) {
+      EXPECT_EQ(r.out, line::initialized + line::pattern(pattern, c.url, true));
+      EXPECT_EQ(check(c, {"/lc", "/checksum"}).out, line::equal(c.url));
+      continue;
+    }
+    EXPECT_EQ(r.out, line::failure(c.url, c.failure, c.code));
+    EXPECT_EQ(r.exitCode, 2);
+    failures.push_back({c.url, c.failure, std::to_string(c.code)});
+    r = check(c, {"/lc", "/i", "/checksum", "/timeout", "10"});
+    EXPECT_EQ(r.out, c.acceptedWithI ? line::initialized : line::failure(c.url, c.failure, c.code));
+  }
+  tw_test::expectNoTempFiles(root.path());
+  const auto events = tw_test::readEvents(root.path());
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events[1]["strings"][1], tw_test::sha256Hex(plain));  // the first page's 1001
+  const auto refusals = tw_test::readEvents(root.path(), {"--id", "1000"});
+  ASSERT_EQ(refusals.size(), failures.size());
+  for (size_t i = 0; i < failures.size(); ++i) {
+    EXPECT_EQ(refusals[i]["strings"].get<std::vector<std::string>>(), failures[i]);
+  }
+}
+
 // Each page checked in a state directory of its own, first run: its lines and
 // exit code, the stored checksum (from the event) against the bytes nginx
 // serves, and a second run that finds it unchanged.

@@ -8,7 +8,12 @@
 #
 # peers.env: TW_PEERS_DIR (the peers' temporary directory: configs, logs),
 # TW_NGINX_PORT (nginx on 127.0.0.1) and TW_NGINX_ROOT (its document root;
-# tests may add pages under change/). A further peer is one more
+# tests may add pages under change/); TW_TEST_CA (the certificates of
+# test_ca.sh) and TW_NGINX_TLS_<KIND> for each HTTPS server of the same
+# pages on 127.0.0.1 and ::1: VALID (TLS 1.2 and 1.3), TLS12 (TLS 1.2 only),
+# TLS10 (TLS 1.0 only), NOCHAIN (the valid leaf without its intermediate),
+# and EXPIRED, WRONGHOST, SELFSIGNED, UNTRUSTED, NOSERVERAUTH (the leaves of
+# those names). A further peer is one more
 # start_<name> function, named in PEERS, that starts the program, records
 # its process id in STATE/<name>.pid, calls wait_listening and adds its
 # lines to ENV_TMP.
@@ -77,6 +82,36 @@ make_nginx_docroot() {
   chmod -R a+rX "$www"
 }
 
+# KIND certificate-file key protocols ciphers, one line each.
+TLS_SERVERS=(
+  "VALID valid-chain.pem valid.key TLSv1.2_TLSv1.3 DEFAULT"
+  "TLS12 valid-chain.pem valid.key TLSv1.2 DEFAULT"
+  "TLS10 valid-chain.pem valid.key TLSv1 DEFAULT:@SECLEVEL=0"
+  "NOCHAIN valid.pem valid.key TLSv1.2_TLSv1.3 DEFAULT"
+  "EXPIRED expired-chain.pem expired.key TLSv1.2_TLSv1.3 DEFAULT"
+  "WRONGHOST wronghost-chain.pem wronghost.key TLSv1.2_TLSv1.3 DEFAULT"
+  "SELFSIGNED selfsigned-chain.pem selfsigned.key TLSv1.2_TLSv1.3 DEFAULT"
+  "UNTRUSTED untrusted-chain.pem untrusted.key TLSv1.2_TLSv1.3 DEFAULT"
+  "NOSERVERAUTH noserverauth-chain.pem noserverauth.key TLSv1.2_TLSv1.3 DEFAULT"
+)
+
+# The HTTPS servers: one port each (taken from TLS_PORTS), the same pages.
+tls_servers() {
+  local i=0 kind cert key protocols ciphers
+  for line in "${TLS_SERVERS[@]}"; do
+    read -r kind cert key protocols ciphers <<<"$line"
+    cat <<EOF
+  server {
+    listen 127.0.0.1:${TLS_PORTS[$i]} ssl; listen [::1]:${TLS_PORTS[$i]} ssl;
+    ssl_certificate $CA/$cert; ssl_certificate_key $CA/$key;
+    ssl_protocols ${protocols//_/ }; ssl_ciphers $ciphers;
+    root $PEERS_DIR/www;
+  }
+EOF
+    i=$((i + 1))
+  done
+}
+
 nginx_config() {
   # nginx started as root hands the requests to an unprivileged worker.
   local user_line=""
@@ -88,7 +123,8 @@ pid $NGINX_DIR/nginx.pid;
 error_log $NGINX_DIR/error.log;
 events { worker_connections 512; }
 http {
-  access_log $NGINX_DIR/access.log;
+  log_format tls '\$request \$status tls=\$ssl_protocol reused=\$ssl_session_reused';
+  access_log $NGINX_DIR/access.log tls;
   client_body_temp_path $NGINX_DIR/tmp/body;
   proxy_temp_path $NGINX_DIR/tmp/proxy;
   fastcgi_temp_path $NGINX_DIR/tmp/fastcgi;
@@ -106,6 +142,7 @@ http {
     location /slow/ { limit_rate 65536; }
     location = /moved { return 301 /plain.html; }
   }
+$(tls_servers)
 }
 EOF
 }
@@ -115,9 +152,14 @@ start_nginx() {
   NGINX_DIR="$PEERS_DIR/nginx"
   mkdir -p "$NGINX_DIR/tmp"
   make_nginx_docroot "$PEERS_DIR/www"
-  local port pid
+  CA="$PEERS_DIR/ca"
+  bash "$(dirname "${BASH_SOURCE[0]}")/test_ca.sh" "$CA" >/dev/null
+  chmod -R a+rX "$CA"
+  local port pid kind
   for _ in 1 2 3 4 5; do
     port=$(free_port)
+    TLS_PORTS=()
+    for _ in "${TLS_SERVERS[@]}"; do TLS_PORTS+=("$(free_port)"); done
     nginx_config "$port"
     # Its own session, so that the test runner does not wait on it; all
     # output to files.
@@ -126,7 +168,13 @@ start_nginx() {
     pid=$!
     echo "$pid" >"$STATE/nginx.pid"
     if wait_listening "$pid" "$port"; then
-      printf 'TW_NGINX_PORT=%s\nTW_NGINX_ROOT=%s\n' "$port" "$PEERS_DIR/www" >>"$ENV_TMP"
+      printf 'TW_NGINX_PORT=%s\nTW_NGINX_ROOT=%s\nTW_TEST_CA=%s\n' "$port" "$PEERS_DIR/www" \
+        "$CA" >>"$ENV_TMP"
+      for i in "${!TLS_SERVERS[@]}"; do
+        kind=${TLS_SERVERS[$i]%% *}
+        wait_listening "$pid" "${TLS_PORTS[$i]}" || die "nginx does not listen on its $kind port"
+        printf 'TW_NGINX_TLS_%s=%s\n' "$kind" "${TLS_PORTS[$i]}" >>"$ENV_TMP"
+      done
       return 0
     fi
     kill "$pid" 2>/dev/null || true
