@@ -279,4 +279,29 @@ TEST_F(TlsTest, Cases) {
   for (const Case& c : cases) run(c);
 }
 
+// Get without a wait (Timeout -1) starts a TLS connection; a connect while
+// it is in progress is refused.
+TEST_F(TlsTest, SecondConnectWhileUpFailsWith104) {
+  TlsPeer peer(g_certs, {{tw_test::kTls13, "valid", false, {TlsStep::handshake()}}});
+  Seen seen;
+  TlsHttps h(seen);
+  h.Config("SSLEnabledProtocols=10240");
+  h.SetInteger(https_prop::Timeout, -1);
+  ASSERT_EQ(h.Get(("https://127.0.0.1:" + std::to_string(peer.port()) + "/").c_str()), 0);
+  EXPECT_EQ(h.SetInteger(https_prop::Connected, 1), 104);
+  EXPECT_STREQ(h.GetLastError(),
+               "Already connected. If you want to reconnect, close the current connection first.");
+  EXPECT_EQ(count(seen.events, "SSLStatus Attempting to connect to server."), 1u);
+}
+
+TEST_F(TlsTest, CorruptAcceptedCertificate) {
+  Seen seen;
+  TlsHttps h(seen);
+  EXPECT_EQ(h.SetText(https_prop::SSLAcceptServerCert,
+                      "-----BEGIN CERTIFICATE-----\r\n!!notbase64!!\r\n-----END CERTIFICATE-----"),
+            280);
+  EXPECT_STREQ(h.GetLastError(), "Failed to decode PEM file.");
+  EXPECT_EQ(h.GetText(https_prop::SSLAcceptServerCert), "");
+}
+
 }  // namespace
