@@ -79,17 +79,11 @@ TEST_F(LastErrorTest, OperationsOfPartsNotBuiltYetSayWhatIsMissing) {
     const char* text;
   };
   const std::vector<Case> cases = {
-      {"Connected = 1", [](HTTPS& h) { return h.SetInteger(https_prop::Connected, 1); },
-       "The TLS channel is not built yet: connect with TLS is not available."},
       {"Internet-library path", [](HTTPS& h) {
          h.Config("UseWinInet=true");
          return h.Post("");
        },
        "The Internet-library transfer path is not built yet: the transfer is not available."},
-      {"SSLAcceptServerCert",
-       [](HTTPS& h) { return h.SetText(https_prop::SSLAcceptServerCert, "-----BEGIN"); },
-       "Server certificate verification is not built yet: SSLAcceptServerCert is not "
-       "available."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
