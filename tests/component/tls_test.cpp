@@ -209,13 +209,20 @@ TEST_F(TlsTest, Cases) {
        [](const Seen&, const TlsReceived& got) {
          EXPECT_EQ(got.alerts, (std::vector<std::pair<int, int>>{{1, 0}}));
        }},
+      {"a body that runs to the close, without close_notify",
+       {tw_test::kTls13, "valid", false,
+        {TlsStep::handshake(), TlsStep::read("\r\n\r\n"),
+         TlsStep::write("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nhi"), TlsStep::close()}},
+       {}, nullptr, 0, "",
+       {"Connected 0 OK", "ConnectionStatus Remote host disconnected. 0",
+        "ConnectionStatus SSL connection terminated. 0", "Disconnected 0 OK"}, "Error"},
       {"server gone during the handshake",
        {tw_test::kTls13, "valid", false, {TlsStep::rawRead(1), TlsStep::delay(50), TlsStep::close()}},
        {}, nullptr, 276, "Server disconnected before handshake completion [0xffffffff].",
        {"Error 276 Server disconnected before handshake completion [0xffffffff].",
         "ConnectionStatus SSL handshake failed. -1", "Connected 276 "}},
-      {"certificate request",
-       {tw_test::kTls12, "valid", true, exchange()},
+      {"certificate request, one byte per write",
+       {tw_test::kTls12, "valid", true, exchange(TlsStep::handshake(1))},
        {}, nullptr, 0, "",
        {"SSLStatus Client certificate requested from server.", "Auth OK 1", "Connected 0 OK"}, "Error"},
       {"ParseSSLServerCert under TLS 1.2, Accept left false",
@@ -226,6 +233,10 @@ TEST_F(TlsTest, Cases) {
        "Auth OK", [](const Seen& s, const TlsReceived&) {
          EXPECT_EQ(s.certs, std::vector<std::string>{pem("valid", true)});
        }},
+      {"ParseSSLServerCert under TLS 1.2, accepted by the handler",
+       {tw_test::kTls12, "valid", false, exchange()},
+       {"ParseSSLServerCert=true"}, [](TlsHttps& h) { h.acceptAnswer = 1; }, 0, "",
+       {"Auth Parsed 0", "Auth OK 1", "Connected 0 OK"}},
       {"ParseSSLServerCert under TLS 1.3",
        {tw_test::kTls13, "valid", false, exchange()},
        {"ParseSSLServerCert=true"}, nullptr, 0, "", {"Auth OK 1", "Connected 0 OK"}, "Auth Parsed"},
