@@ -1,5 +1,5 @@
-// Scripted TLS server: one thread plays the scripts on the connections in
-// the order they are accepted; OpenSSL reads and writes memory BIOs only.
+// Scripted TLS server: one thread plays the scripts in the order the
+// connections come; OpenSSL reads and writes memory BIOs only.
 #include "tests/support/tls_peer.h"
 
 #include <arpa/inet.h>
@@ -21,6 +21,7 @@ namespace tw_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Alerts = std::vector<std::pair<int, int>>;
 
 std::string drain(BIO* bio) {
   std::string bytes(BIO_ctrl_pending(bio), '\0');
@@ -28,7 +29,7 @@ std::string drain(BIO* bio) {
   return bytes;
 }
 
-// Length of the first TLS record in `b`, or 0 while it is incomplete.
+// Size of the TLS record at the start of `b`, 0 while it is incomplete.
 size_t firstRecord(const std::string& b) {
   if (b.size() < 5) return 0;
   size_t size = 5 + ((size_t{static_cast<uint8_t>(b[3])} << 8) | static_cast<uint8_t>(b[4]));
@@ -37,9 +38,9 @@ size_t firstRecord(const std::string& b) {
 
 void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// One connection being played.
 struct Connection {
-  int fd = -1;
+  int fd;
+  const std::atomic<bool>& stop;
   SSL* ssl = nullptr;
   BIO* in = nullptr;
   BIO* out = nullptr;
@@ -47,18 +48,18 @@ struct Connection {
   bool holdInput = false;  // a refused renegotiation's alert waits for the end
   std::string held;        // output that goes out with the next write
   TlsReceived got;
-  const std::atomic<bool>* stop = nullptr;
 
+  Connection(int socket, const std::atomic<bool>& stopping) : fd(socket), stop(stopping) {}
   ~Connection() {
     SSL_free(ssl);
-    if (fd >= 0) ::close(fd);
+    ::close(fd);
   }
   void fail(const std::string& what) { got.errors.push_back(what); }
 
   // Waits (at most waitMs) for bytes from the client; false at its end.
   bool receive(int waitMs = 10000) {
     for (auto until = Clock::now() + std::chrono::milliseconds(waitMs); Clock::now() < until;) {
-      if (*stop) return false;
+      if (stop) return false;
       pollfd p{fd, POLLIN, 0};
       if (::poll(&p, 1, 20) <= 0) continue;
       char buf[16384];
@@ -71,24 +72,21 @@ struct Connection {
     return false;
   }
   void send(std::string bytes) {
-    bytes = std::exchange(held, std::string()) + bytes;
+    bytes.insert(0, std::exchange(held, std::string()));
     for (size_t off = 0; off < bytes.size();) {
       ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
       if (n <= 0) return fail("send failed");
       off += static_cast<size_t>(n);
     }
   }
-  // Handshake output in pieces, with a pause between writes so that the
-  // client reads them one by one.
+  // Handshake output in pieces, with a pause after each so that the client
+  // reads them one by one.
   void sendSplit(const std::string& bytes, int split) {
-    for (size_t pos = 0; pos < bytes.size();) {
-      size_t n = split == TlsStep::kFlights ? bytes.size()
-                 : split == TlsStep::kRecords
-                     ? firstRecord(bytes.substr(pos))
-                     : static_cast<size_t>(split);
+    for (size_t pos = 0, n; pos < bytes.size(); pos += n, pause(split > 0 ? 1 : 10)) {
+      n = split == TlsStep::kFlights   ? bytes.size()
+          : split == TlsStep::kRecords ? firstRecord(bytes.substr(pos))
+                                       : static_cast<size_t>(split);
       send(bytes.substr(pos, n));
-      pos += n;
-      if (pos < bytes.size()) pause(split > 0 ? 1 : 10);
     }
   }
   void feed() {
@@ -96,9 +94,8 @@ struct Connection {
     BIO_write(in, unread.data(), static_cast<int>(unread.size()));
     unread.clear();
   }
-  // Lets OpenSSL read what came in and sends its answers (holds them, with
-  // holdLast, once a renegotiation is complete); true when it wants more
-  // bytes (or had none to read).
+  // OpenSSL reads what came in; its answers go out (are held, with holdLast,
+  // once a renegotiation is complete). True when it waits for more bytes.
   bool pump(bool holdLast = false) {
     feed();
     char buf[16384];
@@ -123,10 +120,10 @@ struct Connection {
     }
   }
   void read(const std::string& text) {
-    while (got.plain.find(text) == std::string::npos) {
-      if (!pump()) return fail("read failed");
-      if (got.plain.find(text) == std::string::npos && !receive()) return fail("no " + text);
+    while (pump() && got.plain.find(text) == std::string::npos) {
+      if (!receive()) return fail("no " + text);
     }
+    if (got.plain.find(text) == std::string::npos) fail("read failed");
   }
   void renegotiate(bool holdLast) {
     SSL_renegotiate(ssl);
@@ -135,11 +132,10 @@ struct Connection {
     while (firstRecord(unread) == 0) {
       if (!receive()) return fail("no answer to the HelloRequest");
     }
-    const char type = unread[0];
-    got.renegotiation.push_back(type == 22 ? "ClientHello" : type == 21 ? "alert" : "other");
-    // OpenSSL ends a connection whose renegotiation was refused: the alert
-    // is read only when the script is over.
-    holdInput = type != 22;
+    got.renegotiation.push_back(unread[0] == 22 ? "ClientHello" : "alert");
+    // OpenSSL ends a connection whose renegotiation is refused: the alert is
+    // read when the script is over.
+    holdInput = unread[0] != 22;
     while (!holdInput && SSL_renegotiate_pending(ssl) == 1) {
       if (!pump(holdLast) || (SSL_renegotiate_pending(ssl) == 1 && !receive())) {
         return fail("renegotiation did not complete");
@@ -147,9 +143,9 @@ struct Connection {
     }
   }
 
-  void play(const TlsScript& script) {
-    for (const TlsStep& s : script.steps) {
-      if (*stop || !got.errors.empty()) break;
+  void play(const std::vector<TlsStep>& steps) {
+    for (size_t i = 0; i < steps.size() && !stop && got.errors.empty(); ++i) {
+      const TlsStep& s = steps[i];
       switch (s.kind) {
         case TlsStep::Kind::Handshake: handshake(s.n); break;
         case TlsStep::Kind::Read: read(s.bytes); break;
@@ -163,16 +159,13 @@ struct Connection {
           send(drain(out) + s.bytes);
           break;
         case TlsStep::Kind::RawRead:
-          while (got.raw.size() < static_cast<size_t>(s.n)) {
-            if (!receive()) return fail("fewer bytes than awaited");
+          while (got.raw.size() < static_cast<size_t>(s.n) && receive()) {
           }
           break;
         case TlsStep::Kind::RawSend: send(s.bytes); break;
         case TlsStep::Kind::Close: ::shutdown(fd, SHUT_WR); break;
-        case TlsStep::Kind::Delay: pause(s.n); break;
       }
     }
-    // The rest, until the client closes; then what OpenSSL makes of it.
     while (receive(3000)) {
     }
     holdInput = false;
@@ -193,54 +186,50 @@ struct TlsPeer::State {
   std::vector<TlsReceived> received;
   std::thread thread;
 
-  SSL_CTX* context(const TlsScript& s) {
+  SSL* server(const TlsScript& s, Connection& c) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     SSL_CTX_set_min_proto_version(ctx, s.version);
     SSL_CTX_set_max_proto_version(ctx, s.version);
     SSL_CTX_set_cipher_list(ctx, "ECDHE-ECDSA-AES128-GCM-SHA256");
-    // No resumption: a renegotiation is a full handshake, the server's
-    // Finished its last flight.
+    // No resumption: a renegotiation is a full handshake.
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(ctx, 0);
     SSL_CTX_use_certificate_chain_file(ctx, (certDir + "/" + s.cert + "-chain.pem").c_str());
     SSL_CTX_use_PrivateKey_file(ctx, (certDir + "/" + s.cert + ".key").c_str(), SSL_FILETYPE_PEM);
-    if (s.askClientCert) SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
-    return ctx;
+    if (s.askClientCert) {
+      SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
+    }
+    SSL* ssl = SSL_new(ctx);
+    SSL_CTX_free(ctx);
+    c.in = BIO_new(BIO_s_mem());
+    c.out = BIO_new(BIO_s_mem());
+    BIO_set_mem_eof_return(c.in, -1);
+    SSL_set_bio(ssl, c.in, c.out);
+    SSL_set_accept_state(ssl);
+    SSL_set_msg_callback_arg(ssl, &c.got.alerts);
+    SSL_set_msg_callback(
+        ssl, [](int write, int, int type, const void* buf, size_t len, SSL*, void* alerts) {
+          const auto* b = static_cast<const uint8_t*>(buf);
+          if (!write && type == SSL3_RT_ALERT && len == 2) {
+            static_cast<Alerts*>(alerts)->push_back({b[0], b[1]});
+          }
+        });
+    return ssl;
   }
 
   void run() {
     for (const TlsScript& script : scripts) {
       int fd = -1;
-      while (!stop && fd < 0) {
-        pollfd p{listenFd, POLLIN, 0};
+      for (pollfd p{listenFd, POLLIN, 0}; !stop && fd < 0;) {
         if (::poll(&p, 1, 20) > 0) fd = ::accept(listenFd, nullptr, nullptr);
       }
-      if (fd < 0) break;
+      if (fd < 0) return;
       int one = 1;
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      Connection c;
-      c.fd = fd;
-      c.stop = &stop;
-      if (script.version != 0) {
-        SSL_CTX* ctx = context(script);
-        c.ssl = SSL_new(ctx);
-        SSL_CTX_free(ctx);
-        c.in = BIO_new(BIO_s_mem());
-        c.out = BIO_new(BIO_s_mem());
-        BIO_set_mem_eof_return(c.in, -1);
-        SSL_set_bio(c.ssl, c.in, c.out);
-        SSL_set_accept_state(c.ssl);
-        SSL_set_msg_callback_arg(c.ssl, &c.got.alerts);
-        SSL_set_msg_callback(c.ssl, [](int write, int, int type, const void* buf, size_t len,
-                                       SSL*, void* alerts) {
-          const auto* b = static_cast<const uint8_t*>(buf);
-          if (!write && type == SSL3_RT_ALERT && len == 2) {
-            static_cast<std::vector<std::pair<int, int>>*>(alerts)->push_back({b[0], b[1]});
-          }
-        });
-      }
-      c.play(script);
+      Connection c(fd, stop);
+      if (script.version != 0) c.ssl = server(script, c);
+      c.play(script.steps);
       std::lock_guard<std::mutex> lock(mu);
       received.push_back(std::move(c.got));
       cv.notify_all();
@@ -274,9 +263,8 @@ uint16_t TlsPeer::port() const { return state_->port; }
 
 bool TlsPeer::waitDone(int timeoutMs) const {
   std::unique_lock<std::mutex> lock(state_->mu);
-  return state_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    return state_->received.size() == state_->scripts.size();
-  });
+  return state_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return state_->received.size() == state_->scripts.size(); });
 }
 
 TlsReceived TlsPeer::received(size_t connection) const {
