@@ -77,19 +77,19 @@ class TlsHttps : public HTTPS {
 
 class TlsTest : public ComponentTest {
  protected:
+  // Certificates once per process: the trust store is read once, at the
+  // first chain built, so the test root must not change afterwards.
   static void SetUpTestSuite() {
+    if (!g_certs.empty()) return;
     char dir[] = "/tmp/tw_tls_XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     g_certs = dir;
-    ASSERT_EQ(
-        std::system(
-            (std::string(std::getenv("TW_TEST_CA")) + " " + g_certs + " >/dev/null 2>&1").c_str()),
-        0);
-    // The test root is the only trust, set before the first chain is built.
+    std::atexit([] { std::system(("rm -rf " + g_certs).c_str()); });
+    const std::string make = std::string(std::getenv("TW_TEST_CA")) + " " + g_certs;
+    ASSERT_EQ(std::system((make + " >/dev/null 2>&1").c_str()), 0);
     setenv("SSL_CERT_FILE", (g_certs + "/root.pem").c_str(), 1);
     setenv("SSL_CERT_DIR", (g_certs + "/trust").c_str(), 1);
   }
-  static void TearDownTestSuite() { std::system(("rm -rf " + g_certs).c_str()); }
 };
 
 // A certificate of test_ca.sh as the component writes it: CR LF line ends and
