@@ -22,8 +22,9 @@ namespace {
 
 std::string g_certs;  // the output folder of tests/support/test_ca.sh
 
-// Events as texts: "SSLStatus <text>", "Auth <status> <accept>", "Error <code>
-// <text>", "ConnectionStatus <event> <code>", "Connected|Disconnected <code> <text>";
+// Events as texts: "SSLStatus <text>", "Auth <status> <accept> <subject> | <issuer>",
+// "Error <code> <text>", "ConnectionStatus <event> <code>", "Connected|Disconnected
+// <code> <text>";
 // certs: CertEncoded of each SSLServerAuthentication.
 struct Seen {
   std::vector<std::string> events, certs;
@@ -45,7 +46,8 @@ class TlsHttps : public HTTPS {
   int FireSSLStatus(HTTPSSSLStatusEventParams* e) override { return add("SSLStatus ", e->Message); }
   int FireSSLServerAuthentication(HTTPSSSLServerAuthenticationEventParams* e) override {
     seen_.certs.emplace_back(e->CertEncoded, static_cast<size_t>(e->lenCertEncoded));
-    add("Auth ", std::string(e->Status) + " " + std::to_string(e->Accept));
+    add("Auth ", std::string(e->Status) + " " + std::to_string(e->Accept) + " " + e->CertSubject +
+                     " | " + e->CertIssuer);
     if (accept_ >= 0) e->Accept = accept_;
     return 0;
   }
@@ -284,7 +286,9 @@ TEST_F(TlsTest, Cases) {
     {.what = "another host's certificate", .server = {kTls12, "wronghost", false, exchange()},
      .code = 276, .error = kRefused,
      .events = {"Error 280 error verifying server certificate: 0x800b010f",
-                "Auth [0x800b010f] The certificate's CN name does not match the passed value. 0",
+                "Auth [0x800b010f] The certificate's CN name does not match the passed value. 0 "
+                "O=\"Tests, Inc.\", CN=wrong.example | C=DE, O=Tarnwick Test, "
+                "CN=Tarnwick Test Intermediate",
                 "Connected 276 "}},
     {.what = "another host's certificate, no name check",
      .server = {kTls12, "wronghost", false, exchange()},
