@@ -207,10 +207,13 @@ TEST_F(TlsTest, Cases) {
      .absent = "Error",
      .check = [](const Seen& s, const TlsReceived& got) {
        EXPECT_EQ(got.renegotiation, std::vector<std::string>{"ClientHello"});
-       // That read: ChangeCipherSpec and Finished (75 bytes) and the response.
-       auto last = std::find_if(s.events.rbegin(), s.events.rend(),
-                                [](auto& e) { return e.rfind("SSLStatus Receiving ", 0) == 0; });
-       EXPECT_GT(std::stoi(last->substr(20)), 75) << *last;
+       // The read that completed it: ChangeCipherSpec and Finished (75
+       // bytes) and the response.
+       auto auth = std::find_if(s.events.rbegin(), s.events.rend(),
+                                [](auto& e) { return e.rfind("Auth OK", 0) == 0; });
+       ASSERT_TRUE(auth + 1 < s.events.rend());
+       EXPECT_TRUE(Seen::matches(auth[1], "SSLStatus Receiving %d bytes")) << auth[1];
+       EXPECT_GT(std::atoi(auth[1].c_str() + 20), 75) << auth[1];
      }},
     {.what = "renegotiation refused",
      .server = {kTls12, "valid", false, then({TlsStep::renegotiate(), TlsStep::write(kOk)})},
