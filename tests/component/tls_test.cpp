@@ -140,7 +140,10 @@ void run(const Case& c) {
     TlsHttps h(seen, c.accept);
     h.SetInteger(https_prop::Timeout, 10);
     h.Config("SSLEnabledProtocols=10240");  // TLS 1.2 and 1.3
-    for (const std::string& s : c.settings) h.Config(s);
+    for (const std::string& s : c.settings) {
+      h.Config(s);
+      EXPECT_EQ(h.GetLastErrorCode(), 0) << s;
+    }
     if (!c.acceptCert.empty()) {
       ASSERT_EQ(h.SetText(https_prop::SSLAcceptServerCert, pem(c.acceptCert).c_str()), 0);
     }
