@@ -193,7 +193,10 @@ TEST_F(TlsTest, Cases) {
                 "SSLStatus Negotiated SSL parameters: Protocol: TLS1.2 Cipher: AES "
                 "Cipher strength: 128 ",
                 "ConnectionStatus SSL handshake complete. 0", "Connected 0 OK"},
-     .absent = "Error"},
+     .absent = "Error",
+     .check = [](const Seen&, const TlsReceived& got) {  // the orderly close: close_notify
+       EXPECT_EQ(got.alerts, (std::vector<std::pair<int, int>>{{1, 0}}));
+     }},
     {.what = "TLS 1.3, one byte per write",
      .server = {kTls13, "valid", false, exchange(TlsStep::handshake(1))},
      .events = {"Auth OK 1", "SSLStatus Negotiated SSL parameters: Protocol: 0x2000 ",
