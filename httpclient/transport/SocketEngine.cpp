@@ -400,7 +400,7 @@ int SocketEngine::performPendingClose() {
   setReceiveState(ReceiveState::Idle);
   uint32_t code = pendingCloseCode_;
   pendingCloseCode_ = 0;
-  return close(code);
+  return SocketEngine::close(code);
 }
 
 void SocketEngine::cleanupSocket() {
@@ -495,7 +495,10 @@ void SocketEngine::networkEvent(int event, int error, LPARAM lParam) {
         // the end is reported once they have been taken.
         deferredClose_ = lParam;
       } else {
-        close(static_cast<uint32_t>(lParam));
+        // The socket's own close, not a layer's override: the TLS layer
+        // learns of the end through its disconnect notification, with its
+        // handshake or connection state still as it was.
+        SocketEngine::close(static_cast<uint32_t>(lParam));
       }
       break;
     default:
@@ -737,7 +740,7 @@ int SocketEngine::receiveLoop(ReceiveMode mode) {
     setReceiveState(ReceiveState::Idle);
     if (mode != ReceiveMode::Event) return 0;
     pendingCloseCode_ = 0;
-    return close(code);
+    return SocketEngine::close(code);
   }
 }
 

@@ -1,0 +1,354 @@
+// The TLS channel through the wrapper class against a scripted TLS server on
+// the loopback address: one table of cases, each with the server's script,
+// the settings, the result, the events in their order and what the server got.
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/component_fixture.h"
+#include "tests/support/tls_peer.h"
+
+using tw_test::kTls12;
+using tw_test::kTls13;
+using tw_test::TlsReceived;
+using tw_test::TlsStep;
+
+namespace {
+
+std::string g_certs;  // the output folder of tests/support/test_ca.sh
+
+// Events as texts: "SSLStatus <text>", "Auth <status> <accept> <subject> | <issuer>",
+// "Error <code> <text>", "ConnectionStatus <event> <code>", "Connected|Disconnected
+// <code> <text>";
+// certs: CertEncoded of each SSLServerAuthentication.
+struct Seen {
+  std::vector<std::string> events, certs;
+  size_t count(const std::string& start) const {
+    return std::count_if(events.begin(), events.end(), [&](auto& e) { return matches(e, start); });
+  }
+  // The event starts with `start`, in which "%d" stands for a number.
+  static bool matches(std::string event, const std::string& start) {
+    if (start.find("%d") != std::string::npos) {
+      event = std::regex_replace(event, std::regex("[0-9]+"), "%d");
+    }
+    return event.rfind(start, 0) == 0;
+  }
+};
+
+class TlsHttps : public HTTPS {
+ public:
+  TlsHttps(Seen& seen, int accept) : seen_(seen), accept_(accept) {}
+  int FireSSLStatus(HTTPSSSLStatusEventParams* e) override { return add("SSLStatus ", e->Message); }
+  int FireSSLServerAuthentication(HTTPSSSLServerAuthenticationEventParams* e) override {
+    seen_.certs.emplace_back(e->CertEncoded, static_cast<size_t>(e->lenCertEncoded));
+    add("Auth ", std::string(e->Status) + " " + std::to_string(e->Accept) + " " + e->CertSubject +
+                     " | " + e->CertIssuer);
+    if (accept_ >= 0) e->Accept = accept_;
+    return 0;
+  }
+  int FireError(HTTPSErrorEventParams* e) override {
+    return add("Error ", e->ErrorCode, e->Description);
+  }
+  int FireConnectionStatus(HTTPSConnectionStatusEventParams* e) override {
+    return add("ConnectionStatus ",
+               std::string(e->ConnectionEvent) + " " + std::to_string(e->StatusCode));
+  }
+  int FireConnected(HTTPSConnectedEventParams* e) override {
+    return add("Connected ", e->StatusCode, e->Description);
+  }
+  int FireDisconnected(HTTPSDisconnectedEventParams* e) override {
+    return add("Disconnected ", e->StatusCode, e->Description);
+  }
+
+ private:
+  int add(const char* kind, const std::string& text) {
+    seen_.events.push_back(kind + text);
+    return 0;
+  }
+  int add(const char* kind, int code, const char* text) {
+    return add(kind, std::to_string(code) + " " + text);
+  }
+  Seen& seen_;
+  int accept_;  // >= 0: what the SSLServerAuthentication handler leaves in Accept
+};
+
+class TlsTest : public ComponentTest {
+ protected:
+  // Certificates once per process: the trust store is read once, at the
+  // first chain built, so the test root must not change afterwards.
+  static void SetUpTestSuite() {
+    if (!g_certs.empty()) return;
+    char dir[] = "/tmp/tw_tls_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    g_certs = dir;
+    std::atexit([] { std::system(("rm -rf " + g_certs).c_str()); });
+    const std::string make = std::string(std::getenv("TW_TEST_CA")) + " " + g_certs;
+    ASSERT_EQ(std::system((make + " >/dev/null 2>&1").c_str()), 0);
+    setenv("SSL_CERT_FILE", (g_certs + "/root.pem").c_str(), 1);
+    setenv("SSL_CERT_DIR", (g_certs + "/trust").c_str(), 1);
+  }
+};
+
+// A certificate of test_ca.sh as the component writes it: CR LF line ends and
+// none at the end; bare: the Base64 lines alone.
+std::string pem(const std::string& name, bool bare = false) {
+  std::ifstream in(g_certs + "/" + name + ".pem");
+  std::string text, line;
+  while (std::getline(in, line)) {
+    if (!bare || line.rfind("-----", 0) != 0) text += (text.empty() ? "" : "\r\n") + line;
+  }
+  return text;
+}
+
+const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nhi";
+const std::string kRefused = "Server certificate verification failed. Connection aborted.";
+const std::string kAborting =
+    "SSLStatus Server certificate verification failed. Aborting connection...";
+const std::string kUntrusted =
+    "Auth [0x800b0109] A certification chain processed correctly but "
+    "terminated in a root certificate not trusted by the trust provider. 0";
+
+// Handshake, request, response.
+std::vector<TlsStep> exchange(TlsStep handshake = TlsStep::handshake()) {
+  return {handshake, TlsStep::read("\r\n\r\n"), TlsStep::write(kOk)};
+}
+
+struct Case {
+  const char* what = "";
+  tw_test::TlsScript server{};
+  std::vector<std::string> settings{};  // Config lines
+  int accept = -1;                      // the SSLServerAuthentication handler's answer
+  std::string acceptCert{}, post{};     // SSLAcceptServerCert (a test_ca.sh name), PostData
+  int code = 0;                         // of Get, or of Post with PostData
+  std::string error{};                  // the last error text
+  std::vector<std::string> events{};    // starts of events, in this order
+  std::string absent{};                 // no event starts with it
+  std::function<void(const Seen&, const TlsReceived&)> check{};
+};
+
+void run(const Case& c) {
+  SCOPED_TRACE(c.what);
+  tw_test::TlsPeer peer(g_certs, {c.server});
+  Seen seen;
+  const auto start = std::chrono::steady_clock::now();
+  {
+    TlsHttps h(seen, c.accept);
+    h.SetInteger(https_prop::Timeout, 10);
+    h.Config("SSLEnabledProtocols=10240");  // TLS 1.2 and 1.3
+    for (const std::string& s : c.settings) {
+      h.Config(s);
+      EXPECT_EQ(h.GetLastErrorCode(), 0) << s;
+    }
+    if (!c.acceptCert.empty()) {
+      ASSERT_EQ(h.SetText(https_prop::SSLAcceptServerCert, pem(c.acceptCert).c_str()), 0);
+    }
+    h.SetText(https_prop::PostData, c.post.c_str());
+    const std::string url = "https://127.0.0.1:" + std::to_string(peer.port()) + "/";
+    EXPECT_EQ(c.post.empty() ? h.Get(url.c_str()) : h.Post(url.c_str()), c.code);
+    EXPECT_EQ(h.GetLastError(), c.error);
+    EXPECT_EQ(h.GetText(https_prop::TransferredData), c.code == 0 ? "hi" : "");
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  ASSERT_TRUE(peer.waitDone());
+  const TlsReceived got = peer.received();
+  std::string all;
+  for (const std::string& e : seen.events) all += "\n  " + e;
+  size_t at = 0;
+  for (const std::string& e : c.events) {
+    while (at < seen.events.size() && !Seen::matches(seen.events[at], e)) ++at;
+    EXPECT_LT(at++, seen.events.size()) << "missing in order: " << e << all;
+  }
+  if (!c.absent.empty()) {
+    EXPECT_EQ(seen.count(c.absent), 0u) << all;
+  }
+  EXPECT_EQ(got.plain.rfind(c.post.empty() ? "GET / " : "POST / ", 0) == 0, c.code == 0)
+      << got.plain;
+  if (c.check) c.check(seen, got);
+}
+
+TEST_F(TlsTest, Cases) {
+  const std::string body(40000, 'b');
+  const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n";
+  const std::vector<TlsStep> untilRequest = {TlsStep::handshake(), TlsStep::read("\r\n\r\n")};
+  auto then = [&](std::vector<TlsStep> steps) {
+    steps.insert(steps.begin(), untilRequest.begin(), untilRequest.end());
+    return steps;
+  };
+  const std::string receiving = "SSLStatus Receiving %d bytes of handshake data.";
+  // clang-format off
+  const std::vector<Case> cases = {
+    {.what = "TLS 1.2 AES-GCM, a record per write",
+     .server = {kTls12, "valid", false, exchange(TlsStep::handshake(TlsStep::kRecords))},
+     .events = {"SSLStatus Attempting to connect to server.",
+                "ConnectionStatus Remote host connection complete. 0",
+                "SSLStatus Socket connection established.",
+                "SSLStatus Starting secure channel handshake.",
+                "SSLStatus Sending %d bytes of handshake data.", receiving, receiving, receiving,
+                "SSLStatus Sending %d handshake bytes.", "Auth OK 1",
+                "SSLStatus Negotiated SSL parameters: Protocol: TLS1.2 Cipher: AES "
+                "Cipher strength: 128 ",
+                "ConnectionStatus SSL handshake complete. 0", "Connected 0 OK"},
+     .absent = "Error",
+     .check = [](const Seen&, const TlsReceived& got) {  // the orderly close: close_notify
+       EXPECT_EQ(got.alerts, (std::vector<std::pair<int, int>>{{1, 0}}));
+     }},
+    {.what = "TLS 1.3, one byte per write",
+     .server = {kTls13, "valid", false, exchange(TlsStep::handshake(1))},
+     .events = {"Auth OK 1", "SSLStatus Negotiated SSL parameters: Protocol: 0x2000 ",
+                "Connected 0 OK"},
+     .absent = "Error",
+     .check = [](const Seen& s, const TlsReceived&) {
+       EXPECT_GE(s.count("SSLStatus Receiving "), 20u);
+     }},
+    // The response comes in the read of the new handshake's last flight,
+    // and nothing after it: it must be decrypted at once.
+    {.what = "renegotiation accepted, data in the handshake's last read",
+     .server = {kTls12, "valid", false, then({TlsStep::renegotiate(true), TlsStep::write(kOk)})},
+     .events = {"Connected 0 OK", "SSLStatus Sending ", "Auth OK 1", "Connected 0 OK"},
+     .absent = "Error",
+     .check = [](const Seen& s, const TlsReceived& got) {
+       EXPECT_EQ(got.renegotiation, std::vector<std::string>{"ClientHello"});
+       // The read that completed it: ChangeCipherSpec and Finished (75
+       // bytes) and the response.
+       auto auth = std::find_if(s.events.rbegin(), s.events.rend(),
+                                [](auto& e) { return e.rfind("Auth OK", 0) == 0; });
+       ASSERT_TRUE(auth + 1 < s.events.rend());
+       EXPECT_TRUE(Seen::matches(auth[1], "SSLStatus Receiving %d bytes")) << auth[1];
+       EXPECT_GT(std::atoi(auth[1].c_str() + 20), 75) << auth[1];
+     }},
+    {.what = "renegotiation refused",
+     .server = {kTls12, "valid", false, then({TlsStep::renegotiate(), TlsStep::write(kOk)})},
+     .settings = {"SSLEnableRenegotiation=false"},
+     .events = {"Connected 0 OK",
+                "SSLStatus Renegotiate is disabled. Send NO_RENEGOTIATION alert message."},
+     .absent = "Error",
+     .check = [](const Seen&, const TlsReceived& got) {
+       EXPECT_EQ(got.renegotiation, std::vector<std::string>{"alert"});
+       ASSERT_FALSE(got.alerts.empty());
+       EXPECT_EQ(got.alerts[0], (std::pair<int, int>{1, 100}));
+       EXPECT_EQ(std::count(got.alerts.begin(), got.alerts.end(), got.alerts[0]), 1);
+     }},
+    {.what = "close_notify, then plain bytes",
+     .server = {kTls13, "valid", false,
+                then({TlsStep::write(kOk.substr(0, kOk.size() - 1)), TlsStep::closeNotify("i")})},
+     .events = {"Connected 0 OK", "SSLStatus Server signaled end of session."}, .absent = "Error",
+     .check = [](const Seen&, const TlsReceived& got) {
+       EXPECT_EQ(got.alerts, (std::vector<std::pair<int, int>>{{1, 0}}));  // close_notify
+     }},
+    {.what = "a body that runs to the close, without close_notify",
+     .server = {kTls13, "valid", false, then({TlsStep::write(head + "hi"), TlsStep::close()})},
+     .events = {"Connected 0 OK", "ConnectionStatus Remote host disconnected. 0",
+                "ConnectionStatus SSL connection terminated. 0", "Disconnected 0 OK"},
+     .absent = "Error"},
+    {.what = "server gone during the handshake",
+     .server = {kTls13, "valid", false, {TlsStep::rawRead(1), TlsStep::close()}},
+     .code = 276, .error = "Server disconnected before handshake completion [0xffffffff].",
+     .events = {"Error 276 Server disconnected before handshake completion [0xffffffff].",
+                "ConnectionStatus SSL handshake failed. -1", "Connected 276 "}},
+    {.what = "certificate request, one byte per write",
+     .server = {kTls12, "valid", true, exchange(TlsStep::handshake(1))},
+     .events = {"SSLStatus Client certificate requested from server.", "Auth OK 1",
+                "Connected 0 OK"},
+     .absent = "Error"},
+    {.what = "ParseSSLServerCert under TLS 1.2, Accept left false",
+     .server = {kTls12, "valid", false, exchange()}, .settings = {"ParseSSLServerCert=true"},
+     .code = 276, .error = kRefused,
+     .events = {"Auth Parsed 0", kAborting, "ConnectionStatus SSL handshake failed. 276",
+                "Connected 276 " + kRefused},
+     .absent = "Auth OK",
+     .check = [](const Seen& s, const TlsReceived&) {
+       EXPECT_EQ(s.certs, std::vector<std::string>{pem("valid", true)});
+     }},
+    {.what = "ParseSSLServerCert under TLS 1.2, accepted by the handler",
+     .server = {kTls12, "valid", false, exchange()}, .settings = {"ParseSSLServerCert=true"},
+     .accept = 1, .events = {"Auth Parsed 0", "Auth OK 1", "Connected 0 OK"}},
+    {.what = "ParseSSLServerCert under TLS 1.3",
+     .server = {kTls13, "valid", false, exchange()}, .settings = {"ParseSSLServerCert=true"},
+     .events = {"Auth OK 1", "Connected 0 OK"}, .absent = "Auth Parsed"},
+    {.what = "a send of several records",
+     .server = {kTls12, "valid", false,
+                {TlsStep::handshake(), TlsStep::read(body), TlsStep::write(kOk)}},
+     .post = body, .events = {"Connected 0 OK"}, .absent = "Error",
+     .check = [&](const Seen&, const TlsReceived& got) {
+       EXPECT_EQ(got.plain.substr(got.plain.size() - body.size()), body);
+       size_t records = 0;  // application data records of the client
+       for (size_t at = 0; at + 5 <= got.raw.size();) {
+         records += got.raw[at] == 23;
+         at += 5 + static_cast<size_t>(static_cast<uint8_t>(got.raw[at + 3]) << 8 |
+                                       static_cast<uint8_t>(got.raw[at + 4]));
+       }
+       EXPECT_GE(records, 3u);
+     }},
+    {.what = "untrusted root", .server = {kTls13, "untrusted", false, exchange()},
+     .code = 276, .error = kRefused,
+     .events = {"Error 280 error verifying server certificate: 0x800b0109", kUntrusted, kAborting,
+                "ConnectionStatus SSL handshake failed. 276", "Connected 276 " + kRefused}},
+    {.what = "untrusted root accepted by the handler",
+     .server = {kTls13, "untrusted", false, exchange()}, .accept = 1,
+     .events = {"Error 280 error verifying server certificate: 0x800b0109", kUntrusted,
+                "Connected 0 OK"}},
+    {.what = "another host's certificate", .server = {kTls12, "wronghost", false, exchange()},
+     .code = 276, .error = kRefused,
+     .events = {"Error 280 error verifying server certificate: 0x800b010f",
+                "Auth [0x800b010f] The certificate's CN name does not match the passed value. 0 "
+                "O=\"Tests, Inc.\", CN=wrong.example | C=DE, O=Tarnwick Test, "
+                "CN=Tarnwick Test Intermediate",
+                "Connected 276 "}},
+    {.what = "another host's certificate, no name check",
+     .server = {kTls12, "wronghost", false, exchange()},
+     .settings = {"SSLSecurityFlags=2147483648"},
+     .events = {"Auth OK 1", "Connected 0 OK"}, .absent = "Error"},
+    {.what = "a valid certificate refused by the handler",
+     .server = {kTls13, "valid", false, exchange()}, .accept = 0, .code = 276, .error = kRefused,
+     .events = {"Auth OK 1", kAborting, "Connected 276 "},
+     .absent = "Error"},
+    {.what = "SSLAcceptServerCert is the server's certificate",
+     .server = {kTls13, "selfsigned", false, exchange()}, .acceptCert = "selfsigned",
+     .events = {"Connected 0 OK"}, .absent = "Auth"},
+    {.what = "SSLIncludeCertChain", .server = {kTls13, "valid", false, exchange()},
+     .settings = {"SSLIncludeCertChain=true"}, .events = {"Auth OK 1"}, .absent = "Error",
+     .check = [](const Seen& s, const TlsReceived&) {
+       const std::string chain = pem("valid") + "\r\n" + pem("intermediate") + "\r\n" + pem("root");
+       EXPECT_EQ(s.certs, std::vector<std::string>{chain});
+     }},
+    {.what = "a plain server answering garbage",
+     .server = {0, "", false, {TlsStep::rawRead(1), TlsStep::rawSend("HTTP/1.1 400 Bad\r\n\r\n")}},
+     .code = 276, .error = "error during handshake[2]: 0x80090330",
+     .events = {"Error 276 error during handshake[2]: 0x80090330",
+                "ConnectionStatus SSL handshake failed. 276", "Connected 276 "}},
+  };
+  // clang-format on
+  for (const Case& c : cases) run(c);
+}
+
+// Get without a wait (Timeout -1) starts a TLS connection; a connect while it
+// is being made is refused.
+TEST_F(TlsTest, SecondConnectWhileUpFailsWith104) {
+  tw_test::TlsPeer peer(g_certs, {{kTls13, "valid", false, {TlsStep::handshake()}}});
+  Seen seen;
+  TlsHttps h(seen, -1);
+  h.Config("SSLEnabledProtocols=10240");
+  h.SetInteger(https_prop::Timeout, -1);
+  ASSERT_EQ(h.Get(("https://127.0.0.1:" + std::to_string(peer.port()) + "/").c_str()), 0);
+  EXPECT_EQ(h.SetInteger(https_prop::Connected, 1), 104);
+  EXPECT_STREQ(h.GetLastError(),
+               "Already connected. If you want to reconnect, close the current connection first.");
+  EXPECT_EQ(seen.count("SSLStatus Attempting to connect to server."), 1u);
+}
+
+TEST_F(TlsTest, CorruptAcceptedCertificate) {
+  Seen seen;
+  TlsHttps h(seen, -1);
+  EXPECT_EQ(h.SetText(https_prop::SSLAcceptServerCert,
+                      "-----BEGIN CERTIFICATE-----\r\n!!notbase64!!\r\n-----END CERTIFICATE-----"),
+            280);
+  EXPECT_STREQ(h.GetLastError(), "Failed to decode PEM file.");
+  EXPECT_EQ(h.GetText(https_prop::SSLAcceptServerCert), "");
+}
+
+}  // namespace
