@@ -1,7 +1,7 @@
 // The built tarnwick against scripted servers that misbehave or send what no
 // honest server sends: a stall, a refused port, an error answer, endless or
 // huge header blocks, lengths and chunk sizes that lie, a compressed bomb, a
-// trickle, a reset, garbage, a flood of interim answers, a body that never
+// trickle, a reset, garbage (also on a TLS port), a flood of interim answers, a body that never
 // ends, a probe never answered. Every run ends by itself (the time limit where the server stalls)
 // with the exact result line, exit code and stored checksum, with nothing
 // reported by the sanitizers, and with a peak memory that stays near that of
@@ -95,6 +95,12 @@ std::vector<PeerScript> probeThen(const std::vector<PeerStep>& get) {
 std::vector<PeerScript> twice(const std::vector<PeerStep>& steps) {
   return {answered(steps), answered(steps)};
 }
+// The same script for the probe and the GET of an https:// check, played
+// once the ClientHello is in.
+std::vector<PeerScript> twiceTls(std::vector<PeerStep> steps) {
+  steps.insert(steps.begin(), PeerStep::waitForCount(1));
+  return {steps, steps};
+}
 PeerScript trickled(const std::string& head, const std::string& bytes, int pauseMs) {
   PeerScript script = answered({PeerStep::send(head)});
   for (char c : bytes) {
@@ -117,6 +123,7 @@ struct HostileCase {
   double minSeconds = 0, maxSeconds = 60;
   uint64_t maxGetSent = 0;  // bound on what the GET's connection sent, or 0
   std::string requestLacks{};  // text the GET must not carry
+  bool tls = false;  // an https:// URL: the peer meets the ClientHello
 };
 
 // The case's name in the test list, instead of its bytes.
@@ -235,6 +242,25 @@ std::vector<HostileCase> hostileCases() {
                          PeerStep::send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"),
                          PeerStep::close()}),
        .failure = "Response header too large."},
+      // TLS: bytes that are no record after the ClientHello, a record header
+      // announcing more than a record may hold (16 KiB + 2 KiB), and a
+      // handshake record trickled in, then stalled. Each ends the handshake
+      // at once, or with the time limit, and nothing is stored.
+      {.name = "GarbageOnATlsPort",
+       .scripts = twiceTls({PeerStep::send(binaryGarbage()), PeerStep::close()}),
+       .failure = "error during handshake[2]: 0x80090330", .code = 276, .tls = true},
+      {.name = "OversizedTlsRecord",
+       .scripts = twiceTls({PeerStep::send(std::string("\x16\x03\x03\x48\x01", 5) +
+                                           std::string(32, 'x')), PeerStep::delay(5000),
+                            PeerStep::close()}),
+       .failure = "error during handshake[2]: 0x80090330", .code = 276, .maxSeconds = 4,
+       .tls = true},
+      {.name = "TrickledTlsHandshakeStalls",
+       .scripts = twiceTls({PeerStep::send("\x16"), PeerStep::delay(1000), PeerStep::send("\x03"),
+                            PeerStep::delay(1000), PeerStep::send("\x03"), PeerStep::delay(8000),
+                            PeerStep::close()}),
+       .timeout = "2", .failure = "Timeout.", .code = 301, .minSeconds = 3.5, .maxSeconds = 12,
+       .tls = true},
       // A 200 without length, chunks or close: the body runs to the end of
       // the connection, which never comes; the time limit ends the wait.
       {.name = "OkWithoutBodyOrClose",
@@ -279,9 +305,10 @@ class HostileCases : public HostileServer, public ::testing::WithParamInterface<
 TEST_P(HostileCases, EndsWithItsLineWithinTheMemoryBound) {
   const HostileCase& c = GetParam();
   ScriptedPeer peer(c.scripts);
-  const std::string url = c.scripts.empty()
+  std::string url = c.scripts.empty()
                               ? "http://127.0.0.1:" + std::to_string(tw_test::unusedLoopbackPort()) + "/"
                               : tw_test::urlOf(peer);
+  if (c.tls) url.replace(0, 4, "https");
   std::vector<std::string> args = {tw_test::programPath("TARNWICK_BIN"), "/lc", "/checksum",
                                     "/timeout", c.timeout, url};
   if (!c.pattern.empty()) args.insert(args.erase(args.begin() + 2), {"/t", c.pattern});
