@@ -8,6 +8,9 @@
 #   1. 2 KiB page,   /checksum  vs  curl -so f URL && sha256sum f
 #   2. 100 MB page,  /checksum  vs  curl -so f URL && sha256sum f
 #   3. 5 MiB page,   /t (pattern at the end)  vs  curl -s URL | grep -qi PATTERN
+#   4. the 2 KiB and 100 MB pages over https (TLS 1.3, the test CA trusted
+#      through SSL_CERT_FILE)  vs  curl -sk; and 2 KiB over https with the
+#      trust from the hashed directory only (SSL_CERT_DIR)
 #
 # Usage: bench/bench_fetch.sh [ROUNDS_SMALL [ROUNDS_BIG]]   (defaults 40 and 7)
 # Builds a Release build in build-bench/.
@@ -95,6 +98,16 @@ run_pair big "$rounds_big" "'$tarnwick' /lc /checksum '$u100m'" \
 run_pair pattern "$rounds_small" "'$tarnwick' /lc /t '*PATTERN-AT-END' '$u5m'" \
   "curl -s '$u5m' | grep -qi 'PATTERN-AT-END'"
 
+https="https://localhost:$TW_NGINX_TLS_VALID/change"
+s2k="$https/bench-2k.html"
+s100m="$https/bench-100m.bin"
+run_pair tls_small "$rounds_small" "SSL_CERT_FILE='$TW_TEST_CA/root.pem' '$tarnwick' /lc /checksum '$s2k'" \
+  "curl -sko '$work/curl/f' '$s2k' && sha256sum '$work/curl/f'"
+run_pair tls_big "$rounds_big" "SSL_CERT_FILE='$TW_TEST_CA/root.pem' '$tarnwick' /lc /checksum '$s100m'" \
+  "curl -sko '$work/curl/f' '$s100m' && sha256sum '$work/curl/f'"
+run_pair tls_dir "$rounds_small" "env -u SSL_CERT_FILE SSL_CERT_DIR='$TW_TEST_CA/trust' '$tarnwick' /lc /checksum '$s2k'" \
+  "SSL_CERT_FILE='$TW_TEST_CA/root.pem' '$tarnwick' /lc /checksum '$s2k'"
+
 echo
 echo "tarnwick against the pipeline on 127.0.0.1 nginx (Release build, medians; memory: peak KiB)"
 printf '%-34s %4s  %10s  %10s  %7s  %9s  %9s\n' "case" "runs" "tarnwick ms" "pipeline ms" "ratio" \
@@ -102,3 +115,6 @@ printf '%-34s %4s  %10s  %10s  %7s  %9s  %9s\n' "case" "runs" "tarnwick ms" "pip
 report small "2 KiB page, /checksum"
 report big "100 MB page, /checksum"
 report pattern "5 MiB page, /t (pattern at end)"
+report tls_small "2 KiB page over https, /checksum"
+report tls_big "100 MB page over https, /checksum"
+report tls_dir "2 KiB https: SSL_CERT_DIR vs _FILE"
