@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/component_fixture.h"
+#include "tests/support/runs.h"
 #include "tests/support/tls_peer.h"
 
 using tw_test::kTls12;
@@ -339,6 +340,40 @@ TEST_F(TlsTest, SecondConnectWhileUpFailsWith104) {
   EXPECT_STREQ(h.GetLastError(),
                "Already connected. If you want to reconnect, close the current connection first.");
   EXPECT_EQ(seen.count("SSLStatus Attempting to connect to server."), 1u);
+}
+
+// Against nginx (the peers fixture): the component's default protocols (240)
+// reach a server that speaks only TLS 1.0; with ReuseSSLSession a second
+// connection resumes the first one's session, as nginx's log shows. The
+// handler accepts the certificate (nginx's CA is not this test's).
+TEST_F(TlsTest, NginxAtDefaultProtocolsAndResumedSessions) {
+  const auto peers = tw_test::readPeersEnv();
+  ASSERT_FALSE(peers.empty()) << "the peers fixture did not start";
+  const auto url = [&](const std::string& kind, const std::string& query) {
+    return "https://localhost:" + peers.at("TW_NGINX_TLS_" + kind) + "/plain.html?" + query;
+  };
+  Seen seen;
+  TlsHttps old(seen, 1);
+  old.SetInteger(https_prop::Timeout, 10);
+  EXPECT_EQ(old.Get(url("TLS10", "old").c_str()), 0) << old.GetLastError();
+  EXPECT_EQ(seen.count("SSLStatus Negotiated SSL parameters: Protocol: TLS1 Cipher: AES "), 1u);
+
+  TlsHttps h(seen, 1);
+  h.SetInteger(https_prop::Timeout, 10);
+  h.Config("SSLEnabledProtocols=10240");
+  h.Config("ReuseSSLSession=true");
+  for (const char* query : {"first", "second"}) {
+    EXPECT_EQ(h.Get(url("VALID", query).c_str()), 0) << h.GetLastError();
+    h.SetInteger(https_prop::Connected, 0);
+  }
+  std::ifstream log(peers.at("TW_PEERS_DIR") + "/nginx/access.log");
+  std::string line, first, second;
+  while (std::getline(log, line)) {
+    if (line.find("?first ") != std::string::npos) first = line;
+    if (line.find("?second ") != std::string::npos) second = line;
+  }
+  EXPECT_NE(first.find("tls=TLSv1.3 reused=."), std::string::npos) << first;
+  EXPECT_NE(second.find("tls=TLSv1.3 reused=r"), std::string::npos) << second;
 }
 
 TEST_F(TlsTest, CorruptAcceptedCertificate) {
