@@ -245,21 +245,6 @@ TEST_F(RegistryApi, NamesAndTheirLetterCase) {
   RegCloseKey(e);
 }
 
-TEST_F(RegistryApi, ValuesKeepTheirBytes) {
-  HKEY key = create(HKCU, "Software\\T");
-  DWORD v = 0xA1B2C3D4;
-  const BYTE bin[] = {0, 1, 0xFF, 0, 0x80};
-  ASSERT_EQ(RegSetValueExA(key, "d", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "b", 0, REG_BINARY, bin, sizeof bin), ERROR_SUCCESS);
-  DWORD type = 0;
-  EXPECT_EQ(query(key, "d", nullptr, &type), std::string(reinterpret_cast<const char*>(&v), 4));
-  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(query(key, "b", nullptr, &type), std::string(reinterpret_cast<const char*>(bin), 5));
-  EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
-  RegCloseKey(key);
-}
-
 TEST_F(RegistryApi, HiveFilesAndTheirPlaces) {
   // An empty file becomes a hive, journalled in delete mode.
   tw_test::writeFile(userHive(), "");
