@@ -123,8 +123,6 @@ TEST_F(MessagesTest, QuitComesAfterPostedMessages) {
 TEST_F(MessagesTest, WaitEndsWithInputFromAnotherThreadOrTimesOut) {
   EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 30, QS_ALLINPUT), WAIT_TIMEOUT);
   EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_TIMEOUT);
-  HANDLE none = nullptr;
-  EXPECT_EQ(MsgWaitForMultipleObjects(1, &none, FALSE, 0, QS_ALLINPUT), WAIT_FAILED);
   std::thread poster([this] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     PostMessageA(hwnd, WM_USER + 3, 1, 2);
