@@ -1,55 +1,12 @@
-// The version block of the built tarnwick, read as a Windows program reads
-// its own version resource. (The texts themselves are checked where the
-// program prints them.)
+// The version block as a Windows program reads its own version resource.
+// (The block of the built tarnwick is read where the program prints it.)
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "platform/detail.h"
-#include "platform/files.h"
 #include "platform/version.h"
-#include "tests/platform/last_error.h"
-#include "tests/support/process.h"
 
 namespace {
-
-std::u16string query(const std::vector<BYTE>& block, const std::u16string& path) {
-  LPVOID value = nullptr;
-  UINT len = 0;
-  if (!VerQueryValueW(block.data(), path.c_str(), &value, &len)) return u"<missing>";
-  std::u16string s(static_cast<const WCHAR*>(value), len);
-  while (!s.empty() && s.back() == 0) s.pop_back();
-  return s;
-}
-
-TEST(VersionResource, StringsOfTheProgram) {
-  const std::u16string file = tw_platform::utf8ToUtf16(tw_test::programPath("TARNWICK_BIN"));
-  DWORD handle = 0;
-  DWORD size = GetFileVersionInfoSizeW(file.c_str(), &handle);
-  ASSERT_GT(size, 0u);
-  std::vector<BYTE> block(size);
-  ASSERT_TRUE(GetFileVersionInfoW(file.c_str(), handle, size, block.data()));
-  const std::u16string base = u"\\StringFileInfo\\040904b0\\";
-  EXPECT_EQ(query(block, base + u"ProductVersion"), u"2.1.0.0");
-  EXPECT_EQ(query(block, base + u"SpecialBuild"), u"<missing>");
-}
-
-TEST(VersionResource, FilesWithoutABlock) {
-  tw_test::TempDir dir;
-  DWORD handle = 0;
-  auto size = [&](const std::string& name, const std::string& bytes) {
-    if (!bytes.empty()) tw_test::writeFile(dir.file(name), bytes);
-    return GetFileVersionInfoSizeW(tw_platform::utf8ToUtf16(dir.file(name)).c_str(), &handle);
-  };
-  const std::string elf = std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(200, '\xff');
-  EXPECT_FAILS(size("text", "not an executable image, just text"), 0u, ERROR_RESOURCE_DATA_NOT_FOUND);
-  EXPECT_FAILS(size("fake-elf", elf), 0u, ERROR_RESOURCE_DATA_NOT_FOUND);
-  EXPECT_FAILS(size("absent", ""), 0u, ERROR_FILE_NOT_FOUND);
-  // A test binary is an image without a version block.
-  WCHAR self[MAX_PATH];
-  ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-  EXPECT_FAILS(GetFileVersionInfoSizeW(self, &handle), 0u, ERROR_RESOURCE_TYPE_NOT_FOUND);
-}
 
 TEST(VersionResource, CorruptBlockIsNotReadPastItsEnd) {
   // A node claiming more bytes than its parent holds is not followed.

@@ -5,7 +5,6 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -28,11 +27,11 @@ HKEY create(HKEY root, const char* path, DWORD* disposition = nullptr) {
   return key;
 }
 // The code of a create (or, with create false, an open); the key is closed.
-LONG keyCode(const std::string& path, bool create = true, HKEY root = HKCU) {
+LONG keyCode(const std::string& path, bool create = true) {
   HKEY key;
-  LONG rc = create ? RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+  LONG rc = create ? RegCreateKeyExA(HKCU, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                      &key, nullptr)
-                   : RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key);
+                   : RegOpenKeyExA(HKCU, path.c_str(), 0, KEY_READ, &key);
   if (rc == ERROR_SUCCESS) RegCloseKey(key);
   return rc;
 }
@@ -165,23 +164,6 @@ const CodeCase kCodeCases[] = {
            RegCloseKey(create(HKCU, "Software\\Gone"));
          },
      .call = [](HKEY k) { return queryCode(k, "v"); }, .code = ERROR_KEY_DELETED},
-    {.name = "a handle is closed once",
-     .setUp = [](HKEY& k) { EXPECT_EQ(RegCloseKey(k = create(HKCU, "Software\\C")), ERROR_SUCCESS); },
-     .call = [](HKEY k) { return RegCloseKey(k); }, .code = ERROR_INVALID_HANDLE},
-    {.name = "write without KEY_SET_VALUE",
-     .setUp = [](HKEY& k) { RegCloseKey(create(HKCU, "Software\\A")), k = open("Software\\A", KEY_READ); },
-     .call = [](HKEY k) { return setSz(k, "v", "x"); }, .code = ERROR_ACCESS_DENIED},
-    {.name = "enumeration without KEY_ENUMERATE_SUB_KEYS",
-     .setUp = [](HKEY& k) { RegCloseKey(create(HKCU, "Software\\A\\Sub")), k = open("Software\\A", KEY_QUERY_VALUE); },
-     .call = [](HKEY k) {
-       LONG end = 0;
-       EXPECT_TRUE(subkeys(k, &end).empty());
-       return end;
-     },
-     .code = ERROR_ACCESS_DENIED},
-    {.name = "query without KEY_QUERY_VALUE",
-     .setUp = [](HKEY& k) { RegCloseKey(create(HKCU, "Software\\A")), k = open("Software\\A", KEY_SET_VALUE); },
-     .call = [](HKEY k) { return queryCode(k, "v"); }, .code = ERROR_ACCESS_DENIED},
     {.name = "an empty key name", .call = [](HKEY) { return keyCode("Software\\\\Double"); },
      .code = ERROR_INVALID_PARAMETER},
     {.name = "a key name of 256 characters",
@@ -191,9 +173,6 @@ const CodeCase kCodeCases[] = {
      .call = [](HKEY) { return keyCode("Software\\", false); }},
     {.name = "a path with a leading backslash", .call = [](HKEY) { return keyCode("\\Software", false); },
      .code = ERROR_FILE_NOT_FOUND},
-    {.name = "a root key that is no handle",
-     .call = [](HKEY) { return keyCode("x", false, reinterpret_cast<HKEY>(0x1234)); },
-     .code = ERROR_INVALID_HANDLE},
     {.name = "open in a hive that is not a database", .setUp = [](HKEY&) { writeJunkHive(); },
      .call = [](HKEY) { return keyCode("Software", false); }, .code = ERROR_BADDB},
     {.name = "delete in a hive that is not a database", .setUp = [](HKEY&) { writeJunkHive(); },
@@ -266,21 +245,6 @@ TEST_F(RegistryApi, NamesAndTheirLetterCase) {
   RegCloseKey(e);
 }
 
-TEST_F(RegistryApi, ValuesKeepTheirBytes) {
-  HKEY key = create(HKCU, "Software\\T");
-  DWORD v = 0xA1B2C3D4;
-  const BYTE bin[] = {0, 1, 0xFF, 0, 0x80};
-  ASSERT_EQ(RegSetValueExA(key, "d", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "b", 0, REG_BINARY, bin, sizeof bin), ERROR_SUCCESS);
-  DWORD type = 0;
-  EXPECT_EQ(query(key, "d", nullptr, &type), std::string(reinterpret_cast<const char*>(&v), 4));
-  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(query(key, "b", nullptr, &type), std::string(reinterpret_cast<const char*>(bin), 5));
-  EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
-  RegCloseKey(key);
-}
-
 TEST_F(RegistryApi, HiveFilesAndTheirPlaces) {
   // An empty file becomes a hive, journalled in delete mode.
   tw_test::writeFile(userHive(), "");
@@ -318,31 +282,24 @@ TEST_F(RegistryApi, HiveFilesAndTheirPlaces) {
 
 TEST_F(RegistryApi, ThreadsWritingAtOnceLoseNothing) {
   constexpr int kThreads = 6, kWrites = 25;
-  std::atomic<int> failures{0};
+  auto path = [](int t) { return "Software\\Threads\\T" + std::to_string(t); };
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &failures] {
-      const std::string path = "Software\\Threads\\T" + std::to_string(t);
+    threads.emplace_back([t, &path] {
       for (int i = 0; i < kWrites; ++i) {
-        HKEY key;
         const std::string name = "v" + std::to_string(i);
-        if (RegCreateKeyExA(HKCU, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr) != ERROR_SUCCESS) {
-          ++failures;
-        } else {
-          failures += setSz(key, name.c_str(), name) != ERROR_SUCCESS;
-          RegCloseKey(key);
-        }
+        HKEY key = create(HKCU, path(t).c_str());
+        EXPECT_EQ(setSz(key, name.c_str(), name), ERROR_SUCCESS);
+        RegCloseKey(key);
       }
     });
   }
   for (auto& th : threads) th.join();
-  EXPECT_EQ(failures.load(), 0);
   for (int t = 0; t < kThreads; ++t) {
-    HKEY key = open(("Software\\Threads\\T" + std::to_string(t)).c_str(), KEY_READ);
+    HKEY key = open(path(t).c_str(), KEY_READ);
     for (int i = 0; i < kWrites; ++i) {
       const std::string name = "v" + std::to_string(i);
-      EXPECT_STREQ(query(key, name.c_str()).c_str(), name.c_str()) << t;
+      EXPECT_EQ(query(key, name.c_str()), name + '\0') << t;
     }
     RegCloseKey(key);
   }
@@ -363,9 +320,6 @@ char g_buf[65];
 
 const TextCase kTextCases[] = {
     {.name = "a missing key", .call = [](CRegistry& r) { return r.keyExists("Software\\Other"); }, .text = kNotFound},
-    {.name = "an existing key, in any letter case",
-     .setUp = [](CRegistry& r) { r.createKey("Software\\Maker\\Product"); },
-     .call = [](CRegistry& r) { return r.keyExists("SOFTWARE\\MAKER"); }, .result = TRUE},
     {.name = "a value longer than the buffer",
      .setUp = [](CRegistry& r) { r.createKey("Software\\R"), r.writeString("Software\\R", "long", std::string(70, 'A').c_str()); },
      .call =
@@ -422,8 +376,6 @@ TEST_F(CRegistryTest, CreateKeepsAndDeleteKeyTreeRemovesASubtree) {
   }
   ASSERT_TRUE(reg.writeString("Software\\Top\\Store", "url", "X"));
   ASSERT_TRUE(reg.writeString("Software\\Top\\Sibling", "keep", "Z"));
-  // Creating an existing key, in another letter case, changes nothing.
-  EXPECT_TRUE(reg.createKey("software\\top\\STORE"));
   char buf[8] = {0};
   ASSERT_TRUE(reg.readString("Software\\Top\\Store", "url", buf, sizeof buf));
   EXPECT_STREQ(buf, "X");
@@ -472,14 +424,12 @@ TEST_F(CRegistryTest, WideWritesAreReadableNarrowInTheMachineHive) {
 }
 
 // tarnwick-reg: runs as root in an empty root (seed), or a root with a hive
-// file of some text, and file modes; then the run checked, as root or as
-// "nobody".
+// file of some text; then the run checked, as root or as "nobody".
 struct ToolCase {
   const char* name = "";
   std::vector<std::vector<std::string>> seed{};  // tarnwick-reg runs as root first
   const char* hiveText = nullptr;  // or a hive file of this text
-  int hiveMode = 0;                // then the hive's mode; the root opened to all
-  bool asNobody = false;
+  int nobody = 0;  // run as "nobody", the root opened to all and the hive in this mode
   std::vector<std::string> args{};
   int exitCode = 0;
   const char* out = nullptr;  // the whole output, when given
@@ -522,23 +472,23 @@ const ToolCase kToolCases[] = {
     {.name = "a deleted key takes its subtree along",
      .seed = {kSeedTree[0], {"delete", "HKCU\\Software\\velmora.net"}},
      .args = {"query", "HKCU\\Software"}, .out = "HKEY_CURRENT_USER\\Software\n"},
-    {.name = "another user reads a readable hive",
-     .seed = kSeedShared, .hiveMode = 0644, .asNobody = true,
+    {.name = "another user reads a readable hive", .seed = kSeedShared, .nobody = 0644,
      .args = {"query", "HKCU\\Software\\Shared", "--value", "v", "--data-only"}, .out = "root's\n"},
-    {.name = "but cannot write a value", .seed = kSeedShared, .hiveMode = 0644, .asNobody = true,
+    {.name = "but cannot write a value", .seed = kSeedShared, .nobody = 0644,
      .args = {"add", "HKCU\\Software\\Shared", "--value", "v", "--data", "mine"},
      .exitCode = 1, .err = kDenied},
-    {.name = "nor create a key", .seed = kSeedShared, .hiveMode = 0644, .asNobody = true,
+    {.name = "nor create a key", .seed = kSeedShared, .nobody = 0644,
      .args = {"add", "HKCU\\Software\\New"}, .exitCode = 1, .err = kDenied},
-    {.name = "nor delete one", .seed = kSeedShared, .hiveMode = 0644, .asNobody = true,
+    {.name = "nor delete one", .seed = kSeedShared, .nobody = 0644,
      .args = {"delete", "HKCU\\Software\\Shared"}, .exitCode = 1},
-    {.name = "nor read a closed hive", .seed = kSeedShared, .hiveMode = 0600, .asNobody = true,
+    {.name = "nor read a closed hive", .seed = kSeedShared, .nobody = 0600,
      .args = {"query", "HKCU\\Software\\Shared"}, .exitCode = 1, .err = kDenied},
-    {.name = "a foreign directory without a hive is read as empty",
-     .hiveMode = 0755, .asNobody = true, .args = {"query", "HKCU\\Software"}, .exitCode = 1,
+    {.name = "a foreign directory without a hive is read as empty", .nobody = 0755,
+     .args = {"query", "HKCU\\Software"}, .exitCode = 1,
      .err = "The system cannot find the file specified."},
-    {.name = "and gets no hive of another user", .hiveMode = 0755, .asNobody = true,
-     .args = {"add", "HKCU\\Software\\X", "--value", "v", "--data", "1"}, .exitCode = 1, .err = kDenied},
+    {.name = "and gets no hive of another user", .nobody = 0755,
+     .args = {"add", "HKCU\\Software\\X", "--value", "v", "--data", "1"}, .exitCode = 1,
+     .err = kDenied},
 };
 
 class RegTool : public tw_test::RegistryEnv {};
@@ -550,12 +500,12 @@ TEST_F(RegTool, Runs) {
     freshRoot("case" + std::to_string(i++));
     for (const auto& args : c.seed) ASSERT_EQ(run("TARNWICK_REG", args).exitCode, 0);
     if (c.hiveText) tw_test::writeFile(userHive(), c.hiveText);
-    if (c.hiveMode) {
+    if (c.nobody) {
       openDirectoryToAll();
-      if (tw_test::fileExists(userHive())) { ASSERT_EQ(chmod(userHive().c_str(), c.hiveMode), 0); }
+      if (tw_test::fileExists(userHive())) { ASSERT_EQ(chmod(userHive().c_str(), c.nobody), 0); }
     }
     const std::string before = hiveBytes();
-    auto r = run("TARNWICK_REG", c.args, c.asNobody);
+    auto r = run("TARNWICK_REG", c.args, c.nobody != 0);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
     if (c.out) { EXPECT_EQ(r.out, c.out); }
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;

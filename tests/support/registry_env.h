@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,18 +17,12 @@ namespace tw_test {
 class RegistryEnv : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tmp = getenv("TMPDIR");
-    hadTmp = tmp != nullptr;
-    if (hadTmp) savedTmp = tmp;
+    if (const char* tmp = getenv("TMPDIR")) savedTmp = tmp;
     useRoot(dir.path());
   }
   void TearDown() override {
     unsetenv("TARNWICK_ROOT");
-    if (hadTmp) {
-      setenv("TMPDIR", savedTmp.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
+    savedTmp ? setenv("TMPDIR", savedTmp->c_str(), 1) : unsetenv("TMPDIR");
   }
 
   // Points TARNWICK_ROOT and TMPDIR at path, which need not exist.
@@ -76,8 +71,7 @@ class RegistryEnv : public ::testing::Test {
 
   TempDir dir;
   std::string root;
-  bool hadTmp = false;
-  std::string savedTmp;
+  std::optional<std::string> savedTmp;
 };
 
 }  // namespace tw_test

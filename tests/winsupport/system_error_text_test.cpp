@@ -1,6 +1,8 @@
 // System message texts and the exception family.
 #include <gtest/gtest.h>
 
+#include <typeinfo>
+
 #include "platform/errors.h"
 #include "winsupport/Exceptions.h"
 #include "winsupport/SystemErrorText.h"
@@ -23,34 +25,28 @@ TEST(SystemErrorText, NarrowAndWideTextsWithoutTrailingBlank) {
   }
 }
 
-TEST(ExceptionWin32Wrapper, MessageEndsInHexCode) {
+// The message ends in the code in hex; the service codes throw a type of their own.
+TEST(ExceptionWin32Wrapper, MessagesAndTypes) {
   struct Case {
     DWORD code;
     const char* what;
+    const std::type_info& type = typeid(ExceptionWin32Wrapper);
   } cases[] = {
       {2, "The system cannot find the file specified. (0x2)"},
       {0x7FFFFFFF, "(0x7fffffff)"},  // no text: only the code
       {1208, ": (0x4b8)"},           // an extended error starts with the provider's name
+      {1073, "The specified service already exists. (0x431)", typeid(ExceptionWin32ServiceExists)},
+      {1060, "The specified service does not exist as an installed service. (0x424)",
+       typeid(ExceptionWin32ServiceDoesNotExist)},
   };
   for (const Case& c : cases) {
-    ExceptionWin32Wrapper e(c.code);
-    const std::exception& standard = e;
-    EXPECT_STREQ(standard.what(), c.what);
-    EXPECT_EQ(e.errorCode(), c.code);
-  }
-}
-
-TEST(ExceptionWin32Wrapper, ServiceCodesThrowSpecificExceptions) {
-  try {
-    throw ExceptionWin32Wrapper(1073);
-  } catch (const ExceptionWin32ServiceExists& e) {
-    EXPECT_EQ(e.errorCode(), 1073u);
-    EXPECT_STREQ(e.what(), "The specified service already exists. (0x431)");
-  }
-  try {
-    throw ExceptionWin32Wrapper(1060);
-  } catch (const ExceptionWin32Wrapper& e) {
-    EXPECT_NE(dynamic_cast<const ExceptionWin32ServiceDoesNotExist*>(&e), nullptr);
-    EXPECT_EQ(e.errorCode(), 1060u);
+    try {
+      throw ExceptionWin32Wrapper(c.code);
+    } catch (const ExceptionWin32Wrapper& e) {
+      const std::exception& standard = e;
+      EXPECT_STREQ(standard.what(), c.what);
+      EXPECT_EQ(e.errorCode(), c.code);
+      EXPECT_TRUE(typeid(e) == c.type) << c.code;
+    }
   }
 }
