@@ -418,17 +418,6 @@ TEST_F(ComponentTest, ResetClearsRequestState) {
   }
 }
 
-TEST_F(ComponentTest, KeepAliveTimesSwitchTcpKeepAlive) {
-  HTTPS https;
-  https.Config("KeepAliveTime=1000");
-  EXPECT_EQ(https.Config("TCPKeepAlive"), "True");
-  https.Config("KeepAliveTime=0");
-  EXPECT_EQ(https.Config("TCPKeepAlive"), "True");  // already on stays on
-  https.Config("TCPKeepAlive=false");
-  https.Config("KeepAliveInterval=0");
-  EXPECT_EQ(https.Config("TCPKeepAlive"), "False");
-}
-
 // --- events ---------------------------------------------------------------------------
 // Raised through the component object's delivery operations, as the layers
 // raise them.
