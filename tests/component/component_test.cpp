@@ -182,9 +182,6 @@ TEST_F(ComponentTest, CompletionAfterSetAndDo) {
       {"successful query",
        [&](HTTPS& h) { return doMethod(h, https_method::Config, {"KeepAlive", nullptr}); }, 0,
        ""},
-      {"add cookie", [](HTTPS& h) { return h.AddCookie("n", "v"); }, 0, ""},
-      {"reset", [](HTTPS& h) { return h.Reset(); }, 0, ""},
-      {"interrupt while idle", [](HTTPS& h) { return h.Interrupt(); }, 0, ""},
       {"Internet-library path",
        [](HTTPS& h) {
          h.Config("UseWinInet=true");
