@@ -213,7 +213,8 @@ TEST_F(ComponentTest, SchemeChangeClearsCredentials) {
   struct Case {
     bool proxy;
     int from, to;
-    bool withAuthorization, credentialsCleared, authorizationCleared;
+    bool withAuthorization;  // set before the change
+    bool credentialsCleared, authorizationCleared;
     const char* keepAlive = "False";
   };
   const Case cases[] = {
@@ -241,9 +242,8 @@ TEST_F(ComponentTest, SchemeChangeClearsCredentials) {
     if (!c.proxy) https.Config("KeepAlive=False");
     ASSERT_EQ(https.SetText(user, "alice"), 0);
     ASSERT_EQ(https.SetText(password, "secret"), 0);
-    if (c.proxy) {
-      https.Config("ProxyAuthorization=Basic cHU6cHA=");
-    } else if (c.withAuthorization) {
+    if (c.withAuthorization && c.proxy) https.Config("ProxyAuthorization=Basic cHU6cHA=");
+    if (c.withAuthorization && !c.proxy) {
       ASSERT_EQ(https.SetText(p::Authorization, "Basic cHU6cHA="), 0);
     }
     ASSERT_EQ(https.GetInteger(scheme), c.from);
@@ -421,7 +421,7 @@ TEST_F(ComponentTest, ResetClearsRequestState) {
 
 // The shared recorder, and the redirect and certificate events; when
 // acceptAnswer >= 0 their handlers write it into Accept.
-class RecordingHttps : public tw_test::RecordingHttps {
+class AnsweringHttps : public tw_test::RecordingHttps {
  public:
   int acceptAnswer = -1;
 
@@ -444,7 +444,7 @@ class RecordingHttps : public tw_test::RecordingHttps {
 };
 
 TEST_F(ComponentTest, WrapperForwardsEventsToItsVirtualFunctions) {
-  RecordingHttps https;
+  AnsweringHttps https;
   auto* c = componentFromHandle(https.handle());
   c->fireHeader("X", "\xC3\xA9t\xC3\xA9");
   const char body[] = "ab\0cd";
@@ -475,7 +475,7 @@ TEST_F(ComponentTest, AcceptIsCopiedBackFromTheHandler) {
   const Case cases[] = {{1, false, true}, {0, true, false}, {-1, true, true}, {-1, false, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.answer) + (c.preset ? " preset" : ""));
-    RecordingHttps https;
+    AnsweringHttps https;
     https.acceptAnswer = c.answer;
     auto* comp = componentFromHandle(https.handle());
     EXPECT_EQ(comp->fireRedirect("http://127.0.0.1/next", c.preset), c.expected);
