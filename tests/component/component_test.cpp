@@ -182,12 +182,21 @@ TEST_F(ComponentTest, CompletionAfterSetAndDo) {
       {"successful query",
        [&](HTTPS& h) { return doMethod(h, https_method::Config, {"KeepAlive", nullptr}); }, 0,
        ""},
+      {"add cookie", [](HTTPS& h) { return h.AddCookie("n", "v"); }, 0, ""},
+      {"reset", [](HTTPS& h) { return h.Reset(); }, 0, ""},
+      {"interrupt while idle", [](HTTPS& h) { return h.Interrupt(); }, 0, ""},
+      {"Connected = 1", [](HTTPS& h) { return h.SetInteger(p::Connected, 1); }, 50,
+       "The TLS channel is not built yet: connect with TLS is not available."},
       {"Internet-library path",
        [](HTTPS& h) {
          h.Config("UseWinInet=true");
          return h.Post("");
        },
        50, "The Internet-library transfer path is not built yet: the transfer is not available."},
+      {"SSLAcceptServerCert",
+       [](HTTPS& h) { return h.SetText(p::SSLAcceptServerCert, "-----BEGIN"); }, 50,
+       "Server certificate verification is not built yet: SSLAcceptServerCert is not "
+       "available."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
