@@ -333,19 +333,13 @@ TEST_F(ComponentTest, NewServerOrPortDropsReceivedCookies) {
   }
 }
 
-// Timeout is kept in milliseconds: seconds unless TimeoutInMilliseconds, and
-// switching the unit keeps the number.
-TEST_F(ComponentTest, TimeoutUnits) {
+// Timeout is given in seconds and kept in milliseconds: a huge number of
+// seconds saturates instead of wrapping into a negative (connect-only)
+// timeout.
+TEST_F(ComponentTest, TimeoutInSeconds) {
   HTTPS https;
   ASSERT_EQ(https.SetInteger(p::Timeout, 30), 0);
   EXPECT_EQ(https.GetInteger(p::Timeout), 30);
-  https.Config("TimeoutInMilliseconds=true");
-  EXPECT_EQ(https.GetInteger(p::Timeout), 30);
-  https.SetInteger(p::Timeout, 1500);
-  https.Config("TimeoutInMilliseconds=false");
-  EXPECT_EQ(https.GetInteger(p::Timeout), 1500);
-  // A huge number of seconds saturates instead of wrapping into a negative
-  // (connect-only) timeout.
   https.SetInteger(p::Timeout, 3000000);
   EXPECT_GT(https.GetInteger(p::Timeout), 0);
   https.SetInteger(p::Timeout, -1);
