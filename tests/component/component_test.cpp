@@ -3,14 +3,17 @@
 // protect the application from stale credentials, schemes and cookies, and
 // event delivery to the wrapper's event functions. (Each setting's default
 // is stated once, in the setting table.)
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "httpclient/protocol/HttpComponent.h"
+#include "platform/text.h"
 #include "tests/support/component_fixture.h"
 #include "tests/support/recording_https.h"
+#include "tests/support/scripted_peer.h"
 
 namespace {
 
@@ -68,9 +71,10 @@ TEST_F(ComponentTest, ParsingOfSettingTexts) {
 }
 
 // The flat interface's own forms: the Config answer slot is only written
-// when the caller gave one; id + 20000 takes bytes with their length, zeros
-// included.
-TEST_F(ComponentTest, FlatInterfaceSlotsAndRawForms) {
+// when the caller gave one; id + 10000 takes and answers UTF-16 (stored in
+// the process code page, UTF-8); id + 20000 takes bytes with their length,
+// zeros included.
+TEST_F(ComponentTest, FlatInterfaceSlotsAndWideAndRawForms) {
   HTTPS https;
   const char* text = "HTTPVersion";
   void* one[1] = {const_cast<char*>(text)};
@@ -80,6 +84,21 @@ TEST_F(ComponentTest, FlatInterfaceSlotsAndRawForms) {
   EXPECT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config, 2, two, nullptr), 0);
   ASSERT_NE(two[1], nullptr);
   EXPECT_STREQ(static_cast<const char*>(two[1]), "1.1");
+  const int wide = https_method::WideOffset;
+  void* set[2] = {const_cast<char16_t*>(u"UserAgent=Agent \u00e9"), nullptr};
+  int lengths[2] = {0, 0};
+  ASSERT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config + wide, 2, set, lengths), 0);
+  EXPECT_EQ(https.Config("UserAgent"), "Agent \xC3\xA9");
+  void* query[2] = {const_cast<char16_t*>(u"UserAgent"), nullptr};
+  ASSERT_EQ(TessilonSSL_HTTPS_Do(https.handle(), https_method::Config + wide, 2, query, lengths),
+            0);
+  ASSERT_NE(query[1], nullptr);
+  EXPECT_EQ(std::u16string(static_cast<const char16_t*>(query[1]), static_cast<size_t>(lengths[1])),
+            u"Agent \u00e9");
+  void* cookie[2] = {const_cast<char16_t*>(u"n\u00e9"), const_cast<char16_t*>(u"v")};
+  const int addCookie = https_method::AddCookie + wide;
+  ASSERT_EQ(TessilonSSL_HTTPS_Do(https.handle(), addCookie, 2, cookie, nullptr), 0);
+  EXPECT_EQ(https.GetText(p::CookieName, 0), "n\xC3\xA9");
   ASSERT_EQ(https.SetBytes(p::PostData, "a\0b", 3), 0);
   EXPECT_EQ(https.GetText(p::PostData), std::string("a\0b", 3));
 }
@@ -133,6 +152,8 @@ TEST_F(ComponentTest, OtherIndexAndReadOnlyRules) {
     SCOPED_TRACE(id);
     EXPECT_EQ(https.GetText(id, 0), "");
     EXPECT_EQ(https.GetLastErrorCode(), 432);
+    EXPECT_EQ(https.GetWideText(id, 0), u"");
+    EXPECT_EQ(https.GetLastErrorCode(), 432);
     EXPECT_EQ(https.CheckIndex(id, 0), 280);
     EXPECT_EQ(https.SetText(id, "x", 0), -1);
   }
@@ -178,6 +199,8 @@ TEST_F(ComponentTest, CompletionAfterSetAndDo) {
       {"unknown setting",
        [&](HTTPS& h) { return doMethod(h, https_method::Config, {"Nope=1", nullptr}); }, -1,
        "Unknown config setting."},
+      {"bad cookie index", [](HTTPS& h) { return h.SetText(p::CookieValue, "v", 3); }, 432,
+       "Invalid cookie index (out of range)."},
       {"successful set", [](HTTPS& h) { return h.SetText(p::Accept, "*/*"); }, 0, ""},
       {"successful query",
        [&](HTTPS& h) { return doMethod(h, https_method::Config, {"KeepAlive", nullptr}); }, 0,
@@ -207,6 +230,40 @@ TEST_F(ComponentTest, CompletionAfterSetAndDo) {
     ASSERT_NE(https.GetLastError(), nullptr);
     EXPECT_STREQ(https.GetLastError(), c.text);
     EXPECT_EQ(https.GetInteger(p::Idle), 1);
+  }
+}
+
+TEST_F(ComponentTest, InternetLibraryPathHasNoDelete) {
+  HTTPS https;
+  https.Config("UseWinInet=true");
+  EXPECT_EQ(https.Delete(""), 0);
+  EXPECT_EQ(https.GetLastErrorCode(), 0);
+  // Its Reset clears the request properties but keeps GetOn302Redirect.
+  https.Config("GetOn302Redirect=true");
+  https.SetText(p::User, "u");
+  EXPECT_EQ(https.Reset(), 0);
+  EXPECT_EQ(https.GetText(p::User), "");
+  EXPECT_EQ(https.Config("GetOn302Redirect"), "True");
+}
+
+TEST_F(ComponentTest, Utf16PropertyValuesUseTheCodePage) {
+  struct Case {
+    int codePage;
+    std::u16string wide;
+    std::string narrow;
+  };
+  const Case cases[] = {
+      {0, u"caf\u00e9 \u20ac", "caf\xC3\xA9 \xE2\x82\xAC"}, {65001, u"\u00fc", "\xC3\xBC"},
+      {28591, u"caf\u00e9", "caf\xE9"}, {1252, u"\u20ac", "\x80"},
+      {28591, u"\u20ac", "?"},  // not in Latin-1
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.codePage);
+    HTTPS https;
+    https.Config("CodePage=" + std::to_string(c.codePage));
+    ASSERT_EQ(https.SetWideText(p::Referer, c.wide), 0);
+    EXPECT_EQ(https.GetText(p::Referer), c.narrow);
+    EXPECT_EQ(https.GetWideText(p::Referer), c.narrow == "?" ? u"?" : c.wide);
   }
 }
 
@@ -419,34 +476,71 @@ TEST_F(ComponentTest, ResetClearsRequestState) {
 
 // --- events ---------------------------------------------------------------------------
 // Raised through the component object's delivery operations, as the layers
-// raise them.
+// raise them, or by a connect through the Connected property. A handler
+// answering -10000 gets the event again in UTF-16 through the wide-text
+// dispatcher.
 
-// The shared recorder, and the redirect and certificate events; when
-// acceptAnswer >= 0 their handlers write it into Accept.
-class AnsweringHttps : public tw_test::RecordingHttps {
+// The shared recorder, and the events only these tests raise. Handlers
+// answer -10000 for the ids in refire and, when acceptAnswer >= 0, write it
+// into Accept (also of a wide event).
+class RecordingHttps : public tw_test::RecordingHttps {
  public:
+  std::vector<int> refire;
   int acceptAnswer = -1;
 
+  int again(int id) const {
+    return std::count(refire.begin(), refire.end(), id) ? https_event::RefireWide : 0;
+  }
+  int note(int id, const std::string& text) {
+    events.push_back(text);
+    return again(id);
+  }
+  std::string status(const char* event, int code, const char* text) {
+    return std::string(event) + " " + std::to_string(code) + " " + text;
+  }
+  int FireConnected(HTTPSConnectedEventParams* e) override {
+    return note(0, status("Connected", e->StatusCode, e->Description));
+  }
+  int FireConnectionStatus(HTTPSConnectionStatusEventParams* e) override {
+    return note(0, status(e->ConnectionEvent, e->StatusCode, e->Description));
+  }
+  int FireDisconnected(HTTPSDisconnectedEventParams* e) override {
+    return note(0, status("Disconnected", e->StatusCode, e->Description));
+  }
   int FireHeader(HTTPSHeaderEventParams* e) override {
     EXPECT_EQ(e->reserved, 0);
-    return tw_test::RecordingHttps::FireHeader(e);
+    tw_test::RecordingHttps::FireHeader(e);
+    return again(https_event::Header);
   }
   int FireRedirect(HTTPSRedirectEventParams* e) override {
     if (acceptAnswer >= 0) e->Accept = acceptAnswer;
-    events.push_back(std::string("Redirect ") + e->Location);
-    return 0;
+    return note(https_event::Redirect, std::string("Redirect ") + e->Location);
   }
   int FireSSLServerAuthentication(HTTPSSSLServerAuthenticationEventParams* e) override {
     if (acceptAnswer >= 0) e->Accept = acceptAnswer;
-    events.push_back("Cert " +
-                     std::string(e->CertEncoded, static_cast<size_t>(e->lenCertEncoded)) + " " +
-                     e->CertSubject + " " + e->Status);
-    return 0;
+    return note(https_event::SSLServerAuthentication,
+                "Cert " + std::string(e->CertEncoded, static_cast<size_t>(e->lenCertEncoded)) +
+                    " " + e->CertSubject + " " + e->Status);
+  }
+  // "Wide <id> <argc>" and the texts (as UTF-8) of the events refired here.
+  int FireWideEvent(int id, int argc, void* argv[], int lengths[]) override {
+    std::string text = "Wide " + std::to_string(id) + " " + std::to_string(argc);
+    const std::vector<int> slots = id == 10006   ? std::vector{0, 1}
+                                   : id == 10007 ? std::vector{0}
+                                                 : std::vector{1, 2, 3};
+    for (int slot : slots) {
+      const auto* wide = static_cast<const char16_t*>(argv[slot]);
+      text += "|" + tw_platform::utf16ToUtf8({wide, static_cast<size_t>(lengths[slot])});
+    }
+    if (acceptAnswer >= 0 && id != 10006) {
+      argv[id == 10007 ? 1 : 4] = reinterpret_cast<void*>(static_cast<intptr_t>(acceptAnswer));
+    }
+    return note(0, text);
   }
 };
 
 TEST_F(ComponentTest, WrapperForwardsEventsToItsVirtualFunctions) {
-  AnsweringHttps https;
+  RecordingHttps https;
   auto* c = componentFromHandle(https.handle());
   c->fireHeader("X", "\xC3\xA9t\xC3\xA9");
   const char body[] = "ab\0cd";
@@ -466,24 +560,51 @@ TEST_F(ComponentTest, WrapperForwardsEventsToItsVirtualFunctions) {
   EXPECT_EQ(https.events, expected);
 }
 
-// The handler's Accept is copied back; without a callback nothing is
-// delivered and Accept keeps its preset.
-TEST_F(ComponentTest, AcceptIsCopiedBackFromTheHandler) {
+// The wide texts are converted from the code page.
+TEST_F(ComponentTest, HandlerAnsweringMinus10000GetsTheEventAgainInUtf16) {
   struct Case {
+    int codePage;
+    std::string field, value, wide;
+  };
+  const Case cases[] = {
+      {0, "Content-Type", "text/html; charset=\xC3\xA9t\xC3\xA9",
+       "Wide 10006 2|Content-Type|text/html; charset=\xC3\xA9t\xC3\xA9"},
+      {28591, "X-Name", "caf\xE9", "Wide 10006 2|X-Name|caf\xC3\xA9"},
+      {1252, "X-Euro", "\x80 5", "Wide 10006 2|X-Euro|\xE2\x82\xAC 5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.codePage);
+    RecordingHttps https;
+    https.refire = {https_event::Header};
+    https.Config("CodePage=" + std::to_string(c.codePage));
+    componentFromHandle(https.handle())->fireHeader(c.field, c.value);
+    const std::vector<std::string> expected = {"Header " + c.field + "|" + c.value, c.wide};
+    EXPECT_EQ(https.events, expected);
+  }
+}
+
+// Without a callback nothing is delivered and Accept keeps its preset.
+TEST_F(ComponentTest, AcceptIsCopiedBackFromTheNarrowAndTheWideHandler) {
+  struct Case {
+    bool refire;
     int answer;
     bool preset;
     bool expected;
   };
-  const Case cases[] = {{1, false, true}, {0, true, false}, {-1, true, true}, {-1, false, false}};
+  const Case cases[] = {
+      {false, 1, false, true}, {false, 0, true, false}, {true, 1, false, true},
+      {true, 0, true, false},  {false, -1, true, true}, {false, -1, false, false},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.answer) + (c.preset ? " preset" : ""));
-    AnsweringHttps https;
+    SCOPED_TRACE(std::to_string(c.refire) + " " + std::to_string(c.answer));
+    RecordingHttps https;
     https.acceptAnswer = c.answer;
+    if (c.refire) https.refire = {https_event::Redirect, https_event::SSLServerAuthentication};
     auto* comp = componentFromHandle(https.handle());
     EXPECT_EQ(comp->fireRedirect("http://127.0.0.1/next", c.preset), c.expected);
     EXPECT_EQ(comp->fireSSLServerAuthentication("DER", "CN=a", "CN=b", "OK", c.preset) != 0,
               c.expected);
-    EXPECT_EQ(https.events.size(), 2u);
+    EXPECT_EQ(https.events.size(), c.refire ? 4u : 2u);
   }
   std::unique_ptr<void, decltype(&TessilonSSL_HTTPS_Destroy)> handle(
       TessilonSSL_HTTPS_Create(nullptr, nullptr), &TessilonSSL_HTTPS_Destroy);
@@ -491,6 +612,27 @@ TEST_F(ComponentTest, AcceptIsCopiedBackFromTheHandler) {
   c->fireHeader("A", "B");
   EXPECT_FALSE(c->fireRedirect("x", false));
   EXPECT_EQ(c->fireSSLServerAuthentication("", "", "", "", true), 1);
+}
+
+// Refused connects and the target checks are tested on the engine itself.
+TEST_F(ComponentTest, ConnectedPropertyConnectsAndDisconnectsPlainHttp) {
+  tw_test::ScriptedPeer peer(tw_test::PeerScript{tw_test::PeerStep::waitFor("never", 3000)});
+  RecordingHttps https;
+  ASSERT_EQ(https.SetText(p::URLScheme, "http"), 0);
+  ASSERT_EQ(https.SetText(p::URLServer, "127.0.0.1"), 0);
+  ASSERT_EQ(https.SetInteger(p::URLPort, peer.port()), 0);
+  EXPECT_EQ(https.SetInteger(p::Connected, 1), 0);
+  EXPECT_EQ(https.GetInteger(p::Connected), 1);
+  EXPECT_EQ(https.DoEvents(), 0);
+  EXPECT_NE(https.Config("SocketHandle"), "-1");
+  EXPECT_EQ(https.GetText(p::LocalHost), "127.0.0.1");
+  EXPECT_EQ(https.SetInteger(p::Connected, 0), 0);
+  EXPECT_EQ(https.GetInteger(p::Connected), 0);
+  EXPECT_EQ(https.Config("SocketHandle"), "-1");
+  EXPECT_EQ(https.events, (std::vector<std::string>{"Remote host connection complete. 0 OK",
+                                                 "Connected 0 OK",
+                                                 "Remote host disconnected. 0 OK",
+                                                 "Disconnected 0 OK"}));
 }
 
 }  // namespace
