@@ -73,20 +73,19 @@ const char kCorrupt[] =
     "ERROR: Unable to record checksum (The configuration registry database is corrupt. ) "
     "in registry\n";
 
-// The raw data of a stored value as a narrow reader gets it, its NUL
-// included; "<none>" when it cannot be read.
 std::string stored(const std::string& url, DWORD* type = nullptr) {
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return "<none>";
-  }
-  char buf[256];
-  DWORD size = sizeof buf;
-  LONG rc = RegQueryValueExA(key, url.c_str(), nullptr, type, reinterpret_cast<LPBYTE>(buf), &size);
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS ? std::string(buf, size) : "<none>";
+  return tw_test::registryValue(HKEY_CURRENT_USER, kStoreKey, url, type);
 }
 std::string sz(const std::string& text) { return text + '\0'; }
+// Writes the stored value of http://h/ with this type and data.
+void storeRaw(DWORD type, const std::string& data) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr), ERROR_SUCCESS);
+  RegSetValueExA(key, "http://h/", 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                 static_cast<DWORD>(data.size()));
+  RegCloseKey(key);
+}
 
 struct Step {
   std::string url = "http://h/";
@@ -122,26 +121,11 @@ std::vector<Sequence> sequences() {
                  {.url = "HTTP://EXAMPLE.COM", .checksum = kSumA, .printed = kInitialized},
                  {.url = "http://example.com", .checksum = kSumA, .result = Equal}}},
       {.name = "a value too long for the buffer counts as absent",
-       .setUp =
-           [](const std::string&) {
-             CRegistry r(HKEY_CURRENT_USER);
-             ASSERT_TRUE(r.createKey(kStoreKey));
-             ASSERT_TRUE(r.writeString(kStoreKey, "http://h/", std::string(65, 'C').c_str()));
-           },
+       .setUp = [](const std::string&) { storeRaw(REG_SZ, std::string(65, 'C') + '\0'); },
        .steps = {{.checksum = kSumA, .printed = kInitialized},
                  {.checksum = kSumA, .result = Equal}}},
       {.name = "65 bytes without a NUL are compared within the buffer",
-       .setUp =
-           [](const std::string&) {
-             HKEY key;
-             ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kStoreKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                       nullptr, &key, nullptr),
-                       ERROR_SUCCESS);
-             ASSERT_EQ(RegSetValueExA(key, "http://h/", 0, REG_BINARY,
-                                      reinterpret_cast<const BYTE*>(std::string(65, 'D').data()), 65),
-                       ERROR_SUCCESS);
-             RegCloseKey(key);
-           },
+       .setUp = [](const std::string&) { storeRaw(REG_BINARY, std::string(65, 'D')); },
        .steps = {{.checksum = kSumA, .result = Changed}}},
       // Found by the checksum-store fuzz target: a cut sequence at the end
       // took the NUL with it and the value was stored without its terminator.
@@ -218,16 +202,16 @@ class StoreProcesses : public tw_test::RegistryEnv {
   tw_test::ProcessResult clear(bool asNobody = false) {
     return run("TARNWICK_BIN", {"/checksums_clear", "http://127.0.0.1:9/"}, asNobody);
   }
+  // The first line of the hive's integrity check ("ok" when sound).
   std::string integrity() {
-    sqlite3* db = nullptr;
     std::string result = "cannot open";
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_open_v2(userHive().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW) {
-      result = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    }
-    sqlite3_finalize(st);
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(userHive().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_exec(db, "PRAGMA integrity_check", [](void* out, int, char** row, char**) {
+      auto& text = *static_cast<std::string*>(out);
+      if (text == "cannot open") text = row[0];
+      return 0;
+    }, &result, nullptr);
     sqlite3_close(db);
     return result;
   }

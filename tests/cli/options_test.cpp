@@ -85,6 +85,8 @@ TEST(InProcessParse, AcceptedCommandLines) {
     std::string out;
     std::string pattern;
     bool console = true;
+    std::string proxyHost = "";
+    int proxyPort = 8080;
   };
   const Case cases[] = {
       {{}, checksumNotice + consoleNotice, ""},
@@ -101,6 +103,8 @@ TEST(InProcessParse, AcceptedCommandLines) {
       // output only, the pattern is adapted without a warning.
       {{"/t", "abc"}, consoleNotice + warning("*abc*"), "*abc*"},
       {{"/le", "/t", "abc"}, "", "*abc*", false},
+      // The proxy settings are taken as given.
+      {{"/lc", "/checksum", "/proxyhost", "p", "/proxyport", "3128"}, "", "", true, "p", 3128},
   };
   for (const Case& c : cases) {
     std::vector<const char*> v{"tarnwick"};
@@ -113,14 +117,8 @@ TEST(InProcessParse, AcceptedCommandLines) {
     EXPECT_EQ(h.textPattern, c.pattern);
     EXPECT_EQ(h.url, "http://a/");
     EXPECT_EQ(h.consoleOutput, c.console);
+    EXPECT_EQ(h.proxy.host, c.proxyHost);
+    EXPECT_EQ(h.proxy.port, c.proxyPort);
+    EXPECT_EQ(h.proxy.authScheme, c.proxyHost.empty() ? velmora::ProxySettings::None : 0u);
   }
-  // The proxy settings are taken as given.
-  const std::vector<const char*> proxy = {"tarnwick", "/proxyhost", "p", "/proxyport", "3128",
-                                          "http://a/", nullptr};
-  testing::internal::CaptureStdout();
-  CliHandler h(6, proxy.data(), false);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(h.proxy.host, "p");
-  EXPECT_EQ(h.proxy.port, 3128);
-  EXPECT_EQ(h.proxy.authScheme, 0u);
 }

@@ -1,17 +1,18 @@
 // The HTTP layer behind the component object, each part as one table: the
 // URL split into its properties (percent-encoding: the URL fuzz target), the
 // request text byte for byte, the proxy detected from the Internet Settings
-// (seeded with tarnwick-reg in the test's own registry hive), and whole
+// (written in the test's own registry hive), and whole
 // transfers against scripted loopback peers: the settings, the reply pieces,
 // the request bytes the peer must have received, and the result,
 // TransferredData and events the application sees.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <cstring>
 #include <functional>
 
 #include "httpclient/protocol/Url.h"
+#include "platform/registry.h"
 #include "tests/support/component_fixture.h"
 #include "tests/support/recording_https.h"
 #include "tests/support/scripted_peer.h"
@@ -36,6 +37,13 @@ struct RequestCase {
 
 const std::string kAgent = "User-Agent: TessilonSSL HTTPS Component/1.0\r\n";
 
+// The text with "{host}" and "{agent}" (the User-Agent line) filled in.
+std::string filled(std::string text, const std::string& host) {
+  for (size_t at; (at = text.find("{host}")) != std::string::npos;) text.replace(at, 6, host);
+  for (size_t at; (at = text.find("{agent}")) != std::string::npos;) text.replace(at, 7, kAgent);
+  return text;
+}
+
 // A GET of "/" with the given Host line.
 std::string plainGet(const std::string& host) {
   return "GET / HTTP/1.1\r\nHost: " + host + "\r\n{agent}Connection: close\r\n\r\n";
@@ -51,28 +59,29 @@ struct UrlCase {
   const char* path = nullptr;
   const char* user = nullptr;
   const char* password = nullptr;
+  bool ipv6 = false;  // a bracketed host switches the transport to IPv6
 };
 
 void expectText(RecordingHttps& h, int id, const char* want) {
   if (want != nullptr) { EXPECT_EQ(h.GetText(id), want) << id; }
 }
 
-const char* const kKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+const char* const kKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
 class ProxyDetectTest : public ComponentTest {
  protected:
-  void reg(const std::vector<std::string>& args) {
-    std::string bin = std::string(std::getenv("TW_BINARY_DIR")) + "/tools/reg/tarnwick-reg";
-    std::vector<std::string> argv = {bin};
-    argv.insert(argv.end(), args.begin(), args.end());
-    tw_test::ProcessResult r = tw_test::runProcess(argv);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-  }
+  // Writes the Internet Settings values given; with none, the key is not created.
   void seed(const char* enable, const char* server) {
-    if (enable != nullptr) {
-      reg({"add", kKey, "--value", "ProxyEnable", "--type", "REG_DWORD", "--data", enable});
-    }
-    if (server != nullptr) reg({"add", kKey, "--value", "ProxyServer", "--data", server});
+    HKEY key;
+    if (enable == nullptr && server == nullptr) return;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr), ERROR_SUCCESS);
+    const DWORD on = enable != nullptr ? static_cast<DWORD>(std::stoul(enable)) : 0;
+    const auto* bytes = reinterpret_cast<const BYTE*>(&on);
+    if (enable) RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, bytes, 4);
+    bytes = reinterpret_cast<const BYTE*>(server);
+    if (server) RegSetValueExA(key, "ProxyServer", 0, REG_SZ, bytes, DWORD(std::strlen(server) + 1));
+    RegCloseKey(key);
   }
 };
 
@@ -113,12 +122,6 @@ struct Exchange {
   std::function<void(RecordingHttps&)> check = nullptr;  // runs after the call
   int minMs = 0, maxMs = 0;          // duration of the call (0: unchecked)
 };
-
-std::string filled(std::string text, const std::string& host) {
-  for (size_t at; (at = text.find("{host}")) != std::string::npos;) text.replace(at, 6, host);
-  for (size_t at; (at = text.find("{agent}")) != std::string::npos;) text.replace(at, 7, kAgent);
-  return text;
-}
 
 void play(const Exchange& x) {
   SCOPED_TRACE(x.what);
@@ -170,9 +173,9 @@ TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
       {{"http://h?q=1"}, "http", "h", 80, "/?q=1", "", ""},
       {{"http://h"}, "http", "h", 80, "/", "", ""},
       {{"http://h:8080"}, "http", "h", 8080, "/", "", ""},
-      {{"http://[::1]:8080/v6"}, "http", "::1", 8080, "/v6", "", ""},
-      {{"http://[fe80::1%4]:81/"}, "http", "fe80::1%4", 81, "/", "", ""},
-      {{"http://u:p@[::1]/"}, "http", "::1", 80, "/", "u", "p"},
+      {{"http://[::1]:8080/v6"}, "http", "::1", 8080, "/v6", "", "", true},
+      {{"http://[fe80::1%4]:81/"}, "http", "fe80::1%4", 81, "/", "", "", true},
+      {{"http://u:p@[::1]/"}, "http", "::1", 80, "/", "u", "p", true},
       {{"//h2/only-authority"}, "https", "h2", 443, "/only-authority", "", ""},
       {{"ftp://files/x"}, "ftp", "files", 443, "/x", "", ""},
       {{"b.html"}, "https", "", 443, "/b.html", "", ""},
@@ -197,16 +200,8 @@ TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
     expectText(h, https_prop::URLPath, c.path);
     expectText(h, https_prop::User, c.user);
     expectText(h, https_prop::Password, c.password);
+    EXPECT_EQ(h.Config("UseIPv6"), c.ipv6 ? "True" : "False");
   }
-}
-
-TEST_F(UrlTest, BracketedHostSwitchesTheTransportToIpv6) {
-  RecordingHttps h;
-  EXPECT_EQ(h.Config("UseIPv6"), "False");
-  h.SetText(https_prop::URL, "http://127.0.0.1/");
-  EXPECT_EQ(h.Config("UseIPv6"), "False");
-  h.SetText(https_prop::URL, "http://[::1]/");
-  EXPECT_EQ(h.Config("UseIPv6"), "True");
 }
 
 TEST_F(UrlTest, ConnectionDecisionFailuresSendNothing) {
@@ -282,11 +277,7 @@ TEST_F(RequestTest, RequestTexts) {
     h.SetText(https_prop::URL, c.url);
     for (const std::string& s : c.settings) h.Config(s);
     if (c.setup) c.setup(h);
-    std::string expected = c.expected;
-    if (size_t at = expected.find("{agent}"); at != std::string::npos) {
-      expected.replace(at, 7, kAgent);
-    }
-    EXPECT_EQ(h.component().requestHeaderText(c.method, nullptr), expected);
+    EXPECT_EQ(h.component().requestHeaderText(c.method, nullptr), filled(c.expected, ""));
   }
 }
 
