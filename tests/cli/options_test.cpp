@@ -12,7 +12,6 @@
 #include "cli/ResultSeverities.h"
 
 using velmora::parseResultSeverities;
-using velmora::parseSeverity;
 using velmora::splitString;
 using Tokens = std::vector<std::string>;
 
@@ -40,14 +39,6 @@ TEST(SplitString, Cases) {
   }
 }
 
-TEST(ParseSeverity, WordsInAnyCase) {
-  const std::pair<const char*, int> cases[] = {
-      {"Ignore", -1}, {"IGNORE", -1}, {"information", 0}, {"Warning", 1}, {"eRRoR", 2},
-      {"fatal", 1},   {" Error", 1},  // blanks make it an unknown word
-      {"", 1}};
-  for (const auto& [word, severity] : cases) EXPECT_EQ(parseSeverity(word), severity) << word;
-}
-
 // The severities of TXT_FOUND, TXT_NOTFOUND, CHECKSUM_CHANGE, CHECKSUM_EQUAL.
 TEST(ParseResultSeverities, DefaultsOverridesAndIgnoredItems) {
   const std::pair<const char*, std::vector<int>> cases[] = {
@@ -57,6 +48,9 @@ TEST(ParseResultSeverities, DefaultsOverridesAndIgnoredItems) {
       // Later items override earlier ones; an unknown word gives Warning.
       {"TXT_FOUND=error,TXT_FOUND=Ignore", {-1, 1, 1, 0}},
       {"TXT_FOUND=loud", {1, 1, 1, 0}},
+      // Severity words in any case; blanks make a word unknown.
+      {"TXT_FOUND=IGNORE,TXT_NOTFOUND=information,CHECKSUM_CHANGE=eRRoR", {-1, 0, 2, 0}},
+      {"TXT_FOUND= Error,CHECKSUM_EQUAL=Warning", {1, 1, 1, 1}},
       // Names compare with case; malformed items are ignored.
       {"txt_found=Error,FOO=Error,TXT_NOTFOUND,CHECKSUM_EQUAL=,=Error", {0, 1, 1, 0}},
       // " TXT_NOTFOUND" is not a result name.

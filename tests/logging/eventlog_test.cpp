@@ -57,11 +57,14 @@ class SyslogListener {
 
 class EventLogTest : public tw_logging_test::StateDirTest {};
 
-BOOL report(HANDLE h, WORD type, DWORD id, std::vector<std::u16string> strings) {
+// Reports one error event of category 1 through a handle of its own.
+void report(const char16_t* source, DWORD id, std::vector<std::u16string> strings) {
+  HANDLE h = RegisterEventSourceW(nullptr, source);
   std::vector<LPCWSTR> p;
   for (auto& s : strings) p.push_back(s.c_str());
-  return ReportEventW(h, type, 1, id, nullptr, static_cast<WORD>(p.size()), 0,
-                      p.empty() ? nullptr : p.data(), nullptr);
+  EXPECT_TRUE(ReportEventW(h, EVENTLOG_ERROR_TYPE, 1, id, nullptr, static_cast<WORD>(p.size()), 0,
+                           p.empty() ? nullptr : p.data(), nullptr));
+  EXPECT_TRUE(DeregisterEventSource(h));
 }
 
 TEST_F(EventLogTest, ReportsAreNumberedFromOneAndKeepAllFields) {
@@ -72,8 +75,8 @@ TEST_F(EventLogTest, ReportsAreNumberedFromOneAndKeepAllFields) {
   const int64_t before = time(nullptr);
   ASSERT_TRUE(ReportEventW(h, EVENTLOG_AUDIT_SUCCESS, 7, 0x4000ABCD, nullptr, 2, sizeof raw,
                            strings, const_cast<BYTE*>(raw)));
-  ASSERT_TRUE(report(h, EVENTLOG_ERROR_TYPE, 1, {}));
   ASSERT_TRUE(DeregisterEventSource(h));
+  report(u"Other", 1, {});
   auto events = storedEvents();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].record, 1u);
@@ -90,13 +93,9 @@ TEST_F(EventLogTest, ReportsAreNumberedFromOneAndKeepAllFields) {
 }
 
 TEST_F(EventLogTest, FiltersBySourceWithoutCaseAndByEventId) {
-  HANDLE a = RegisterEventSourceW(nullptr, u"Alpha");
-  HANDLE b = RegisterEventSourceW(nullptr, u"Beta");
-  ASSERT_TRUE(report(a, EVENTLOG_INFORMATION_TYPE, 1, {u"1"}));
-  ASSERT_TRUE(report(b, EVENTLOG_INFORMATION_TYPE, 1, {u"2"}));
-  ASSERT_TRUE(report(a, EVENTLOG_INFORMATION_TYPE, 2, {u"3"}));
-  DeregisterEventSource(a);
-  DeregisterEventSource(b);
+  report(u"Alpha", 1, {u"1"});
+  report(u"Beta", 1, {u"2"});
+  report(u"Alpha", 2, {u"3"});
   std::vector<tw_platform::EventLogRecord> r;
   ASSERT_TRUE(tw_platform::readEventLog(r, u"ALPHA"));
   ASSERT_EQ(r.size(), 2u);
@@ -123,9 +122,7 @@ TEST_F(EventLogTest, StoreThatIsDamagedOrCannotBeCreatedFailsTheRegistration) {
 }
 
 TEST_F(EventLogTest, StoredEventsCannotBeChangedOrRemoved) {
-  HANDLE h = RegisterEventSourceW(nullptr, u"X");
-  ASSERT_TRUE(report(h, EVENTLOG_ERROR_TYPE, 1, {u"s"}));
-  DeregisterEventSource(h);
+  report(u"X", 1, {u"s"});
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((root() + "/eventlog.db").c_str(), &db), SQLITE_OK);
   for (const char* sql :

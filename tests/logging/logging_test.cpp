@@ -13,7 +13,6 @@
 #include "logging/Logging.h"
 #include "platform/errors.h"
 #include "platform/message_table.h"
-#include "platform/registry.h"
 #include "tests/logging/support.h"
 #include "tests/support/message_texts.h"
 #include "tests/support/registry_env.h"
