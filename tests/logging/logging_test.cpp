@@ -28,9 +28,11 @@ class LoggingTest : public tw_logging_test::StateDirTest {};
 
 using Strings = std::vector<std::string>;
 
-// Insertion strings as added, and as the stored event carries them; one
-// logger writes every case, so each event starts a new message.
-TEST_F(LoggingTest, InsertionStrings) {
+// Insertion strings as added, and as the stored event carries them, and the
+// event type of each level; one logger writes every case, so each event
+// starts a new message. Narrow text is widened byte by byte with sign
+// extension, as the source name shows.
+TEST_F(LoggingTest, InsertionStringsAndLevels) {
   Strings upTo31;
   for (int i = 1; i <= 31; ++i) upTo31.push_back(std::to_string(i));
   Strings upTo32 = upTo31, lastReplaced = upTo31;
@@ -40,15 +42,17 @@ TEST_F(LoggingTest, InsertionStrings) {
     const char* name;
     std::function<void(Logging&)> add;
     Strings expected;
+    uint16_t level;
+    WORD type;
   };
   const Case cases[] = {
-      {"none: one empty string", [](Logging&) {}, {""}},
+      {"none: one empty string", [](Logging&) {}, {""}, 0, EVENTLOG_INFORMATION_TYPE},
       {"gaps below the highest index are empty",
        [](Logging& log) {
          log.addString("first", 1);
          log.addString("third", 3);
        },
-       {"first", "", "third"}},
+       {"first", "", "third"}, 1, EVENTLOG_WARNING_TYPE},
       // An explicit index replaces nothing and moves the next one after it.
       {"appending continues after an explicit index",
        [](Logging& log) {
@@ -58,61 +62,42 @@ TEST_F(LoggingTest, InsertionStrings) {
          log.addString("two", 2);
          log.addString("three");
        },
-       {"", "two", "three", "", "five", "six", "-42"}},
+       {"", "two", "three", "", "five", "six", "-42"}, 2, EVENTLOG_ERROR_TYPE},
       {"indexes outside 1 to 32 are ignored",
        [](Logging& log) {
          log.addString("zero", 0);
          log.addString("thirty-three", 33);
          log.addString("first");
        },
-       {"first"}},
+       {"first"}, 3, EVENTLOG_AUDIT_FAILURE},
       {"the 33rd appended string is dropped",
        [](Logging& log) {
          for (int i = 1; i <= 33; ++i) log.addNumber(i);
        },
-       upTo32},
+       upTo32, 4, EVENTLOG_AUDIT_SUCCESS},
       {"the last slot is still replaced after a drop",
        [](Logging& log) {
          for (int i = 1; i <= 34; ++i) log.addNumber(i);
          log.addString("last", 32);
        },
-       lastReplaced},
+       lastReplaced, 5, EVENTLOG_WARNING_TYPE},
+      {"narrow bytes", [](Logging& log) { log.addString("a\xFC" "b"); }, {"a\uFFFCb"}, 0xFFFF,
+       EVENTLOG_WARNING_TYPE},
   };
-  Logging log("Harrowlights", 2);
+  Logging log("Harr\xE9", 2);
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].name);
     cases[i].add(log);
-    ASSERT_TRUE(log.writeEvent(1, 1003, 0));
+    ASSERT_TRUE(log.writeEvent(1, 1003, cases[i].level));
     auto events = storedEvents();
     ASSERT_EQ(events.size(), i + 1);
     EXPECT_EQ(u8(events[i].strings), cases[i].expected);
-    EXPECT_EQ(u8(events[i].source), "Harrowlights");
+    EXPECT_EQ(events[i].type, cases[i].type);
+    EXPECT_EQ(events[i].source, (std::u16string{u'H', u'a', u'r', u'r', 0xFFE9}));
     EXPECT_EQ(events[i].category, 1);
     EXPECT_EQ(events[i].eventId, 1003u);
     EXPECT_TRUE(events[i].data.empty());
   }
-}
-
-TEST_F(LoggingTest, LevelsMapToEventTypes) {
-  Logging log("Harrowlights", 2);
-  const std::pair<uint16_t, WORD> types[] = {
-      {0, EVENTLOG_INFORMATION_TYPE}, {1, EVENTLOG_WARNING_TYPE}, {2, EVENTLOG_ERROR_TYPE},
-      {3, EVENTLOG_AUDIT_FAILURE},    {4, EVENTLOG_AUDIT_SUCCESS}, {5, EVENTLOG_WARNING_TYPE},
-      {0xFFFF, EVENTLOG_WARNING_TYPE}};
-  for (const auto& [level, type] : types) {
-    EXPECT_EQ(log.eventTypeForLevel(level), type) << level;
-    ASSERT_TRUE(log.writeEvent(1, 1010, level));
-    EXPECT_EQ(storedEvents().back().type, type) << level;
-  }
-}
-
-TEST_F(LoggingTest, NarrowTextIsWidenedBytewiseWithSignExtension) {
-  Logging log("Harr\xE9", 2);
-  log.addString("a\xFC" "b");
-  ASSERT_TRUE(log.writeEvent(1, 1003, 0));
-  auto e = storedEvents().at(0);
-  EXPECT_EQ(e.source, (std::u16string{u'H', u'a', u'r', u'r', 0xFFE9}));
-  EXPECT_EQ(e.strings.at(0), (std::u16string{u'a', 0xFFFC, u'b'}));
 }
 
 TEST_F(LoggingTest, FailedOpenReturnsFalseDropsTheMessageAndFreesTheLock) {
@@ -203,27 +188,21 @@ TEST_F(RegistrationTest, RegistersUnderApplicationWithThisExecutableAsMessageFil
   EXPECT_EQ(value(key, "CategoryCount"), two);
 }
 
-TEST_F(RegistrationTest, SourceKnownUnderAnotherLogRegistersNothingNew) {
-  createKey(kEventlog + "\\System\\harrowlights");  // key names ignore case
-  createKey(kEventlog + "\\Application\\Other");
-  Logging log("Harrowlights", 2);
-  log.ensureEventSource(2);
-  EXPECT_FALSE(keyExists(kEventlog + "\\Application\\Harrowlights"));
-  EXPECT_EQ(value(kEventlog + "\\System\\Harrowlights", "EventMessageFile").second, "<none>");
-}
-
-// The source sits under the last of 32 or 33 logs in enumeration order:
-// only the first 32 are searched, so with 33 it is registered anew.
+// A source known under another log is not registered anew (key names ignore
+// case), but only the first 32 logs in enumeration order are searched: the
+// source sits under the last of 32 or 33 logs.
 TEST_F(RegistrationTest, OnlyTheFirstThirtyTwoLogsAreSearched) {
   for (int logs : {32, 33}) {
     SCOPED_TRACE(logs);
     for (int i = 0; i < logs; ++i) {
       createKey(kEventlog + (i < 10 ? "\\Log0" : "\\Log") + std::to_string(i));
     }
-    createKey(kEventlog + "\\Log" + std::to_string(logs - 1) + "\\Harrowlights");
+    const std::string known = kEventlog + "\\Log" + std::to_string(logs - 1) + "\\harrowlights";
+    createKey(known);
     Logging log("Harrowlights", 2);
     log.ensureEventSource(2);
     EXPECT_EQ(keyExists(kEventlog + "\\Application\\Harrowlights"), logs == 33);
+    EXPECT_EQ(value(known, "EventMessageFile").second, "<none>");
     ASSERT_TRUE(CRegistry(HKEY_LOCAL_MACHINE).deleteKeyTree(kEventlog.c_str()));
   }
 }
