@@ -56,16 +56,6 @@ TEST_F(Checksum, Sha256AsUpperCaseHex) {
   }
 }
 
-TEST_F(Checksum, FailuresGiveAnEmptyTextAndTheirError) {
-  FileChecksum missing(dir.file("does-not-exist"), SHA256, Text);
-  EXPECT_EQ(missing.getChecksum(), "");
-  EXPECT_EQ(missing.lastError,
-            "Unable to open file due to error: The system cannot find the file specified.");
-  FileChecksum directory(dir.path(), SHA256, Text);
-  EXPECT_EQ(directory.getChecksum(), "");
-  EXPECT_EQ(directory.lastError, "Unable to read file due to error: FileStore: error reading file");
-}
-
 const char kStoreKey[] = "Software\\velmora.net\\Loomcraft\\Tarnwick";
 const std::string kSumA(64, 'A');
 const std::string kSumB = std::string(63, 'A') + "B";

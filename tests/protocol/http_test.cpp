@@ -87,9 +87,7 @@ class ProxyDetectTest : public ComponentTest {
 
 struct Expect {
   std::string server;
-  int port;
-  int proxySsl;
-  int firewallType;
+  int port, proxySsl, firewallType;
 };
 
 // One step: what is written to the Internet Settings (nullptr leaves a value
