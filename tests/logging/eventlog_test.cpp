@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -29,15 +28,12 @@ namespace {
 // A unix datagram socket bound at path, as a syslog daemon's would be.
 class SyslogListener {
  public:
-  explicit SyslogListener(const std::string& path)
-      : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (fd_ < 0 || path.size() >= sizeof addr.sun_path) throw std::runtime_error("syslog socket");
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  explicit SyslogListener(const std::string& path) {
+    sockaddr_un addr{.sun_family = AF_UNIX, .sun_path = {}};
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
     ::unlink(path.c_str());
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      throw std::runtime_error("cannot bind the syslog socket");
+      throw std::runtime_error("cannot bind the syslog socket at " + path);
     }
     ::chmod(path.c_str(), 0666);  // writers may run as another user
   }
@@ -52,7 +48,7 @@ class SyslogListener {
   }
 
  private:
-  int fd_;
+  int fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 };
 
 class EventLogTest : public tw_logging_test::StateDirTest {};

@@ -118,9 +118,8 @@ TEST_F(LoggingTest, FailedOpenReturnsFalseDropsTheMessageAndFreesTheLock) {
   });
   ASSERT_EQ(other.wait_for(std::chrono::seconds(20)), std::future_status::ready);
   EXPECT_TRUE(other.get());
-  auto events = storedEvents();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(u8(events[0].strings), Strings{"kept"});
+  ASSERT_EQ(storedEvents().size(), 1u);
+  EXPECT_EQ(u8(storedEvents()[0].strings), Strings{"kept"});
 }
 
 TEST_F(LoggingTest, MessagesOfConcurrentThreadsDoNotMix) {
@@ -174,7 +173,6 @@ TEST_F(RegistrationTest, RegistersUnderApplicationWithThisExecutableAsMessageFil
   Logging log("Harrowlights", 2);
   log.ensureEventSource(2);
   const std::string key = kEventlog + "\\Application\\Harrowlights";
-  ASSERT_TRUE(keyExists(key));
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string() + '\0';
   const std::pair<DWORD, std::string> two(REG_DWORD, std::string("\2\0\0\0", 4));
   EXPECT_EQ(value(key, "EventMessageFile"), std::pair(DWORD(REG_SZ), self));
