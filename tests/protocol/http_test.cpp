@@ -92,8 +92,8 @@ struct Expect {
 
 // One step: what is written to the Internet Settings (nullptr leaves a value
 // as it is), the URL of a fresh component ("" keeps the https default), and
-// what detection gives. The hive is shared: the first list starts without
-// the key, every later list writes both values in its first step.
+// what detection gives. The hive is shared by the steps in order: the first
+// starts without the key.
 struct Step {
   const char* enable = nullptr;
   const char* server = nullptr;
@@ -253,37 +253,34 @@ TEST_F(RequestTest, RequestTexts) {
 }
 
 TEST_F(ProxyDetectTest, DetectedProxyForEachSettingAndScheme) {
-  const std::vector<std::vector<Step>> lists = {
+  const Step steps[] = {
       // Nothing: no key, detection disabled, no entry for the scheme.
-      {{.want = {"", 443, 0, 0}},
-       {.enable = "0", .server = "proxy.test:3128", .want = {"", 443, 0, 0}},
-       {.enable = "1", .server = "ftp=f:21", .want = {"", 443, 0, 0}}},
+      {.want = {"", 443, 0, 0}},
+      {.enable = "0", .server = "proxy.test:3128", .want = {"", 443, 0, 0}},
+      {.enable = "1", .server = "ftp=f:21", .want = {"", 443, 0, 0}},
       // One proxy for every scheme: https through a tunnel, http directly.
-      {{.enable = "1", .server = "proxy.test:3128", .want = {"proxy.test", 3128, 3, 1}},
-       {.url = "http://site.test/", .want = {"proxy.test", 3128, 0, 0}}},
+      {.enable = "1", .server = "proxy.test:3128", .want = {"proxy.test", 3128, 3, 1}},
+      {.url = "http://site.test/", .want = {"proxy.test", 3128, 0, 0}},
       // A list per scheme.
-      {{.enable = "1", .server = "ftp=f:21;http=hp:8080;https=sp:8443",
-        .url = "http://site.test/", .want = {"hp", 8080, 0, 0}},
-       {.url = "https://site.test/", .want = {"sp", 8443, 3, 1}}},
+      {.enable = "1", .server = "ftp=f:21;http=hp:8080;https=sp:8443", .url = "http://site.test/",
+       .want = {"hp", 8080, 0, 0}},
+      {.url = "https://site.test/", .want = {"sp", 8443, 3, 1}},
       // An entry without scheme, one without port; port 0 keeps the scheme's default.
-      {{.enable = "1", .server = "ftp=f:21;plainhost", .url = "http://site.test/",
-        .want = {"plainhost", 80, 0, 0}},
-       {.server = "http=hp:0", .url = "http://site.test/", .want = {"hp", 80, 0, 0}}},
+      {.enable = "1", .server = "ftp=f:21;plainhost", .url = "http://site.test/",
+       .want = {"plainhost", 80, 0, 0}},
+      {.server = "http=hp:0", .url = "http://site.test/", .want = {"hp", 80, 0, 0}},
   };
-  for (size_t l = 0; l < lists.size(); ++l) {
-    for (size_t i = 0; i < lists[l].size(); ++i) {
-      const Step& step = lists[l][i];
-      SCOPED_TRACE("list " + std::to_string(l) + " step " + std::to_string(i));
-      seed(step.enable, step.server);
-      RecordingHttps h;
-      h.SetText(https_prop::ProxyServer, "before");
-      if (*step.url != '\0') h.SetText(https_prop::URL, step.url);
-      ASSERT_EQ(h.SetInteger(https_prop::ProxyAutoDetect, 1), 0);
-      EXPECT_EQ(h.GetText(https_prop::ProxyServer), step.want.server);
-      EXPECT_EQ(h.GetInteger(https_prop::ProxyPort), step.want.port);
-      EXPECT_EQ(h.GetInteger(https_prop::ProxySSL), step.want.proxySsl);
-      EXPECT_EQ(h.GetInteger(https_prop::FirewallType), step.want.firewallType);
-    }
+  for (const Step& step : steps) {
+    SCOPED_TRACE(std::string(step.server ? step.server : "-") + " " + step.url);
+    seed(step.enable, step.server);
+    RecordingHttps h;
+    h.SetText(https_prop::ProxyServer, "before");
+    if (*step.url != '\0') h.SetText(https_prop::URL, step.url);
+    ASSERT_EQ(h.SetInteger(https_prop::ProxyAutoDetect, 1), 0);
+    EXPECT_EQ(h.GetText(https_prop::ProxyServer), step.want.server);
+    EXPECT_EQ(h.GetInteger(https_prop::ProxyPort), step.want.port);
+    EXPECT_EQ(h.GetInteger(https_prop::ProxySSL), step.want.proxySsl);
+    EXPECT_EQ(h.GetInteger(https_prop::FirewallType), step.want.firewallType);
   }
 }
 
