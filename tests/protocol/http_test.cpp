@@ -11,7 +11,6 @@
 #include <cstring>
 #include <functional>
 
-#include "httpclient/protocol/Url.h"
 #include "platform/registry.h"
 #include "tests/support/component_fixture.h"
 #include "tests/support/recording_https.h"
