@@ -71,8 +71,8 @@ class ProxyDetectTest : public ComponentTest {
  protected:
   // Writes the Internet Settings values given; with none, the key is not created.
   void seed(const char* enable, const char* server) {
-    HKEY key;
     if (enable == nullptr && server == nullptr) return;
+    HKEY key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                               nullptr), ERROR_SUCCESS);
     const DWORD on = enable != nullptr ? static_cast<DWORD>(std::stoul(enable)) : 0;
