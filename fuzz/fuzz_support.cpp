@@ -24,10 +24,9 @@ const std::string& useTempRoot() {
     // A memory file system when there is one: the registry and the page
     // file are written on every input, and disk syncs would dominate.
     std::error_code ec;
-    const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ec)
-                                           ? std::filesystem::path("/dev/shm")
-                                           : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "tw_fuzz_XXXXXX").string();
+    const bool shm = std::filesystem::is_directory("/dev/shm", ec);
+    std::string pattern = (shm ? "/dev/shm" : std::filesystem::temp_directory_path().string()) +
+                          "/tw_fuzz_XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) fail("cannot create a temporary directory");
     rootPath = pattern;
     setenv("TARNWICK_ROOT", rootPath.c_str(), 1);

@@ -12,7 +12,6 @@
 #include "cli/ResultSeverities.h"
 
 using velmora::parseResultSeverities;
-using velmora::parseSeverity;
 using velmora::splitString;
 using Tokens = std::vector<std::string>;
 
@@ -40,14 +39,6 @@ TEST(SplitString, Cases) {
   }
 }
 
-TEST(ParseSeverity, WordsInAnyCase) {
-  const std::pair<const char*, int> cases[] = {
-      {"Ignore", -1}, {"IGNORE", -1}, {"information", 0}, {"Warning", 1}, {"eRRoR", 2},
-      {"fatal", 1},   {" Error", 1},  // blanks make it an unknown word
-      {"", 1}};
-  for (const auto& [word, severity] : cases) EXPECT_EQ(parseSeverity(word), severity) << word;
-}
-
 // The severities of TXT_FOUND, TXT_NOTFOUND, CHECKSUM_CHANGE, CHECKSUM_EQUAL.
 TEST(ParseResultSeverities, DefaultsOverridesAndIgnoredItems) {
   const std::pair<const char*, std::vector<int>> cases[] = {
@@ -57,6 +48,9 @@ TEST(ParseResultSeverities, DefaultsOverridesAndIgnoredItems) {
       // Later items override earlier ones; an unknown word gives Warning.
       {"TXT_FOUND=error,TXT_FOUND=Ignore", {-1, 1, 1, 0}},
       {"TXT_FOUND=loud", {1, 1, 1, 0}},
+      // Severity words in any case; blanks make a word unknown.
+      {"TXT_FOUND=IGNORE,TXT_NOTFOUND=information,CHECKSUM_CHANGE=eRRoR", {-1, 0, 2, 0}},
+      {"TXT_FOUND= Error,CHECKSUM_EQUAL=Warning", {1, 1, 1, 1}},
       // Names compare with case; malformed items are ignored.
       {"txt_found=Error,FOO=Error,TXT_NOTFOUND,CHECKSUM_EQUAL=,=Error", {0, 1, 1, 0}},
       // " TXT_NOTFOUND" is not a result name.
@@ -85,6 +79,8 @@ TEST(InProcessParse, AcceptedCommandLines) {
     std::string out;
     std::string pattern;
     bool console = true;
+    std::string proxyHost = "";
+    int proxyPort = 8080;
   };
   const Case cases[] = {
       {{}, checksumNotice + consoleNotice, ""},
@@ -101,6 +97,8 @@ TEST(InProcessParse, AcceptedCommandLines) {
       // output only, the pattern is adapted without a warning.
       {{"/t", "abc"}, consoleNotice + warning("*abc*"), "*abc*"},
       {{"/le", "/t", "abc"}, "", "*abc*", false},
+      // The proxy settings are taken as given.
+      {{"/lc", "/checksum", "/proxyhost", "p", "/proxyport", "3128"}, "", "", true, "p", 3128},
   };
   for (const Case& c : cases) {
     std::vector<const char*> v{"tarnwick"};
@@ -113,14 +111,8 @@ TEST(InProcessParse, AcceptedCommandLines) {
     EXPECT_EQ(h.textPattern, c.pattern);
     EXPECT_EQ(h.url, "http://a/");
     EXPECT_EQ(h.consoleOutput, c.console);
+    EXPECT_EQ(h.proxy.host, c.proxyHost);
+    EXPECT_EQ(h.proxy.port, c.proxyPort);
+    EXPECT_EQ(h.proxy.authScheme, c.proxyHost.empty() ? velmora::ProxySettings::None : 0u);
   }
-  // The proxy settings are taken as given.
-  const std::vector<const char*> proxy = {"tarnwick", "/proxyhost", "p", "/proxyport", "3128",
-                                          "http://a/", nullptr};
-  testing::internal::CaptureStdout();
-  CliHandler h(6, proxy.data(), false);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(h.proxy.host, "p");
-  EXPECT_EQ(h.proxy.port, 3128);
-  EXPECT_EQ(h.proxy.authScheme, 0u);
 }

@@ -1,17 +1,17 @@
 // The HTTP layer behind the component object, each part as one table: the
 // URL split into its properties (percent-encoding: the URL fuzz target), the
 // request text byte for byte, the proxy detected from the Internet Settings
-// (seeded with tarnwick-reg in the test's own registry hive), and whole
+// (written in the test's own registry hive), and whole
 // transfers against scripted loopback peers: the settings, the reply pieces,
 // the request bytes the peer must have received, and the result,
 // TransferredData and events the application sees.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <cstring>
 #include <functional>
 
-#include "httpclient/protocol/Url.h"
+#include "platform/registry.h"
 #include "tests/support/component_fixture.h"
 #include "tests/support/recording_https.h"
 #include "tests/support/scripted_peer.h"
@@ -36,6 +36,13 @@ struct RequestCase {
 
 const std::string kAgent = "User-Agent: TessilonSSL HTTPS Component/1.0\r\n";
 
+// The text with "{host}" and "{agent}" (the User-Agent line) filled in.
+std::string filled(std::string text, const std::string& host) {
+  for (size_t at; (at = text.find("{host}")) != std::string::npos;) text.replace(at, 6, host);
+  for (size_t at; (at = text.find("{agent}")) != std::string::npos;) text.replace(at, 7, kAgent);
+  return text;
+}
+
 // A GET of "/" with the given Host line.
 std::string plainGet(const std::string& host) {
   return "GET / HTTP/1.1\r\nHost: " + host + "\r\n{agent}Connection: close\r\n\r\n";
@@ -51,42 +58,41 @@ struct UrlCase {
   const char* path = nullptr;
   const char* user = nullptr;
   const char* password = nullptr;
+  bool ipv6 = false;  // a bracketed host switches the transport to IPv6
 };
 
 void expectText(RecordingHttps& h, int id, const char* want) {
   if (want != nullptr) { EXPECT_EQ(h.GetText(id), want) << id; }
 }
 
-const char* const kKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+const char* const kKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
 class ProxyDetectTest : public ComponentTest {
  protected:
-  void reg(const std::vector<std::string>& args) {
-    std::string bin = std::string(std::getenv("TW_BINARY_DIR")) + "/tools/reg/tarnwick-reg";
-    std::vector<std::string> argv = {bin};
-    argv.insert(argv.end(), args.begin(), args.end());
-    tw_test::ProcessResult r = tw_test::runProcess(argv);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-  }
+  // Writes the Internet Settings values given; with none, the key is not created.
   void seed(const char* enable, const char* server) {
-    if (enable != nullptr) {
-      reg({"add", kKey, "--value", "ProxyEnable", "--type", "REG_DWORD", "--data", enable});
-    }
-    if (server != nullptr) reg({"add", kKey, "--value", "ProxyServer", "--data", server});
+    if (enable == nullptr && server == nullptr) return;
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr), ERROR_SUCCESS);
+    const DWORD on = enable != nullptr ? static_cast<DWORD>(std::stoul(enable)) : 0;
+    const auto* bytes = reinterpret_cast<const BYTE*>(&on);
+    if (enable) RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, bytes, 4);
+    bytes = reinterpret_cast<const BYTE*>(server);
+    if (server) RegSetValueExA(key, "ProxyServer", 0, REG_SZ, bytes, DWORD(std::strlen(server) + 1));
+    RegCloseKey(key);
   }
 };
 
 struct Expect {
   std::string server;
-  int port;
-  int proxySsl;
-  int firewallType;
+  int port, proxySsl, firewallType;
 };
 
 // One step: what is written to the Internet Settings (nullptr leaves a value
 // as it is), the URL of a fresh component ("" keeps the https default), and
-// what detection gives. The hive is shared: the first list starts without
-// the key, every later list writes both values in its first step.
+// what detection gives. The hive is shared by the steps in order: the first
+// starts without the key.
 struct Step {
   const char* enable = nullptr;
   const char* server = nullptr;
@@ -114,12 +120,6 @@ struct Exchange {
   int minMs = 0, maxMs = 0;          // duration of the call (0: unchecked)
 };
 
-std::string filled(std::string text, const std::string& host) {
-  for (size_t at; (at = text.find("{host}")) != std::string::npos;) text.replace(at, 6, host);
-  for (size_t at; (at = text.find("{agent}")) != std::string::npos;) text.replace(at, 7, kAgent);
-  return text;
-}
-
 void play(const Exchange& x) {
   SCOPED_TRACE(x.what);
   tw_test::PeerScript script = {PeerStep::waitFor(x.waitFor)};
@@ -136,6 +136,7 @@ void play(const Exchange& x) {
   if (x.setup) x.setup(h, peerUrl);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ((h.*x.call)(x.url.empty() ? peerUrl.c_str() : x.url.c_str()), x.code);
+  EXPECT_EQ(h.GetLastErrorCode(), x.code);
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - start).count();
   if (x.minMs > 0) { EXPECT_GE(ms, x.minMs); }
@@ -170,9 +171,9 @@ TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
       {{"http://h?q=1"}, "http", "h", 80, "/?q=1", "", ""},
       {{"http://h"}, "http", "h", 80, "/", "", ""},
       {{"http://h:8080"}, "http", "h", 8080, "/", "", ""},
-      {{"http://[::1]:8080/v6"}, "http", "::1", 8080, "/v6", "", ""},
-      {{"http://[fe80::1%4]:81/"}, "http", "fe80::1%4", 81, "/", "", ""},
-      {{"http://u:p@[::1]/"}, "http", "::1", 80, "/", "u", "p"},
+      {{"http://[::1]:8080/v6"}, "http", "::1", 8080, "/v6", "", "", true},
+      {{"http://[fe80::1%4]:81/"}, "http", "fe80::1%4", 81, "/", "", "", true},
+      {{"http://u:p@[::1]/"}, "http", "::1", 80, "/", "u", "p", true},
       {{"//h2/only-authority"}, "https", "h2", 443, "/only-authority", "", ""},
       {{"ftp://files/x"}, "ftp", "files", 443, "/x", "", ""},
       {{"b.html"}, "https", "", 443, "/b.html", "", ""},
@@ -197,43 +198,7 @@ TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
     expectText(h, https_prop::URLPath, c.path);
     expectText(h, https_prop::User, c.user);
     expectText(h, https_prop::Password, c.password);
-  }
-}
-
-TEST_F(UrlTest, BracketedHostSwitchesTheTransportToIpv6) {
-  RecordingHttps h;
-  EXPECT_EQ(h.Config("UseIPv6"), "False");
-  h.SetText(https_prop::URL, "http://127.0.0.1/");
-  EXPECT_EQ(h.Config("UseIPv6"), "False");
-  h.SetText(https_prop::URL, "http://[::1]/");
-  EXPECT_EQ(h.Config("UseIPv6"), "True");
-}
-
-TEST_F(UrlTest, ConnectionDecisionFailuresSendNothing) {
-  struct Case {
-    const char* what;
-    const char* url;
-    int proxyAuthScheme;
-    const char* proxy;
-    int code;
-    const char* text;
-  };
-  const Case cases[] = {
-      {"no server", "/only/a/path", 0, "", 152, "No server specified in URL"},
-      {"unknown scheme", "ftp://files/x", 0, "", 153, "Specified URLScheme (ftp) is invalid."},
-      {"tunnel with a custom proxy scheme", "https://h/", 2, "proxy.test", 153,
-       "Unknown proxy authentication scheme."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    RecordingHttps h;
-    h.SetInteger(https_prop::ProxyAuthScheme, c.proxyAuthScheme);
-    h.SetText(https_prop::ProxyServer, c.proxy);
-    EXPECT_EQ(h.Get(c.url), c.code);
-    EXPECT_EQ(h.GetLastErrorCode(), c.code);
-    EXPECT_STREQ(h.GetLastError(), c.text);
-    EXPECT_EQ(h.GetInteger(https_prop::Idle), 1);
-    EXPECT_TRUE(h.events.empty());
+    EXPECT_EQ(h.Config("UseIPv6"), c.ipv6 ? "True" : "False");
   }
 }
 
@@ -282,46 +247,39 @@ TEST_F(RequestTest, RequestTexts) {
     h.SetText(https_prop::URL, c.url);
     for (const std::string& s : c.settings) h.Config(s);
     if (c.setup) c.setup(h);
-    std::string expected = c.expected;
-    if (size_t at = expected.find("{agent}"); at != std::string::npos) {
-      expected.replace(at, 7, kAgent);
-    }
-    EXPECT_EQ(h.component().requestHeaderText(c.method, nullptr), expected);
+    EXPECT_EQ(h.component().requestHeaderText(c.method, nullptr), filled(c.expected, ""));
   }
 }
 
 TEST_F(ProxyDetectTest, DetectedProxyForEachSettingAndScheme) {
-  const std::vector<std::vector<Step>> lists = {
+  const Step steps[] = {
       // Nothing: no key, detection disabled, no entry for the scheme.
-      {{.want = {"", 443, 0, 0}},
-       {.enable = "0", .server = "proxy.test:3128", .want = {"", 443, 0, 0}},
-       {.enable = "1", .server = "ftp=f:21", .want = {"", 443, 0, 0}}},
+      {.want = {"", 443, 0, 0}},
+      {.enable = "0", .server = "proxy.test:3128", .want = {"", 443, 0, 0}},
+      {.enable = "1", .server = "ftp=f:21", .want = {"", 443, 0, 0}},
       // One proxy for every scheme: https through a tunnel, http directly.
-      {{.enable = "1", .server = "proxy.test:3128", .want = {"proxy.test", 3128, 3, 1}},
-       {.url = "http://site.test/", .want = {"proxy.test", 3128, 0, 0}}},
+      {.enable = "1", .server = "proxy.test:3128", .want = {"proxy.test", 3128, 3, 1}},
+      {.url = "http://site.test/", .want = {"proxy.test", 3128, 0, 0}},
       // A list per scheme.
-      {{.enable = "1", .server = "ftp=f:21;http=hp:8080;https=sp:8443",
-        .url = "http://site.test/", .want = {"hp", 8080, 0, 0}},
-       {.url = "https://site.test/", .want = {"sp", 8443, 3, 1}}},
+      {.enable = "1", .server = "ftp=f:21;http=hp:8080;https=sp:8443", .url = "http://site.test/",
+       .want = {"hp", 8080, 0, 0}},
+      {.url = "https://site.test/", .want = {"sp", 8443, 3, 1}},
       // An entry without scheme, one without port; port 0 keeps the scheme's default.
-      {{.enable = "1", .server = "ftp=f:21;plainhost", .url = "http://site.test/",
-        .want = {"plainhost", 80, 0, 0}},
-       {.server = "http=hp:0", .url = "http://site.test/", .want = {"hp", 80, 0, 0}}},
+      {.enable = "1", .server = "ftp=f:21;plainhost", .url = "http://site.test/",
+       .want = {"plainhost", 80, 0, 0}},
+      {.server = "http=hp:0", .url = "http://site.test/", .want = {"hp", 80, 0, 0}},
   };
-  for (size_t l = 0; l < lists.size(); ++l) {
-    for (size_t i = 0; i < lists[l].size(); ++i) {
-      const Step& step = lists[l][i];
-      SCOPED_TRACE("list " + std::to_string(l) + " step " + std::to_string(i));
-      seed(step.enable, step.server);
-      RecordingHttps h;
-      h.SetText(https_prop::ProxyServer, "before");
-      if (*step.url != '\0') h.SetText(https_prop::URL, step.url);
-      ASSERT_EQ(h.SetInteger(https_prop::ProxyAutoDetect, 1), 0);
-      EXPECT_EQ(h.GetText(https_prop::ProxyServer), step.want.server);
-      EXPECT_EQ(h.GetInteger(https_prop::ProxyPort), step.want.port);
-      EXPECT_EQ(h.GetInteger(https_prop::ProxySSL), step.want.proxySsl);
-      EXPECT_EQ(h.GetInteger(https_prop::FirewallType), step.want.firewallType);
-    }
+  for (const Step& step : steps) {
+    SCOPED_TRACE(std::string(step.server ? step.server : "-") + " " + step.url);
+    seed(step.enable, step.server);
+    RecordingHttps h;
+    h.SetText(https_prop::ProxyServer, "before");
+    if (*step.url != '\0') h.SetText(https_prop::URL, step.url);
+    ASSERT_EQ(h.SetInteger(https_prop::ProxyAutoDetect, 1), 0);
+    EXPECT_EQ(h.GetText(https_prop::ProxyServer), step.want.server);
+    EXPECT_EQ(h.GetInteger(https_prop::ProxyPort), step.want.port);
+    EXPECT_EQ(h.GetInteger(https_prop::ProxySSL), step.want.proxySsl);
+    EXPECT_EQ(h.GetInteger(https_prop::FirewallType), step.want.firewallType);
   }
 }
 
@@ -331,7 +289,20 @@ TEST_F(TransferTest, Exchanges) {
                     .error = error, .data = "body",
                     .check = [](RecordingHttps& h) { EXPECT_EQ(h.received, "body"); }};
   };
+  const auto nothingSent = [](RecordingHttps& h) { EXPECT_TRUE(h.events.empty()); };
   const std::vector<Exchange> exchanges = {
+      // Connection decisions that fail before anything is sent.
+      {.what = "no server", .url = "/only/a/path", .code = 152,
+       .error = "No server specified in URL", .check = nothingSent},
+      {.what = "unknown scheme", .url = "ftp://files/x", .code = 153,
+       .error = "Specified URLScheme (ftp) is invalid.", .check = nothingSent},
+      {.what = "tunnel with a custom proxy scheme",
+       .setup = [](RecordingHttps& h, const std::string&) {
+         h.SetInteger(https_prop::ProxyAuthScheme, 2);
+         h.SetText(https_prop::ProxyServer, "proxy.test");
+       },
+       .url = "https://h/", .code = 153, .error = "Unknown proxy authentication scheme.",
+       .check = nothingSent},
       {.what = "chunked upload: chunk sizes in hex",
        .setup = [](RecordingHttps& h, const std::string&) {
          h.Config("UseChunkedEncoding=true");

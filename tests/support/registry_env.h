@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry.h"
 #include "tests/support/process.h"
 
 namespace tw_test {
@@ -73,5 +74,18 @@ class RegistryEnv : public ::testing::Test {
   std::string root;
   std::optional<std::string> savedTmp;
 };
+
+// The raw data of a value as a narrow reader gets it (a text with its NUL),
+// and its type; "<none>" when it cannot be read.
+inline std::string registryValue(HKEY root, const std::string& key, const std::string& name,
+                                 DWORD* type = nullptr) {
+  HKEY h;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return "<none>";
+  char buf[4096];
+  DWORD size = sizeof buf;
+  LONG rc = RegQueryValueExA(h, name.c_str(), nullptr, type, reinterpret_cast<LPBYTE>(buf), &size);
+  RegCloseKey(h);
+  return rc == ERROR_SUCCESS ? std::string(buf, size) : "<none>";
+}
 
 }  // namespace tw_test
