@@ -1,5 +1,7 @@
 // Certificate contexts, X.500 name text, chains and the SSL policy, through
 // the CryptoAPI calls, on the certificates of tests/support/test_ca.sh.
+#include "platform/certificates.h"
+
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/certificates.h"
 #include "platform/errors.h"
 #include "platform/modules.h"
 #include "platform/text.h"
@@ -48,9 +49,16 @@ std::string nameText(const CERT_NAME_BLOB& name) {
 
 enum class Trust { File, Dir, None };
 
+// What the server sends (PEM file, leaf first), with the leaf's names.
+struct Sent {
+  const char* file;
+  const char* subject;
+  const char* issuer;
+};
+
 struct ChainCase {
   const char* name;
-  const char* sent;  // PEM file of what the server sends, leaf first
+  Sent sent;
   const char16_t* host;
   DWORD policyFlags;
   DWORD sslChecks;
@@ -58,18 +66,16 @@ struct ChainCase {
   ULONGLONG at;  // FILETIME of the check, 0 for now
   DWORD status;
   DWORD elements;
-  const char* subject;
-  const char* issuer;
 };
 
 void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.name; }
 
 // One verification, as the TLS layer makes it: the result as text.
 std::string verify(const ChainCase& c) {
-  std::vector<std::string> sent = readPem(c.sent);
-  if (sent.empty()) return "no certificates in " + caFile(c.sent);
-  PCCERT_CONTEXT cert =
-      tw_platform::certContextFromPeer(sent[0], std::vector<std::string>(sent.begin() + 1, sent.end()));
+  std::vector<std::string> sent = readPem(c.sent.file);
+  if (sent.empty()) return "no certificates in " + caFile(c.sent.file);
+  PCCERT_CONTEXT cert = tw_platform::certContextFromPeer(
+      sent[0], std::vector<std::string>(sent.begin() + 1, sent.end()));
   if (cert == nullptr) return "certContextFromPeer failed";
   FILETIME at{static_cast<DWORD>(c.at), static_cast<DWORD>(c.at >> 32)};
   CERT_CHAIN_PARA para{sizeof(CERT_CHAIN_PARA)};
@@ -105,7 +111,8 @@ std::string verifyInChild(const ChainCase& c) {
     close(fds[0]);
     unsetenv("SSL_CERT_FILE");
     if (c.trust == Trust::File) setenv("SSL_CERT_FILE", caFile("root.pem").c_str(), 1);
-    setenv("SSL_CERT_DIR", c.trust == Trust::Dir ? caFile("trust").c_str() : empty.path().c_str(), 1);
+    setenv("SSL_CERT_DIR", c.trust == Trust::Dir ? caFile("trust").c_str() : empty.path().c_str(),
+           1);
     std::string r = verify(c);
     ssize_t written = write(fds[1], r.data(), r.size());
     _exit(written == static_cast<ssize_t>(r.size()) ? 0 : 1);
@@ -122,7 +129,21 @@ std::string verifyInChild(const ChainCase& c) {
 
 const char* kLeaf = "C=DE, O=Tarnwick Test, CN=localhost";
 const char* kIntermediate = "C=DE, O=Tarnwick Test, CN=Tarnwick Test Intermediate";
+const Sent kValid{"valid-chain.pem", kLeaf, kIntermediate};
+const Sent kLeafAlone{"valid.pem", kLeaf, kIntermediate};
+const Sent kExpired{"expired-chain.pem", kLeaf, kIntermediate};
+const Sent kWrongHost{"wronghost-chain.pem", "O=\"Tests, Inc.\", CN=wrong.example", kIntermediate};
+const Sent kWildcard{"wildcard-chain.pem", "CN=*.tw.test", kIntermediate};
+const Sent kSelfSigned{"selfsigned-chain.pem", "CN=localhost", "CN=localhost"};
+const Sent kUntrusted{"untrusted-chain.pem", "CN=localhost",
+                      "C=DE, O=Elsewhere, CN=Untrusted Test Root"};
+const Sent kNoServerAuth{"noserverauth-chain.pem", "CN=localhost", kIntermediate};
 const ULONGLONG k2051 = 0x01F881DD5C644000ULL;  // 2051-01-01, after every validity period
+const DWORD kOk = 0, kNoRoot = CERT_E_UNTRUSTEDROOT, kNoMatch = CERT_E_CN_NO_MATCH;
+const DWORD kIgnoreTime = CERT_CHAIN_POLICY_IGNORE_NOT_TIME_VALID_FLAG;
+const DWORD kIgnoreUsage = CERT_CHAIN_POLICY_IGNORE_WRONG_USAGE_FLAG;
+const DWORD kAllowUnknownCa = CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG;
+const Trust kFile = Trust::File, kDir = Trust::Dir, kNone = Trust::None;
 
 class ChainPolicy : public testing::TestWithParam<ChainCase> {};
 
@@ -131,58 +152,41 @@ TEST_P(ChainPolicy, StatusAndNames) {
   char hex[16];
   std::snprintf(hex, sizeof(hex), "0x%x", c.status);
   EXPECT_EQ(verifyInChild(c), std::string(hex) + " " + std::to_string(c.elements) + " elements; " +
-                                  c.subject + "; " + c.issuer);
+                                  c.sent.subject + "; " + c.sent.issuer);
 }
 
-const DWORD kOk = 0;
-INSTANTIATE_TEST_SUITE_P(
-    Certificates, ChainPolicy,
-    testing::Values(
-        ChainCase{"ValidForLocalhost", "valid-chain.pem", u"localhost", 0, 0, Trust::File, 0, kOk, 3, kLeaf, kIntermediate},
-        ChainCase{"ValidFor127001", "valid-chain.pem", u"127.0.0.1", 0, 0, Trust::Dir, 0, kOk, 3, kLeaf, kIntermediate},
-        ChainCase{"ValidForIpv6Loopback", "valid-chain.pem", u"::1", 0, 0, Trust::File, 0, kOk, 3, kLeaf, kIntermediate},
-        ChainCase{"HostCaseIgnored", "valid-chain.pem", u"LOCALHOST", 0, 0, Trust::Dir, 0, kOk, 3, kLeaf, kIntermediate},
-        ChainCase{"OtherIpAddress", "valid-chain.pem", u"127.0.0.2", 0, 0, Trust::File, 0, CERT_E_CN_NO_MATCH, 3, kLeaf,
-                  kIntermediate},
-        ChainCase{"NoTrustAnchor", "valid-chain.pem", u"localhost", 0, 0, Trust::None, 0, CERT_E_UNTRUSTEDROOT, 2, kLeaf,
-                  kIntermediate},
-        ChainCase{"NoTrustAnchorAllowed", "valid-chain.pem", u"localhost", CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG, 0,
-                  Trust::None, 0, kOk, 2, kLeaf, kIntermediate},
-        ChainCase{"CheckedAfterExpiry", "valid-chain.pem", u"localhost", 0, 0, Trust::File, k2051, CERT_E_EXPIRED, 3, kLeaf,
-                  kIntermediate},
-        ChainCase{"IntermediateNotSent", "valid.pem", u"localhost", 0, 0, Trust::File, 0, CERT_E_UNTRUSTEDROOT, 1, kLeaf,
-                  kIntermediate},
-        ChainCase{"Expired", "expired-chain.pem", u"localhost", 0, 0, Trust::Dir, 0, CERT_E_EXPIRED, 3, kLeaf,
-                  kIntermediate},
-        ChainCase{"ExpiredBeforeWrongHost", "expired-chain.pem", u"wrong.host", 0, 0, Trust::Dir, 0, CERT_E_EXPIRED, 3, kLeaf,
-                  kIntermediate},
-        ChainCase{"ExpiryIgnoredByPolicyFlag", "expired-chain.pem", u"localhost", CERT_CHAIN_POLICY_IGNORE_NOT_TIME_VALID_FLAG, 0,
-                  Trust::Dir, 0, kOk, 3, kLeaf, kIntermediate},
-        ChainCase{"ExpiryIgnoredBySslCheck", "expired-chain.pem", u"localhost", 0, SECURITY_FLAG_IGNORE_CERT_DATE_INVALID,
-                  Trust::File, 0, kOk, 3, kLeaf, kIntermediate},
-        ChainCase{"WrongHost", "wronghost-chain.pem", u"localhost", 0, 0, Trust::File, 0, CERT_E_CN_NO_MATCH, 3,
-                  "O=\"Tests, Inc.\", CN=wrong.example", kIntermediate},
-        ChainCase{"WrongHostWithoutName", "wronghost-chain.pem", nullptr, 0, 0, Trust::File, 0, kOk, 3,
-                  "O=\"Tests, Inc.\", CN=wrong.example", kIntermediate},
-        ChainCase{"WrongHostIgnored", "wronghost-chain.pem", u"localhost", 0, SECURITY_FLAG_IGNORE_CERT_CN_INVALID,
-                  Trust::File, 0, kOk, 3, "O=\"Tests, Inc.\", CN=wrong.example", kIntermediate},
-        ChainCase{"WildcardOneLabel", "wildcard-chain.pem", u"www.tw.test", 0, 0, Trust::File, 0, kOk, 3, "CN=*.tw.test",
-                  kIntermediate},
-        ChainCase{"WildcardTwoLabels", "wildcard-chain.pem", u"a.www.tw.test", 0, 0, Trust::File, 0, CERT_E_CN_NO_MATCH, 3,
-                  "CN=*.tw.test", kIntermediate},
-        ChainCase{"WildcardBareDomain", "wildcard-chain.pem", u"tw.test", 0, 0, Trust::File, 0, CERT_E_CN_NO_MATCH, 3,
-                  "CN=*.tw.test", kIntermediate},
-        ChainCase{"SelfSigned", "selfsigned-chain.pem", u"localhost", 0, 0, Trust::File, 0, CERT_E_UNTRUSTEDROOT, 1,
-                  "CN=localhost", "CN=localhost"},
-        ChainCase{"UntrustedRootBeforeWrongHost", "untrusted-chain.pem", u"other.host", 0, 0, Trust::Dir, 0, CERT_E_UNTRUSTEDROOT, 2,
-                  "CN=localhost", "C=DE, O=Elsewhere, CN=Untrusted Test Root"},
-        ChainCase{"UntrustedRootIgnored", "untrusted-chain.pem", u"localhost", 0, SECURITY_FLAG_IGNORE_UNKNOWN_CA, Trust::Dir,
-                  0, kOk, 2, "CN=localhost", "C=DE, O=Elsewhere, CN=Untrusted Test Root"},
-        ChainCase{"NoServerAuth", "noserverauth-chain.pem", u"localhost", 0, 0, Trust::File, 0, CERT_E_WRONG_USAGE, 3,
-                  "CN=localhost", kIntermediate},
-        ChainCase{"NoServerAuthIgnored", "noserverauth-chain.pem", u"localhost", CERT_CHAIN_POLICY_IGNORE_WRONG_USAGE_FLAG, 0,
-                  Trust::File, 0, kOk, 3, "CN=localhost", kIntermediate}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Certificates, ChainPolicy, testing::Values(
+    ChainCase{"ValidForLocalhost", kValid, u"localhost", 0, 0, kFile, 0, kOk, 3},
+    ChainCase{"ValidFor127001", kValid, u"127.0.0.1", 0, 0, kDir, 0, kOk, 3},
+    ChainCase{"ValidForIpv6Loopback", kValid, u"::1", 0, 0, kFile, 0, kOk, 3},
+    ChainCase{"HostCaseIgnored", kValid, u"LOCALHOST", 0, 0, kDir, 0, kOk, 3},
+    ChainCase{"OtherIpAddress", kValid, u"127.0.0.2", 0, 0, kFile, 0, kNoMatch, 3},
+    ChainCase{"NoTrustAnchor", kValid, u"localhost", 0, 0, kNone, 0, kNoRoot, 2},
+    ChainCase{"NoTrustAnchorAllowed", kValid, u"localhost", kAllowUnknownCa, 0, kNone, 0, kOk, 2},
+    ChainCase{"CheckedAfterExpiry", kValid, u"localhost", 0, 0, kFile, k2051, CERT_E_EXPIRED, 3},
+    ChainCase{"IntermediateNotSent", kLeafAlone, u"localhost", 0, 0, kFile, 0, kNoRoot, 1},
+    ChainCase{"Expired", kExpired, u"localhost", 0, 0, kDir, 0, CERT_E_EXPIRED, 3},
+    ChainCase{"ExpiredBeforeWrongHost", kExpired, u"wrong.host", 0, 0, kDir, 0, CERT_E_EXPIRED, 3},
+    ChainCase{"ExpiryIgnoredByPolicyFlag", kExpired, u"localhost", kIgnoreTime, 0, kDir, 0, kOk, 3},
+    ChainCase{"ExpiryIgnoredBySslCheck", kExpired, u"localhost", 0,
+              SECURITY_FLAG_IGNORE_CERT_DATE_INVALID, kFile, 0, kOk, 3},
+    ChainCase{"WrongHost", kWrongHost, u"localhost", 0, 0, kFile, 0, kNoMatch, 3},
+    ChainCase{"WrongHostWithoutName", kWrongHost, nullptr, 0, 0, kFile, 0, kOk, 3},
+    ChainCase{"WrongHostIgnored", kWrongHost, u"localhost", 0, SECURITY_FLAG_IGNORE_CERT_CN_INVALID,
+              kFile, 0, kOk, 3},
+    ChainCase{"WildcardOneLabel", kWildcard, u"www.tw.test", 0, 0, kFile, 0, kOk, 3},
+    ChainCase{"WildcardTwoLabels", kWildcard, u"a.www.tw.test", 0, 0, kFile, 0, kNoMatch, 3},
+    ChainCase{"WildcardBareDomain", kWildcard, u"tw.test", 0, 0, kFile, 0, kNoMatch, 3},
+    ChainCase{"SelfSigned", kSelfSigned, u"localhost", 0, 0, kFile, 0, kNoRoot, 1},
+    ChainCase{"UntrustedBeforeWrongHost", kUntrusted, u"x.y", 0, 0, kDir, 0, kNoRoot, 2},
+    ChainCase{"UntrustedIgnored", kUntrusted, u"localhost", 0, SECURITY_FLAG_IGNORE_UNKNOWN_CA,
+              kDir, 0, kOk, 2},
+    ChainCase{"NoServerAuth", kNoServerAuth, u"localhost", 0, 0, kFile, 0, CERT_E_WRONG_USAGE, 3},
+    ChainCase{"NoServerAuthIgnored", kNoServerAuth, u"localhost", kIgnoreUsage, 0, kFile, 0, kOk,
+              3}),
     [](const testing::TestParamInfo<ChainCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 // One X.500 name, built attribute by attribute: "+" before a key puts it
 // into the RDN of the one before.
@@ -200,7 +204,8 @@ std::string nameToStr(const std::vector<std::pair<std::string, std::string>>& at
   X509_NAME_free(name);
   CERT_NAME_BLOB blob{static_cast<DWORD>(len), der};
   std::string text(size, '\x7f');
-  DWORD n = CertNameToStrA(X509_ASN_ENCODING, &blob, strType, size > 0 ? text.data() : nullptr, size);
+  DWORD n =
+      CertNameToStrA(X509_ASN_ENCODING, &blob, strType, size > 0 ? text.data() : nullptr, size);
   OPENSSL_free(der);
   if (result != nullptr) *result = n;
   if (size == 0 || n == 0 || n > size) return "<none>";
@@ -209,21 +214,35 @@ std::string nameToStr(const std::vector<std::pair<std::string, std::string>>& at
 
 TEST(CertNameToStr, KeysOrderAndQuoting) {
   const DWORD x500 = CERT_X500_NAME_STR;
-  EXPECT_EQ(nameToStr({{"C", "DE"}, {"ST", "Bayern"}, {"L", "M\xC3\xBCnchen"}, {"street", "Weg 1"},
-                       {"O", "Tarnwick"}, {"OU", "QA"}, {"CN", "host"}, {"emailAddress", "a@b.c"}},
+  EXPECT_EQ(nameToStr({{"C", "DE"},
+                       {"ST", "Bayern"},
+                       {"L", "M\xC3\xBCnchen"},
+                       {"street", "Weg 1"},
+                       {"O", "Tarnwick"},
+                       {"OU", "QA"},
+                       {"CN", "host"},
+                       {"emailAddress", "a@b.c"}},
                       x500),
             "C=DE, S=Bayern, L=M\xC3\xBCnchen, STREET=Weg 1, O=Tarnwick, OU=QA, CN=host, E=a@b.c");
-  EXPECT_EQ(nameToStr({{"CN", "z"}, {"title", "Dr"}, {"GN", "Ann"}, {"initials", "AB"}, {"SN", "Lee"},
-                       {"DC", "example"}, {"serialNumber", "42"}, {"1.2.3.4", "x"}},
+  EXPECT_EQ(nameToStr({{"CN", "z"},
+                       {"title", "Dr"},
+                       {"GN", "Ann"},
+                       {"initials", "AB"},
+                       {"SN", "Lee"},
+                       {"DC", "example"},
+                       {"serialNumber", "42"},
+                       {"1.2.3.4", "x"}},
                       x500),
             "CN=z, T=Dr, G=Ann, I=AB, SN=Lee, DC=example, SERIALNUMBER=42, OID.1.2.3.4=x");
   EXPECT_EQ(nameToStr({{"CN", "a"}, {"+OU", "b"}, {"O", "c"}}, x500), "CN=a + OU=b, O=c");
   EXPECT_EQ(nameToStr({{"CN", "a"}, {"+OU", "b"}}, x500 | CERT_NAME_STR_NO_PLUS_FLAG), "CN=a OU=b");
-  EXPECT_EQ(nameToStr({{"O", "Tests, Inc."}, {"OU", "say \"hi\""}, {"CN", " pad"}, {"L", "a+b"}}, x500),
-            "O=\"Tests, Inc.\", OU=\"say \"\"hi\"\"\", CN=\" pad\", L=\"a+b\"");
-  EXPECT_EQ(nameToStr({{"O", "x=y"}, {"OU", "#1"}, {"CN", "a;b"}, {"L", "<>"}, {"ST", "line\nnext"}},
-                      x500),
-            "O=\"x=y\", OU=\"#1\", CN=\"a;b\", L=\"<>\", S=\"line\nnext\"");
+  EXPECT_EQ(
+      nameToStr({{"O", "Tests, Inc."}, {"OU", "say \"hi\""}, {"CN", " pad"}, {"L", "a+b"}}, x500),
+      "O=\"Tests, Inc.\", OU=\"say \"\"hi\"\"\", CN=\" pad\", L=\"a+b\"");
+  EXPECT_EQ(
+      nameToStr({{"O", "x=y"}, {"OU", "#1"}, {"CN", "a;b"}, {"L", "<>"}, {"ST", "line\nnext"}},
+                x500),
+      "O=\"x=y\", OU=\"#1\", CN=\"a;b\", L=\"<>\", S=\"line\nnext\"");
   DWORD n = 0;
   EXPECT_EQ(nameToStr({{"CN", "localhost"}}, x500, 0, &n), "<none>");
   EXPECT_EQ(n, 13u);  // "CN=localhost" and its terminator
@@ -253,13 +272,15 @@ TEST(CertificateContext, CreateDuplicateFreeAndRefuse) {
   };
   std::string garbage = der;
   garbage[0] = 0x04;
-  for (const Refusal& r : {Refusal{X509_ASN_ENCODING, der.substr(0, der.size() - 1), CRYPT_E_ASN1_EOD},
-                           Refusal{X509_ASN_ENCODING, garbage, CRYPT_E_ASN1_BADTAG},
-                           Refusal{PKCS_7_ASN_ENCODING, der, E_INVALIDARG}}) {
+  for (const Refusal& r :
+       {Refusal{X509_ASN_ENCODING, der.substr(0, der.size() - 1), CRYPT_E_ASN1_EOD},
+        Refusal{X509_ASN_ENCODING, garbage, CRYPT_E_ASN1_BADTAG},
+        Refusal{PKCS_7_ASN_ENCODING, der, E_INVALIDARG}}) {
     SetLastError(0);
-    EXPECT_EQ(CertCreateCertificateContext(r.encoding, reinterpret_cast<const BYTE*>(r.bytes.data()),
-                                           static_cast<DWORD>(r.bytes.size())),
-              nullptr);
+    EXPECT_EQ(
+        CertCreateCertificateContext(r.encoding, reinterpret_cast<const BYTE*>(r.bytes.data()),
+                                     static_cast<DWORD>(r.bytes.size())),
+        nullptr);
     EXPECT_EQ(GetLastError(), r.error) << r.bytes.size();
   }
   SetLastError(0);
