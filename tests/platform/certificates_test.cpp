@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/errors.h"
@@ -39,33 +41,36 @@ std::vector<std::string> readPem(const std::string& name) {
   return ders;
 }
 
-std::string nameText(const CERT_NAME_BLOB& name) {
-  CERT_NAME_BLOB copy = name;
-  char text[2000];
-  DWORD n = CertNameToStrA(X509_ASN_ENCODING, &copy,
-                           CERT_X500_NAME_STR | CERT_NAME_STR_NO_PLUS_FLAG, text, sizeof(text));
-  return std::string(text, n - 1);
+// CertNameToStrA into a buffer of the given size: the text, or "<none>"
+// when none was written; the result in *result.
+std::string nameText(CERT_NAME_BLOB name,
+                     DWORD strType = CERT_X500_NAME_STR | CERT_NAME_STR_NO_PLUS_FLAG,
+                     DWORD size = 2000, DWORD* result = nullptr) {
+  std::string text(size, '\x7f');
+  DWORD n =
+      CertNameToStrA(X509_ASN_ENCODING, &name, strType, size > 0 ? text.data() : nullptr, size);
+  if (result != nullptr) *result = n;
+  if (size == 0 || n == 0 || n > size) return "<none>";
+  return text.substr(0, n - 1) + (text[n - 1] == '\0' ? "" : "<no terminator>");
 }
+
+std::string hex(DWORD v) { return (std::ostringstream() << "0x" << std::hex << v).str(); }
 
 enum class Trust { File, Dir, None };
 
 // What the server sends (PEM file, leaf first), with the leaf's names.
 struct Sent {
-  const char* file;
-  const char* subject;
-  const char* issuer;
+  const char *file, *subject, *issuer;
 };
 
 struct ChainCase {
   const char* name;
   Sent sent;
   const char16_t* host;
-  DWORD policyFlags;
-  DWORD sslChecks;
+  DWORD policyFlags, sslChecks;
   Trust trust;
   ULONGLONG at;  // FILETIME of the check, 0 for now
-  DWORD status;
-  DWORD elements;
+  DWORD status, elements;
 };
 
 void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.name; }
@@ -88,43 +93,14 @@ std::string verify(const ChainCase& c) {
                                          c.host != nullptr ? host.data() : nullptr};
     CERT_CHAIN_POLICY_PARA policy{sizeof(policy), c.policyFlags, &ssl};
     CERT_CHAIN_POLICY_STATUS status{sizeof(status), 0, 0, 0, nullptr};
-    char hex[16];
     bool checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status);
-    std::snprintf(hex, sizeof(hex), "0x%x", status.dwError);
-    result = checked ? hex : "policy failed";
+    result = checked ? hex(status.dwError) : "policy failed";
     result += " " + std::to_string(chain->rgpChain[0]->cElement) + " elements; " +
               nameText(cert->pCertInfo->Subject) + "; " + nameText(cert->pCertInfo->Issuer);
     CertFreeCertificateChain(chain);
   }
   CertFreeCertificateContext(cert);
   return result;
-}
-
-// The trust store is loaded once per process: each case runs in a child
-// with its own trust settings.
-std::string verifyInChild(const ChainCase& c) {
-  tw_test::TempDir empty;
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    unsetenv("SSL_CERT_FILE");
-    if (c.trust == Trust::File) setenv("SSL_CERT_FILE", caFile("root.pem").c_str(), 1);
-    setenv("SSL_CERT_DIR", c.trust == Trust::Dir ? caFile("trust").c_str() : empty.path().c_str(),
-           1);
-    std::string r = verify(c);
-    ssize_t written = write(fds[1], r.data(), r.size());
-    _exit(written == static_cast<ssize_t>(r.size()) ? 0 : 1);
-  }
-  close(fds[1]);
-  std::string r;
-  char buf[512];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof(buf))) > 0;) r.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  return r;
 }
 
 const char* kLeaf = "C=DE, O=Tarnwick Test, CN=localhost";
@@ -147,12 +123,24 @@ const Trust kFile = Trust::File, kDir = Trust::Dir, kNone = Trust::None;
 
 class ChainPolicy : public testing::TestWithParam<ChainCase> {};
 
+// The trust store is loaded once per process: each case verifies in a child
+// with its own trust settings, which exits 0 when it got the expected text.
 TEST_P(ChainPolicy, StatusAndNames) {
   const ChainCase& c = GetParam();
-  char hex[16];
-  std::snprintf(hex, sizeof(hex), "0x%x", c.status);
-  EXPECT_EQ(verifyInChild(c), std::string(hex) + " " + std::to_string(c.elements) + " elements; " +
-                                  c.sent.subject + "; " + c.sent.issuer);
+  std::string expected = hex(c.status) + " " + std::to_string(c.elements) + " elements; " +
+                         c.sent.subject + "; " + c.sent.issuer;
+  tw_test::TempDir empty;
+  EXPECT_EXIT(
+      {
+        unsetenv("SSL_CERT_FILE");
+        if (c.trust == Trust::File) setenv("SSL_CERT_FILE", caFile("root.pem").c_str(), 1);
+        setenv("SSL_CERT_DIR", (c.trust == Trust::Dir ? caFile("trust") : empty.path()).c_str(), 1);
+        std::string got = verify(c);
+        std::fprintf(stderr, "got: %s\n", got.c_str());
+        _exit(got == expected ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "")
+      << "expected: " << expected;
 }
 
 // clang-format off
@@ -188,65 +176,53 @@ INSTANTIATE_TEST_SUITE_P(Certificates, ChainPolicy, testing::Values(
     [](const testing::TestParamInfo<ChainCase>& info) { return std::string(info.param.name); });
 // clang-format on
 
-// One X.500 name, built attribute by attribute: "+" before a key puts it
-// into the RDN of the one before.
-std::string nameToStr(const std::vector<std::pair<std::string, std::string>>& attributes,
-                      DWORD strType, DWORD size = 2000, DWORD* result = nullptr) {
+// A DER X.500 name from "key=value" attributes separated by "|"; "+" before
+// a key puts it into the RDN of the attribute before.
+std::string encodeName(const std::string& attributes) {
   X509_NAME* name = X509_NAME_new();
-  for (const auto& [key, value] : attributes) {
-    bool same = key[0] == '+';
-    X509_NAME_add_entry_by_txt(name, key.c_str() + (same ? 1 : 0), MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
-                               same ? -1 : 0);
+  std::istringstream in(attributes);
+  for (std::string a; std::getline(in, a, '|');) {
+    size_t from = a[0] == '+' ? 1 : 0, eq = a.find('=');
+    X509_NAME_add_entry_by_txt(name, a.substr(from, eq - from).c_str(), MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(a.c_str() + eq + 1), -1, -1,
+                               from == 1 ? -1 : 0);
   }
   unsigned char* der = nullptr;
   int len = i2d_X509_NAME(name, &der);
   X509_NAME_free(name);
-  CERT_NAME_BLOB blob{static_cast<DWORD>(len), der};
-  std::string text(size, '\x7f');
-  DWORD n =
-      CertNameToStrA(X509_ASN_ENCODING, &blob, strType, size > 0 ? text.data() : nullptr, size);
+  std::string s(reinterpret_cast<char*>(der), static_cast<size_t>(len));
   OPENSSL_free(der);
-  if (result != nullptr) *result = n;
-  if (size == 0 || n == 0 || n > size) return "<none>";
-  return text.substr(0, n - 1) + (text[n - 1] == '\0' ? "" : "<no terminator>");
+  return s;
 }
 
 TEST(CertNameToStr, KeysOrderAndQuoting) {
-  const DWORD x500 = CERT_X500_NAME_STR;
-  EXPECT_EQ(nameToStr({{"C", "DE"},
-                       {"ST", "Bayern"},
-                       {"L", "M\xC3\xBCnchen"},
-                       {"street", "Weg 1"},
-                       {"O", "Tarnwick"},
-                       {"OU", "QA"},
-                       {"CN", "host"},
-                       {"emailAddress", "a@b.c"}},
-                      x500),
-            "C=DE, S=Bayern, L=M\xC3\xBCnchen, STREET=Weg 1, O=Tarnwick, OU=QA, CN=host, E=a@b.c");
-  EXPECT_EQ(nameToStr({{"CN", "z"},
-                       {"title", "Dr"},
-                       {"GN", "Ann"},
-                       {"initials", "AB"},
-                       {"SN", "Lee"},
-                       {"DC", "example"},
-                       {"serialNumber", "42"},
-                       {"1.2.3.4", "x"}},
-                      x500),
-            "CN=z, T=Dr, G=Ann, I=AB, SN=Lee, DC=example, SERIALNUMBER=42, OID.1.2.3.4=x");
-  EXPECT_EQ(nameToStr({{"CN", "a"}, {"+OU", "b"}, {"O", "c"}}, x500), "CN=a + OU=b, O=c");
-  EXPECT_EQ(nameToStr({{"CN", "a"}, {"+OU", "b"}}, x500 | CERT_NAME_STR_NO_PLUS_FLAG), "CN=a OU=b");
-  EXPECT_EQ(
-      nameToStr({{"O", "Tests, Inc."}, {"OU", "say \"hi\""}, {"CN", " pad"}, {"L", "a+b"}}, x500),
-      "O=\"Tests, Inc.\", OU=\"say \"\"hi\"\"\", CN=\" pad\", L=\"a+b\"");
-  EXPECT_EQ(
-      nameToStr({{"O", "x=y"}, {"OU", "#1"}, {"CN", "a;b"}, {"L", "<>"}, {"ST", "line\nnext"}},
-                x500),
-      "O=\"x=y\", OU=\"#1\", CN=\"a;b\", L=\"<>\", S=\"line\nnext\"");
+  const DWORD x500 = CERT_X500_NAME_STR, noPlus = CERT_X500_NAME_STR | CERT_NAME_STR_NO_PLUS_FLAG;
+  // clang-format off
+  const std::tuple<const char*, DWORD, const char*> cases[] = {
+      {"C=DE|ST=BY|L=M\xC3\xBCnchen|street=Weg 1|O=Tw|OU=QA|CN=h|emailAddress=a@b.c", x500,
+       "C=DE, S=BY, L=M\xC3\xBCnchen, STREET=Weg 1, O=Tw, OU=QA, CN=h, E=a@b.c"},
+      {"CN=z|title=Dr|GN=Ann|initials=AB|SN=Lee|DC=example|serialNumber=42|1.2.3.4=x", x500,
+       "CN=z, T=Dr, G=Ann, I=AB, SN=Lee, DC=example, SERIALNUMBER=42, OID.1.2.3.4=x"},
+      {"CN=a|+OU=b|O=c", x500, "CN=a + OU=b, O=c"},
+      {"CN=a|+OU=b|O=c", noPlus, "CN=a OU=b, O=c"},
+      {"O=Tests, Inc.|OU=say \"hi\"|CN= pad|L=a+b", x500,
+       "O=\"Tests, Inc.\", OU=\"say \"\"hi\"\"\", CN=\" pad\", L=\"a+b\""},
+      {"O=x=y|OU=#1|CN=a;b|L=<>|ST=line\nnext|title=end ", x500,
+       "O=\"x=y\", OU=\"#1\", CN=\"a;b\", L=\"<>\", S=\"line\nnext\", T=\"end \""},
+  };
+  // clang-format on
+  for (const auto& [attributes, strType, text] : cases) {
+    std::string der = encodeName(attributes);
+    EXPECT_EQ(
+        nameText({static_cast<DWORD>(der.size()), reinterpret_cast<BYTE*>(der.data())}, strType),
+        text);
+  }
+  std::string der = encodeName("CN=localhost");
+  CERT_NAME_BLOB blob{static_cast<DWORD>(der.size()), reinterpret_cast<BYTE*>(der.data())};
   DWORD n = 0;
-  EXPECT_EQ(nameToStr({{"CN", "localhost"}}, x500, 0, &n), "<none>");
+  EXPECT_EQ(nameText(blob, x500, 0, &n), "<none>");
   EXPECT_EQ(n, 13u);  // "CN=localhost" and its terminator
-  EXPECT_EQ(nameToStr({{"CN", "localhost"}}, x500, 5, &n), "CN=l");
+  EXPECT_EQ(nameText(blob, x500, 5, &n), "CN=l");
   EXPECT_EQ(n, 5u);
 }
 
@@ -265,23 +241,18 @@ TEST(CertificateContext, CreateDuplicateFreeAndRefuse) {
   EXPECT_EQ(GetLastError(), CRYPT_E_PENDING_CLOSE);
   EXPECT_TRUE(CertFreeCertificateContext(c));
 
-  struct Refusal {
-    DWORD encoding;
-    std::string bytes;
-    DWORD error;
-  };
   std::string garbage = der;
   garbage[0] = 0x04;
-  for (const Refusal& r :
-       {Refusal{X509_ASN_ENCODING, der.substr(0, der.size() - 1), CRYPT_E_ASN1_EOD},
-        Refusal{X509_ASN_ENCODING, garbage, CRYPT_E_ASN1_BADTAG},
-        Refusal{PKCS_7_ASN_ENCODING, der, E_INVALIDARG}}) {
+  const std::tuple<DWORD, std::string, DWORD> refusals[] = {
+      {X509_ASN_ENCODING, der.substr(0, der.size() - 1), CRYPT_E_ASN1_EOD},
+      {X509_ASN_ENCODING, garbage, CRYPT_E_ASN1_BADTAG},
+      {PKCS_7_ASN_ENCODING, der, E_INVALIDARG}};
+  for (const auto& [encoding, bytes, error] : refusals) {
     SetLastError(0);
-    EXPECT_EQ(
-        CertCreateCertificateContext(r.encoding, reinterpret_cast<const BYTE*>(r.bytes.data()),
-                                     static_cast<DWORD>(r.bytes.size())),
-        nullptr);
-    EXPECT_EQ(GetLastError(), r.error) << r.bytes.size();
+    EXPECT_EQ(CertCreateCertificateContext(encoding, reinterpret_cast<const BYTE*>(bytes.data()),
+                                           static_cast<DWORD>(bytes.size())),
+              nullptr);
+    EXPECT_EQ(GetLastError(), error) << bytes.size();
   }
   SetLastError(0);
   EXPECT_EQ(tw_platform::certContextFromPeer(der, {garbage}), nullptr);
