@@ -478,11 +478,10 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCert
   int n = sk_X509_num(built);
   chain->body = new ChainElements{std::vector<CERT_CHAIN_ELEMENT>(static_cast<size_t>(n)),
                                   std::vector<PCERT_CHAIN_ELEMENT>(static_cast<size_t>(n))};
-  findings.byDepth.resize(static_cast<size_t>(n), 0);
   // Errors recorded beyond the chain's end belong to its last element.
-  for (size_t d = static_cast<size_t>(n); d < findings.byDepth.size(); ++d) {
-    findings.byDepth[static_cast<size_t>(n) - 1] |= findings.byDepth[d];
-  }
+  std::vector<DWORD>& byDepth = findings.byDepth;
+  for (size_t d = static_cast<size_t>(n); d < byDepth.size(); ++d) byDepth[n - 1] |= byDepth[d];
+  byDepth.resize(static_cast<size_t>(n), 0);
   DWORD all = findings.chain;
   for (int i = 0; i < n; ++i) {
     CERT_CHAIN_ELEMENT& e = chain->body->elements[static_cast<size_t>(i)];
@@ -490,22 +489,22 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCert
     e.cbSize = sizeof(e);
     if (i == 0) {
       e.pCertContext = CertDuplicateCertificateContext(pCertContext);
-      X509_free(x);
     } else {
       std::string der;
       unsigned char* out = nullptr;
       int len = i2d_X509(x, &out);
       if (len > 0) der.assign(reinterpret_cast<char*>(out), static_cast<size_t>(len));
       OPENSSL_free(out);
+      X509_up_ref(x);
       e.pCertContext = contextInOwnStore(x, std::move(der));
     }
-    e.TrustStatus.dwErrorStatus = findings.byDepth[static_cast<size_t>(i)];
+    e.TrustStatus.dwErrorStatus = byDepth[static_cast<size_t>(i)];
     if (X509_get_extension_flags(x) & EXFLAG_SS)
       e.TrustStatus.dwInfoStatus |= CERT_TRUST_IS_SELF_SIGNED;
     all |= e.TrustStatus.dwErrorStatus;
     chain->body->pointers[static_cast<size_t>(i)] = &e;
   }
-  sk_X509_free(built);
+  sk_X509_pop_free(built, X509_free);
   chain->simple.cbSize = sizeof(chain->simple);
   chain->simple.TrustStatus.dwErrorStatus = all;
   chain->simple.cElement = static_cast<DWORD>(n);
