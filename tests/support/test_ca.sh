@@ -5,23 +5,19 @@
 #
 #   tests/support/test_ca.sh OUTDIR
 #
-# OUTDIR receives (PEM):
-#   root.pem root.key                   the test root CA (the trust anchor)
-#   intermediate.pem intermediate.key   a CA under the root; signs the leaves
-#   other-root.pem                      a root nobody trusts
-#   NAME.pem NAME.key NAME-chain.pem    a leaf, its key, the leaf followed by
-#                                       the certificates a server sends with it
-#   trust/                              a hashed directory (openssl rehash)
-#                                       holding root.pem only
-# The leaves (NAME), valid 2020-01-01 to 2049-12-31 unless told otherwise:
-#   valid         localhost, 127.0.0.1 and ::1; serverAuth
+# OUTDIR receives (PEM): root.pem/.key, the test root CA; intermediate.pem/.key,
+# a CA under it that signs the leaves; other-root.pem, a root nobody trusts;
+# trust/, a hashed directory (openssl rehash) holding root.pem only; and for
+# each leaf NAME.pem, NAME.key and NAME-chain.pem (the leaf and what a server
+# sends with it). Leaves, valid 2020-2049 unless told otherwise:
+#   valid         localhost, 127.0.0.1 and ::1; serverAuth (valid.pem alone:
+#                 a leaf sent without its intermediate)
 #   expired       like valid, but valid in 2010 only
 #   wronghost     wrong.example only; subject O="Tests, Inc."
 #   wildcard      *.tw.test
 #   noserverauth  like valid, extended key usage clientAuth only
 #   selfsigned    localhost, signed by its own key (chain: itself)
 #   untrusted     localhost, signed by other-root (chain: leaf + other-root)
-# A leaf whose intermediate is not sent is valid.pem alone.
 set -euo pipefail
 
 [ $# -eq 1 ] || { echo "usage: $0 OUTDIR" >&2; exit 2; }
