@@ -1,13 +1,12 @@
 // CryptoAPI certificate functions on OpenSSL X509.
 #include "platform/certificates.h"
 
+#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
-
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <atomic>
@@ -56,7 +55,8 @@ Context* contextOf(PCCERT_CONTEXT p) {
 std::string encodeName(const X509_NAME* name) {
   unsigned char* out = nullptr;
   int len = i2d_X509_NAME(name, &out);
-  std::string s = len > 0 ? std::string(reinterpret_cast<char*>(out), static_cast<size_t>(len)) : "";
+  std::string s =
+      len > 0 ? std::string(reinterpret_cast<char*>(out), static_cast<size_t>(len)) : "";
   OPENSSL_free(out);
   return s;
 }
@@ -236,29 +236,52 @@ time_t unixTime(const FILETIME* ft) {
 // X.500 keys of the attribute types, as Windows writes them.
 const char* x500Key(int nid) {
   switch (nid) {
-    case NID_commonName: return "CN";
-    case NID_localityName: return "L";
-    case NID_organizationName: return "O";
-    case NID_organizationalUnitName: return "OU";
-    case NID_pkcs9_emailAddress: return "E";
-    case NID_countryName: return "C";
-    case NID_stateOrProvinceName: return "S";
-    case NID_streetAddress: return "STREET";
-    case NID_title: return "T";
-    case NID_givenName: return "G";
-    case NID_initials: return "I";
-    case NID_surname: return "SN";
-    case NID_domainComponent: return "DC";
-    case NID_serialNumber: return "SERIALNUMBER";
-    case NID_description: return "Description";
-    case NID_postalCode: return "PostalCode";
-    case NID_postOfficeBox: return "POBox";
-    case NID_telephoneNumber: return "Phone";
-    case NID_x121Address: return "X21Address";
-    case NID_dnQualifier: return "dnQualifier";
-    case NID_pkcs9_unstructuredName: return "UnstructuredName";
-    case NID_pkcs9_unstructuredAddress: return "UnstructuredAddress";
-    default: return nullptr;
+    case NID_commonName:
+      return "CN";
+    case NID_localityName:
+      return "L";
+    case NID_organizationName:
+      return "O";
+    case NID_organizationalUnitName:
+      return "OU";
+    case NID_pkcs9_emailAddress:
+      return "E";
+    case NID_countryName:
+      return "C";
+    case NID_stateOrProvinceName:
+      return "S";
+    case NID_streetAddress:
+      return "STREET";
+    case NID_title:
+      return "T";
+    case NID_givenName:
+      return "G";
+    case NID_initials:
+      return "I";
+    case NID_surname:
+      return "SN";
+    case NID_domainComponent:
+      return "DC";
+    case NID_serialNumber:
+      return "SERIALNUMBER";
+    case NID_description:
+      return "Description";
+    case NID_postalCode:
+      return "PostalCode";
+    case NID_postOfficeBox:
+      return "POBox";
+    case NID_telephoneNumber:
+      return "Phone";
+    case NID_x121Address:
+      return "X21Address";
+    case NID_dnQualifier:
+      return "dnQualifier";
+    case NID_pkcs9_unstructuredName:
+      return "UnstructuredName";
+    case NID_pkcs9_unstructuredAddress:
+      return "UnstructuredAddress";
+    default:
+      return nullptr;
   }
 }
 
@@ -327,16 +350,16 @@ bool nameMatches(X509* cert, const std::string& host) {
   bool hasSan = X509_get_ext_by_NID(cert, NID_subject_alt_name, -1) >= 0;
   if (hasSan) {
     if (isIp) return X509_check_ip_asc(cert, h.c_str(), 0) == 1;
-    return X509_check_host(cert, h.data(), h.size(),
-                           X509_CHECK_FLAG_NEVER_CHECK_SUBJECT |
-                               X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS,
-                           nullptr) == 1;
+    return X509_check_host(
+               cert, h.data(), h.size(),
+               X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS,
+               nullptr) == 1;
   }
   if (!isIp) {
-    return X509_check_host(cert, h.data(), h.size(),
-                           X509_CHECK_FLAG_ALWAYS_CHECK_SUBJECT |
-                               X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS,
-                           nullptr) == 1;
+    return X509_check_host(
+               cert, h.data(), h.size(),
+               X509_CHECK_FLAG_ALWAYS_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS,
+               nullptr) == 1;
   }
   // An IP literal against a certificate without alternative names: the CN
   // as text.
@@ -455,11 +478,10 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCert
   int n = sk_X509_num(built);
   chain->body = new ChainElements{std::vector<CERT_CHAIN_ELEMENT>(static_cast<size_t>(n)),
                                   std::vector<PCERT_CHAIN_ELEMENT>(static_cast<size_t>(n))};
-  findings.byDepth.resize(static_cast<size_t>(n), 0);
   // Errors recorded beyond the chain's end belong to its last element.
-  for (size_t d = static_cast<size_t>(n); d < findings.byDepth.size(); ++d) {
-    findings.byDepth[static_cast<size_t>(n) - 1] |= findings.byDepth[d];
-  }
+  std::vector<DWORD>& byDepth = findings.byDepth;
+  for (size_t d = static_cast<size_t>(n); d < byDepth.size(); ++d) byDepth[n - 1] |= byDepth[d];
+  byDepth.resize(static_cast<size_t>(n), 0);
   DWORD all = findings.chain;
   for (int i = 0; i < n; ++i) {
     CERT_CHAIN_ELEMENT& e = chain->body->elements[static_cast<size_t>(i)];
@@ -467,21 +489,22 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCert
     e.cbSize = sizeof(e);
     if (i == 0) {
       e.pCertContext = CertDuplicateCertificateContext(pCertContext);
-      X509_free(x);
     } else {
       std::string der;
       unsigned char* out = nullptr;
       int len = i2d_X509(x, &out);
       if (len > 0) der.assign(reinterpret_cast<char*>(out), static_cast<size_t>(len));
       OPENSSL_free(out);
+      X509_up_ref(x);
       e.pCertContext = contextInOwnStore(x, std::move(der));
     }
-    e.TrustStatus.dwErrorStatus = findings.byDepth[static_cast<size_t>(i)];
-    if (X509_get_extension_flags(x) & EXFLAG_SS) e.TrustStatus.dwInfoStatus |= CERT_TRUST_IS_SELF_SIGNED;
+    e.TrustStatus.dwErrorStatus = byDepth[static_cast<size_t>(i)];
+    if (X509_get_extension_flags(x) & EXFLAG_SS)
+      e.TrustStatus.dwInfoStatus |= CERT_TRUST_IS_SELF_SIGNED;
     all |= e.TrustStatus.dwErrorStatus;
     chain->body->pointers[static_cast<size_t>(i)] = &e;
   }
-  sk_X509_free(built);
+  sk_X509_pop_free(built, X509_free);
   chain->simple.cbSize = sizeof(chain->simple);
   chain->simple.TrustStatus.dwErrorStatus = all;
   chain->simple.cElement = static_cast<DWORD>(n);
@@ -540,7 +563,8 @@ BOOL CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID, PCCERT_CHAIN_CONTEXT 
       {(errors & CERT_TRUST_IS_NOT_SIGNATURE_VALID) != 0, false, TRUST_E_CERT_SIGNATURE,
        elementWith(chain, CERT_TRUST_IS_NOT_SIGNATURE_VALID)},
       {(errors & kUnknownCa) != 0,
-       (flags & CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG) || (checks & SECURITY_FLAG_IGNORE_UNKNOWN_CA),
+       (flags & CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG) ||
+           (checks & SECURITY_FLAG_IGNORE_UNKNOWN_CA),
        CERT_E_UNTRUSTEDROOT, elementWith(chain, CERT_TRUST_IS_UNTRUSTED_ROOT)},
       {(errors & CERT_TRUST_IS_NOT_TIME_VALID) != 0,
        (flags & CERT_CHAIN_POLICY_IGNORE_NOT_TIME_VALID_FLAG) ||

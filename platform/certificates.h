@@ -122,7 +122,10 @@ typedef struct _CERT_CHAIN_POLICY_PARA {
 // dwError is 0 when the chain passes, else the status below that comes first
 // in this order: TRUST_E_CERT_SIGNATURE, CERT_E_UNTRUSTEDROOT (also for an
 // issuer that was not found), CERT_E_EXPIRED, CERT_E_WRONG_USAGE,
-// TRUST_E_BASIC_CONSTRAINTS, CERT_E_CN_NO_MATCH. lChainIndex and
+// TRUST_E_BASIC_CONSTRAINTS, CERT_E_CN_NO_MATCH; then the rarer
+// CERT_E_INVALID_NAME (name constraints), CERT_E_INVALID_POLICY (policy
+// constraints, other refused extensions) and CERT_E_CRITICAL (an unknown
+// critical extension). Revocation is not checked. lChainIndex and
 // lElementIndex name the element at fault (-1 when none).
 typedef struct _CERT_CHAIN_POLICY_STATUS {
   DWORD cbSize;
