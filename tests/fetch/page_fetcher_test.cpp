@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -160,20 +159,6 @@ TEST_F(PageFetcherTest, ScriptedPeerCases) {
   EXPECT_EQ(target.connectionCount(), 0u);
 }
 
-// The component does not compute authorization headers yet (its HTTP
-// authentication is still to come); this case and the three-scheme proxy
-// case are disabled until it is, so that they count neither as passed nor
-// as failed.
-TEST_F(PageFetcherTest, DISABLED_ServerCredentialsAreSentWithTheGet) {
-  ScriptedPeer peer(std::vector<PeerScript>{answer(headReply("")), answer(okReply("secret"))});
-  PageFetcher fetcher(tw_test::urlOf(peer), file(), false, kTimeoutSeconds, "u", "p");
-  ASSERT_TRUE(fetcher.fetch(true)) << fetcher.failureText();
-  std::vector<std::string> requests = requestsOf(peer);
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].find("Authorization:"), std::string::npos) << requests[0];
-  EXPECT_TRUE(hasHeader(requests[1], "Authorization: Basic dTpw")) << requests[1];
-}
-
 TEST_F(PageFetcherTest, LocalFileThatCannotBeOpenedFailsWithTheSystemText) {
   ScriptedPeer peer(std::vector<PeerScript>{answer(headReply("")), answer(okReply("x"))});
   PageFetcher fetcher(tw_test::urlOf(peer), dir_->file("missing-dir/page.bin"), false,
@@ -236,25 +221,13 @@ class ProxyAuthTest : public PageFetcherTest {
 };
 
 // The fetcher's retry through the three schemes, seen as requests at the
-// proxy; without credentials there is no retry. Which Proxy-Authorization
-// each carries is checked by the test below once the component computes
-// those headers.
+// proxy; without credentials there is no retry. (Which Proxy-Authorization
+// each carries waits for the component's proxy authentication.)
 TEST_F(ProxyAuthTest, ThreeGetsWithCredentialsOneWithout) {
   EXPECT_EQ(fetchThroughProxy(true).size(), 3u);
   const std::vector<std::string> without = fetchThroughProxy(false);
   ASSERT_EQ(without.size(), 4u);
   EXPECT_EQ(proxySchemeOf(without[3]), '-') << without[3];
-}
-
-TEST_F(ProxyAuthTest, DISABLED_ThreeGetsWithBasicDigestAndNtlmThenFailure) {
-  // The first GET carries Basic; the second is the Digest attempt (without
-  // a header, or with one once a nonce is known); the third NTLM. The
-  // component may repeat a request inside one GET for a challenge-response
-  // scheme, but nothing follows the NTLM attempt.
-  std::string schemes;
-  for (const std::string& r : fetchThroughProxy(true)) schemes += proxySchemeOf(r);
-  EXPECT_TRUE(std::regex_match(schemes, std::regex("B[-D]+N+"))) << schemes;
-  EXPECT_TRUE(hasHeader(requestsOf(proxy).front(), "Proxy-Authorization: Basic cHU6cHA="));
 }
 
 // --- the body writing of HTTPSCustom -------------------------------------------------------

@@ -257,14 +257,4 @@ TEST(CertificateContext, CreateDuplicateFreeAndRefuse) {
   EXPECT_EQ(GetLastError(), CRYPT_E_ASN1_BADTAG);
 }
 
-TEST(CertificateContext, Crypt32OffersTheEntryPoints) {
-  HMODULE crypt32 = LoadLibraryA("crypt32.dll");
-  ASSERT_NE(crypt32, nullptr);
-  EXPECT_EQ(GetProcAddress(crypt32, "CertNameToStrA"), reinterpret_cast<FARPROC>(&CertNameToStrA));
-  EXPECT_EQ(GetProcAddress(crypt32, "CertVerifyCertificateChainPolicy"),
-            reinterpret_cast<FARPROC>(&CertVerifyCertificateChainPolicy));
-  EXPECT_EQ(GetProcAddress(crypt32, "CertOpenSystemStoreA"), nullptr);
-  EXPECT_TRUE(FreeLibrary(crypt32));
-}
-
 }  // namespace

@@ -257,21 +257,6 @@ class SecurityTest : public ::testing::Test {
   static void TearDownTestSuite() { std::system(("rm -rf " + g_certs).c_str()); }
 };
 
-TEST_F(SecurityTest, TableFromSecur32) {
-  HMODULE lib = LoadLibraryA("secur32.dll");
-  ASSERT_NE(lib, nullptr);
-  auto init = reinterpret_cast<PSecurityFunctionTableA (*)()>(
-      GetProcAddress(lib, "InitSecurityInterfaceA"));
-  ASSERT_NE(init, nullptr);
-  PSecurityFunctionTableA t = init();
-  EXPECT_EQ(t->AcquireCredentialsHandleA, &AcquireCredentialsHandleA);
-  EXPECT_EQ(t->InitializeSecurityContextA, &InitializeSecurityContextA);
-  EXPECT_EQ(t->DecryptMessage, &DecryptMessage);
-  EXPECT_EQ(t->FreeContextBuffer, &FreeContextBuffer);
-  EXPECT_EQ(t->AcceptSecurityContext, nullptr);
-  FreeLibrary(lib);
-}
-
 // Data both ways (a send over one record), the server's certificate, and
 // close_notify from either side, after a handshake fed whole or a byte at a time.
 TEST_F(SecurityTest, HandshakeDataAndClose) {
@@ -378,97 +363,6 @@ TEST_F(SecurityTest, CredentialsChooseVersionsAndSuites) {
   }
   Client other;
   EXPECT_EQ(other.acquire(0, {}, 0, "Kerberos"), SEC_E_SECPKG_NOT_FOUND);
-}
-
-// A HelloRequest surfaces before anything is answered; accepted, a new
-// handshake runs; refused, exactly one warning alert 100 goes out.
-TEST_F(SecurityTest, Renegotiation) {
-  for (bool accept : {true, false}) {
-    SCOPED_TRACE(accept);
-    SSL_CTX* sctx = serverContext(TLS1_2_VERSION, TLS1_2_VERSION);
-    Server server(sctx);
-    Client client;
-    ASSERT_EQ(client.acquire(SP_PROT_TLS1_2_CLIENT), SEC_E_OK);
-    ASSERT_EQ(client.handshake(server), SEC_E_OK);
-    ASSERT_EQ(SSL_renegotiate(server.ssl), 1);
-    SSL_do_handshake(server.ssl);
-    // Refused, data that follows still arrives; accepted, the new handshake
-    // comes first.
-    std::string hello = drain(server.out);
-    size_t helloSize = hello.size();
-    if (!accept) hello += server.write("after");
-    std::string plain, bytes = hello;
-    ASSERT_EQ(client.receive(bytes, plain), SEC_I_RENEGOTIATE);
-    EXPECT_EQ(bytes.size(), hello.size() - helloSize);  // what follows the HelloRequest
-    if (accept) {
-      client.pending = hello;  // the whole buffer again, HelloRequest first
-      std::string token;
-      EXPECT_EQ(client.step(token), SEC_I_CONTINUE_NEEDED);
-      EXPECT_EQ(token[0], SSL3_RT_HANDSHAKE);
-      SECURITY_STATUS st = SEC_I_CONTINUE_NEEDED;
-      for (int round = 0; round < 4 && st == SEC_I_CONTINUE_NEEDED; ++round) {
-        server.read(token);
-        client.pending += drain(server.out);
-        st = client.step(token);
-      }
-      EXPECT_EQ(st, SEC_E_OK);
-      EXPECT_EQ(server.read(token + client.encrypt("again")), "again");
-    } else {
-      SCHANNEL_ALERT_TOKEN alert{SCHANNEL_ALERT, TLS1_ALERT_WARNING, TLS1_ALERT_NO_RENEGOTIATION};
-      std::string token = client.control(&alert, sizeof alert);
-      EXPECT_EQ(token[0], SSL3_RT_ALERT);
-      EXPECT_EQ(5u + static_cast<BYTE>(token[4]), token.size());  // one record
-      server.read(token);
-      ASSERT_EQ(server.alerts.size(), 1u);
-      EXPECT_EQ(server.alerts[0], (std::pair<int, int>{SSL3_AL_WARNING, SSL_AD_NO_RENEGOTIATION}));
-      EXPECT_EQ(client.receive(bytes, plain), SEC_E_OK);
-      EXPECT_EQ(plain, "after");
-    }
-    SSL_CTX_free(sctx);
-  }
-}
-
-// A second context from the same credentials handle resumes the session;
-// one from another handle does not.
-TEST_F(SecurityTest, ResumptionWithTheSameCredentials) {
-  for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
-    SCOPED_TRACE(version);
-    SSL_CTX* sctx = serverContext(version, version);
-    Client first;
-    ASSERT_EQ(first.acquire(0), SEC_E_OK);
-    for (int round = 0; round < 3; ++round) {
-      Client other;
-      CredHandle* cred = round < 2 ? &first.cred : (other.acquire(0), &other.cred);
-      Client c;
-      c.cred = *cred;
-      Server server(sctx);
-      ASSERT_EQ(c.handshake(server), SEC_E_OK);
-      std::string plain, bytes = c.lastToken + server.write("x");
-      EXPECT_EQ(c.receive(bytes, plain), SEC_E_OK);  // tickets, then data
-      EXPECT_EQ(plain, "x");
-      EXPECT_EQ(SSL_session_reused(server.ssl), round == 1 ? 1 : 0);
-      c.cred = CredHandle{};  // owned by `first` or `other`
-    }
-    SSL_CTX_free(sctx);
-  }
-}
-
-// A server asking for a client certificate: SEC_I_INCOMPLETE_CREDENTIALS
-// once, then the handshake completes without one.
-TEST_F(SecurityTest, CertificateRequest) {
-  for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
-    SCOPED_TRACE(version);
-    SSL_CTX* sctx = serverContext(version, version);
-    SSL_CTX_set_verify(sctx, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
-    Server server(sctx);
-    Client client;
-    ASSERT_EQ(client.acquire(0), SEC_E_OK);
-    EXPECT_EQ(client.handshake(server), SEC_E_OK);
-    EXPECT_EQ(client.credentialRequests, 1);
-    EXPECT_EQ(SSL_get0_peer_certificate(server.ssl), nullptr);
-    EXPECT_TRUE(SSL_is_init_finished(server.ssl));
-    SSL_CTX_free(sctx);
-  }
 }
 
 // Bytes that are no TLS record fail at once; a header announcing more than
