@@ -17,7 +17,8 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
 # Fuzz targets: a clang build tree of its own, each target fuzzed for a
 # short fixed time from its committed seeds (TARNWICK_FUZZ_SECONDS, default
-# 20; 0 skips this step). A crash, sanitizer report or failed check fails.
+# 20; 0 skips this step), two at a time. A crash, sanitizer report or failed
+# check fails.
 fuzz_seconds="${TARNWICK_FUZZ_SECONDS:-20}"
 if [[ "$fuzz_seconds" != 0 ]]; then
   fuzz="$root/build-fuzz"
@@ -25,5 +26,5 @@ if [[ "$fuzz_seconds" != 0 ]]; then
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
         -DTARNWICK_FUZZ=ON -DTARNWICK_TESTS=OFF -DTARNWICK_FUZZ_SECONDS="$fuzz_seconds" >/dev/null
   cmake --build "$fuzz" -j2 --target tw_fuzz_all
-  (cd "$fuzz" && ctest --output-on-failure -j1 -L fuzz)
+  (cd "$fuzz" && ctest --output-on-failure -j2 -L fuzz)
 fi
