@@ -582,14 +582,14 @@ BOOL CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID, PCCERT_CHAIN_CONTEXT 
        (flags & CERT_CHAIN_POLICY_IGNORE_INVALID_NAME_FLAG) ||
            (checks & SECURITY_FLAG_IGNORE_CERT_CN_INVALID),
        CERT_E_CN_NO_MATCH, 0},
-      // Rarer findings, with the statuses Windows gives them.
+      // Rarer findings: a certificate used beyond what its issuer permits.
       {(errors & CERT_TRUST_INVALID_NAME_CONSTRAINTS) != 0,
-       (flags & CERT_CHAIN_POLICY_IGNORE_INVALID_NAME_FLAG) != 0, CERT_E_INVALID_NAME,
+       (flags & CERT_CHAIN_POLICY_IGNORE_INVALID_NAME_FLAG) != 0, CERT_E_PURPOSE,
        elementWith(chain, CERT_TRUST_INVALID_NAME_CONSTRAINTS)},
       {(errors & kPolicy) != 0, (flags & CERT_CHAIN_POLICY_IGNORE_INVALID_POLICY_FLAG) != 0,
-       CERT_E_INVALID_POLICY, elementWith(chain, kPolicy)},
+       CERT_E_PURPOSE, elementWith(chain, kPolicy)},
       {(errors & CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT) != 0,
-       (flags & CERT_CHAIN_POLICY_IGNORE_NOT_SUPPORTED_CRITICAL_EXT_FLAG) != 0, CERT_E_CRITICAL,
+       (flags & CERT_CHAIN_POLICY_IGNORE_NOT_SUPPORTED_CRITICAL_EXT_FLAG) != 0, CERT_E_PURPOSE,
        elementWith(chain, CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT)},
   };
   pPolicyStatus->dwError = 0;

@@ -122,10 +122,10 @@ typedef struct _CERT_CHAIN_POLICY_PARA {
 // dwError is 0 when the chain passes, else the status below that comes first
 // in this order: TRUST_E_CERT_SIGNATURE, CERT_E_UNTRUSTEDROOT (also for an
 // issuer that was not found), CERT_E_EXPIRED, CERT_E_WRONG_USAGE,
-// TRUST_E_BASIC_CONSTRAINTS, CERT_E_CN_NO_MATCH; then the rarer
-// CERT_E_INVALID_NAME (name constraints), CERT_E_INVALID_POLICY (policy
-// constraints, other refused extensions) and CERT_E_CRITICAL (an unknown
-// critical extension). Revocation is not checked. lChainIndex and
+// TRUST_E_BASIC_CONSTRAINTS, CERT_E_CN_NO_MATCH; then CERT_E_PURPOSE for the
+// rarer findings (name or policy constraints broken, an unknown critical
+// extension, other refused extensions), so that every status has a
+// description callers can show. Revocation is not checked. lChainIndex and
 // lElementIndex name the element at fault (-1 when none).
 typedef struct _CERT_CHAIN_POLICY_STATUS {
   DWORD cbSize;
@@ -161,7 +161,6 @@ typedef struct _HTTPSPolicyCallbackData {
 #define CERT_E_EXPIRED static_cast<DWORD>(0x800B0101L)
 #define CERT_E_VALIDITYPERIODNESTING static_cast<DWORD>(0x800B0102L)
 #define CERT_E_ROLE static_cast<DWORD>(0x800B0103L)
-#define CERT_E_CRITICAL static_cast<DWORD>(0x800B0105L)
 #define CERT_E_PURPOSE static_cast<DWORD>(0x800B0106L)
 #define CERT_E_UNTRUSTEDROOT static_cast<DWORD>(0x800B0109L)
 #define CERT_E_CHAINING static_cast<DWORD>(0x800B010AL)
@@ -170,8 +169,6 @@ typedef struct _HTTPSPolicyCallbackData {
 #define CERT_E_REVOCATION_FAILURE static_cast<DWORD>(0x800B010EL)
 #define CERT_E_CN_NO_MATCH static_cast<DWORD>(0x800B010FL)
 #define CERT_E_WRONG_USAGE static_cast<DWORD>(0x800B0110L)
-#define CERT_E_INVALID_POLICY static_cast<DWORD>(0x800B0113L)
-#define CERT_E_INVALID_NAME static_cast<DWORD>(0x800B0114L)
 #define CRYPT_E_REVOKED static_cast<DWORD>(0x80092010L)
 #define CRYPT_E_REVOCATION_OFFLINE static_cast<DWORD>(0x80092013L)
 

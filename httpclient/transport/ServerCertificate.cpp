@@ -117,14 +117,13 @@ int certificateInRecord(const unsigned char* p, size_t length, std::string& der)
     const unsigned char* body = p + at + 4;
     if (type == 11) {
       const size_t available = std::min(messageLength, length - at - 4);
-      if (available < 3) return 1;
+      // The list may run on into the next record; the first certificate
+      // must be whole in this one.
+      if (available < 6) return 1;
       const size_t listLength = read24(body);
-      if (messageLength < 3 || listLength > messageLength - 3 || listLength > available - 3 ||
-          listLength < 3) {
-        return 1;
-      }
+      if (messageLength < 3 || listLength > messageLength - 3 || listLength < 3) return 1;
       const size_t certLength = read24(body + 3);
-      if (certLength > listLength - 3 || certLength == 0) return 1;
+      if (certLength > listLength - 3 || certLength == 0 || certLength > available - 6) return 1;
       der.assign(reinterpret_cast<const char*>(body + 6), certLength);
       return 0;
     }

@@ -407,10 +407,13 @@ bool TlsClient::completeHandshake() {
     handshakeFailed(status);
     return false;
   }
-  if (record_.empty()) {
+  // A renegotiation may pick a suite with a larger header or trailer: the
+  // record buffer grows to fit, never shrinks.
+  const size_t recordSize =
+      static_cast<size_t>(sizes_.cbHeader) + sizes_.cbMaximumMessage + sizes_.cbTrailer;
+  if (record_.size() < recordSize) {
     try {
-      record_.resize(static_cast<size_t>(sizes_.cbHeader) + sizes_.cbMaximumMessage +
-                     sizes_.cbTrailer);
+      record_.resize(recordSize);
     } catch (const std::bad_alloc&) {
       deleteContext();
       handshaking_ = false;
@@ -437,6 +440,7 @@ bool TlsClient::earlyCertificateDecision(const char* data, size_t length) {
   CertificateFacts facts;
   if (ServerCertificate::readFromHandshake(data, length, facts) != 0) return true;
   facts.status = "Parsed";
+  serverCertText_ = facts.text;
   const bool accept = fireSSLServerAuthentication(facts.text, facts.subject, facts.issuer,
                                                   facts.status, false) != 0;
   if (!accept) refuseCertificate();
@@ -462,6 +466,7 @@ bool TlsClient::certificateDecision() {
                                                 securityFlags_, includeCertChain_, facts,
                                                 errorText);
     serverCertText_ = facts.text;
+    if (!errorText.empty()) setError(static_cast<int>(result), errorText);
     if (result != 0) fireError(kErrCertRefused, "error verifying server certificate: " + hex(result));
     accept = fireSSLServerAuthentication(facts.text, facts.subject, facts.issuer, facts.status,
                                          result == 0) != 0;
@@ -473,6 +478,11 @@ bool TlsClient::certificateDecision() {
 }
 
 int TlsClient::refuseCertificate() {
+  // The aborted handshake leaves nothing behind: the close's last read must
+  // not run another handshake step on the bytes still buffered.
+  handshaking_ = false;
+  deleteContext();
+  received_.clear();
   fireSSLStatus("Server certificate verification failed. Aborting connection...");
   setError(kErrHandshake, kTextCertificateRefused);
   close(static_cast<uint32_t>(kErrHandshake));
@@ -489,7 +499,9 @@ int TlsClient::setAcceptServerCert(const std::string& bytes) {
 // --- receiving ------------------------------------------------------------------------
 
 int TlsClient::rawDataIn(const char* data, int length, bool endOfLine) {
-  if (!receivingActive_ || !tlsSelected_) return TcpClient::rawDataIn(data, length, endOfLine);
+  // After an orderly close the TLS state is idle: bytes still arriving are
+  // kept below and never reach the HTTP layer as plain data.
+  if (!receivingActive_) return TcpClient::rawDataIn(data, length, endOfLine);
   if (length <= 0) return 0;
   if (handshaking_) {
     fireSSLStatus("Receiving " + std::to_string(length) + " bytes of handshake data.");

@@ -366,6 +366,16 @@ TEST_F(TlsTest, NginxAtDefaultProtocolsAndResumedSessions) {
     EXPECT_EQ(h.Get(url("VALID", query).c_str()), 0) << h.GetLastError();
     h.SetInteger(https_prop::Connected, 0);
   }
+  // A refused certificate ends the handshake once, even when the server's
+  // session tickets arrive while the connection closes.
+  Seen refused;
+  TlsHttps r(refused, 0);
+  r.SetInteger(https_prop::Timeout, 10);
+  r.Config("SSLEnabledProtocols=10240");
+  EXPECT_EQ(r.Get(url("SELFSIGNED", "refused").c_str()), 276);
+  EXPECT_EQ(refused.count("Auth "), 1u);
+  EXPECT_EQ(refused.count("Error 280"), 1u);
+
   std::ifstream log(peers.at("TW_PEERS_DIR") + "/nginx/access.log");
   std::string line, first, second;
   while (std::getline(log, line)) {
