@@ -54,9 +54,11 @@ void hideSecretArguments(int argc, char** argv) {
         value = argv[++i];  // "/p secret"
       } else if (arg[n] == ' ') {
         value = arg + n + 1;  // "/p secret" as one argument
+      } else {
+        continue;  // "/proxypass" is not "/p"
       }
       // Same length, so the other arguments stay where they are.
-      if (value != nullptr) std::memset(value, '*', std::strlen(value));
+      std::memset(value, '*', std::strlen(value));
       break;
     }
   }
