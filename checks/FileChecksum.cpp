@@ -51,9 +51,12 @@ class HandleInputBuffer : public std::streambuf {
     LONG high = static_cast<LONG>(off >> 32);
     SetLastError(NO_ERROR);
     const DWORD low = SetFilePointer(file_, static_cast<LONG>(off & 0xFFFFFFFF), &high, method);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return pos_type(off_type(-1));
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+      return pos_type(off_type(-1));
+    }
     setg(buffer_, buffer_, buffer_);
-    return pos_type(static_cast<off_type>((static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low));
+    const uint64_t pos = static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32 | low;
+    return pos_type(static_cast<off_type>(pos));
   }
 
   pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
