@@ -10,34 +10,34 @@
 #include <crypto++/md5.h>
 #include <crypto++/sha.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <istream>
 #include <memory>
 #include <streambuf>
 
-#include "platform/crt.h"
+#include "platform/errors.h"
+#include "platform/text.h"
 #include "winsupport/SystemErrorText.h"
 
 namespace velmora::checks {
 
 namespace {
 
-// An input stream buffer over an open stdio file. A read error surfaces as
+// An input stream buffer over an open file handle. A read error surfaces as
 // a bad stream, which the file source reports as its own read error.
-class StdioInputBuffer : public std::streambuf {
+class HandleInputBuffer : public std::streambuf {
  public:
-  explicit StdioInputBuffer(FILE* file) : file_(file) {}
+  explicit HandleInputBuffer(HANDLE file) : file_(file) {}
 
  protected:
   int_type underflow() override {
     if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-    size_t n = std::fread(buffer_, 1, sizeof buffer_, file_);
-    if (n == 0) {
-      // The stream turns an exception here into its bad state.
-      if (std::ferror(file_)) throw std::ios_base::failure("read error");
-      return traits_type::eof();
+    DWORD n = 0;
+    // The stream turns an exception here into its bad state.
+    if (!ReadFile(file_, buffer_, sizeof buffer_, &n, nullptr)) {
+      throw std::ios_base::failure("read error");
     }
+    if (n == 0) return traits_type::eof();
     setg(buffer_, buffer_, buffer_ + n);
     return traits_type::to_int_type(*gptr());
   }
@@ -45,11 +45,18 @@ class StdioInputBuffer : public std::streambuf {
   pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
     // Positions count from the file, not from what is buffered.
     if (dir == std::ios_base::cur) off -= static_cast<off_type>(egptr() - gptr());
-    int whence = dir == std::ios_base::beg ? SEEK_SET : dir == std::ios_base::cur ? SEEK_CUR : SEEK_END;
-    if (std::fseek(file_, static_cast<long>(off), whence) != 0) return pos_type(off_type(-1));
+    const DWORD method = dir == std::ios_base::beg   ? FILE_BEGIN
+                         : dir == std::ios_base::cur ? FILE_CURRENT
+                                                     : FILE_END;
+    LONG high = static_cast<LONG>(off >> 32);
+    SetLastError(NO_ERROR);
+    const DWORD low = SetFilePointer(file_, static_cast<LONG>(off & 0xFFFFFFFF), &high, method);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+      return pos_type(off_type(-1));
+    }
     setg(buffer_, buffer_, buffer_);
-    long pos = std::ftell(file_);
-    return pos < 0 ? pos_type(off_type(-1)) : pos_type(static_cast<off_type>(pos));
+    const uint64_t pos = static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32 | low;
+    return pos_type(static_cast<off_type>(pos));
   }
 
   pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
@@ -57,7 +64,7 @@ class StdioInputBuffer : public std::streambuf {
   }
 
  private:
-  FILE* file_;
+  HANDLE file_;
   char buffer_[65536];
 };
 
@@ -109,6 +116,7 @@ FileChecksum::FileChecksum(const std::u16string& name, uint32_t alg, uint16_t fr
 FileChecksum::~FileChecksum() { reset(); }
 
 void FileChecksum::reset() {
+  expectedFile.reset();
   checksumText.clear();
   checksumBytes.clear();
   fileName.clear();
@@ -136,24 +144,24 @@ bool FileChecksum::compute() {
   // The source owns the switch from here on.
   std::unique_ptr<CryptoPP::FileSource> source;
 
-  FILE* file = nullptr;
-  if (!fileName.empty()) {
-    file = std::fopen(fileName.c_str(), "rb");
-  } else if (!wideFileName.empty()) {
-    file = _wfopen(wideFileName.c_str(), u"rb");
+  // No name at all reads as a file that does not exist.
+  const std::string name =
+      !fileName.empty() ? fileName : tw_platform::utf16ToUtf8(wideFileName);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (name.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
   } else {
-    // No name at all reads as a file that does not exist.
-    errno = ENOENT;
+    file = openSameFile(name, FILE_SHARE_READ, expectedFile ? &*expectedFile : nullptr);
   }
-  if (file == nullptr) {
+  if (file == INVALID_HANDLE_VALUE) {
     lastError = "Unable to open file due to error: " +
-                windows_specific::systemErrorText(static_cast<DWORD>(errno));
+                windows_specific::systemErrorText(GetLastError());
     delete hashFilter;
     delete channelSwitch;
     return false;
   }
 
-  StdioInputBuffer buffer(file);
+  HandleInputBuffer buffer(file);
   std::istream stream(&buffer);
   try {
     source = std::make_unique<CryptoPP::FileSource>(channelSwitch);
@@ -165,7 +173,7 @@ bool FileChecksum::compute() {
     lastError = std::string("Unable to read file due to error: ") + e.what();
     delete hashFilter;
     delete channelSwitch;
-    std::fclose(file);
+    CloseHandle(file);
     return false;
   }
 
@@ -183,7 +191,7 @@ bool FileChecksum::compute() {
   if (form == Both || form == Bytes) hexToBytes(encoded.empty() ? checksumText : encoded, checksumBytes);
 
   stream.rdbuf(nullptr);
-  std::fclose(file);
+  CloseHandle(file);
   return !checksumText.empty();
 }
 

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "checks/SameFile.h"
 
 namespace velmora::checks {
 
@@ -17,6 +20,9 @@ class FileChecksum {
   ~FileChecksum();
 
   void reset();
+  // The checksum is computed only when the name is still this file (the
+  // one a download wrote); otherwise it fails as an unopenable file does.
+  void expectFile(const BY_HANDLE_FILE_INFORMATION& file) { expectedFile = file; }
   // The checksum text; empty on failure, with lastError set.
   std::string getChecksum();
   // The digest as raw bytes (forms Both and Bytes), after getChecksum.
@@ -29,6 +35,7 @@ class FileChecksum {
 
   std::string fileName;
   std::u16string wideFileName;
+  std::optional<BY_HANDLE_FILE_INFORMATION> expectedFile;
   uint32_t algorithm;
   uint16_t form;
   std::string checksumText;

@@ -267,9 +267,9 @@ bool matchText(Text& text, const char* pattern) {
 
 }  // namespace
 
-uint32_t searchFileForPattern(const std::string& path, const char* pattern, uint32_t maxSize) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+uint32_t searchFileForPattern(const std::string& path, const char* pattern, uint32_t maxSize,
+                              const BY_HANDLE_FILE_INFORMATION* expected) {
+  HANDLE file = openSameFile(path, 0, expected);
   if (file == INVALID_HANDLE_VALUE) return 0;
 
   DWORD sizeHigh = 0;

@@ -6,12 +6,15 @@
 #include "checks/ChecksumStore.h"
 #include "checks/FileChecksum.h"
 #include "checks/PatternSearch.h"
+#include "checks/SameFile.h"
 #include "cli/CliHandler.h"
 #include "fetch/PageFetcher.h"
 #include "generated/MessageIds.h"
 #include "logging/Logging.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/files.h"
+#include "winsupport/SystemErrorText.h"
 
 using velmora::logging::logger;
 using velmora::network::PageFetcher;
@@ -66,18 +69,44 @@ void clearStoredChecksums(const CliHandler& check) {
 }
 
 // The console line (always printed) and the event of a failed download.
-void reportFetchFailure(const CliHandler& check, const PageFetcher& fetcher) {
+void reportFetchFailure(const CliHandler& check, const std::string& text, int32_t code) {
   std::printf("Unable to connect or retrieve \"%s\" due to error \"%s\" (%d)\n",
-              check.url.c_str(), fetcher.failureText().c_str(), fetcher.failureCode());
+              check.url.c_str(), text.c_str(), code);
   if (!check.eventLogOutput) return;
   logger.addString(check.url);
-  logger.addString(fetcher.failureText());
-  logger.addNumber(fetcher.failureCode());
+  logger.addString(text);
+  logger.addNumber(code);
   logger.writeEvent(messages::CATEGORY_TARNWICK, messages::MSG_FETCH_FAILED, kLevelError);
 }
 
-bool searchPattern(const CliHandler& check, const std::string& file) {
-  return checks::searchFileForPattern(file, check.textPattern.c_str(), kMaxSearchSize) != 0;
+// The page file's name is predictable and its folder shared: the check
+// creates it itself, new and private, before anything is fetched, so that
+// nothing someone else put there is ever taken for the page. An object
+// already at the name fails the check (80) and is left alone.
+bool createPageFile(const std::string& name, BY_HANDLE_FILE_INFORMATION& created) {
+  HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool known = GetFileInformationByHandle(file, &created) != FALSE;
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  SetLastError(error);
+  return known;
+}
+
+// Removes the page file only when the name is still the file this run made.
+void removePageFile(const std::string& name, const BY_HANDLE_FILE_INFORMATION& own) {
+  HANDLE file =
+      checks::openSameFile(name, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &own);
+  if (file == INVALID_HANDLE_VALUE) return;
+  CloseHandle(file);
+  DeleteFileA(name.c_str());
+}
+
+bool searchPattern(const CliHandler& check, const std::string& file,
+                   const BY_HANDLE_FILE_INFORMATION& page) {
+  return checks::searchFileForPattern(file, check.textPattern.c_str(), kMaxSearchSize, &page) !=
+         0;
 }
 
 struct ChecksumOutcome {
@@ -87,9 +116,12 @@ struct ChecksumOutcome {
 
 // Computes the page's checksum and compares it with the stored one, which
 // it replaces. The store prints its own lines.
-ChecksumOutcome compareChecksum(const CliHandler& check, const std::string& file) {
+ChecksumOutcome compareChecksum(const CliHandler& check, const std::string& file,
+                                const BY_HANDLE_FILE_INFORMATION& page) {
   ChecksumOutcome outcome;
-  outcome.checksum = checks::FileChecksum(file, checks::SHA256, checks::Text).getChecksum();
+  checks::FileChecksum checksum(file, checks::SHA256, checks::Text);
+  checksum.expectFile(page);
+  outcome.checksum = checksum.getChecksum();
   if (!outcome.checksum.empty()) {
     outcome.result =
         checks::storeChecksum(check.url, outcome.checksum.c_str(), check.consoleOutput);
@@ -159,17 +191,28 @@ int32_t CliHandler::run() {
     return kExitPassed;
   }
 
-  if (!fetcher->fetch(true)) {
-    reportFetchFailure(*this, *fetcher);
+  BY_HANDLE_FILE_INFORMATION page;
+  if (!createPageFile(tempFile, page)) {
+    const DWORD error = GetLastError();
+    reportFetchFailure(*this, velmora::windows_specific::systemErrorText(error),
+                       static_cast<int32_t>(error));
+    return kExitNotRetrieved;
+  }
+  const bool fetched = fetcher->fetch(true);
+  // The fetcher re-creates the file; from here on only the file it wrote is
+  // read or removed.
+  if (fetcher->writtenFile()) page = *fetcher->writtenFile();
+  if (!fetched) {
+    reportFetchFailure(*this, fetcher->failureText(), fetcher->failureCode());
     // The fetcher leaves an empty file behind; a monitor run every few minutes
     // would otherwise fill the temporary directory with them.
-    DeleteFileA(tempFile.c_str());
+    removePageFile(tempFile, page);
     return kExitNotRetrieved;
   }
 
-  const bool patternFound = !textPattern.empty() && searchPattern(*this, tempFile);
+  const bool patternFound = !textPattern.empty() && searchPattern(*this, tempFile, page);
   const ChecksumOutcome checksum =
-      checksumEnabled ? compareChecksum(*this, tempFile) : ChecksumOutcome{};
+      checksumEnabled ? compareChecksum(*this, tempFile, page) : ChecksumOutcome{};
   const velmora::ResultSeverities severities = velmora::parseResultSeverities(severitiesText);
 
   int32_t exitCode = kExitPassed;
@@ -182,6 +225,6 @@ int32_t CliHandler::run() {
     if (checksum.result == checks::Changed) exitCode = kExitNegative;
   }
 
-  DeleteFileA(tempFile.c_str());
+  removePageFile(tempFile, page);
   return exitCode;
 }

@@ -4,6 +4,8 @@
 #include <tclap/HelpVisitor.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <list>
 #include <memory>
 
@@ -29,7 +31,38 @@ void replaceHelpSwitch(TCLAP::CmdLine& cmd, TCLAP::SwitchArg& help) {
   }
 }
 
+// The option's value, or when the option is absent the environment
+// variable's, so that a password need not appear on the command line.
+std::string valueOrEnvironment(const TCLAP::ValueArg<std::string>& arg, const char* variable) {
+  if (arg.isSet()) return arg.getValue();
+  const char* value = std::getenv(variable);
+  return value != nullptr ? value : "";
+}
+
 }  // namespace
+
+void hideSecretArguments(int argc, char** argv) {
+  static const char* const kSecretFlags[] = {"/p", "/password", "/proxypass"};
+  for (int i = 1; i < argc; ++i) {
+    char* arg = argv[i];
+    if (std::strcmp(arg, "//") == 0) return;  // the rest is ignored by the parser
+    for (const char* flag : kSecretFlags) {
+      const size_t n = std::strlen(flag);
+      if (std::strncmp(arg, flag, n) != 0) continue;
+      char* value = nullptr;
+      if (arg[n] == '\0' && i + 1 < argc) {
+        value = argv[++i];  // "/p secret"
+      } else if (arg[n] == ' ') {
+        value = arg + n + 1;  // "/p secret" as one argument
+      } else {
+        continue;  // "/proxypass" is not "/p"
+      }
+      // Same length, so the other arguments stay where they are.
+      std::memset(value, '*', std::strlen(value));
+      break;
+    }
+  }
+}
 
 CliHandler::CliHandler(int argc, const char* const* argv, bool parserEndsProcess) {
   TCLAP::CmdLine cmd(descriptionText, ' ', "1.0", true);
@@ -84,7 +117,7 @@ CliHandler::CliHandler(int argc, const char* const* argv, bool parserEndsProcess
   checksumEnabled = checksumArg.getValue();
   textPattern = patternArg.getValue();
   username = userArg.getValue();
-  password = passwordArg.getValue();
+  password = valueOrEnvironment(passwordArg, "TARNWICK_PASSWORD");
   severitiesText = evtArg.getValue();
   url = urlArg.getValue();
   ignoreCertificate = ignoreCertArg.getValue();
@@ -95,7 +128,7 @@ CliHandler::CliHandler(int argc, const char* const* argv, bool parserEndsProcess
     proxy.useWinInet = winInetArg.getValue();
     proxy.autoDetect = proxyAutoArg.getValue();
     proxy.user = proxyUserArg.getValue();
-    proxy.password = proxyPassArg.getValue();
+    proxy.password = valueOrEnvironment(proxyPassArg, "TARNWICK_PROXY_PASSWORD");
     proxy.authScheme = velmora::ProxySettings::Basic;
   }
   validateOptions();

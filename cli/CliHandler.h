@@ -10,7 +10,8 @@
 #include "platform/win32types.h"
 
 struct CliHandler : public velmora::cli_helper::VelmoraStdOutput {
-  // Parses the command line. Help, version and parse errors end the process
+  // Parses the command line; TARNWICK_PASSWORD and TARNWICK_PROXY_PASSWORD
+  // stand for /p and /proxypass when those are absent. Help, version and parse errors end the process
   // inside the parser. With parserEndsProcess false they throw instead:
   // TCLAP::ArgException for a rejected command line, TCLAP::ExitException
   // after help or version was printed (for callers that parse many command
@@ -37,6 +38,11 @@ struct CliHandler : public velmora::cli_helper::VelmoraStdOutput {
   velmora::ProxySettings proxy;
   std::string url;
 };
+
+// Overwrites the values of /p, /password and /proxypass in the process's own
+// argument vector (after parsing), so that other users do not read them in
+// the process list.
+void hideSecretArguments(int argc, char** argv);
 
 // The program's short name, used in the temporary file name.
 extern const std::string programShortName;

@@ -5,11 +5,16 @@
 
 #include "cli/CliHandler.h"
 #include "platform/console.h"
+#include "platform/files.h"
 
 int main(int argc, char** argv) {
+  // Passwords pass through this process: no core file, and its memory kept
+  // from other users.
+  tw_platform::keepProcessPrivate();
   boost::shared_ptr<CliHandler> handler;
   try {
     handler.reset(new CliHandler(argc, argv));
+    hideSecretArguments(argc, argv);
   } catch (TCLAP::ArgException& e) {
     std::cerr << "error: " << e.error() << " for arg " << e.argId() << std::endl;
     handler.reset();

@@ -23,6 +23,7 @@ void HTTPSCustom::startRequest() {
   responseEnded = false;
   disconnectCode = 0;
   disconnectText.clear();
+  writeError = 0;
 }
 
 int HTTPSCustom::FireDisconnected(HTTPSDisconnectedEventParams* e) {
@@ -76,7 +77,9 @@ int HTTPSCustom::FireTransfer(HTTPSTransferEventParams* e) {
 void HTTPSCustom::writePiece(const char* data, DWORD length) {
   DWORD written = 0;
   if (!WriteFile(fileHandle, data, length, &written, nullptr)) {
-    errorDescription = windows_specific::systemErrorText(::GetLastError());
+    const DWORD error = ::GetLastError();
+    if (writeError == 0) writeError = error;
+    errorDescription = windows_specific::systemErrorText(error);
   }
 }
 

@@ -37,6 +37,8 @@ class HTTPSCustom : public HTTPS {
   HANDLE fileHandle = INVALID_HANDLE_VALUE;
   // Description of the last Error event, or the text of a failed write.
   std::string errorDescription;
+  // The error of the first write of the body that failed (a full disk), or 0.
+  DWORD writeError = 0;
   // StatusCode of the last Status event.
   int32_t httpStatus = 0;
 
@@ -48,7 +50,8 @@ class HTTPSCustom : public HTTPS {
   // broke (a reset) rather than closed.
   int disconnectCode = 0;
   std::string disconnectText;
-  // Forgets the end and the disconnection of an earlier request.
+  // Forgets the end, the disconnection and the failed write of an earlier
+  // request.
   void startRequest();
 
   // Writes the body pieces still held back to the file.

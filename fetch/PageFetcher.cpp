@@ -89,10 +89,13 @@ bool PageFetcher::fetch(bool probeFirst) {
 
   HANDLE file = CreateFileA(localFile_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  BY_HANDLE_FILE_INFORMATION written;
+  if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &written)) {
     failureText_ = windows_specific::systemErrorText(GetLastError());
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return false;
   }
+  writtenFile_ = written;
   if (resuming_) SetFilePointer(file, 0, nullptr, FILE_END);
   http.fileHandle = file;
 
@@ -106,8 +109,11 @@ bool PageFetcher::fetch(bool probeFirst) {
   http.fileHandle = INVALID_HANDLE_VALUE;
   CloseHandle(file);
   // An Error event's text describes the failure better than the last error,
-  // except for a cut page, which raised no Error of its own.
-  if (!http.errorDescription.empty() && !cutShort_) failureText_ = http.errorDescription;
+  // except for a cut page or a failed write, which raised no Error of their
+  // own.
+  if (!http.errorDescription.empty() && !cutShort_ && http.writeError == 0) {
+    failureText_ = http.errorDescription;
+  }
   return ok;
 }
 
@@ -152,11 +158,21 @@ bool PageFetcher::downloadOnce(HTTPSCustom& http, bool& retry) {
   http.startRequest();
   const int r = http.Get(url_.c_str());
   http.flushFile();
-  if (r <= 0 && http.responseEnded) return true;
+  if (r <= 0 && http.responseEnded && http.writeError == 0) return true;
 
-  // Nothing of a failed or cut answer stays in the file.
+  // Nothing of a failed, cut or partly written answer stays in the file.
   SetFilePointer(http.fileHandle, 0, nullptr, FILE_BEGIN);
   SetEndOfFile(http.fileHandle);
+
+  if (http.writeError != 0) {
+    // Part of the page is missing from the file (a full disk, say).
+    // Checking the rest would store a wrong checksum and report the next
+    // full page as changed.
+    retry = false;
+    failureCode_ = static_cast<int32_t>(http.writeError);
+    failureText_ = windows_specific::systemErrorText(http.writeError);
+    return false;
+  }
 
   if (r <= 0) {
     // The component took the end of the connection for the end of a body

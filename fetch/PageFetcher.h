@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "fetch/ProxySettings.h"
+#include "platform/files.h"
 
 namespace velmora::network {
 
@@ -28,13 +30,18 @@ class PageFetcher {
   void setProxy(const ProxySettings& settings);
   // True when the whole body is in the local file; otherwise failureText
   // and failureCode describe the failure. A body whose connection ended
-  // before its Content-Length or last chunk arrived is a failure.
+  // before its Content-Length or last chunk arrived is a failure, and so is
+  // a body that could not be written whole (a full disk).
   bool fetch(bool probeFirst);
 
   // The failure's text, with the control characters a server could have
   // put into it replaced.
   std::string failureText() const;
   int32_t failureCode() const { return failureCode_; }
+  // The file the fetch opened and wrote (its volume and index), so that what
+  // reads it next can make sure it is that same file; empty when none was
+  // opened.
+  const std::optional<BY_HANDLE_FILE_INFORMATION>& writtenFile() const { return writtenFile_; }
 
  private:
   // Sends HEAD; notes Accept-Ranges and returns the Content-Length (0 when
@@ -61,6 +68,7 @@ class PageFetcher {
   std::string failureText_;
   int32_t failureCode_ = 0;
   bool cutShort_ = false;  // the GET ended before the whole body came
+  std::optional<BY_HANDLE_FILE_INFORMATION> writtenFile_;
 };
 
 }  // namespace velmora::network

@@ -79,6 +79,8 @@ const SystemMessage kSystemMessages[] = {
           "%2.\r\n"},
     {995, "The I/O operation has been aborted because of either a thread exit or an application "
           "request.\r\n"},
+    {1006, "The volume for a file has been externally altered so that the opened file is no "
+           "longer valid.\r\n"},
     {1009, "The configuration registry database is corrupt.\r\n"},
     {1010, "The configuration registry key is invalid.\r\n"},
     {1011, "The configuration registry key could not be opened.\r\n"},

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,7 +47,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  int flags = O_CLOEXEC | O_NOFOLLOW;
+  // Never blocks at the open: a FIFO or device planted at the name must not
+  // hang the caller. Cleared again once the object is accepted.
+  int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   bool rd = (access & GENERIC_READ) != 0;
   bool wr = (access & GENERIC_WRITE) != 0;
   flags |= (rd && wr) ? O_RDWR : (wr ? O_WRONLY : O_RDONLY);
@@ -70,10 +73,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
   struct stat before;
   bool existed = ::lstat(name, &before) == 0;
 
-  int fd = ::open(name, flags, 0666);
+  int fd = ::open(name, flags, 0600);
   if (fd < 0) {
     int err = errno;
-    if (err == EEXIST && creation == CREATE_NEW) {
+    if (err == ENXIO) {
+      SetLastError(ERROR_ACCESS_DENIED);  // a FIFO or device without a reader
+    } else if (err == EEXIST && creation == CREATE_NEW) {
       SetLastError(ERROR_FILE_EXISTS);
     } else if (err == ENOENT && creation != OPEN_EXISTING && creation != TRUNCATE_EXISTING) {
       SetLastError(ERROR_PATH_NOT_FOUND);  // only a missing folder stops a create
@@ -91,7 +96,13 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     return INVALID_HANDLE_VALUE;
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  // What is written must be a regular file of the caller's own: another
+  // user's file, FIFO or device at the name is refused before any byte goes
+  // to it.
+  const bool refused = ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
+                       (wr && (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid())) ||
+                       ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0;
+  if (refused) {
     ::close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
@@ -102,17 +113,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
-  if (truncate && st.st_size > 0) {
-    if (st.st_uid != ::geteuid()) {
-      ::close(fd);
-      SetLastError(ERROR_ACCESS_DENIED);
-      return INVALID_HANDLE_VALUE;
-    }
-    if (::ftruncate(fd, 0) != 0) {
-      setErrno();
-      ::close(fd);
-      return INVALID_HANDLE_VALUE;
-    }
+  if (truncate && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
+    setErrno();
+    ::close(fd);
+    return INVALID_HANDLE_VALUE;
   }
   auto* obj = new FileObject;
   obj->fd = fd;
@@ -186,6 +190,27 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
   if (distanceHigh) *distanceHigh = static_cast<LONG>(static_cast<uint64_t>(pos) >> 32);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(pos & 0xFFFFFFFF);
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  FileObject* f = asFile(file);
+  struct stat st;
+  if (!f || info == nullptr || ::fstat(f->fd, &st) != 0) {
+    SetLastError(!f ? ERROR_INVALID_HANDLE : info == nullptr ? ERROR_INVALID_PARAMETER
+                                                             : tw_platform::win32FromErrno(errno));
+    return FALSE;
+  }
+  info->dwFileAttributes = S_ISDIR(st.st_mode)   ? FILE_ATTRIBUTE_DIRECTORY
+                           : S_ISREG(st.st_mode) ? FILE_ATTRIBUTE_NORMAL
+                                                 : FILE_ATTRIBUTE_DEVICE;
+  // The device number folded into the 32 bits of a volume serial number.
+  const uint64_t dev = static_cast<uint64_t>(st.st_dev);
+  info->dwVolumeSerialNumber = static_cast<DWORD>(dev ^ (dev >> 32));
+  const uint64_t ino = static_cast<uint64_t>(st.st_ino);
+  info->nFileIndexHigh = static_cast<DWORD>(ino >> 32);
+  info->nFileIndexLow = static_cast<DWORD>(ino & 0xFFFFFFFF);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
 }
 
 BOOL SetEndOfFile(HANDLE file) {
@@ -263,6 +288,14 @@ DWORD GetProcessId(HANDLE process) {
   }
   return static_cast<DWORD>(::getpid());
 }
+
+namespace tw_platform {
+bool keepProcessPrivate() {
+  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0) return true;
+  setErrno();
+  return false;
+}
+}  // namespace tw_platform
 
 namespace {
 bool modulePath(HMODULE module, std::string& path) {

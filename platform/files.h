@@ -13,6 +13,8 @@
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
 #define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_DEVICE 0x00000040
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
@@ -25,10 +27,22 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 struct OVERLAPPED;
 typedef OVERLAPPED* LPOVERLAPPED;
 
-// Opens or creates a file. Symbolic links are never followed (a link fails
-// with 1921), a file another user owns is never truncated (5), and the share
-// mode is enforced between handles with advisory locks: no sharing takes an
-// exclusive lock, any sharing a shared one (32 when they conflict).
+// What GetFileInformationByHandle reports: the kind of object (DIRECTORY,
+// NORMAL for a regular file, DEVICE for anything else) and the volume and
+// index that together name one file.
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
+// Opens or creates a file; a new file is readable and writable by its owner
+// alone. Symbolic links are never followed (a link fails with 1921), the
+// open never blocks on a FIFO, writing access is refused (5) to anything but
+// a regular file the caller owns, and the share mode is enforced between
+// handles with advisory locks: no sharing takes an exclusive lock, any
+// sharing a shared one (32 when they conflict).
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
@@ -36,6 +50,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped);
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
 BOOL SetEndOfFile(HANDLE file);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
 BOOL DeleteFileA(LPCSTR name);
 BOOL CloseHandle(HANDLE h);
@@ -48,6 +63,12 @@ DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
 // The pseudo handle of the current process, and its id.
 HANDLE GetCurrentProcess();
 DWORD GetProcessId(HANDLE process);
+
+namespace tw_platform {
+// Marks the process not dumpable: no core file, and its memory and
+// environment readable by root alone. False with the last error set.
+bool keepProcessPrivate();
+}  // namespace tw_platform
 
 // Full path of the running executable (module must be null). Returns the
 // length; a short buffer gets a cut, terminated path, the return value is

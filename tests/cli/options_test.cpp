@@ -2,9 +2,11 @@
 // accepted command lines fill the fields and print the defaulting notices
 // and the pattern warning as the program would (rejected ones, help and
 // version are run as a process in command_line_test.cpp); the /evt
-// severities list and the string splitter behind it.
+// severities list and the string splitter behind it. Passwords come from
+// the environment where the options are absent.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -81,6 +83,8 @@ TEST(InProcessParse, AcceptedCommandLines) {
     bool console = true;
     std::string proxyHost = "";
     int proxyPort = 8080;
+    std::string password = "env-1";  // TARNWICK_PASSWORD stands in for /p
+    std::string proxyPassword = "";  // and TARNWICK_PROXY_PASSWORD for /proxypass
   };
   const Case cases[] = {
       {{}, checksumNotice + consoleNotice, ""},
@@ -98,8 +102,13 @@ TEST(InProcessParse, AcceptedCommandLines) {
       {{"/t", "abc"}, consoleNotice + warning("*abc*"), "*abc*"},
       {{"/le", "/t", "abc"}, "", "*abc*", false},
       // The proxy settings are taken as given.
-      {{"/lc", "/checksum", "/proxyhost", "p", "/proxyport", "3128"}, "", "", true, "p", 3128},
+      {{"/lc", "/checksum", "/proxyhost", "p", "/proxyport", "3128"}, "", "", true, "p", 3128,
+       "env-1", "env-2"},
+      {{"/lc", "/checksum", "/p", "", "/proxyhost", "p", "/proxypass", "cmd-2"}, "", "", true, "p",
+       8080, "", "cmd-2"},
   };
+  setenv("TARNWICK_PASSWORD", "env-1", 1);
+  setenv("TARNWICK_PROXY_PASSWORD", "env-2", 1);
   for (const Case& c : cases) {
     std::vector<const char*> v{"tarnwick"};
     v.insert(v.end(), c.args.begin(), c.args.end());
@@ -114,5 +123,9 @@ TEST(InProcessParse, AcceptedCommandLines) {
     EXPECT_EQ(h.proxy.host, c.proxyHost);
     EXPECT_EQ(h.proxy.port, c.proxyPort);
     EXPECT_EQ(h.proxy.authScheme, c.proxyHost.empty() ? velmora::ProxySettings::None : 0u);
+    EXPECT_EQ(h.password, c.password);
+    EXPECT_EQ(h.proxy.password, c.proxyPassword);
   }
+  unsetenv("TARNWICK_PASSWORD");
+  unsetenv("TARNWICK_PROXY_PASSWORD");
 }

@@ -332,8 +332,8 @@ TEST_F(CheckRunE2E, PagesAsServed) {
   }
 }
 
-// Waits until the running check has opened its page file, which it does
-// right before the GET (the body itself is written in large blocks, so the
+// Waits until the running check has created its page file, which it does
+// right before the fetch (the body itself is written in large blocks, so the
 // file may stay empty until the end of a slow page).
 bool downloadStarted(const tw_test::TempDir& dir, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -1,5 +1,7 @@
 // Files and handles: creation dispositions, share modes, links, truncation.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -85,6 +87,32 @@ TEST(Files, PlantedLinkIsNeverFollowed) {
                  ERROR_CANT_RESOLVE_FILENAME);
   }
   EXPECT_EQ(tw_test::readFile(target), "precious");
+}
+
+// Writing reaches only a regular file the caller owns: another user's file
+// and a FIFO (with a reader or without) are refused at once and untouched;
+// a new file is its creator's alone.
+TEST(Files, WritingRefusesWhatIsNotTheCallersOwnRegularFile) {
+  tw_test::TempDir dir;
+  const std::string theirs = dir.file("theirs"), fifo = dir.file("fifo"), mine = dir.file("mine");
+  tw_test::writeFile(theirs, "theirs");
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  for (const bool reading : {false, true}) {
+    const int reader = reading ? ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    for (DWORD disposition : {OPEN_ALWAYS, OPEN_EXISTING, CREATE_ALWAYS, TRUNCATE_EXISTING}) {
+      for (const std::string& path : {theirs, fifo}) {
+        EXPECT_FAILS(open(path, GENERIC_WRITE, disposition), INVALID_HANDLE_VALUE,
+                     ERROR_ACCESS_DENIED);
+      }
+    }
+    if (reader >= 0) close(reader);
+  }
+  EXPECT_EQ(tw_test::readFile(theirs), "theirs");
+  CloseHandle(open(mine, GENERIC_WRITE, CREATE_NEW));
+  struct stat st;
+  ASSERT_EQ(stat(mine.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 TEST(Files, TempPathEndsWithSlash) {
