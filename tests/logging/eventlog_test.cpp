@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -90,24 +92,53 @@ TEST_F(EventLogTest, ReportsKeepAllFieldsAndAreFiltered) {
   EXPECT_LE(events[0].time, time(nullptr));
   EXPECT_TRUE(events[1].strings.empty());
 
-  ASSERT_TRUE(tw_platform::readEventLog(events, u"ALPHA"));
+  events = storedEvents({.source = u"ALPHA"});
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1].record, 4u);
-  const DWORD id = 1;
-  ASSERT_TRUE(tw_platform::readEventLog(events, u"", &id));
+  events = storedEvents({.eventId = 1});
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(u8(events[1].source), "Beta");
+  events = storedEvents({.source = u"alpha", .last = 1});
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].record, 4u);
 }
 
-// A damaged store is reported and left alone.
-TEST_F(EventLogTest, DamagedStoreFailsTheRegistration) {
-  const std::string garbage(4096, 'G');
-  tw_test::writeFile(root() + "/eventlog.db", garbage);
-  EXPECT_EQ(RegisterEventSourceW(nullptr, u"X"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_EVENTLOG_FILE_CORRUPT));
-  std::vector<tw_platform::EventLogRecord> r;
-  EXPECT_FALSE(tw_platform::readEventLog(r));
-  EXPECT_EQ(tw_test::readFile(root() + "/eventlog.db"), garbage);
+// A store that cannot be written, held by another writer past the wait of
+// 5 s or damaged, fails the report as a full log (1502) only after the
+// syslog line went out, and is left as it was.
+TEST_F(EventLogTest, StoreThatCannotBeWrittenStillLetsTheSyslogLineOut) {
+  const std::string db = root() + "/eventlog.db";
+  SyslogListener listener(syslogPath());
+  report(u"X", 1, {});
+  listener.receive();
+  for (const bool locked : {true, false}) {
+    SCOPED_TRACE(locked ? "locked" : "damaged");
+    sqlite3* holder = nullptr;
+    if (locked) {
+      ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
+      ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    } else {
+      tw_test::writeFile(db, std::string(4096, 'G'));
+    }
+    const std::string before = tw_test::readFile(db);
+    HANDLE h = RegisterEventSourceW(nullptr, u"X");
+    ASSERT_NE(h, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    auto reported = std::async(std::launch::async, [h] {
+      return ReportEventW(h, EVENTLOG_ERROR_TYPE, 1, 7, nullptr, 0, 0, nullptr, nullptr)
+                 ? DWORD{0} : GetLastError();
+    });
+    EXPECT_NE(listener.receive(4000).find("Event ID 7 from source X"), std::string::npos);
+    if (locked) {
+      EXPECT_NE(reported.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    }
+    EXPECT_EQ(reported.get(), static_cast<DWORD>(ERROR_LOG_FILE_FULL));
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(locked ? waited > 4.5 && waited < 8 : waited < 1) << waited;
+    DeregisterEventSource(h);
+    EXPECT_EQ(tw_test::readFile(db), before);
+    sqlite3_close(holder);
+  }
 }
 
 TEST_F(EventLogTest, StoredEventsCannotBeChangedOrRemoved) {
@@ -227,7 +258,7 @@ TEST_F(EventViewer, UserWithoutRightsOnTheMachineHiveStillWritesEvents) {
   EXPECT_NE(line.find("]: Pattern \"*needle*\" was found in URL \"0\"."), std::string::npos) << line;
 
   const std::string en = viewer({}).out, de = viewer({"--lang", "de"}).out;
-  EXPECT_NE(en.find("Category: (1)\nEvent ID: 1010\nType:     Information\n"
+  EXPECT_NE(en.find("Category: (1)\nEvent ID: 1010\nType:     Information\nUser:     65534\n"
                     "The description for Event ID 1010 from source Harrowlights cannot be "
                     "found. Either the component that raises this event is not installed on "
                     "your local computer or the installation is corrupted. You can install "
