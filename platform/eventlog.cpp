@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 #include "platform/detail.h"
@@ -22,10 +23,19 @@
 namespace {
 
 // Longest wait for other writers of the store before a report fails.
-constexpr int kBusyTimeoutMs = 30000;
+constexpr int kBusyTimeoutMs = 5000;
 constexpr WORD kMaxStrings = 256;
 constexpr size_t kMaxStringLength = 31839;
 constexpr size_t kMaxSyslogBytes = 8192;
+// The store keeps this many newest events, as a Windows log overwrites old
+// events as needed.
+constexpr int64_t kKeptEvents = 100000;
+// Version 2 added the writer's uid and the retention of the newest events.
+constexpr int64_t kSchemaVersion = 2;
+// A reader takes at most this many events, or about this many bytes of
+// strings, per read, and holds no lock while its caller uses them.
+constexpr int kEventsPerRead = 256;
+constexpr size_t kBytesPerRead = 1 << 20;
 
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS events("
@@ -35,21 +45,31 @@ const char* const kSchema =
     "  category INTEGER NOT NULL,"
     "  event_id INTEGER NOT NULL,"
     "  type INTEGER NOT NULL,"
-    "  data BLOB);"
+    "  data BLOB,"
+    "  uid INTEGER);"
     "CREATE TABLE IF NOT EXISTS event_strings("
     "  record INTEGER NOT NULL,"
     "  position INTEGER NOT NULL,"
     "  text TEXT NOT NULL,"
-    "  PRIMARY KEY(record, position)) WITHOUT ROWID;"
-    // Stored events are never changed or removed.
+    "  PRIMARY KEY(record, position)) WITHOUT ROWID;";
+
+// Stored events are never changed, and only those 100,000 or more below the
+// newest may be removed (stores made before forbade every removal).
+const char* const kTriggers =
+    "DROP TRIGGER IF EXISTS events_no_delete;"
+    "DROP TRIGGER IF EXISTS event_strings_no_delete;"
     "CREATE TRIGGER IF NOT EXISTS events_no_update BEFORE UPDATE ON events"
-    "  BEGIN SELECT RAISE(ABORT, 'the event log is append-only'); END;"
-    "CREATE TRIGGER IF NOT EXISTS events_no_delete BEFORE DELETE ON events"
     "  BEGIN SELECT RAISE(ABORT, 'the event log is append-only'); END;"
     "CREATE TRIGGER IF NOT EXISTS event_strings_no_update BEFORE UPDATE ON event_strings"
     "  BEGIN SELECT RAISE(ABORT, 'the event log is append-only'); END;"
-    "CREATE TRIGGER IF NOT EXISTS event_strings_no_delete BEFORE DELETE ON event_strings"
-    "  BEGIN SELECT RAISE(ABORT, 'the event log is append-only'); END;";
+    "CREATE TRIGGER IF NOT EXISTS events_keep_newest BEFORE DELETE ON events"
+    "  WHEN old.record > (SELECT max(record) FROM events) - 100000"
+    "  BEGIN SELECT RAISE(ABORT, 'the event log keeps its newest events'); END;"
+    "CREATE TRIGGER IF NOT EXISTS event_strings_keep_newest BEFORE DELETE ON event_strings"
+    "  WHEN old.record > (SELECT max(record) FROM events) - 100000"
+    "  BEGIN SELECT RAISE(ABORT, 'the event log keeps its newest events'); END;"
+    "PRAGMA user_version = 2;";
+static_assert(kKeptEvents == 100000 && kSchemaVersion == 2, "kTriggers spells both out");
 
 namespace store = tw_platform::sqlite_store;
 
@@ -69,47 +89,47 @@ DWORD storeError(const store::Connection& conn, int rc) {
   return store::win32FromSqlite(rc, conn.db(), kStoreErrors, true);
 }
 
-// Opens the store for writing, creating file and tables when missing.
-// Returns the Win32 error code, 0 on success.
-DWORD openStoreForWriting(store::Connection& conn) {
-  const store::Location loc = store::locate(store::StateFile::EventLog);
-  store::makeDirectories(loc.dir, loc.dirMode, true);
-  struct stat st;
-  const bool existed = ::stat(loc.file.c_str(), &st) == 0;
-  int rc = conn.open(loc.file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      kBusyTimeoutMs);
-  if (rc != SQLITE_OK) return storeError(conn, rc);
-  // Every user may report events, as every user may on Windows.
-  if (!existed) ::chmod(loc.file.c_str(), 0666);
-  if (sqlite3_db_readonly(conn.db(), "main") == 1) return ERROR_ACCESS_DENIED;
-  int64_t tables = 0;
-  {
-    store::Statement probe(conn.db(),
-                           "SELECT count(*) FROM sqlite_master WHERE name IN "
-                           "('events','event_strings')");
-    rc = probe.step();
-    if (rc != SQLITE_ROW) return storeError(conn, rc);
-    tables = probe.int64(0);
+// A store write fails as on Windows: no rights (5), or, whatever else broke
+// it (damaged, held by another writer past the wait, a full disk), a full
+// log (1502).
+DWORD writeFailure(DWORD err) {
+  return err == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : ERROR_LOG_FILE_FULL;
+}
+
+bool hasColumn(sqlite3* db, const char* table, const char* column) {
+  store::Statement q(db, "SELECT count(*) FROM pragma_table_info(?1) WHERE name = ?2");
+  q.bindText(1, table).bindText(2, column);
+  return q.step() == SQLITE_ROW && q.int64(0) > 0;
+}
+
+// Reads the store's schema version; returns an SQLite code.
+int schemaVersion(sqlite3* db, int64_t& version) {
+  store::Statement q(db, "PRAGMA user_version");
+  if (q.step() != SQLITE_ROW) return q.rc();
+  version = q.int64(0);
+  return SQLITE_OK;
+}
+
+// Creates the tables and triggers, or brings those of an older store up to
+// date, in a write transaction of its own. Returns an SQLite code.
+int ensureSchema(store::Connection& conn) {
+  int rc = conn.begin(true);
+  if (rc != SQLITE_OK) return rc;
+  int64_t version = 0;
+  rc = schemaVersion(conn.db(), version);
+  if (rc == SQLITE_OK && version < kSchemaVersion) {  // checked again under the lock
+    rc = conn.exec(kSchema);
+    if (rc == SQLITE_OK && !hasColumn(conn.db(), "events", "uid")) {
+      rc = conn.exec("ALTER TABLE events ADD COLUMN uid INTEGER");
+    }
+    if (rc == SQLITE_OK) rc = conn.exec(kTriggers);
   }
-  if (tables == 2) return 0;
-  rc = conn.begin(true);
-  if (rc == SQLITE_OK) rc = conn.exec(kSchema);
-  if (rc == SQLITE_OK) rc = conn.commit();
-  if (rc != SQLITE_OK) {
-    const DWORD err = storeError(conn, rc);
-    conn.rollback();
-    return err;
-  }
-  return 0;
+  return rc == SQLITE_OK ? conn.commit() : rc;
 }
 
 struct EventSource : tw_platform::KernelObject {
-  store::Connection conn;
   std::u16string source;
-  bool close() override {
-    conn.close();
-    return true;
-  }
+  bool close() override { return true; }
 };
 
 EventSource* asEventSource(HANDLE h) {
@@ -117,54 +137,86 @@ EventSource* asEventSource(HANDLE h) {
   return dynamic_cast<EventSource*>(static_cast<tw_platform::KernelObject*>(h));
 }
 
-// Appends one event in one transaction; returns the Win32 error code or 0.
-DWORD appendEvent(store::Connection& conn, const tw_platform::EventLogRecord& e) {
+// Runs one statement that changes rows, to run again; returns an SQLite code.
+int run(store::Statement& st) {
+  const int rc = st.step() == SQLITE_DONE ? SQLITE_OK : st.rc();
+  st.reset();
+  return rc;
+}
+
+// The statements of one append, prepared and bound before the write lock is
+// taken: with many writers on a busy machine, the lock is then held only
+// for the steps and the commit.
+struct Append {
+  explicit Append(sqlite3* db)
+      : next(db, "SELECT COALESCE(MAX(record), 0) + 1 FROM events"),
+        event(db, "INSERT INTO events(record, time, source, category, event_id, type, data, uid)"
+                  " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+        string(db, "INSERT INTO event_strings(record, position, text) VALUES (?, ?, ?)"),
+        dropStrings(db, "DELETE FROM event_strings WHERE record <= ?"),
+        dropEvents(db, "DELETE FROM events WHERE record <= ?") {}
+  store::Statement next, event, string, dropStrings, dropEvents;
+};
+
+// Appends one event, and drops those that fall out of the kept window, in
+// one transaction; returns an SQLite code.
+int appendEvent(store::Connection& conn, const tw_platform::EventLogRecord& e) {
+  Append a(conn.db());
+  a.event.bind(2, e.time)
+      .bindText(3, tw_platform::utf16ToUtf8(e.source))
+      .bind(4, e.category)
+      .bind(5, e.eventId)
+      .bind(6, e.type)
+      .bind(8, e.uid);
+  if (e.data.empty()) {
+    a.event.bindNull(7);
+  } else {
+    a.event.bindBlob(7, std::string_view(reinterpret_cast<const char*>(e.data.data()), e.data.size()));
+  }
+  std::vector<std::string> strings;
+  for (const std::u16string& text : e.strings) strings.push_back(tw_platform::utf16ToUtf8(text));
+  for (store::Statement* st : {&a.next, &a.event, &a.string, &a.dropStrings, &a.dropEvents}) {
+    if (!st->ok()) return st->rc();
+  }
+
   int rc = conn.begin(true);
-  if (rc != SQLITE_OK) return storeError(conn, rc);
-  int64_t record = 0;
-  {
-    store::Statement next(conn.db(), "SELECT COALESCE(MAX(record), 0) + 1 FROM events");
-    rc = next.step();
-    if (rc == SQLITE_ROW) {
-      record = next.int64(0);
-      rc = SQLITE_OK;
-    }
+  if (rc != SQLITE_OK) return rc;
+  rc = a.next.step() == SQLITE_ROW ? SQLITE_OK : a.next.rc();
+  const int64_t record = a.next.int64(0);
+  a.next.reset();
+  if (rc == SQLITE_OK) rc = run(a.event.bind(1, record));
+  for (size_t i = 0; rc == SQLITE_OK && i < strings.size(); ++i) {
+    rc = run(a.string.bind(1, record).bind(2, static_cast<int64_t>(i + 1)).bindText(3, strings[i]));
   }
-  if (rc == SQLITE_OK) {
-    store::Statement ins(conn.db(),
-                         "INSERT INTO events(record, time, source, category, event_id, type, data) "
-                         "VALUES (?, ?, ?, ?, ?, ?, ?)");
-    ins.bind(1, record)
-        .bind(2, e.time)
-        .bindText(3, tw_platform::utf16ToUtf8(e.source))
-        .bind(4, e.category)
-        .bind(5, e.eventId)
-        .bind(6, e.type);
-    if (e.data.empty()) {
-      ins.bindNull(7);
-    } else {
-      ins.bindBlob(7, std::string_view(reinterpret_cast<const char*>(e.data.data()), e.data.size()));
-    }
-    rc = ins.step() == SQLITE_DONE ? SQLITE_OK : ins.rc();
+  if (rc == SQLITE_OK && record > kKeptEvents) rc = run(a.dropStrings.bind(1, record - kKeptEvents));
+  if (rc == SQLITE_OK && record > kKeptEvents) rc = run(a.dropEvents.bind(1, record - kKeptEvents));
+  return rc == SQLITE_OK ? conn.commit() : rc;
+}
+
+// Opens the store, creating it when missing, and appends the event.
+// Returns the Win32 error code, 0 on success.
+DWORD storeEvent(const tw_platform::EventLogRecord& e) {
+  const store::Location loc = store::locate(store::StateFile::EventLog);
+  if (const int err = store::createMissing(loc); err != 0) {
+    return writeFailure(tw_platform::win32FromErrno(err));
   }
-  if (rc == SQLITE_OK) {
-    store::Statement ins(conn.db(),
-                         "INSERT INTO event_strings(record, position, text) VALUES (?, ?, ?)");
-    rc = ins.rc();
-    for (size_t i = 0; rc == SQLITE_OK && i < e.strings.size(); ++i) {
-      ins.reset();
-      ins.bind(1, record).bind(2, static_cast<int64_t>(i + 1));
-      ins.bindText(3, tw_platform::utf16ToUtf8(e.strings[i]));
-      rc = ins.step() == SQLITE_DONE ? SQLITE_OK : ins.rc();
-    }
-  }
-  if (rc == SQLITE_OK) rc = conn.commit();
-  if (rc != SQLITE_OK) {
-    const DWORD err = storeError(conn, rc);
-    conn.rollback();
-    return err;
-  }
-  return 0;
+  store::Connection conn;
+  int rc = conn.open(loc.file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
+                     kBusyTimeoutMs);
+  if (rc == SQLITE_OK && sqlite3_db_readonly(conn.db(), "main") == 1) return ERROR_ACCESS_DENIED;
+  // NORMAL still syncs the journal before the store is changed; it drops
+  // one sync of the four of each commit, which shortens the hold of the
+  // lock every writer waits for (on a busy machine, what keeps the waits
+  // within 5 s), and the syslog line has already gone out.
+  if (rc == SQLITE_OK) rc = conn.exec("PRAGMA synchronous=NORMAL");
+  int64_t version = 0;
+  if (rc == SQLITE_OK) rc = schemaVersion(conn.db(), version);
+  if (rc == SQLITE_OK && version < kSchemaVersion) rc = ensureSchema(conn);
+  if (rc == SQLITE_OK) rc = appendEvent(conn, e);
+  if (rc == SQLITE_OK) return 0;
+  const DWORD err = writeFailure(storeError(conn, rc));
+  conn.rollback();
+  return err;
 }
 
 // The message table of the running executable, read once.
@@ -246,9 +298,8 @@ namespace tw_platform {
 
 std::string eventLogPath() { return sqlite_store::locate(sqlite_store::StateFile::EventLog).file; }
 
-bool readEventLog(std::vector<EventLogRecord>& records, const std::u16string& source,
-                  const DWORD* eventId) {
-  records.clear();
+bool forEachEvent(const EventLogQuery& query,
+                  const std::function<void(const EventLogRecord&)>& each) {
   const std::string path = eventLogPath();
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
@@ -258,58 +309,80 @@ bool readEventLog(std::vector<EventLogRecord>& records, const std::u16string& so
   }
   store::Connection conn;
   int rc = conn.open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, kBusyTimeoutMs);
-  if (rc != SQLITE_OK) {
-    SetLastError(storeError(conn, rc));
+  const auto failed = [&](int code) {
+    SetLastError(storeError(conn, code));
     return false;
-  }
+  };
+  if (rc != SQLITE_OK) return failed(rc);
   {
     store::Statement probe(conn.db(), "SELECT count(*) FROM sqlite_master WHERE name = 'events'");
     rc = probe.step();
-    if (rc != SQLITE_ROW) {
-      SetLastError(storeError(conn, rc));
-      return false;
-    }
+    if (rc != SQLITE_ROW) return failed(rc);
     if (probe.int64(0) == 0) return true;  // nothing written yet
   }
-  store::Statement q(conn.db(),
-                     "SELECT e.record, e.time, e.source, e.category, e.event_id, e.type, e.data, "
-                     "       s.position, s.text "
-                     "FROM events e LEFT JOIN event_strings s ON s.record = e.record "
-                     "WHERE (?1 = '' OR e.source = ?1 COLLATE NOCASE) "
-                     "  AND (?2 IS NULL OR e.event_id = ?2) "
-                     "ORDER BY e.record, s.position");
-  if (!q.ok()) {
-    SetLastError(storeError(conn, q.rc()));
-    return false;
+  const std::string filter =
+      " WHERE (?1 = '' OR source = ?1 COLLATE NOCASE) AND (?2 IS NULL OR event_id = ?2)";
+  const auto bindFilter = [&](store::Statement& st) -> store::Statement& {
+    st.bindText(1, utf16ToUtf8(query.source));
+    return query.eventId ? st.bind(2, *query.eventId) : st.bindNull(2);
+  };
+  // The events to read: those after `after` up to the newest one now, so
+  // that events written meanwhile do not keep the reader going.
+  int64_t after = 0, upTo = 0;
+  {
+    store::Statement newest(conn.db(), ("SELECT COALESCE(max(record), 0) FROM events" + filter).c_str());
+    if (bindFilter(newest).step() != SQLITE_ROW) return failed(newest.rc());
+    upTo = newest.int64(0);
   }
-  q.bindText(1, utf16ToUtf8(source));
-  if (eventId) {
-    q.bind(2, *eventId);
-  } else {
-    q.bindNull(2);
+  if (query.last > 0) {
+    store::Statement first(conn.db(), ("SELECT record FROM events" + filter +
+                                       " ORDER BY record DESC LIMIT 1 OFFSET ?3").c_str());
+    bindFilter(first).bind(3, static_cast<int64_t>(query.last - 1));
+    rc = first.step();
+    if (rc == SQLITE_ROW) after = first.int64(0) - 1;
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return failed(rc);
   }
-  while ((rc = q.step()) == SQLITE_ROW) {
-    const DWORD record = static_cast<DWORD>(q.int64(0));
-    if (records.empty() || records.back().record != record) {
-      EventLogRecord e;
-      e.record = record;
-      e.time = q.int64(1);
-      e.source = utf8ToUtf16(q.text(2));
-      e.category = static_cast<WORD>(q.int64(3));
-      e.eventId = static_cast<DWORD>(q.int64(4));
-      e.type = static_cast<WORD>(q.int64(5));
-      const std::string data = q.bytes(6);
-      e.data.assign(data.begin(), data.end());
-      records.push_back(std::move(e));
+  // Stores made before the writer's uid was kept read it as unknown.
+  const char* uid = hasColumn(conn.db(), "events", "uid") ? "e.uid" : "NULL";
+  const std::string sql =
+      std::string("SELECT e.record, e.time, e.source, e.category, e.event_id, e.type, e.data, ") +
+      uid + ", s.position, s.text FROM (SELECT * FROM events" + filter +
+      " AND record > ?3 AND record <= ?4 ORDER BY record LIMIT " + std::to_string(kEventsPerRead) +
+      ") e LEFT JOIN event_strings s ON s.record = e.record ORDER BY e.record, s.position";
+  store::Statement q(conn.db(), sql.c_str());
+  std::vector<EventLogRecord> batch;
+  for (;;) {
+    q.reset();
+    bindFilter(q).bind(3, after).bind(4, upTo);
+    batch.clear();
+    size_t bytes = 0;
+    while ((rc = q.step()) == SQLITE_ROW) {
+      const DWORD record = static_cast<DWORD>(q.int64(0));
+      if (batch.empty() || batch.back().record != record) {
+        if (bytes > kBytesPerRead) break;  // the next read starts with this event
+        EventLogRecord& e = batch.emplace_back();
+        e.record = record;
+        e.time = q.int64(1);
+        e.source = utf8ToUtf16(q.text(2));
+        e.category = static_cast<WORD>(q.int64(3));
+        e.eventId = static_cast<DWORD>(q.int64(4));
+        e.type = static_cast<WORD>(q.int64(5));
+        const std::string data = q.bytes(6);
+        e.data.assign(data.begin(), data.end());
+        e.uid = q.isNull(7) ? -1 : q.int64(7);
+      }
+      if (!q.isNull(8)) {
+        batch.back().strings.push_back(utf8ToUtf16(q.text(9)));
+        bytes += batch.back().strings.back().size() * 2;
+      }
     }
-    if (!q.isNull(7)) records.back().strings.push_back(utf8ToUtf16(q.text(8)));
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return failed(rc);
+    // Ends the read, so that no writer waits while the caller takes its time.
+    q.reset();
+    if (batch.empty()) return true;
+    for (const EventLogRecord& e : batch) each(e);
+    after = batch.back().record;
   }
-  if (rc != SQLITE_DONE) {
-    SetLastError(storeError(conn, rc));
-    records.clear();
-    return false;
-  }
-  return true;
 }
 
 }  // namespace tw_platform
@@ -323,14 +396,9 @@ HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  // The store is opened by each report, after its syslog line has gone out.
   auto* h = new EventSource;
   h->source = sourceName;
-  const DWORD err = openStoreForWriting(h->conn);
-  if (err != 0) {
-    delete h;
-    SetLastError(err);
-    return nullptr;
-  }
   SetLastError(ERROR_SUCCESS);
   return static_cast<tw_platform::KernelObject*>(h);
 }
@@ -338,7 +406,7 @@ HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
 BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID,
                   WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData) {
   EventSource* src = asEventSource(eventLog);
-  if (src == nullptr || !src->conn.isOpen()) {
+  if (src == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -356,6 +424,7 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
   e.category = category;
   e.eventId = eventId;
   e.type = type;
+  e.uid = static_cast<int64_t>(::geteuid());
   for (WORD i = 0; i < numStrings; ++i) {
     if (strings[i] == nullptr) {
       SetLastError(ERROR_INVALID_PARAMETER);
@@ -372,12 +441,13 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID
     const BYTE* p = static_cast<const BYTE*>(rawData);
     e.data.assign(p, p + dataSize);
   }
-  const DWORD err = appendEvent(src->conn, e);
+  // Syslog first: a store that cannot be written never silences the journal.
+  mirrorToSyslog(e);
+  const DWORD err = storeEvent(e);
   if (err != 0) {
     SetLastError(err);
     return FALSE;
   }
-  mirrorToSyslog(e);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -1,15 +1,21 @@
-// The event log: sources report events into an append-only store that every
-// user of the machine may write, and each event is mirrored to syslog.
+// The event log: each reported event goes to syslog, then into an
+// append-only store that its owner (and the group it gives write rights)
+// may write and every user may read.
 //
 // The store is the SQLite file eventlog.db in $TARNWICK_ROOT when that names
-// a directory, else /var/log/tarnwick/eventlog.db. Records are numbered from 1
-// without gaps, also when many processes write at once. The mirror sends one
-// datagram per event to the unix socket named by TARNWICK_SYSLOG_SOCKET
-// (default /dev/log), with the English message text taken from the message
-// table of the reporting executable; it is best effort and never fails a call.
+// a directory, else /var/log/tarnwick/eventlog.db; a missing one is created
+// 0644 (a missing folder 0755), one found is used as it is. Records are
+// numbered from 1 without gaps, also when many processes write at once; each
+// keeps the uid of its writer, and the store keeps the newest 100,000. The
+// mirror sends one datagram per event to the unix socket named by
+// TARNWICK_SYSLOG_SOCKET (default /dev/log), with the English message text
+// taken from the message table of the reporting executable; it is best effort
+// and never fails a call.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,20 +29,22 @@
 #define EVENTLOG_AUDIT_FAILURE 0x0010
 
 #define ERROR_EVENTLOG_FILE_CORRUPT 1500L
+#define ERROR_LOG_FILE_FULL 1502L
 
 typedef void* PSID;
 
 // Opens a handle for reporting events of the named source on the local
 // computer (serverName must be null or empty: 50 otherwise). The store is
-// opened, and created when missing; null with the last error when it cannot
-// be (5 when the user may not write it).
+// not touched.
 HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName);
 
-// Appends one event. numStrings strings (at most 256, each at most 31,839
-// characters) and dataSize bytes of raw data go with it; the user SID is not
-// recorded. Fails only when the event cannot be stored: 6 for a handle that
-// is not an event source, 87 for bad arguments, 5 when the store may not be
-// written, 1460 when other writers hold it past the busy timeout.
+// Sends one event to syslog, then appends it to the store (created when
+// missing). numStrings strings (at most 256, each at most 31,839 characters)
+// and dataSize bytes of raw data go with it; the user SID is not recorded,
+// the writer's effective uid is. Fails when the event cannot be stored: 6 for
+// a handle that is not an event source, 87 for bad arguments (nothing sent
+// then), 5 when the store may not be written, 1502 when it is damaged or
+// other writers hold it past a wait of 5 s (the syslog line has gone out).
 BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
                   WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
 
@@ -55,16 +63,25 @@ struct EventLogRecord {
   WORD type = 0;
   std::vector<std::u16string> strings;
   std::vector<BYTE> data;
+  int64_t uid = -1;  // the writer's uid; -1 where the store did not keep it
+};
+
+// Which events a reader wants.
+struct EventLogQuery {
+  std::u16string source{};  // "" for every source; else compared without case
+  std::optional<DWORD> eventId{};
+  uint64_t last = 0;  // only the newest this many (0: all)
 };
 
 // Path of the store file (UTF-8).
 std::string eventLogPath();
 
-// Reads the stored events in record order, oldest first. An empty source
-// matches every source (otherwise compared without case, as source names are
-// on Windows); eventId matches every ID when null. A missing store holds no
-// events. False with the last error when the store cannot be read.
-bool readEventLog(std::vector<EventLogRecord>& records, const std::u16string& source = u"",
-                  const DWORD* eventId = nullptr);
+// Calls each with the stored events the query selects, in record order,
+// oldest first; events stored after the call began are left out. Reads a few
+// hundred events at a time and holds no lock on the store while each runs.
+// A missing store holds no events. False with the last error when the store
+// cannot be read (events already passed to each stay passed).
+bool forEachEvent(const EventLogQuery& query,
+                  const std::function<void(const EventLogRecord&)>& each);
 
 }  // namespace tw_platform

@@ -135,8 +135,8 @@ class Session {
     write_ = write;
     store::Location loc = hiveLocation(hive);
     if (write) {
-      int dirErr = store::makeDirectories(loc.dir, loc.dirMode, false);
-      if (dirErr != 0) return accessError(dirErr);
+      int createErr = store::createMissing(loc);
+      if (createErr != 0) return accessError(createErr);
     } else {
       // A read creates nothing: no directory or no file is an empty hive.
       struct stat st;

@@ -1,11 +1,15 @@
 #include "platform/sqlite_store.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <random>
+#include <thread>
 
 #include "platform/detail.h"
 
@@ -18,20 +22,20 @@ Location locate(StateFile which) {
   const char* fileName = which == StateFile::UserHive      ? "user.db"
                          : which == StateFile::MachineHive ? "machine.db"
                                                            : "eventlog.db";
+  const mode_t fileMode = which == StateFile::UserHive ? 0600 : 0644;
   const char* root = std::getenv("TARNWICK_ROOT");
   if (root != nullptr && root[0] != '\0') {
     // The folder loses trailing slashes, so that creating it does not take
     // it for its own parent; the file name keeps the root as given.
     std::string dir(root);
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    const mode_t mode = which == StateFile::EventLog ? 0755 : 0700;
-    return {dir, std::string(root) + "/" + fileName, mode};
+    return {dir, std::string(root) + "/" + fileName, 0700, fileMode};
   }
   if (which == StateFile::EventLog) {
-    return {"/var/log/tarnwick", "/var/log/tarnwick/eventlog.db", 01777};
+    return {"/var/log/tarnwick", "/var/log/tarnwick/eventlog.db", 0755, fileMode};
   }
   if (which == StateFile::MachineHive) {
-    return {"/var/lib/tarnwick", "/var/lib/tarnwick/machine.db", 0755};
+    return {"/var/lib/tarnwick", "/var/lib/tarnwick/machine.db", 0755, fileMode};
   }
   std::string base;
   const char* xdg = std::getenv("XDG_STATE_HOME");
@@ -46,21 +50,40 @@ Location locate(StateFile which) {
     base = std::string(home) + "/.local/state";
   }
   std::string dir = base + "/tarnwick";
-  return {dir, dir + "/" + fileName, 0700};
+  return {dir, dir + "/" + fileName, 0700, fileMode};
 }
 
-int makeDirectories(const std::string& dir, mode_t mode, bool exactModes) {
+namespace {
+
+// Creates dir and its missing parents; only a folder this call made gets
+// chmod, so that the umask neither widens nor narrows it (parents outside
+// our own folder keep the usual 0755 less the umask).
+int makeFolder(const std::string& dir, mode_t mode, bool exact) {
   struct stat st;
   if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
   if (errno != ENOENT) return errno;
   size_t slash = dir.find_last_of('/');
   if (slash != std::string::npos && slash > 0) {
-    // Parents outside our own folder get the usual mode.
-    int rc = makeDirectories(dir.substr(0, slash), 0755, exactModes);
+    int rc = makeFolder(dir.substr(0, slash), 0755, false);
     if (rc != 0) return rc;
   }
   if (::mkdir(dir.c_str(), mode) != 0) return errno == EEXIST ? 0 : errno;
-  if (exactModes) ::chmod(dir.c_str(), mode);
+  if (exact) ::chmod(dir.c_str(), mode);
+  return 0;
+}
+
+}  // namespace
+
+int createMissing(const Location& loc) {
+  int rc = makeFolder(loc.dir, loc.dirMode, true);
+  if (rc != 0) return rc;
+  // Made here rather than by SQLite, whose new files follow the umask; never
+  // through a link, and never one that another process made first.
+  const int fd = ::open(loc.file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        loc.fileMode);
+  if (fd < 0) return errno == EEXIST ? 0 : errno;
+  ::fchmod(fd, loc.fileMode);
+  ::close(fd);
   return 0;
 }
 
@@ -108,12 +131,33 @@ DWORD win32FromSqlite(int rc, sqlite3* db, const ErrorCodes& codes, bool writing
 // ---------------------------------------------------------------------------
 // Connections
 
+namespace {
+
+// Waits for other writers in short sleeps of random length. SQLite's own
+// handler sleeps longer the longer it has waited (up to 100 ms a try), so
+// that under many writers those who came late keep taking the lock first and
+// an early one can wait out its whole timeout; here every waiter tries as
+// often as any other.
+int waitForLock(void* arg, int tries) {
+  auto* wait = static_cast<Connection::BusyWait*>(arg);
+  const auto now = std::chrono::steady_clock::now();
+  if (tries == 0) wait->since = now;
+  if (now - wait->since >= std::chrono::milliseconds(wait->timeoutMs)) return 0;
+  thread_local std::minstd_rand random(static_cast<unsigned>(::getpid()) ^
+                                       static_cast<unsigned>(now.time_since_epoch().count()));
+  std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % 2500));
+  return 1;
+}
+
+}  // namespace
+
 int Connection::open(const std::string& file, int flags, int busyTimeoutMs) {
   close();
   int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) return rc;
   sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, busyTimeoutMs);
+  busyWait_.timeoutMs = busyTimeoutMs;
+  sqlite3_busy_handler(db_, waitForLock, &busyWait_);
   return SQLITE_OK;
 }
 

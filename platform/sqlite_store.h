@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,18 +25,22 @@ struct Location {
   std::string dir;   // the folder that holds the file
   std::string file;  // the database file
   mode_t dirMode;    // mode the folder gets when it is created
+  mode_t fileMode;   // mode the file gets when it is created
 };
 
 // Where a state file lives: in $TARNWICK_ROOT when that is set and not
-// empty (hives with the folder 0700, the event store 0755), otherwise
-// ${XDG_STATE_HOME:-$HOME/.local/state}/tarnwick (0700), /var/lib/tarnwick
-// (0755) and /var/log/tarnwick (01777, shared by every user of the machine).
+// empty (the folder 0700), otherwise ${XDG_STATE_HOME:-$HOME/.local/state}/
+// tarnwick (0700), /var/lib/tarnwick (0755) and /var/log/tarnwick (0755).
+// The user hive is 0600, the machine hive and the event store 0644: only
+// their owner writes them, others may read.
 Location locate(StateFile which);
 
-// Creates dir, and its missing parents with 0755. With exactModes each folder
-// made gets its mode whatever the umask; otherwise the umask applies.
-// Returns 0 or an errno value (ENOTDIR when dir is something else).
-int makeDirectories(const std::string& dir, mode_t mode, bool exactModes);
+// Creates the folder of loc when missing (its missing parents with 0755,
+// less the umask) and the file, empty, when missing; each created with its
+// mode whatever the umask. A folder or file found is used as it is, its mode
+// and owner never changed. Returns 0 or an errno value (ENOTDIR when the
+// folder is something else).
+int createMissing(const Location& loc);
 
 // ---------------------------------------------------------------------------
 // Errors
@@ -134,6 +139,12 @@ class Statement {
 // the connection is closed or destroyed.
 class Connection {
  public:
+  // How long a call waits for other writers, and since when it has waited.
+  struct BusyWait {
+    int timeoutMs = 0;
+    std::chrono::steady_clock::time_point since;
+  };
+
   Connection() = default;
   ~Connection() { close(); }
   Connection(const Connection&) = delete;
@@ -181,6 +192,7 @@ class Connection {
  private:
   sqlite3* db_ = nullptr;
   bool inTransaction_ = false;
+  BusyWait busyWait_;
 };
 
 }  // namespace tw_platform::sqlite_store

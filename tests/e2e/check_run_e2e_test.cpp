@@ -113,7 +113,8 @@ TEST_F(CheckRunE2E, ResultsLinesExitCodesAndEvents) {
     std::vector<std::string> keys;
     for (auto it = e.begin(); it != e.end(); ++it) keys.push_back(it.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"record", "time", "source", "category", "event_id",
-                                              "type", "strings", "message"}));
+                                              "type", "uid", "strings", "message"}));
+    EXPECT_EQ(e["uid"], 0);
     EXPECT_EQ(e["record"], i + 1);
     const std::string time = e["time"];
     EXPECT_TRUE(std::regex_match(time, std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ")));
@@ -127,7 +128,7 @@ TEST_F(CheckRunE2E, ResultsLinesExitCodesAndEvents) {
     type[0] = static_cast<char>(type[0] - 'a' + 'A');
     const std::string head = "Record:   " + std::to_string(i + 1) + "\nTime:     " + time +
                              "\nSource:   Harrowlights\nCategory: Tarnwick\nEvent ID: " +
-                             std::to_string(expected[i].id) + "\nType:     " + type + "\n";
+                             std::to_string(expected[i].id) + "\nType:     " + type + "\nUser:     0\n";
     wantEn += head + tw_test::messageText(expected[i].id, false, expected[i].strings) + "\n\n";
     wantDe += head + tw_test::messageText(expected[i].id, true, expected[i].strings) + "\n\n";
   }

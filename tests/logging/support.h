@@ -21,9 +21,11 @@ class StateDirTest : public tw_test::StateDirTest {
   std::string syslogPath() const { return dir_->file("syslog.sock"); }
 };
 
-inline std::vector<tw_platform::EventLogRecord> storedEvents() {
+inline std::vector<tw_platform::EventLogRecord> storedEvents(
+    const tw_platform::EventLogQuery& query = {}) {
   std::vector<tw_platform::EventLogRecord> records;
-  EXPECT_TRUE(tw_platform::readEventLog(records));
+  EXPECT_TRUE(tw_platform::forEachEvent(
+      query, [&](const tw_platform::EventLogRecord& e) { records.push_back(e); }));
   return records;
 }
 

@@ -1,6 +1,8 @@
 // tarnwick-eventlog: lists the events of the event log, oldest first, with
 // their message text formatted through the message file registered for each
-// source, as an event viewer does.
+// source, as an event viewer does. Events are read and printed a few hundred
+// at a time, so memory does not grow with the log.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,9 +24,11 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: tarnwick-eventlog [--source NAME] [--id EVENTID] [--lang en|de] [--json]\n"
+    "Usage: tarnwick-eventlog [--source NAME] [--id EVENTID] [--last N] [--lang en|de]\n"
+    "                         [--json]\n"
     "\n"
-    "Lists the events of the event log, oldest first, with their message texts.\n"
+    "Lists the events of the event log, oldest first, with their message texts\n"
+    "and the uid of the user who wrote each (N/A where the log did not keep it).\n"
     "A message text comes from the message file registered for the event's\n"
     "source (EventMessageFile under\n"
     "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Eventlog\\<log>\\<source>);\n"
@@ -32,14 +36,21 @@ const char* const kUsage =
     "\n"
     "  --source NAME   only events of this source (case does not matter)\n"
     "  --id EVENTID    only events with this event ID\n"
+    "  --last N        only the newest N of those events (still oldest first)\n"
     "  --lang en|de    language of the message texts (default en)\n"
     "  --json          one JSON object per line:\n"
     "                  {\"record\":N,\"time\":\"...\",\"source\":\"...\",\"category\":C,\n"
     "                   \"event_id\":E,\"type\":\"information|warning|error|audit_success|\n"
-    "                   audit_failure\",\"strings\":[...],\"message\":\"...\"}\n"
+    "                   audit_failure\",\"uid\":U,\"strings\":[...],\"message\":\"...\"}\n"
     "                  The message keeps its inner line breaks (CR LF) and loses the\n"
-    "                  one that ends every text.\n"
+    "                  one that ends every text; uid is null where it is not known.\n"
     "  --help          shows this text\n"
+    "\n"
+    "Stored strings (the source and the insertion strings) longer than 65536\n"
+    "characters are shown cut, ending in \"[...]\". In the text form their control\n"
+    "characters other than tab are shown escaped (\\n, \\r, \\xHH, \\u00HH for\n"
+    "U+0080 to U+009F), so that no stored text can move the terminal or fake\n"
+    "an event; the line breaks and tabs of the message texts themselves stay.\n"
     "\n"
     "The event log is $TARNWICK_ROOT/eventlog.db, or /var/log/tarnwick/eventlog.db.\n"
     "Exit codes: 0 listed, 1 the event log cannot be read, 2 bad command line.\n";
@@ -47,13 +58,14 @@ const char* const kUsage =
 constexpr WORD kEnglish = 0x409;
 constexpr WORD kGerman = 0x407;
 const char* const kEventlogKey = "SYSTEM\\CurrentControlSet\\Services\\Eventlog";
+// Longest stored string printed whole, in UTF-16 units.
+constexpr size_t kMaxShownChars = 65536;
 // Event logs searched for a source's registration, as the logger searches them.
 constexpr uint32_t kMaxEventLogs = 32;
 constexpr DWORD kMaxPathValue = 4096;
 
 struct Options {
-  std::u16string source;
-  std::optional<DWORD> eventId;
+  tw_platform::EventLogQuery query;
   WORD language = kEnglish;
   bool json = false;
 };
@@ -195,6 +207,46 @@ std::string forTerminal(const std::string& s) {
   return out;
 }
 
+// A stored string as printed: cut at kMaxShownChars (never inside a
+// surrogate pair); in the text form also with its control characters but
+// tab escaped.
+std::u16string shown(const std::u16string& s, bool text) {
+  size_t keep = std::min(s.size(), kMaxShownChars);
+  if (keep < s.size() && keep > 0 && s[keep - 1] >= 0xD800 && s[keep - 1] < 0xDC00) --keep;
+  std::u16string out;
+  for (size_t i = 0; i < keep; ++i) {
+    const char16_t c = s[i];
+    if (!text || c == u'\t' || (c >= 0x20 && c < 0x7F) || c > 0x9F) {
+      out += c;
+    } else if (c == u'\n' || c == u'\r') {
+      out += c == u'\n' ? u"\\n" : u"\\r";
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, c < 0x80 ? "\\x%02X" : "\\u%04X", static_cast<unsigned>(c));
+      out += tw_platform::utf8ToUtf16(buf);
+    }
+  }
+  if (keep < s.size()) out += u"[...]";
+  return out;
+}
+
+// Bounds every stored string of e as it will be printed, before its message
+// is formatted. The program widens its narrow texts byte by byte; they are
+// shown as they were.
+void prepare(tw_platform::EventLogRecord& e, bool text) {
+  e.source = shown(tw_platform::fromWidenedBytes(e.source), text);
+  for (std::u16string& s : e.strings) s = shown(tw_platform::fromWidenedBytes(s), text);
+}
+
+// A decimal number up to max, or nothing.
+std::optional<uint64_t> number(const std::string& v, uint64_t max) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+  if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0 || n > max) return std::nullopt;
+  return n;
+}
+
 int usageError(const std::string& message) {
   std::fprintf(stderr, "tarnwick-eventlog: %s\nTry 'tarnwick-eventlog --help'.\n",
                message.c_str());
@@ -229,36 +281,25 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--source") {
       if (!value(v) || v.empty()) return usageError("--source needs a name");
-      opt.source = tw_platform::utf8ToUtf16(v);
+      opt.query.source = tw_platform::utf8ToUtf16(v);
     } else if (arg == "--id") {
       if (!value(v)) return usageError("--id needs an event ID");
-      char* end = nullptr;
-      errno = 0;
-      const unsigned long long id = std::strtoull(v.c_str(), &end, 10);
-      if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0 || id > 0xFFFFFFFFULL) {
-        return usageError("bad event ID \"" + v + "\"");
-      }
-      opt.eventId = static_cast<DWORD>(id);
+      const std::optional<uint64_t> id = number(v, 0xFFFFFFFFULL);
+      if (!id) return usageError("bad event ID \"" + v + "\"");
+      opt.query.eventId = static_cast<DWORD>(*id);
+    } else if (arg == "--last") {
+      if (!value(v)) return usageError("--last needs a number of events");
+      opt.query.last = number(v, UINT64_MAX).value_or(0);
+      if (opt.query.last == 0) return usageError("bad number of events \"" + v + "\"");
     } else {
       return usageError("unknown argument \"" + arg + "\"");
     }
   }
 
-  std::vector<tw_platform::EventLogRecord> records;
-  const DWORD* idFilter = opt.eventId ? &*opt.eventId : nullptr;
-  if (!tw_platform::readEventLog(records, opt.source, idFilter)) {
-    const DWORD err = GetLastError();
-    std::fprintf(stderr, "tarnwick-eventlog: cannot read the event log %s: %s\n",
-                 tw_platform::eventLogPath().c_str(),
-                 velmora::windows_specific::systemErrorText(err).c_str());
-    return 1;
-  }
-
   Formatter formatter(opt.language);
-  for (tw_platform::EventLogRecord& e : records) {
-    // The program widens its narrow texts byte by byte; shown as they were.
-    e.source = tw_platform::fromWidenedBytes(e.source);
-    for (std::u16string& s : e.strings) s = tw_platform::fromWidenedBytes(s);
+  const auto print = [&](const tw_platform::EventLogRecord& stored) {
+    tw_platform::EventLogRecord e = stored;
+    prepare(e, !opt.json);
     const std::string message = tw_platform::utf16ToUtf8(formatter.message(e));
     if (opt.json) {
       nlohmann::ordered_json j;
@@ -268,18 +309,29 @@ int main(int argc, char** argv) {
       j["category"] = e.category;
       j["event_id"] = e.eventId;
       j["type"] = typeKey(e.type);
+      j["uid"] = e.uid < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(e.uid);
       j["strings"] = nlohmann::ordered_json::array();
       for (const std::u16string& s : e.strings) j["strings"].push_back(tw_platform::utf16ToUtf8(s));
       j["message"] = withoutFinalLineBreak(message);
       const std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
       std::printf("%s\n", line.c_str());
     } else {
+      const std::string user = e.uid < 0 ? "N/A" : std::to_string(e.uid);
       std::printf("Record:   %u\nTime:     %s\nSource:   %s\nCategory: %s\nEvent ID: %u\n"
-                  "Type:     %s\n%s\n",
+                  "Type:     %s\nUser:     %s\n%s\n",
                   e.record, isoTime(e.time).c_str(), tw_platform::utf16ToUtf8(e.source).c_str(),
                   tw_platform::utf16ToUtf8(formatter.category(e)).c_str(), e.eventId,
-                  typeName(e.type), forTerminal(message).c_str());
+                  typeName(e.type), user.c_str(),
+                  forTerminal(message).c_str());
     }
+  };
+  if (!tw_platform::forEachEvent(opt.query, print)) {
+    const DWORD err = GetLastError();
+    std::fflush(stdout);
+    std::fprintf(stderr, "tarnwick-eventlog: cannot read the event log %s: %s\n",
+                 tw_platform::eventLogPath().c_str(),
+                 velmora::windows_specific::systemErrorText(err).c_str());
+    return 1;
   }
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
