@@ -204,11 +204,6 @@ DWORD storeEvent(const tw_platform::EventLogRecord& e) {
   int rc = conn.open(loc.file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
                      kBusyTimeoutMs);
   if (rc == SQLITE_OK && sqlite3_db_readonly(conn.db(), "main") == 1) return ERROR_ACCESS_DENIED;
-  // NORMAL still syncs the journal before the store is changed; it drops
-  // one sync of the four of each commit, which shortens the hold of the
-  // lock every writer waits for (on a busy machine, what keeps the waits
-  // within 5 s), and the syslog line has already gone out.
-  if (rc == SQLITE_OK) rc = conn.exec("PRAGMA synchronous=NORMAL");
   int64_t version = 0;
   if (rc == SQLITE_OK) rc = schemaVersion(conn.db(), version);
   if (rc == SQLITE_OK && version < kSchemaVersion) rc = ensureSchema(conn);
