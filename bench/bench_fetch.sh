@@ -29,15 +29,8 @@ cmake --build "$build" -j2 --target tarnwick tw_bench_measure >/dev/null
 tarnwick="$build/cli/tarnwick"
 measure="$build/bench/tw_bench_measure"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
-cleanup() {
-  "$root/tests/support/peers.sh" stop "$work/peers" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-"$root/tests/support/peers.sh" start "$work/peers" >/dev/null
-# shellcheck disable=SC1091
-source "$work/peers/peers.env"
+# shellcheck source=bench/peers_work.sh
+source "$root/bench/peers_work.sh"
 base="http://127.0.0.1:$TW_NGINX_PORT/change"
 
 # The pages, in nginx's document root.

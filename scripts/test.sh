@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a Debug build with AddressSanitizer and UndefinedBehaviorSanitizer
 # and runs every test (arguments go to this ctest: scripts/test.sh -R cli),
-# then builds the fuzz targets with clang and fuzzes each for a short time.
+# checks the hardening of the Release executables, then builds the fuzz
+# targets with clang and fuzzes each for a short time.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/deps.sh" test
@@ -14,6 +15,14 @@ cmake --build "$build" -j2
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 (cd "$build" && ctest --output-on-failure -j2 --timeout 600 "$@")
+
+# The hardening and linking of the Release executables, read from the
+# Release tree scripts/run.sh uses (configured here when absent).
+release="$root/build-release"
+[[ -f $release/CMakeCache.txt ]] ||
+  cmake -S "$root" -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF >/dev/null
+cmake --build "$release" -j2 --target tarnwick tarnwick-eventlog tarnwick-reg
+"$root/scripts/check-hardening.sh" "$release"
 
 # Fuzz targets: a clang build tree of its own, each target fuzzed for a
 # short fixed time from its committed seeds (TARNWICK_FUZZ_SECONDS, default
