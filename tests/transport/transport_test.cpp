@@ -635,36 +635,6 @@ TEST(LineBufferTest, CapacityIsClampedAndTheBufferRefilled) {
   EXPECT_EQ(room, 2u);
 }
 
-// A read event reads ahead; the buffer gets what reads of its free space
-// would have given, and the bytes left over ask once to be announced.
-TEST(LineBufferTest, ReadAheadGivesTheAmountsOfTheFreeSpace) {
-  LineBuffer b;
-  b.setCapacity(1000, LineBuffer::kMaxCapacity);
-  std::string source(2500, 'x');
-  char* ahead = b.aheadSpace();
-  ASSERT_NE(ahead, nullptr);
-  source.copy(ahead, source.size());
-  b.aheadFilled(source.size());
-  std::vector<size_t> amounts;
-  std::string got;
-  while (b.ahead() > 0) {
-    size_t room = 0;
-    char* into = b.space(room);
-    size_t n = b.takeAhead(into, room);
-    b.commit(n);
-    amounts.push_back(n);
-    if (b.ahead() > 0) {
-      EXPECT_TRUE(b.takeAheadNotice());
-      EXPECT_FALSE(b.takeAheadNotice());
-    }
-    const LineBuffer::Piece p = b.takeAll();
-    got.append(p.data, p.length);
-  }
-  EXPECT_EQ(amounts, (std::vector<size_t>{1000, 1000, 500}));
-  EXPECT_FALSE(b.takeAheadNotice());
-  EXPECT_EQ(got, source);
-}
-
 TEST(LineBufferTest, ClearForgetsBytesPairAndReadAhead) {
   LineBuffer b;
   b.setSplitCrlf(true);
