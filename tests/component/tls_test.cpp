@@ -114,7 +114,7 @@ PeerScript exchange(PeerStep handshake = PeerStep::handshake()) {
   return {handshake, PeerStep::tlsRead("\r\n\r\n"), PeerStep::tlsWrite(kOk)};
 }
 
-// The server of a case: one connection; version 0: no TLS, plain steps only.
+// The server of a case: one connection.
 struct Server {
   int version = kTls13;
   std::string cert = "valid";
@@ -142,11 +142,8 @@ struct Case {
 
 void run(const Case& c) {
   SCOPED_TRACE(c.what);
-  tw_test::PeerOptions options;
-  if (c.server.version != 0) {
-    options.tls = {g_certs, c.server.version, c.server.cert, c.server.askClientCert};
-  }
-  tw_test::ScriptedPeer peer(c.server.steps, options);
+  const tw_test::TlsServer tls{g_certs, c.server.version, c.server.cert, c.server.askClientCert};
+  tw_test::ScriptedPeer peer(c.server.steps, {.tls = tls});
   Seen seen;
   const auto start = std::chrono::steady_clock::now();
   {
@@ -332,12 +329,6 @@ TEST_F(TlsTest, Cases) {
        const std::string chain = pem("valid") + "\r\n" + pem("intermediate") + "\r\n" + pem("root");
        EXPECT_EQ(s.certs, std::vector<std::string>{chain});
      }},
-    {.what = "a plain server answering garbage",
-     .server = {0, "", false,
-                {PeerStep::waitForCount(1), PeerStep::send("HTTP/1.1 400 Bad\r\n\r\n")}},
-     .code = 276, .error = "error during handshake[2]: 0x80090330",
-     .events = {"Error 276 error during handshake[2]: 0x80090330",
-                "ConnectionStatus SSL handshake failed. 276", "Connected 276 "}},
   };
   // clang-format on
   for (const Case& c : cases) run(c);
