@@ -173,13 +173,14 @@ if ! nice -n 10 cmake --build "$build" -j2 >"$logs/build.log" 2>&1; then
   exit 2
 fi
 
-# The test binary targets of a comma-separated label list (one binary per
-# label, named after it).
+# The test binary targets of a comma-separated label list: every binary of
+# the build tree that runs a test carrying one of the labels, as CTest lists
+# them (a label may span several binaries).
 targets_of() {
-  local l out=() ls=()
-  IFS=',' read -r -a ls <<<"$1"
-  for l in "${ls[@]}"; do out+=("${l}_tests"); done
-  echo "${out[@]}"
+  (cd "$build" && ctest -N -L "^(${1//,/|})\$" --show-only=json-v1 2>/dev/null) |
+    jq -r --arg build "$build/" \
+      '[.tests[].command[0] // empty | select(startswith($build)) | split("/") | last]
+       | unique | .[]'
 }
 
 # Runs the tests of labels (comma-separated) matching a regex; output to a log.

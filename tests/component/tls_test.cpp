@@ -12,12 +12,12 @@
 
 #include "tests/support/component_fixture.h"
 #include "tests/support/runs.h"
-#include "tests/support/tls_peer.h"
+#include "tests/support/scripted_peer.h"
 
 using tw_test::kTls12;
 using tw_test::kTls13;
-using tw_test::TlsReceived;
-using tw_test::TlsStep;
+using tw_test::PeerScript;
+using tw_test::PeerStep;
 
 namespace {
 
@@ -80,16 +80,11 @@ class TlsHttps : public HTTPS {
 
 class TlsTest : public ComponentTest {
  protected:
-  // Certificates once per process: the trust store is read once, at the
-  // first chain built, so the test root must not change afterwards.
+  // The certificates of the peers fixture; the trust store is read once, at
+  // the first chain built, so the test root must not change afterwards.
   static void SetUpTestSuite() {
-    if (!g_certs.empty()) return;
-    char dir[] = "/tmp/tw_tls_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    g_certs = dir;
-    std::atexit([] { std::system(("rm -rf " + g_certs).c_str()); });
-    const std::string make = std::string(std::getenv("TW_TEST_CA")) + " " + g_certs;
-    ASSERT_EQ(std::system((make + " >/dev/null 2>&1").c_str()), 0);
+    g_certs = tw_test::readPeersEnv()["TW_TEST_CA"];
+    ASSERT_FALSE(g_certs.empty()) << "the peers fixture did not start";
     setenv("SSL_CERT_FILE", (g_certs + "/root.pem").c_str(), 1);
     setenv("SSL_CERT_DIR", (g_certs + "/trust").c_str(), 1);
   }
@@ -115,13 +110,26 @@ const std::string kUntrusted =
     "terminated in a root certificate not trusted by the trust provider. 0";
 
 // Handshake, request, response.
-std::vector<TlsStep> exchange(TlsStep handshake = TlsStep::handshake()) {
-  return {handshake, TlsStep::read("\r\n\r\n"), TlsStep::write(kOk)};
+PeerScript exchange(PeerStep handshake = PeerStep::handshake()) {
+  return {handshake, PeerStep::tlsRead("\r\n\r\n"), PeerStep::tlsWrite(kOk)};
 }
+
+// The server of a case: one connection.
+struct Server {
+  int version = kTls13;
+  std::string cert = "valid";
+  bool askClientCert = false;
+  PeerScript steps;
+};
+
+// What the server got: the raw bytes and what its TLS side saw.
+struct Got : tw_test::TlsReceived {
+  std::string raw;
+};
 
 struct Case {
   const char* what = "";
-  tw_test::TlsScript server{};
+  Server server{};
   std::vector<std::string> settings{};  // Config lines
   int accept = -1;                      // the SSLServerAuthentication handler's answer
   std::string acceptCert{}, post{};     // SSLAcceptServerCert (a test_ca.sh name), PostData
@@ -129,12 +137,13 @@ struct Case {
   std::string error{};                  // the last error text
   std::vector<std::string> events{};    // starts of events, in this order
   std::string absent{};                 // no event starts with it
-  std::function<void(const Seen&, const TlsReceived&)> check{};
+  std::function<void(const Seen&, const Got&)> check{};
 };
 
 void run(const Case& c) {
   SCOPED_TRACE(c.what);
-  tw_test::TlsPeer peer(g_certs, {c.server});
+  const tw_test::TlsServer tls{g_certs, c.server.version, c.server.cert, c.server.askClientCert};
+  tw_test::ScriptedPeer peer(c.server.steps, {.tls = tls});
   Seen seen;
   const auto start = std::chrono::steady_clock::now();
   {
@@ -156,7 +165,7 @@ void run(const Case& c) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
   ASSERT_TRUE(peer.waitDone());
-  const TlsReceived got = peer.received();
+  Got got{peer.tls(), peer.received()};
   std::string all;
   for (const std::string& e : seen.events) all += "\n  " + e;
   size_t at = 0;
@@ -175,8 +184,8 @@ void run(const Case& c) {
 TEST_F(TlsTest, Cases) {
   const std::string body(40000, 'b');
   const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n";
-  const std::vector<TlsStep> untilRequest = {TlsStep::handshake(), TlsStep::read("\r\n\r\n")};
-  auto then = [&](std::vector<TlsStep> steps) {
+  const PeerScript untilRequest = {PeerStep::handshake(), PeerStep::tlsRead("\r\n\r\n")};
+  auto then = [&](PeerScript steps) {
     steps.insert(steps.begin(), untilRequest.begin(), untilRequest.end());
     return steps;
   };
@@ -184,7 +193,7 @@ TEST_F(TlsTest, Cases) {
   // clang-format off
   const std::vector<Case> cases = {
     {.what = "TLS 1.2 AES-GCM, a record per write",
-     .server = {kTls12, "valid", false, exchange(TlsStep::handshake(TlsStep::kRecords))},
+     .server = {kTls12, "valid", false, exchange(PeerStep::handshake(PeerStep::kRecords))},
      .events = {"SSLStatus Attempting to connect to server.",
                 "ConnectionStatus Remote host connection complete. 0",
                 "SSLStatus Socket connection established.",
@@ -195,24 +204,25 @@ TEST_F(TlsTest, Cases) {
                 "Cipher strength: 128 ",
                 "ConnectionStatus SSL handshake complete. 0", "Connected 0 OK"},
      .absent = "Error",
-     .check = [](const Seen&, const TlsReceived& got) {  // the orderly close: close_notify
+     .check = [](const Seen&, const Got& got) {  // the orderly close: close_notify
        EXPECT_EQ(got.alerts, (std::vector<std::pair<int, int>>{{1, 0}}));
      }},
     {.what = "TLS 1.3, one byte per write",
-     .server = {kTls13, "valid", false, exchange(TlsStep::handshake(1))},
+     .server = {kTls13, "valid", false, exchange(PeerStep::handshake(1))},
      .events = {"Auth OK 1", "SSLStatus Negotiated SSL parameters: Protocol: 0x2000 ",
                 "Connected 0 OK"},
      .absent = "Error",
-     .check = [](const Seen& s, const TlsReceived&) {
+     .check = [](const Seen& s, const Got&) {
        EXPECT_GE(s.count("SSLStatus Receiving "), 20u);
      }},
     // The response comes in the read of the new handshake's last flight,
     // and nothing after it: it must be decrypted at once.
     {.what = "renegotiation accepted, data in the handshake's last read",
-     .server = {kTls12, "valid", false, then({TlsStep::renegotiate(true), TlsStep::write(kOk)})},
+     .server = {kTls12, "valid", false,
+                then({PeerStep::renegotiate(true), PeerStep::tlsWrite(kOk)})},
      .events = {"Connected 0 OK", "SSLStatus Sending ", "Auth OK 1", "Connected 0 OK"},
      .absent = "Error",
-     .check = [](const Seen& s, const TlsReceived& got) {
+     .check = [](const Seen& s, const Got& got) {
        EXPECT_EQ(got.renegotiation, std::vector<std::string>{"ClientHello"});
        // The read that completed it: ChangeCipherSpec and Finished (75
        // bytes) and the response.
@@ -223,12 +233,12 @@ TEST_F(TlsTest, Cases) {
        EXPECT_GT(std::atoi(auth[1].c_str() + 20), 75) << auth[1];
      }},
     {.what = "renegotiation refused",
-     .server = {kTls12, "valid", false, then({TlsStep::renegotiate(), TlsStep::write(kOk)})},
+     .server = {kTls12, "valid", false, then({PeerStep::renegotiate(), PeerStep::tlsWrite(kOk)})},
      .settings = {"SSLEnableRenegotiation=false"},
      .events = {"Connected 0 OK",
                 "SSLStatus Renegotiate is disabled. Send NO_RENEGOTIATION alert message."},
      .absent = "Error",
-     .check = [](const Seen&, const TlsReceived& got) {
+     .check = [](const Seen&, const Got& got) {
        EXPECT_EQ(got.renegotiation, std::vector<std::string>{"alert"});
        ASSERT_FALSE(got.alerts.empty());
        EXPECT_EQ(got.alerts[0], (std::pair<int, int>{1, 100}));
@@ -236,23 +246,25 @@ TEST_F(TlsTest, Cases) {
      }},
     {.what = "close_notify, then plain bytes",
      .server = {kTls13, "valid", false,
-                then({TlsStep::write(kOk.substr(0, kOk.size() - 1)), TlsStep::closeNotify("i")})},
+                then({PeerStep::tlsWrite(kOk.substr(0, kOk.size() - 1)),
+                      PeerStep::closeNotify("i")})},
      .events = {"Connected 0 OK", "SSLStatus Server signaled end of session."}, .absent = "Error",
-     .check = [](const Seen&, const TlsReceived& got) {
+     .check = [](const Seen&, const Got& got) {
        EXPECT_EQ(got.alerts, (std::vector<std::pair<int, int>>{{1, 0}}));  // close_notify
      }},
     {.what = "a body that runs to the close, without close_notify",
-     .server = {kTls13, "valid", false, then({TlsStep::write(head + "hi"), TlsStep::close()})},
+     .server = {kTls13, "valid", false,
+                then({PeerStep::tlsWrite(head + "hi"), PeerStep::shutdown()})},
      .events = {"Connected 0 OK", "ConnectionStatus Remote host disconnected. 0",
                 "ConnectionStatus SSL connection terminated. 0", "Disconnected 0 OK"},
      .absent = "Error"},
     {.what = "server gone during the handshake",
-     .server = {kTls13, "valid", false, {TlsStep::rawRead(1), TlsStep::close()}},
+     .server = {kTls13, "valid", false, {PeerStep::waitForCount(1), PeerStep::shutdown()}},
      .code = 276, .error = "Server disconnected before handshake completion [0xffffffff].",
      .events = {"Error 276 Server disconnected before handshake completion [0xffffffff].",
                 "ConnectionStatus SSL handshake failed. -1", "Connected 276 "}},
     {.what = "certificate request, one byte per write",
-     .server = {kTls12, "valid", true, exchange(TlsStep::handshake(1))},
+     .server = {kTls12, "valid", true, exchange(PeerStep::handshake(1))},
      .events = {"SSLStatus Client certificate requested from server.", "Auth OK 1",
                 "Connected 0 OK"},
      .absent = "Error"},
@@ -262,7 +274,7 @@ TEST_F(TlsTest, Cases) {
      .events = {"Auth Parsed 0", kAborting, "ConnectionStatus SSL handshake failed. 276",
                 "Connected 276 " + kRefused},
      .absent = "Auth OK",
-     .check = [](const Seen& s, const TlsReceived&) {
+     .check = [](const Seen& s, const Got&) {
        EXPECT_EQ(s.certs, std::vector<std::string>{pem("valid", true)});
      }},
     {.what = "ParseSSLServerCert under TLS 1.2, accepted by the handler",
@@ -273,9 +285,9 @@ TEST_F(TlsTest, Cases) {
      .events = {"Auth OK 1", "Connected 0 OK"}, .absent = "Auth Parsed"},
     {.what = "a send of several records",
      .server = {kTls12, "valid", false,
-                {TlsStep::handshake(), TlsStep::read(body), TlsStep::write(kOk)}},
+                {PeerStep::handshake(), PeerStep::tlsRead(body), PeerStep::tlsWrite(kOk)}},
      .post = body, .events = {"Connected 0 OK"}, .absent = "Error",
-     .check = [&](const Seen&, const TlsReceived& got) {
+     .check = [&](const Seen&, const Got& got) {
        EXPECT_EQ(got.plain.substr(got.plain.size() - body.size()), body);
        size_t records = 0;  // application data records of the client
        for (size_t at = 0; at + 5 <= got.raw.size();) {
@@ -313,15 +325,10 @@ TEST_F(TlsTest, Cases) {
      .events = {"Connected 0 OK"}, .absent = "Auth"},
     {.what = "SSLIncludeCertChain", .server = {kTls13, "valid", false, exchange()},
      .settings = {"SSLIncludeCertChain=true"}, .events = {"Auth OK 1"}, .absent = "Error",
-     .check = [](const Seen& s, const TlsReceived&) {
+     .check = [](const Seen& s, const Got&) {
        const std::string chain = pem("valid") + "\r\n" + pem("intermediate") + "\r\n" + pem("root");
        EXPECT_EQ(s.certs, std::vector<std::string>{chain});
      }},
-    {.what = "a plain server answering garbage",
-     .server = {0, "", false, {TlsStep::rawRead(1), TlsStep::rawSend("HTTP/1.1 400 Bad\r\n\r\n")}},
-     .code = 276, .error = "error during handshake[2]: 0x80090330",
-     .events = {"Error 276 error during handshake[2]: 0x80090330",
-                "ConnectionStatus SSL handshake failed. 276", "Connected 276 "}},
   };
   // clang-format on
   for (const Case& c : cases) run(c);
@@ -330,7 +337,7 @@ TEST_F(TlsTest, Cases) {
 // Get without a wait (Timeout -1) starts a TLS connection; a connect while it
 // is being made is refused.
 TEST_F(TlsTest, SecondConnectWhileUpFailsWith104) {
-  tw_test::TlsPeer peer(g_certs, {{kTls13, "valid", false, {TlsStep::handshake()}}});
+  tw_test::ScriptedPeer peer({PeerStep::handshake()}, {.tls = tw_test::TlsServer{g_certs}});
   Seen seen;
   TlsHttps h(seen, -1);
   h.Config("SSLEnabledProtocols=10240");
@@ -345,7 +352,7 @@ TEST_F(TlsTest, SecondConnectWhileUpFailsWith104) {
 // Against nginx (the peers fixture): the component's default protocols (240)
 // reach a server that speaks only TLS 1.0; with ReuseSSLSession a second
 // connection resumes the first one's session, as nginx's log shows. The
-// handler accepts the certificate (nginx's CA is not this test's).
+// handler accepts the certificate.
 TEST_F(TlsTest, NginxAtDefaultProtocolsAndResumedSessions) {
   const auto peers = tw_test::readPeersEnv();
   ASSERT_FALSE(peers.empty()) << "the peers fixture did not start";
@@ -384,16 +391,6 @@ TEST_F(TlsTest, NginxAtDefaultProtocolsAndResumedSessions) {
   }
   EXPECT_NE(first.find("tls=TLSv1.3 reused=."), std::string::npos) << first;
   EXPECT_NE(second.find("tls=TLSv1.3 reused=r"), std::string::npos) << second;
-}
-
-TEST_F(TlsTest, CorruptAcceptedCertificate) {
-  Seen seen;
-  TlsHttps h(seen, -1);
-  EXPECT_EQ(h.SetText(https_prop::SSLAcceptServerCert,
-                      "-----BEGIN CERTIFICATE-----\r\n!!notbase64!!\r\n-----END CERTIFICATE-----"),
-            280);
-  EXPECT_STREQ(h.GetLastError(), "Failed to decode PEM file.");
-  EXPECT_EQ(h.GetText(https_prop::SSLAcceptServerCert), "");
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Scripted loopback peers on plain POSIX sockets: one thread accepts, one
-// thread per connection plays its script.
+// thread per connection plays its script; a TLS connection's OpenSSL object
+// reads and writes memory BIOs only.
 #include "tests/support/scripted_peer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -43,7 +47,83 @@ uint16_t bindLoopback(int fd, bool ipv6) {
   return ntohs(ipv6 ? a6.sin6_port : a4.sin_port);
 }
 
+// Size of the TLS record at the start of `b`, 0 while it is incomplete.
+size_t firstRecord(const std::string& b) {
+  if (b.size() < 5) return 0;
+  size_t size = 5 + ((size_t{static_cast<uint8_t>(b[3])} << 8) | static_cast<uint8_t>(b[4]));
+  return size <= b.size() ? size : 0;
+}
+
+// The TLS server of one connection.
+struct Tls : MemoryTls {
+  using MemoryTls::MemoryTls;
+  size_t fed = 0;          // received bytes given to OpenSSL
+  bool holdInput = false;  // a refused renegotiation's alert waits for the end
+  std::string held;        // output that goes out with the next write
+  TlsReceived got;
+};
+
 }  // namespace
+
+MemoryTls::MemoryTls(const TlsServer& s) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  SSL_CTX_set_security_level(ctx, 0);
+  SSL_CTX_set_min_proto_version(ctx, s.version);
+  SSL_CTX_set_max_proto_version(ctx, s.maxVersion != 0 ? s.maxVersion : s.version);
+  if (s.oneSuite) {
+    SSL_CTX_set_cipher_list(ctx, "ECDHE-ECDSA-AES128-GCM-SHA256");
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(ctx, 0);
+  }
+  SSL_CTX_use_certificate_chain_file(ctx, (s.certDir + "/" + s.cert + "-chain.pem").c_str());
+  SSL_CTX_use_PrivateKey_file(ctx, (s.certDir + "/" + s.cert + ".key").c_str(), SSL_FILETYPE_PEM);
+  if (s.askClientCert) {
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
+  }
+  ssl = SSL_new(ctx);
+  SSL_CTX_free(ctx);
+  in_ = BIO_new(BIO_s_mem());
+  out_ = BIO_new(BIO_s_mem());
+  BIO_set_mem_eof_return(in_, -1);
+  SSL_set_bio(ssl, in_, out_);
+  SSL_set_accept_state(ssl);
+  SSL_set_msg_callback_arg(ssl, &alerts);
+  SSL_set_msg_callback(
+      ssl, [](int write, int, int type, const void* buf, size_t len, SSL*, void* alerts) {
+        const auto* b = static_cast<const unsigned char*>(buf);
+        if (!write && type == SSL3_RT_ALERT && len == 2) {
+          static_cast<std::vector<std::pair<int, int>>*>(alerts)->push_back({b[0], b[1]});
+        }
+      });
+}
+
+MemoryTls::~MemoryTls() { SSL_free(ssl); }
+
+void MemoryTls::put(const std::string& fromClient) {
+  BIO_write(in_, fromClient.data(), static_cast<int>(fromClient.size()));
+}
+
+std::string MemoryTls::read(const std::string& fromClient) {
+  put(fromClient);
+  std::string plain;
+  char buf[16384];
+  int n;
+  while ((n = SSL_read(ssl, buf, sizeof buf)) > 0) plain.append(buf, static_cast<size_t>(n));
+  lastError = SSL_get_error(ssl, n);
+  return plain;
+}
+
+std::string MemoryTls::write(const std::string& plain) {
+  SSL_write(ssl, plain.data(), static_cast<int>(plain.size()));
+  return take();
+}
+
+std::string MemoryTls::take() {
+  std::string bytes(BIO_ctrl_pending(out_), '\0');
+  if (!bytes.empty()) BIO_read(out_, bytes.data(), static_cast<int>(bytes.size()));
+  return bytes;
+}
 
 struct ScriptedPeer::State {
   std::vector<PeerScript> scripts;
@@ -55,7 +135,7 @@ struct ScriptedPeer::State {
   std::condition_variable cv;
   std::vector<std::string> received;
   std::vector<uint64_t> sent;
-  std::vector<std::string> errors;
+  std::vector<TlsReceived> tls;
   size_t finished = 0;  // scripts played to their end
   std::thread thread;
 
@@ -72,16 +152,30 @@ struct ScriptedPeer::State {
     return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
   }
 
-  // Reads what is there (waiting at most waitMs); false at the end of the
-  // stream or on an error.
-  bool readSome(int fd, size_t index, int waitMs) {
+  // Reads what is there (waiting at most waitMs): the byte count, 0 when
+  // nothing came, -1 at the end of the stream or on an error.
+  ssize_t readSome(int fd, size_t index, int waitMs) {
     pollfd p{fd, POLLIN, 0};
     int n = ::poll(&p, 1, waitMs);
-    if (n <= 0) return n == 0;
+    if (n <= 0) return n == 0 ? 0 : -1;
     char buf[65536];
     ssize_t r = ::recv(fd, buf, sizeof buf, 0);
     if (r > 0) locked([&] { received[index].append(buf, static_cast<size_t>(r)); });
-    return r > 0;
+    return r > 0 ? r : -1;
+  }
+  // Waits (at most 10 s) for more bytes; false at the end of the stream.
+  bool receive(int fd, size_t index) {
+    for (auto until = Clock::now() + std::chrono::seconds(10); !stop && msLeft(until) > 0;) {
+      const ssize_t n = readSome(fd, index, 50);
+      if (n != 0) return n > 0;
+    }
+    return false;
+  }
+  // A step that could not complete ends the script; the reason goes to
+  // standard error, for the log of a failing test.
+  static bool fail(size_t index, const std::string& what) {
+    std::fprintf(stderr, "scripted peer, connection %zu: %s\n", index, what.c_str());
+    return false;
   }
 
   // Sends all bytes, waiting for room in steps so that a client that stops
@@ -101,14 +195,95 @@ struct ScriptedPeer::State {
     return true;
   }
 
+  // --- TLS: OpenSSL gets what came in, its output goes out as the steps say.
+  std::string unread(size_t index, const Tls& t) {
+    return locked([&] { return received[index].substr(t.fed); });
+  }
+  // Hands OpenSSL what came in since (unless held).
+  void feed(size_t index, Tls& t) {
+    if (t.holdInput) return;
+    const std::string fresh = unread(index, t);
+    t.fed += fresh.size();
+    t.put(fresh);
+  }
+  bool sendTls(int fd, size_t index, Tls& t, std::string bytes) {
+    bytes.insert(0, std::exchange(t.held, std::string()));
+    return sendAll(fd, index, bytes) || fail(index, "send failed");
+  }
+  // OpenSSL reads what came in; its answers go out (are held, with holdLast,
+  // once a renegotiation is complete). True when it waits for more bytes.
+  bool pump(int fd, size_t index, Tls& t, bool holdLast = false) {
+    feed(index, t);
+    t.got.plain += t.read();
+    if (holdLast && SSL_renegotiate_pending(t.ssl) == 0) {
+      t.held += t.take();
+    } else {
+      sendTls(fd, index, t, t.take());
+    }
+    return t.lastError == SSL_ERROR_WANT_READ;
+  }
+  bool handshake(int fd, size_t index, Tls& t, int split) {
+    for (;;) {
+      feed(index, t);
+      const int r = SSL_do_handshake(t.ssl);
+      // In pieces, with a pause after each so that the client reads them one by one.
+      const std::string bytes = t.take();
+      for (size_t pos = 0, n; pos < bytes.size(); pos += n) {
+        n = split == PeerStep::kFlights   ? bytes.size()
+            : split == PeerStep::kRecords ? firstRecord(bytes.substr(pos))
+                                          : static_cast<size_t>(split);
+        if (!sendTls(fd, index, t, bytes.substr(pos, n))) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(split > 0 ? 1 : 10));
+      }
+      if (r == 1) return true;
+      if (SSL_get_error(t.ssl, r) != SSL_ERROR_WANT_READ) return fail(index, "handshake failed");
+      if (!receive(fd, index)) return fail(index, "client gone during the handshake");
+    }
+  }
+  bool tlsRead(int fd, size_t index, Tls& t, const std::string& text) {
+    auto has = [&] { return t.got.plain.find(text) != std::string::npos; };
+    while (pump(fd, index, t) && !has()) {
+      if (!receive(fd, index)) return fail(index, "no " + text);
+    }
+    return has() || fail(index, "read failed");
+  }
+  bool renegotiate(int fd, size_t index, Tls& t, bool holdLast) {
+    SSL_renegotiate(t.ssl);
+    SSL_do_handshake(t.ssl);
+    if (!sendTls(fd, index, t, t.take())) return false;
+    while (firstRecord(unread(index, t)) == 0) {
+      if (!receive(fd, index)) return fail(index, "no answer to the HelloRequest");
+    }
+    const bool hello = unread(index, t)[0] == 22;
+    t.got.renegotiation.push_back(hello ? "ClientHello" : "alert");
+    // OpenSSL ends a connection whose renegotiation is refused: the alert is
+    // read when the script is over.
+    t.holdInput = !hello;
+    while (hello && SSL_renegotiate_pending(t.ssl) == 1) {
+      if (!pump(fd, index, t, holdLast) ||
+          (SSL_renegotiate_pending(t.ssl) == 1 && !receive(fd, index))) {
+        return fail(index, "renegotiation did not complete");
+      }
+    }
+    return true;
+  }
+
   // Plays one step; false ends the script.
-  bool playStep(int& fd, size_t index, const PeerStep& step, bool& canRead) {
-    const std::string connection = "connection " + std::to_string(index);
+  bool playStep(int& fd, size_t index, const PeerStep& step, bool& canRead, Tls* tls) {
+    if (step.kind >= PeerStep::Kind::Handshake && tls == nullptr) {
+      return fail(index, "a TLS step without the tls option");
+    }
     switch (step.kind) {
+      case PeerStep::Kind::Handshake: return handshake(fd, index, *tls, step.split);
+      case PeerStep::Kind::TlsRead: return tlsRead(fd, index, *tls, step.bytes);
+      case PeerStep::Kind::TlsWrite: return sendTls(fd, index, *tls, tls->write(step.bytes));
+      case PeerStep::Kind::Renegotiate: return renegotiate(fd, index, *tls, step.holdLast);
+      case PeerStep::Kind::CloseNotify:
+        SSL_shutdown(tls->ssl);
+        return sendTls(fd, index, *tls, tls->take() + step.bytes);
+      case PeerStep::Kind::Shutdown: return ::shutdown(fd, SHUT_WR) == 0;
       case PeerStep::Kind::Send:
-        if (sendAll(fd, index, step.bytes)) return true;
-        if (!stop) locked([&] { errors.push_back("send failed on " + connection); });
-        return false;
+        return sendAll(fd, index, step.bytes) || (!stop && fail(index, "send failed"));
       case PeerStep::Kind::Generate:
         for (uint64_t done = 0; done < step.count;) {
           std::string piece = step.next(done);
@@ -134,12 +309,11 @@ struct ScriptedPeer::State {
         };
         while (!locked(arrived)) {
           if (stop || msLeft(deadline) == 0 || !canRead) {
-            const std::string what = step.bytes.empty() ? std::to_string(step.count) + " bytes"
-                                                        : "\"" + step.bytes + "\"";
-            locked([&] { errors.push_back(connection + " did not receive " + what); });
-            return false;
+            return fail(index, "did not receive " + (step.bytes.empty()
+                                                         ? std::to_string(step.count) + " bytes"
+                                                         : "\"" + step.bytes + "\""));
           }
-          canRead = readSome(fd, index, std::min(msLeft(deadline), 50));
+          canRead = readSome(fd, index, std::min(msLeft(deadline), 50)) >= 0;
         }
         return true;
       }
@@ -156,16 +330,32 @@ struct ScriptedPeer::State {
   }
 
   void play(int fd, size_t index) {
+    std::unique_ptr<Tls> tls;
+    if (options.tls) {
+      int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      tls = std::make_unique<Tls>(*options.tls);
+    }
     bool canRead = true;
     for (const PeerStep& step : scripts[index]) {
-      if (stop || !playStep(fd, index, step, canRead)) break;
+      if (stop || !playStep(fd, index, step, canRead, tls.get())) break;
     }
     if (fd >= 0) {
-      while (!stop && readSome(fd, index, 50)) {
+      while (!stop && readSome(fd, index, 50) >= 0) {
+      }
+      if (tls) {  // the client's last records, its alerts among them
+        tls->holdInput = false;
+        pump(fd, index, *tls);
       }
       ::close(fd);
     }
-    locked([&] { finished++; });
+    locked([&] {
+      if (tls) {
+        this->tls[index] = std::move(tls->got);
+        this->tls[index].alerts = tls->alerts;
+      }
+      finished++;
+    });
   }
 
   void run() {
@@ -182,6 +372,7 @@ struct ScriptedPeer::State {
       locked([&] {
         received.emplace_back();
         sent.push_back(0);
+        tls.emplace_back();
       });
       workers.emplace_back([this, fd, index = workers.size()] { play(fd, index); });
     }
@@ -230,12 +421,12 @@ uint64_t ScriptedPeer::sent(size_t i) const {
   return state_->locked([&] { return i < state_->sent.size() ? state_->sent[i] : 0; });
 }
 
-size_t ScriptedPeer::connectionCount() const {
-  return state_->locked([&] { return state_->received.size(); });
+TlsReceived ScriptedPeer::tls(size_t i) const {
+  return state_->locked([&] { return i < state_->tls.size() ? state_->tls[i] : TlsReceived{}; });
 }
 
-std::vector<std::string> ScriptedPeer::errors() const {
-  return state_->locked([&] { return state_->errors; });
+size_t ScriptedPeer::connectionCount() const {
+  return state_->locked([&] { return state_->received.size(); });
 }
 
 bool ScriptedPeer::waitDone(int timeoutMs) const {
