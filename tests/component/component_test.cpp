@@ -107,44 +107,40 @@ TEST_F(ComponentTest, FlatInterfaceSlotsAndWideAndRawForms) {
 // The index is checked first: out of range gives 432 from Set, the empty text
 // (with last error 432) from Get, and 280 from CheckIndex.
 
+// A cookie index is valid from 0 to CookieCount - 1.
 TEST_F(ComponentTest, CookieIndexBounds) {
-  struct Case {
-    int cookies;
-    int index;
-    bool valid;
-  };
-  const Case cases[] = {
-      {0, 0, false}, {0, -1, false},   {2, 0, true}, {2, 1, true},
-      {2, 2, false}, {2, -1, false}, {2, 1000, false}, {3, 2, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.cookies) + " cookies, index " + std::to_string(c.index));
+  const std::pair<int, int> cases[] = {{0, 0}, {0, -1}, {2, 0},    {2, 1},
+                                       {2, 2}, {2, -1}, {2, 1000}, {3, 2}};
+  for (const auto& [cookies, index] : cases) {
+    SCOPED_TRACE(std::to_string(cookies) + " cookies, index " + std::to_string(index));
+    const bool valid = index >= 0 && index < cookies;
     HTTPS https;
-    ASSERT_EQ(https.SetInteger(p::CookieCount, c.cookies), 0);
+    ASSERT_EQ(https.SetInteger(p::CookieCount, cookies), 0);
     for (int id : {p::CookieDomain, p::CookieExpiration, p::CookieName, p::CookiePath,
                    p::CookieSecure, p::CookieValue}) {
       SCOPED_TRACE(id);
-      EXPECT_EQ(https.CheckIndex(id, c.index), c.valid ? 0 : 280);
+      EXPECT_EQ(https.CheckIndex(id, index), valid ? 0 : 280);
       https.SetText(p::Accept, "clear the last error");
       if (id == p::CookieSecure) {
-        EXPECT_EQ(https.GetInteger(id, c.index), 0);
+        EXPECT_EQ(https.GetInteger(id, index), 0);
       } else {
-        EXPECT_NE(TessilonSSL_HTTPS_Get(https.handle(), id, c.index, nullptr), nullptr);
-        EXPECT_EQ(https.GetText(id, c.index), "");
+        EXPECT_NE(TessilonSSL_HTTPS_Get(https.handle(), id, index, nullptr), nullptr);
+        EXPECT_EQ(https.GetText(id, index), "");
       }
-      EXPECT_EQ(https.GetLastErrorCode(), c.valid ? 0 : 432);
-      EXPECT_STREQ(https.GetLastError(), c.valid ? "" : "Invalid cookie index (out of range).");
+      EXPECT_EQ(https.GetLastErrorCode(), valid ? 0 : 432);
+      EXPECT_STREQ(https.GetLastError(), valid ? "" : "Invalid cookie index (out of range).");
     }
     for (int id : {p::CookieName, p::CookieValue}) {
-      EXPECT_EQ(https.SetText(id, "v", c.index), c.valid ? 0 : 432);
-      EXPECT_EQ(https.GetLastErrorCode(), c.valid ? 0 : 432);
-      EXPECT_EQ(https.GetText(id, c.index), c.valid ? "v" : "");
+      EXPECT_EQ(https.SetText(id, "v", index), valid ? 0 : 432);
+      EXPECT_EQ(https.GetLastErrorCode(), valid ? 0 : 432);
+      EXPECT_EQ(https.GetText(id, index), valid ? "v" : "");
     }
   }
 }
 
 // A parsed-header index equal to the count is out of range; parsed headers
-// and some cookie fields are read-only.
+// and some cookie fields are read-only; shrinking CookieCount drops the last
+// records.
 TEST_F(ComponentTest, OtherIndexAndReadOnlyRules) {
   HTTPS https;
   ASSERT_EQ(https.GetInteger(p::ParsedHeaderCount), 0);
@@ -162,7 +158,6 @@ TEST_F(ComponentTest, OtherIndexAndReadOnlyRules) {
     EXPECT_EQ(https.SetText(id, "x", 0), -1) << id;
     EXPECT_STREQ(https.GetLastError(), "The property is read-only.");
   }
-  // Shrinking the count drops the last records.
   https.AddCookie("a", "1");
   https.SetInteger(p::CookieCount, 1);
   EXPECT_EQ(https.GetText(p::CookieName, 0), "");
@@ -216,6 +211,12 @@ TEST_F(ComponentTest, CompletionAfterSetAndDo) {
          return h.Post("");
        },
        50, "The Internet-library transfer path is not built yet: the transfer is not available."},
+      {"Internet-library path has no Delete",
+       [](HTTPS& h) {
+         h.Config("UseWinInet=true");
+         return h.Delete("");
+       },
+       0, ""},
       {"SSLAcceptServerCert that is no PEM",
        [](HTTPS& h) { return h.SetText(p::SSLAcceptServerCert, "-----BEGIN"); }, 280,
        "Failed to decode PEM file."},
@@ -231,19 +232,6 @@ TEST_F(ComponentTest, CompletionAfterSetAndDo) {
     EXPECT_STREQ(https.GetLastError(), c.text);
     EXPECT_EQ(https.GetInteger(p::Idle), 1);
   }
-}
-
-TEST_F(ComponentTest, InternetLibraryPathHasNoDelete) {
-  HTTPS https;
-  https.Config("UseWinInet=true");
-  EXPECT_EQ(https.Delete(""), 0);
-  EXPECT_EQ(https.GetLastErrorCode(), 0);
-  // Its Reset clears the request properties but keeps GetOn302Redirect.
-  https.Config("GetOn302Redirect=true");
-  https.SetText(p::User, "u");
-  EXPECT_EQ(https.Reset(), 0);
-  EXPECT_EQ(https.GetText(p::User), "");
-  EXPECT_EQ(https.Config("GetOn302Redirect"), "True");
 }
 
 TEST_F(ComponentTest, Utf16PropertyValuesUseTheCodePage) {
@@ -321,27 +309,6 @@ TEST_F(ComponentTest, SchemeChangeClearsCredentials) {
   }
 }
 
-// Setting Authorization, as a property or a setting, moves AuthScheme to 2
-// unless it is 2 or 6, and keeps the credentials.
-TEST_F(ComponentTest, SettingAuthorizationMovesAuthSchemeToCustom) {
-  for (int scheme = 0; scheme <= 6; ++scheme) {
-    for (bool asSetting : {false, true}) {
-      SCOPED_TRACE(std::to_string(scheme) + (asSetting ? " setting" : " property"));
-      HTTPS https;
-      https.SetInteger(p::AuthScheme, scheme);
-      https.SetText(p::User, "bob");
-      if (asSetting) {
-        EXPECT_EQ(https.Config("Authorization=Token xyz"), "");
-      } else {
-        ASSERT_EQ(https.SetText(p::Authorization, "Token xyz"), 0);
-      }
-      EXPECT_EQ(https.GetInteger(p::AuthScheme), scheme == 6 ? 6 : 2);
-      EXPECT_EQ(https.GetText(p::Authorization), "Token xyz");
-      EXPECT_EQ(https.GetText(p::User), "bob");
-    }
-  }
-}
-
 // A new server or port drops the received cookies and keeps the ones the
 // application added, unless DontClearCookiesOnUrlChange is on. Records made
 // by growing CookieCount count as received ones. AddCookie updates the
@@ -389,40 +356,38 @@ TEST_F(ComponentTest, NewServerOrPortDropsReceivedCookies) {
   }
 }
 
-// Timeout is given in seconds and kept in milliseconds: a huge number of
-// seconds saturates instead of wrapping into a negative (connect-only)
-// timeout.
-TEST_F(ComponentTest, TimeoutInSeconds) {
-  HTTPS https;
-  ASSERT_EQ(https.SetInteger(p::Timeout, 30), 0);
-  EXPECT_EQ(https.GetInteger(p::Timeout), 30);
-  https.SetInteger(p::Timeout, 3000000);
-  EXPECT_GT(https.GetInteger(p::Timeout), 0);
-  https.SetInteger(p::Timeout, -1);
-  EXPECT_EQ(https.GetInteger(p::Timeout), -1);
-}
-
-// FirewallType, as a property or a setting, installs its default port, so a
-// port set before is lost.
-TEST_F(ComponentTest, FirewallTypeInstallsItsDefaultPort) {
+// As a property or a setting: FirewallType installs its default port, so a
+// port set before is lost; Authorization moves AuthScheme to 2 unless it is
+// 2 or 6, and keeps the credentials.
+TEST_F(ComponentTest, FirewallTypeAndAuthorizationMoveAnotherField) {
   const int ports[] = {0, 80, 1080, 1080, 80, 80, 80, 0};
-  for (int type = 0; type < 8; ++type) {
-    for (bool asSetting : {false, true}) {
-      SCOPED_TRACE(type);
+  for (bool asSetting : {false, true}) {
+    for (int value = 0; value < 8; ++value) {
+      SCOPED_TRACE(std::to_string(value) + (asSetting ? " setting" : " property"));
       HTTPS https;
       https.SetInteger(p::FirewallPort, 3128);
+      https.SetInteger(p::AuthScheme, value % 7);
+      https.SetText(p::User, "bob");
       if (asSetting) {
-        EXPECT_EQ(https.Config("FirewallType=" + std::to_string(type)), "");
+        EXPECT_EQ(https.Config("FirewallType=" + std::to_string(value)), "");
+        EXPECT_EQ(https.Config("Authorization=Token xyz"), "");
       } else {
-        ASSERT_EQ(https.SetInteger(p::FirewallType, type), 0);
+        ASSERT_EQ(https.SetInteger(p::FirewallType, value), 0);
+        ASSERT_EQ(https.SetText(p::Authorization, "Token xyz"), 0);
       }
-      EXPECT_EQ(https.GetInteger(p::FirewallPort), ports[type]);
+      EXPECT_EQ(https.GetInteger(p::FirewallPort), ports[value]);
       https.SetInteger(p::FirewallPort, 3128);
       EXPECT_EQ(https.GetInteger(p::FirewallPort), 3128);
+      EXPECT_EQ(https.GetInteger(p::AuthScheme), value % 7 == 6 ? 6 : 2);
+      EXPECT_EQ(https.GetText(p::Authorization), "Token xyz");
+      EXPECT_EQ(https.GetText(p::User), "bob");
     }
   }
 }
 
+// A property and a setting of one field. Timeout is given in seconds and kept
+// in milliseconds: a huge number of seconds saturates instead of wrapping
+// into a negative (connect-only) timeout.
 TEST_F(ComponentTest, PropertyAndSettingShareTheirField) {
   HTTPS https;
   ASSERT_EQ(https.SetLong(p::TransferredDataLimit, 5000000000LL), 0);
@@ -435,18 +400,26 @@ TEST_F(ComponentTest, PropertyAndSettingShareTheirField) {
   EXPECT_EQ(https.Config("LocalFile"), "/tmp/page");
   https.Config("ProxyPort=3128");
   EXPECT_EQ(https.GetInteger(p::ProxyPort), 3128);
+  ASSERT_EQ(https.SetInteger(p::Timeout, 30), 0);
+  EXPECT_EQ(https.GetInteger(p::Timeout), 30);
+  https.SetInteger(p::Timeout, 3000000);
+  EXPECT_GT(https.GetInteger(p::Timeout), 0);
+  https.SetInteger(p::Timeout, -1);
+  EXPECT_EQ(https.GetInteger(p::Timeout), -1);
 }
 
 // Reset empties the request properties, the credentials and the cookies and
 // returns URLScheme and URLPort to https and 443; so does an empty URL for
-// the URL properties.
+// the URL properties. The Internet-library path's Reset keeps GetOn302Redirect.
 TEST_F(ComponentTest, ResetClearsRequestState) {
   const int cleared[] = {p::PostData, p::ContentType,  p::User,          p::Password,
                          p::ProxyUser, p::ProxyPassword, p::Accept,      p::From,
                          p::IfModifiedSince, p::Referer, p::Pragma,     p::OtherHeaders,
                          p::AttachedFile, p::LocalFile,  p::URLServer,   p::URLPath};
-  for (bool emptyUrl : {false, true}) {
+  for (const std::string how : {"Reset", "Internet-library Reset", "empty URL"}) {
+    SCOPED_TRACE(how);
     HTTPS https;
+    if (how[0] == 'I') https.Config("UseWinInet=true");
     for (int id : cleared) ASSERT_EQ(https.SetText(id, "value"), 0) << id;
     https.SetText(p::Authorization, "A");
     https.Config("ProxyAuthorization=P");
@@ -455,7 +428,7 @@ TEST_F(ComponentTest, ResetClearsRequestState) {
     https.SetInteger(p::URLPort, 8080);
     https.AddCookie("c", "1");
     https.SetText(p::Range, "100-");  // not part of Reset
-    if (emptyUrl) {
+    if (how == "empty URL") {
       EXPECT_EQ(https.SetText(p::URL, ""), 0);
       EXPECT_EQ(https.GetText(p::URLServer), "");
       EXPECT_EQ(https.GetText(p::URLPath), "");
@@ -464,7 +437,7 @@ TEST_F(ComponentTest, ResetClearsRequestState) {
       for (int id : cleared) EXPECT_EQ(https.GetText(id), "") << id;
       EXPECT_EQ(https.GetText(p::Authorization), "");
       EXPECT_EQ(https.Config("ProxyAuthorization"), "");
-      EXPECT_EQ(https.Config("GetOn302Redirect"), "False");
+      EXPECT_EQ(https.Config("GetOn302Redirect"), how == "Reset" ? "False" : "True");
       EXPECT_EQ(https.GetInteger(p::CookieCount), 0);
       EXPECT_EQ(https.GetText(p::Range), "100-");
       EXPECT_EQ(https.GetInteger(p::Idle), 1);
@@ -495,17 +468,17 @@ class RecordingHttps : public tw_test::RecordingHttps {
     events.push_back(text);
     return again(id);
   }
-  std::string status(const char* event, int code, const char* text) {
-    return std::string(event) + " " + std::to_string(code) + " " + text;
+  int note(const char* event, int code, const char* text) {
+    return note(0, std::string(event) + " " + std::to_string(code) + " " + text);
   }
   int FireConnected(HTTPSConnectedEventParams* e) override {
-    return note(0, status("Connected", e->StatusCode, e->Description));
+    return note("Connected", e->StatusCode, e->Description);
   }
   int FireConnectionStatus(HTTPSConnectionStatusEventParams* e) override {
-    return note(0, status(e->ConnectionEvent, e->StatusCode, e->Description));
+    return note(e->ConnectionEvent, e->StatusCode, e->Description);
   }
   int FireDisconnected(HTTPSDisconnectedEventParams* e) override {
-    return note(0, status("Disconnected", e->StatusCode, e->Description));
+    return note("Disconnected", e->StatusCode, e->Description);
   }
   int FireHeader(HTTPSHeaderEventParams* e) override {
     EXPECT_EQ(e->reserved, 0);

@@ -8,12 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <functional>
 
-#include "platform/registry.h"
 #include "tests/support/component_fixture.h"
 #include "tests/support/recording_https.h"
+#include "tests/support/registry_env.h"
 #include "tests/support/scripted_peer.h"
 
 using namespace velmora::network::component;
@@ -71,16 +70,12 @@ class ProxyDetectTest : public ComponentTest {
  protected:
   // Writes the Internet Settings values given; with none, the key is not created.
   void seed(const char* enable, const char* server) {
-    if (enable == nullptr && server == nullptr) return;
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr), ERROR_SUCCESS);
+    auto write = [](const char* name, DWORD type, const std::string& data) {
+      ASSERT_EQ(tw_test::writeRegistryValue(HKEY_CURRENT_USER, kKey, name, type, data), 0);
+    };
     const DWORD on = enable != nullptr ? static_cast<DWORD>(std::stoul(enable)) : 0;
-    const auto* bytes = reinterpret_cast<const BYTE*>(&on);
-    if (enable) RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, bytes, 4);
-    bytes = reinterpret_cast<const BYTE*>(server);
-    if (server) RegSetValueExA(key, "ProxyServer", 0, REG_SZ, bytes, DWORD(std::strlen(server) + 1));
-    RegCloseKey(key);
+    if (enable) write("ProxyEnable", REG_DWORD, std::string(reinterpret_cast<const char*>(&on), 4));
+    if (server) write("ProxyServer", REG_SZ, std::string(server) + '\0');
   }
 };
 

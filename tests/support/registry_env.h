@@ -88,4 +88,16 @@ inline std::string registryValue(HKEY root, const std::string& key, const std::s
   return rc == ERROR_SUCCESS ? std::string(buf, size) : "<none>";
 }
 
+// Writes a value of this type and raw data, creating its key; the code.
+inline LONG writeRegistryValue(HKEY root, const std::string& key, const std::string& name,
+                               DWORD type, const std::string& data) {
+  HKEY h;
+  LONG rc = RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  rc = RegSetValueExA(h, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                      static_cast<DWORD>(data.size()));
+  RegCloseKey(h);
+  return rc;
+}
+
 }  // namespace tw_test
