@@ -27,7 +27,6 @@ class UrlTest : public ComponentTest {};
 
 struct RequestCase {
   const char* url = "http://h/";
-  std::vector<std::string> settings = {}; // Config texts
   std::function<void(RecordingHttps&)> setup = nullptr;
   const char* method = "GET";
   std::string expected = "";              // "{agent}" stands for the User-Agent line
@@ -42,9 +41,9 @@ std::string filled(std::string text, const std::string& host) {
   return text;
 }
 
-// A GET of "/" with the given Host line.
-std::string plainGet(const std::string& host) {
-  return "GET / HTTP/1.1\r\nHost: " + host + "\r\n{agent}Connection: close\r\n\r\n";
+// A GET of the target (default "/") with the given Host line.
+std::string plainGet(const std::string& host, const std::string& target = "/") {
+  return "GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\n{agent}Connection: close\r\n\r\n";
 }
 
 // The URLs are set in order; the last one's split is checked (nullptr: not
@@ -205,11 +204,11 @@ TEST_F(RequestTest, RequestTexts) {
     };
   };
   const std::vector<RequestCase> cases = {
-      {.url = "http://h/x?y=1",
-       .expected = "GET /x?y=1 HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n\r\n"},
+      {.url = "http://h/x?y=1", .expected = plainGet("h", "/x?y=1")},
       {.url = "http://h/p",
-       .settings = {"KeepAlive=true", "ProxyAuthorization=Basic cHJveHk6cHc="},
        .setup = [](RecordingHttps& h) {
+         h.Config("KeepAlive=true");
+         h.Config("ProxyAuthorization=Basic cHJveHk6cHc=");
          h.AddCookie("a", "1");  // as a Set-Cookie of an earlier response leaves them
          h.AddCookie("b", "2");
          h.SetText(https_prop::Range, "100-");
@@ -229,18 +228,14 @@ TEST_F(RequestTest, RequestTexts) {
       {.url = "http://[fe80::1%4]:81/", .expected = plainGet("[fe80::1]:81")},
       // Through a proxy the request line carries the URL; a tunnel (ProxySSL 3) the path.
       {.url = "http://h:8080/x?y", .setup = proxy(0),
-       .expected = "GET http://h:8080/x?y HTTP/1.1\r\nHost: h:8080\r\n{agent}"
-                   "Connection: close\r\n\r\n"},
-      {.url = "http://h/x", .setup = proxy(0),
-       .expected = "GET http://h/x HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n\r\n"},
-      {.url = "http://h/x", .setup = proxy(3),
-       .expected = "GET /x HTTP/1.1\r\nHost: h\r\n{agent}Connection: close\r\n\r\n"},
+       .expected = plainGet("h:8080", "http://h:8080/x?y")},
+      {.url = "http://h/x", .setup = proxy(0), .expected = plainGet("h", "http://h/x")},
+      {.url = "http://h/x", .setup = proxy(3), .expected = plainGet("h", "/x")},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.url);
     RecordingHttps h;
     h.SetText(https_prop::URL, c.url);
-    for (const std::string& s : c.settings) h.Config(s);
     if (c.setup) c.setup(h);
     EXPECT_EQ(h.component().requestHeaderText(c.method, nullptr), filled(c.expected, ""));
   }
@@ -315,8 +310,7 @@ TEST_F(TransferTest, Exchanges) {
          h.SetInteger(https_prop::ProxyPort, std::stoi(peerUrl.substr(peerUrl.rfind(':') + 1)));
        },
        .url = "http://site.test:8080/x", .reply = {withLength("200 OK", "p")},
-       .request = "GET http://site.test:8080/x HTTP/1.1\r\nHost: site.test:8080\r\n{agent}"
-                  "Connection: close\r\n\r\n",
+       .request = plainGet("site.test:8080", "http://site.test:8080/x"),
        .data = "p"},
       {.what = "events of a successful response",
        .reply = {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n\r\n"
