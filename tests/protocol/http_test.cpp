@@ -19,6 +19,7 @@ using namespace velmora::network::component;
 using tw_test::PeerStep;
 using tw_test::RecordingHttps;
 using tw_test::ScriptedPeer;
+using namespace std::string_literals;
 
 namespace {
 
@@ -339,6 +340,8 @@ TEST_F(TransferTest, Exchanges) {
          EXPECT_EQ(h.events.back(), "EndTransfer 1");
          for (const std::string& e : h.events) EXPECT_NE(e, "StartTransfer 1");
        }},
+      {.what = "a body with NUL bytes", .reply = {withLength("200 OK", "a\0b\0"s)}, .data = "a\0b\0"s,
+       .check = [](RecordingHttps& h) { EXPECT_EQ(h.received, "a\0b\0"s); }},
       status("HTTP/1.1 200 OK", 0, ""),
       status("HTTP/1.1 206 Partial Content", 0, ""),
       status("HTTP/1.1 404 Not Found", 151, "HTTP protocol error. 404 Not Found."),
