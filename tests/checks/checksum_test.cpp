@@ -39,8 +39,8 @@ TEST_F(Checksum, Sha256AsUpperCaseHex) {
       {std::string(1000000, 'a'), "CDC76E5C9914FB9281A1C7E284D73E67F1809A48A497200E046D39CCC7112CD0"},
   };
   for (const auto& [content, digest] : cases) {
-    tw_test::writeFile(dir.file("f"), content);
-    FileChecksum c(dir.file("f"), SHA256, Text);
+    tw_test::writeFile(dir_->file("f"), content);
+    FileChecksum c(dir_->file("f"), SHA256, Text);
     EXPECT_EQ(c.getChecksum(), digest) << content.size() << " bytes";
     EXPECT_EQ(c.lastError, "");
   }
@@ -199,7 +199,7 @@ class StoreProcesses : public tw_test::RegistryEnv {
 
 TEST_F(StoreProcesses, ManyProcessesAtOnceLoseNothing) {
   constexpr int kOwnUrls = 16, kSameUrl = 8;
-  const std::string go = dir.file("go");
+  const std::string go = dir_->file("go");
   const std::string helperPath = tw_test::programPath("TW_STORE_HELPER");
   std::vector<std::unique_ptr<tw_test::BackgroundProcess>> procs;
   for (int i = 0; i < kOwnUrls + kSameUrl; ++i) {
@@ -210,7 +210,7 @@ TEST_F(StoreProcesses, ManyProcessesAtOnceLoseNothing) {
     } else {
       args.insert(args.end(), {"http://shared/", sum('E'), sum('E')});
     }
-    procs.push_back(std::make_unique<tw_test::BackgroundProcess>(args, env()));
+    procs.push_back(std::make_unique<tw_test::BackgroundProcess>(args, options()));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let them all start
   tw_test::writeFile(go, "");
@@ -245,7 +245,7 @@ TEST_F(StoreProcesses, KillDuringWritesLeavesEarlierValuesIntact) {
   for (int round = 0; round < 6; ++round) {
     tw_test::BackgroundProcess churn(
         {tw_test::programPath("TW_STORE_HELPER"), "--churn", "http://busy/", sum('A'), sum('B')},
-        env());
+        options());
     // Wait until it has written once, then kill it at some point of its loop.
     for (int i = 0; i < 2000 && churn.peekOut().find("ready") == std::string::npos; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));

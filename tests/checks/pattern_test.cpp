@@ -67,8 +67,8 @@ TEST(WildcardMatch, Cases) {
 class PatternSearch : public tw_test::RegistryEnv {
  protected:
   uint32_t search(const std::string& content, const std::string& pattern, uint32_t limit = kLimit) {
-    tw_test::writeFile(dir.file("page"), content);
-    return searchFileForPattern(dir.file("page"), pattern.c_str(), limit);
+    tw_test::writeFile(dir_->file("page"), content);
+    return searchFileForPattern(dir_->file("page"), pattern.c_str(), limit);
   }
 };
 
@@ -106,7 +106,7 @@ TEST_F(PatternSearch, Cases) {
     EXPECT_EQ(search(c.content, c.pattern, c.limit), c.found)
         << c.pattern.substr(0, 40) << " in " << c.content.substr(0, 40);
   }
-  EXPECT_EQ(searchFileForPattern(dir.file("missing"), "*", kLimit), 0u);
+  EXPECT_EQ(searchFileForPattern(dir_->file("missing"), "*", kLimit), 0u);
 }
 
 // Pages around one block, one read (64 blocks) and several reads, with NULs
@@ -121,7 +121,7 @@ TEST_F(PatternSearch, FileSearchAgreesWithThePlainSearch) {
       std::string content = randomText(rng, "abAB.-", size);
       for (int k = 0; k < variant * 4 && size > 0; ++k) content[upTo(size - 1)] = '\0';
       for (size_t edge = 0; variant == 2 && edge < size; edge += 4095 * 5) content[edge] = '\0';
-      tw_test::writeFile(dir.file("page"), content);
+      tw_test::writeFile(dir_->file("page"), content);
       const std::string text = tw_test::blockText(content);
 
       std::vector<std::string> patterns = {"*", "", "*a", "a*", "*?", "*.*", "*??????*",
@@ -140,7 +140,7 @@ TEST_F(PatternSearch, FileSearchAgreesWithThePlainSearch) {
       for (int k = 0; k < 15; ++k) patterns.push_back(randomText(rng, "ab??**.A-", upTo(8)));
       for (const std::string& pattern : patterns) {
         const bool expected = tw_test::referenceSearch(content, pattern);
-        ASSERT_EQ(searchFileForPattern(dir.file("page"), pattern.c_str(), kLimit), expected ? 1u : 0u)
+        ASSERT_EQ(searchFileForPattern(dir_->file("page"), pattern.c_str(), kLimit), expected ? 1u : 0u)
             << "size " << size << " variant " << variant << " pattern \"" << pattern.substr(0, 80)
             << "\"";
         found += expected;

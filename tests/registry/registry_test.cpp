@@ -201,25 +201,23 @@ TEST_F(RegistryApi, HiveFilesAndTheirPlaces) {
   RegCloseKey(create(HKCU, "Software\\Fresh"));
 
   // The root directory is made on the first write.
-  useRoot(dir.file("a/b/state"));
+  useRoot(dir_->file("a/b/state"));
   RegCloseKey(create(HKCU, "Software"));
-  EXPECT_TRUE(tw_test::fileExists(dir.file("a/b/state/user.db")));
+  EXPECT_TRUE(tw_test::fileExists(dir_->file("a/b/state/user.db")));
 
   // Without a root, the user hive follows the state directory...
   unsetenv("TARNWICK_ROOT");
-  setenv("XDG_STATE_HOME", dir.file("xdg").c_str(), 1);
+  setEnv("XDG_STATE_HOME", dir_->file("xdg"));
   RegCloseKey(create(HKCU, "Software"));
   unsetenv("XDG_STATE_HOME");
-  EXPECT_TRUE(tw_test::fileExists(dir.file("xdg/tarnwick/user.db")));
+  EXPECT_TRUE(tw_test::fileExists(dir_->file("xdg/tarnwick/user.db")));
   struct stat sb;
-  ASSERT_EQ(stat(dir.file("xdg/tarnwick").c_str(), &sb), 0);
+  ASSERT_EQ(stat(dir_->file("xdg/tarnwick").c_str(), &sb), 0);
   EXPECT_EQ(sb.st_mode & 0777, 0700u);
   // ...and without XDG_STATE_HOME the home directory's .local/state.
-  const std::string savedHome = getenv("HOME") ? getenv("HOME") : "";
-  setenv("HOME", dir.file("home").c_str(), 1);
+  setEnv("HOME", dir_->file("home"));
   RegCloseKey(create(HKCU, "Software"));
-  setenv("HOME", savedHome.c_str(), 1);
-  EXPECT_TRUE(tw_test::fileExists(dir.file("home/.local/state/tarnwick/user.db")));
+  EXPECT_TRUE(tw_test::fileExists(dir_->file("home/.local/state/tarnwick/user.db")));
 }
 
 TEST_F(RegistryApi, ThreadsWritingAtOnceLoseNothing) {
