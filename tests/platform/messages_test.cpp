@@ -96,7 +96,7 @@ TEST_F(MessagesTest, PostPeekDispatchAndClose) {
   EXPECT_EQ(next(), 0u);
 }
 
-TEST_F(MessagesTest, QuitComesAfterPostedMessages) {
+TEST_F(MessagesTest, QuitComesAfterPostedMessagesAndWaitsEndWithInput) {
   PostQuitMessage(7);
   ASSERT_TRUE(PostMessageA(hwnd, WM_USER, 0, 0));
   EXPECT_EQ(next(), static_cast<UINT>(WM_USER));
@@ -104,9 +104,7 @@ TEST_F(MessagesTest, QuitComesAfterPostedMessages) {
   EXPECT_EQ(next(), static_cast<UINT>(WM_QUIT));
   EXPECT_EQ(msg.wParam, 7u);
   EXPECT_EQ(next(), 0u);
-}
-
-TEST_F(MessagesTest, WaitEndsWithInputFromAnotherThreadOrTimesOut) {
+  // A wait times out without input and ends with input from another thread.
   EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 30, QS_ALLINPUT), WAIT_TIMEOUT);
   EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_TIMEOUT);
   std::thread poster([this] {
