@@ -79,54 +79,52 @@ struct Sequence {
   bool hiveKept = false;  // failed steps leave the hive's bytes alone
 };
 
-std::vector<Sequence> sequences() {
-  return {
-      {.name = "first, equal, changed, equal, clear, first again",
-       .steps = {{.checksum = kSumA, .printed = kInitialized},
-                 {.checksum = kSumA, .result = Equal},
-                 {.checksum = kSumB, .result = Changed},
-                 {.checksum = kSumB, .result = Equal},
-                 {.url = "ignored", .checksum = "clear", .result = Cleared},
-                 {.checksum = kSumB, .printed = kInitialized}}},
-      {.name = "clear without a store fails; only \"clear\" clears",
-       .steps = {{.checksum = "clear", .result = Error},
-                 {.checksum = "CLEAR", .printed = kInitialized}}},
-      {.name = "URLs differing by a trailing slash or letter case are separate",
-       .steps = {{.url = "http://example.com", .checksum = kSumA, .printed = kInitialized},
-                 {.url = "http://example.com/", .checksum = kSumB, .printed = kInitialized},
-                 {.url = "HTTP://EXAMPLE.COM", .checksum = kSumA, .printed = kInitialized},
-                 {.url = "http://example.com", .checksum = kSumA, .result = Equal}}},
-      {.name = "a value too long for the buffer counts as absent",
-       .setUp = [](const std::string&) { storeRaw(REG_SZ, std::string(65, 'C') + '\0'); },
-       .steps = {{.checksum = kSumA, .printed = kInitialized},
-                 {.checksum = kSumA, .result = Equal}}},
-      {.name = "65 bytes without a NUL are compared within the buffer",
-       .setUp = [](const std::string&) { storeRaw(REG_BINARY, std::string(65, 'D')); },
-       .steps = {{.checksum = kSumA, .result = Changed}}},
-      // Found by the checksum-store fuzz target: a cut sequence at the end
-      // took the NUL with it and the value was stored without its terminator.
-      // An overlong NUL must not end the stored text early either.
-      {.name = "checksum bytes that are not UTF-8 stay a well-formed string",
-       .steps = {{.url = "Soft\x01", .checksum = " \xEA", .console = false,
-                  .stored = " \xEF\xBF\xBD"},
-                 {.url = "Soft\x01", .checksum = kSumA, .console = false, .result = Changed},
-                 {.url = "Soft\x01", .checksum = kSumA, .console = false, .result = Equal},
-                 {.url = "u", .checksum = "\xC0\x80" "AB", .console = false,
-                  .stored = "\xEF\xBF\xBD\xEF\xBF\xBD" "AB"}}},
-      {.name = "a hive that is not a database gives the error line and stays",
-       .setUp = [](const std::string& hive) { tw_test::writeFile(hive, std::string(3000, '\x01')); },
-       .steps = {{.checksum = kSumA, .result = Error, .printed = kCorrupt},
-                 {.checksum = kSumA, .console = false, .result = Error, .printed = kCorrupt},
-                 {.checksum = "clear", .result = Error}},
-       .hiveKept = true},
-  };
-}
+const Sequence kSequences[] = {
+    {.name = "first, equal, changed, equal, clear, first again",
+     .steps = {{.checksum = kSumA, .printed = kInitialized},
+               {.checksum = kSumA, .result = Equal},
+               {.checksum = kSumB, .result = Changed},
+               {.checksum = kSumB, .result = Equal},
+               {.url = "ignored", .checksum = "clear", .result = Cleared},
+               {.checksum = kSumB, .printed = kInitialized}}},
+    {.name = "clear without a store fails; only \"clear\" clears",
+     .steps = {{.checksum = "clear", .result = Error},
+               {.checksum = "CLEAR", .printed = kInitialized}}},
+    {.name = "URLs differing by a trailing slash or letter case are separate",
+     .steps = {{.url = "http://example.com", .checksum = kSumA, .printed = kInitialized},
+               {.url = "http://example.com/", .checksum = kSumB, .printed = kInitialized},
+               {.url = "HTTP://EXAMPLE.COM", .checksum = kSumA, .printed = kInitialized},
+               {.url = "http://example.com", .checksum = kSumA, .result = Equal}}},
+    {.name = "a value too long for the buffer counts as absent",
+     .setUp = [](const std::string&) { storeRaw(REG_SZ, std::string(65, 'C') + '\0'); },
+     .steps = {{.checksum = kSumA, .printed = kInitialized},
+               {.checksum = kSumA, .result = Equal}}},
+    {.name = "65 bytes without a NUL are compared within the buffer",
+     .setUp = [](const std::string&) { storeRaw(REG_BINARY, std::string(65, 'D')); },
+     .steps = {{.checksum = kSumA, .result = Changed}}},
+    // Found by the checksum-store fuzz target: a cut sequence at the end
+    // took the NUL with it and the value was stored without its terminator.
+    // An overlong NUL must not end the stored text early either.
+    {.name = "checksum bytes that are not UTF-8 stay a well-formed string",
+     .steps = {{.url = "Soft\x01", .checksum = " \xEA", .console = false,
+                .stored = " \xEF\xBF\xBD"},
+               {.url = "Soft\x01", .checksum = kSumA, .console = false, .result = Changed},
+               {.url = "Soft\x01", .checksum = kSumA, .console = false, .result = Equal},
+               {.url = "u", .checksum = "\xC0\x80" "AB", .console = false,
+                .stored = "\xEF\xBF\xBD\xEF\xBF\xBD" "AB"}}},
+    {.name = "a hive that is not a database gives the error line and stays",
+     .setUp = [](const std::string& hive) { tw_test::writeFile(hive, std::string(3000, '\x01')); },
+     .steps = {{.checksum = kSumA, .result = Error, .printed = kCorrupt},
+               {.checksum = kSumA, .console = false, .result = Error, .printed = kCorrupt},
+               {.checksum = "clear", .result = Error}},
+     .hiveKept = true},
+};
 
 class Store : public tw_test::RegistryEnv {};
 
 TEST_F(Store, Sequences) {
   int i = 0;
-  for (const Sequence& s : sequences()) {
+  for (const Sequence& s : kSequences) {
     SCOPED_TRACE(s.name);
     freshRoot("case" + std::to_string(i++));
     s.setUp(userHive());
