@@ -55,9 +55,7 @@ class RecordingSink : public ResponseSink {
 };
 
 struct Case {
-  std::string name = "";
-  std::string message = "";
-  std::string body = "";
+  std::string name = "", message = "", body = "";
   std::string events = "";  // "; " between events
   int code = 0;
   std::string errorText = "";
@@ -68,12 +66,10 @@ struct Case {
 };
 
 struct Outcome {
-  std::string events = "";
-  std::string body = "";
+  std::string events, body, errorText;
   int code = 0;
-  std::string errorText = "";
   bool ended = false;
-  HttpResponseFields fields = {};
+  HttpResponseFields fields;
 };
 
 // Feeds the message as the given reads, then the peer's close. With content

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/registry.h"
@@ -39,24 +38,6 @@ HKEY open(const char* path, REGSAM access, HKEY root = HKCU) {
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(root, path, 0, access, &key), ERROR_SUCCESS) << path;
   return key;
-}
-LONG setSz(HKEY key, const char* name, const std::string& text) {
-  return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                        static_cast<DWORD>(text.size() + 1));
-}
-// The value's data as the narrow calls return it; the code goes to *rc.
-std::string query(HKEY key, const char* name, LONG* rc = nullptr, DWORD* type = nullptr) {
-  DWORD size = 0;
-  LONG r = RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
-  std::vector<BYTE> buf(size);
-  if (r == ERROR_SUCCESS) r = RegQueryValueExA(key, name, nullptr, type, buf.data(), &size);
-  if (rc) *rc = r;
-  return r == ERROR_SUCCESS ? std::string(reinterpret_cast<const char*>(buf.data()), size) : "";
-}
-LONG queryCode(HKEY key, const char* name) {
-  LONG rc;
-  query(key, name, &rc);
-  return rc;
 }
 // The subkey names; the code that ended the enumeration goes to *endCode.
 std::vector<std::string> subkeys(HKEY key, LONG* endCode = nullptr) {
@@ -89,34 +70,7 @@ struct CodeCase {
 };
 
 const CodeCase kCodeCases[] = {
-    {.name = "a short buffer is refused and left alone",
-     .setUp = [](HKEY& k) { k = create(HKCU, "Software\\Q"), setSz(k, "v", "0123456789"); },
-     .call =
-         [](HKEY k) {
-           char buf[8];
-           std::memset(buf, 'x', sizeof buf);
-           DWORD type = 0, size = sizeof buf;
-           LONG rc = RegQueryValueExA(k, "v", nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size);
-           EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-           EXPECT_EQ(size, 11u);
-           EXPECT_EQ(std::string(buf, sizeof buf), std::string(8, 'x'));
-           return rc;
-         },
-     .code = ERROR_MORE_DATA},
-    {.name = "missing value", .setUp = [](HKEY& k) { k = create(HKCU, "Software\\Q"); },
-     .call = [](HKEY k) { return queryCode(k, "missing"); }, .code = ERROR_FILE_NOT_FOUND},
-    {.name = "a deleted key takes its values along",
-     .setUp =
-         [](HKEY& k) {
-           EXPECT_EQ(setSz(k = create(HKCU, "Software\\D\\Child"), "v", "x"), ERROR_SUCCESS);
-           RegCloseKey(k);
-           EXPECT_EQ(RegDeleteKeyA(HKCU, "software\\d\\CHILD"), ERROR_SUCCESS);
-           k = create(HKCU, "Software\\D\\Child");
-         },
-     .call = [](HKEY k) { return queryCode(k, "v"); }, .code = ERROR_FILE_NOT_FOUND},
-    {.name = "open of a missing key does not create the hive",
-     .call = [](HKEY) { return keyCode("Software\\Nothing", false); }, .code = ERROR_FILE_NOT_FOUND},
-    {.name = "nor the directory it would live in",
+    {.name = "an open in a root not made yet makes no directory",
      .setUp = [](HKEY&) { setenv("TARNWICK_ROOT", inRoot("/not/yet").c_str(), 1); },
      .call =
          [](HKEY) {
@@ -147,15 +101,12 @@ const CodeCase kCodeCases[] = {
     {.name = "delete of a key with subkeys",
      .setUp = [](HKEY&) { RegCloseKey(create(HKCU, "Software\\D\\Child")); },
      .call = [](HKEY) { return RegDeleteKeyA(HKCU, "Software\\D"); }, .code = ERROR_ACCESS_DENIED},
-    {.name = "delete of a missing key",
-     .setUp = [](HKEY&) { RegCloseKey(create(HKCU, "Software\\D")); },
-     .call = [](HKEY) { return RegDeleteKeyA(HKCU, "Software\\D\\Nope"); },
-     .code = ERROR_FILE_NOT_FOUND},
     {.name = "delete of the root", .call = [](HKEY) { return RegDeleteKeyA(HKCU, ""); },
      .code = ERROR_ACCESS_DENIED},
     {.name = "write through the handle of a key deleted elsewhere",
      .setUp = [](HKEY& k) { k = create(HKCU, "Software\\Gone"), RegDeleteKeyA(HKCU, "Software\\Gone"); },
-     .call = [](HKEY k) { return setSz(k, "v", "x"); }, .code = ERROR_KEY_DELETED},
+     .call = [](HKEY k) { return RegSetValueExA(k, "v", 0, REG_SZ, nullptr, 0); },
+     .code = ERROR_KEY_DELETED},
     {.name = "a key created anew does not revive the old handle",
      .setUp =
          [](HKEY& k) {
@@ -163,7 +114,8 @@ const CodeCase kCodeCases[] = {
            EXPECT_EQ(RegDeleteKeyA(HKCU, "Software\\Gone"), ERROR_SUCCESS);
            RegCloseKey(create(HKCU, "Software\\Gone"));
          },
-     .call = [](HKEY k) { return queryCode(k, "v"); }, .code = ERROR_KEY_DELETED},
+     .call = [](HKEY k) { return RegQueryValueExA(k, "v", nullptr, nullptr, nullptr, nullptr); },
+     .code = ERROR_KEY_DELETED},
     {.name = "an empty key name", .call = [](HKEY) { return keyCode("Software\\\\Double"); },
      .code = ERROR_INVALID_PARAMETER},
     {.name = "a key name of 256 characters",
@@ -173,8 +125,6 @@ const CodeCase kCodeCases[] = {
      .call = [](HKEY) { return keyCode("Software\\", false); }},
     {.name = "a path with a leading backslash", .call = [](HKEY) { return keyCode("\\Software", false); },
      .code = ERROR_FILE_NOT_FOUND},
-    {.name = "open in a hive that is not a database", .setUp = [](HKEY&) { writeJunkHive(); },
-     .call = [](HKEY) { return keyCode("Software", false); }, .code = ERROR_BADDB},
     {.name = "delete in a hive that is not a database", .setUp = [](HKEY&) { writeJunkHive(); },
      .call =
          [](HKEY) {
@@ -224,17 +174,13 @@ TEST_F(RegistryApi, ErrorCodes) {
 }
 
 TEST_F(RegistryApi, NamesAndTheirLetterCase) {
-  // Key paths compare in any letter case and keep their first spelling.
+  // Key paths compare in any letter case and keep their first spelling (value
+  // names compare byte for byte: the store's sequences).
   DWORD disp = 0;
   HKEY a = create(HKCU, "Software\\Velmora.Net\\Store", &disp);
   EXPECT_EQ(disp, static_cast<DWORD>(REG_CREATED_NEW_KEY));
   HKEY b = create(HKCU, "SOFTWARE\\velmora.net\\store", &disp);
   EXPECT_EQ(disp, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
-  // Value names compare byte for byte.
-  const char* const names[] = {"http://example.com", "http://example.com/", "HTTP://EXAMPLE.COM"};
-  for (const char* name : names) ASSERT_EQ(setSz(a, name, name), ERROR_SUCCESS);
-  for (const char* name : names) EXPECT_EQ(query(b, name), std::string(name, std::strlen(name) + 1));
-  EXPECT_EQ(queryCode(b, "http://Example.com"), ERROR_FILE_NOT_FOUND);
   HKEY soft = open("software", KEY_READ);
   EXPECT_EQ(subkeys(soft), std::vector<std::string>{"Velmora.Net"});
   for (HKEY k : {a, b, soft}) EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
@@ -246,63 +192,28 @@ TEST_F(RegistryApi, NamesAndTheirLetterCase) {
 }
 
 TEST_F(RegistryApi, HiveFilesAndTheirPlaces) {
-  // An empty file becomes a hive, journalled in delete mode.
+  // An empty file becomes a hive.
   tw_test::writeFile(userHive(), "");
   RegCloseKey(create(HKCU, "Software\\Fresh"));
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(userHive().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_stmt* st = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr), SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "delete");
-  sqlite3_finalize(st);
-  sqlite3_close(db);
 
   // The root directory is made on the first write.
-  useRoot(dir.file("a/b/state"));
+  useRoot(dir_->file("a/b/state"));
   RegCloseKey(create(HKCU, "Software"));
-  EXPECT_TRUE(tw_test::fileExists(dir.file("a/b/state/user.db")));
+  EXPECT_TRUE(tw_test::fileExists(dir_->file("a/b/state/user.db")));
 
   // Without a root, the user hive follows the state directory...
   unsetenv("TARNWICK_ROOT");
-  setenv("XDG_STATE_HOME", dir.file("xdg").c_str(), 1);
+  setEnv("XDG_STATE_HOME", dir_->file("xdg"));
   RegCloseKey(create(HKCU, "Software"));
   unsetenv("XDG_STATE_HOME");
-  EXPECT_TRUE(tw_test::fileExists(dir.file("xdg/tarnwick/user.db")));
+  EXPECT_TRUE(tw_test::fileExists(dir_->file("xdg/tarnwick/user.db")));
   struct stat sb;
-  ASSERT_EQ(stat(dir.file("xdg/tarnwick").c_str(), &sb), 0);
+  ASSERT_EQ(stat(dir_->file("xdg/tarnwick").c_str(), &sb), 0);
   EXPECT_EQ(sb.st_mode & 0777, 0700u);
   // ...and without XDG_STATE_HOME the home directory's .local/state.
-  const std::string savedHome = getenv("HOME") ? getenv("HOME") : "";
-  setenv("HOME", dir.file("home").c_str(), 1);
+  setEnv("HOME", dir_->file("home"));
   RegCloseKey(create(HKCU, "Software"));
-  setenv("HOME", savedHome.c_str(), 1);
-  EXPECT_TRUE(tw_test::fileExists(dir.file("home/.local/state/tarnwick/user.db")));
-}
-
-TEST_F(RegistryApi, ThreadsWritingAtOnceLoseNothing) {
-  constexpr int kThreads = 6, kWrites = 25;
-  auto path = [](int t) { return "Software\\Threads\\T" + std::to_string(t); };
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &path] {
-      for (int i = 0; i < kWrites; ++i) {
-        const std::string name = "v" + std::to_string(i);
-        HKEY key = create(HKCU, path(t).c_str());
-        EXPECT_EQ(setSz(key, name.c_str(), name), ERROR_SUCCESS);
-        RegCloseKey(key);
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  for (int t = 0; t < kThreads; ++t) {
-    HKEY key = open(path(t).c_str(), KEY_READ);
-    for (int i = 0; i < kWrites; ++i) {
-      const std::string name = "v" + std::to_string(i);
-      EXPECT_EQ(query(key, name.c_str()), name + '\0') << t;
-    }
-    RegCloseKey(key);
-  }
+  EXPECT_TRUE(tw_test::fileExists(dir_->file("home/.local/state/tarnwick/user.db")));
 }
 
 // CRegistry: a failed operation leaves the system's text of its error.
@@ -377,9 +288,6 @@ TEST_F(CRegistryTest, CreateKeepsAndDeleteKeyTreeRemovesASubtree) {
   ASSERT_TRUE(reg.writeString("Software\\Top\\Store", "url", "X"));
   ASSERT_TRUE(reg.writeString("Software\\Top\\Sibling", "keep", "Z"));
   char buf[8] = {0};
-  ASSERT_TRUE(reg.readString("Software\\Top\\Store", "url", buf, sizeof buf));
-  EXPECT_STREQ(buf, "X");
-
   EXPECT_TRUE(reg.deleteKeyTree("Software\\Top\\Store"));
   EXPECT_FALSE(reg.keyExists("Software\\Top\\Store"));
   EXPECT_FALSE(reg.keyExists("Software\\Top\\Store\\A\\A1\\A1x"));
@@ -388,19 +296,6 @@ TEST_F(CRegistryTest, CreateKeepsAndDeleteKeyTreeRemovesASubtree) {
   // Recreated, the key has none of its old values.
   ASSERT_TRUE(reg.createKey("Software\\Top\\Store"));
   EXPECT_FALSE(reg.readString("Software\\Top\\Store", "url", buf, sizeof buf));
-}
-
-TEST_F(CRegistryTest, EnumerateSubkeysStopsAtItsCount) {
-  CRegistry reg(HKCU);
-  std::vector<std::string> all;
-  for (int i = 0; i < 40; ++i) {
-    all.push_back((i < 10 ? "k0" : "k") + std::to_string(i));
-    ASSERT_TRUE(reg.createKey(("Software\\Many\\" + all.back()).c_str()));
-  }
-  EXPECT_EQ(reg.enumerateSubkeys("Software\\Many", 32),
-            std::vector<std::string>(all.begin(), all.begin() + 32));
-  EXPECT_EQ(reg.enumerateSubkeys("Software\\Many", 100), all);
-  EXPECT_TRUE(reg.enumerateSubkeys("Software\\NotThere", 32).empty());
 }
 
 TEST_F(CRegistryTest, WideWritesAreReadableNarrowInTheMachineHive) {
@@ -412,13 +307,14 @@ TEST_F(CRegistryTest, WideWritesAreReadableNarrowInTheMachineHive) {
   HKEY h = open("system\\services\\eventlog", KEY_READ, HKEY_LOCAL_MACHINE);
   EXPECT_EQ(subkeys(h), std::vector<std::string>{"Gr\xc3\xbc\xc3\x9f" "e"});
   RegCloseKey(h);
-  h = open("system\\services\\eventlog\\GR\xc3\xbc\xc3\x9f" "E", KEY_READ, HKEY_LOCAL_MACHINE);
+  const std::string key = "system\\services\\eventlog\\GR\xc3\xbc\xc3\x9f" "E";
   DWORD type = 0, two = 2;
-  EXPECT_EQ(query(h, "EventMessageFile", nullptr, &type), std::string("/usr/bin/caf\xc3\xa9", 15));
+  EXPECT_EQ(tw_test::registryValue(HKEY_LOCAL_MACHINE, key, "EventMessageFile", &type),
+            std::string("/usr/bin/caf\xc3\xa9", 15));
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(query(h, "Count", nullptr, &type), std::string(reinterpret_cast<char*>(&two), 4));
+  EXPECT_EQ(tw_test::registryValue(HKEY_LOCAL_MACHINE, key, "Count", &type),
+            std::string(reinterpret_cast<char*>(&two), 4));
   EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-  RegCloseKey(h);
   EXPECT_TRUE(tw_test::fileExists(machineHive()));
   EXPECT_FALSE(tw_test::fileExists(userHive()));
 }
@@ -472,17 +368,10 @@ const ToolCase kToolCases[] = {
     {.name = "a deleted key takes its subtree along",
      .seed = {kSeedTree[0], {"delete", "HKCU\\Software\\velmora.net"}},
      .args = {"query", "HKCU\\Software"}, .out = "HKEY_CURRENT_USER\\Software\n"},
-    {.name = "another user reads a readable hive", .seed = kSeedShared, .nobody = 0644,
-     .args = {"query", "HKCU\\Software\\Shared", "--value", "v", "--data-only"}, .out = "root's\n"},
-    {.name = "but cannot write a value", .seed = kSeedShared, .nobody = 0644,
-     .args = {"add", "HKCU\\Software\\Shared", "--value", "v", "--data", "mine"},
-     .exitCode = 1, .err = kDenied},
-    {.name = "nor create a key", .seed = kSeedShared, .nobody = 0644,
+    // Another user reads a readable hive but changes nothing in it (values:
+    // the store's process tests), not even a new key.
+    {.name = "another user cannot create a key", .seed = kSeedShared, .nobody = 0644,
      .args = {"add", "HKCU\\Software\\New"}, .exitCode = 1, .err = kDenied},
-    {.name = "nor delete one", .seed = kSeedShared, .nobody = 0644,
-     .args = {"delete", "HKCU\\Software\\Shared"}, .exitCode = 1},
-    {.name = "nor read a closed hive", .seed = kSeedShared, .nobody = 0600,
-     .args = {"query", "HKCU\\Software\\Shared"}, .exitCode = 1, .err = kDenied},
     {.name = "a foreign directory without a hive is read as empty", .nobody = 0755,
      .args = {"query", "HKCU\\Software"}, .exitCode = 1,
      .err = "The system cannot find the file specified."},

@@ -6,36 +6,30 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/registry.h"
-#include "tests/support/process.h"
+#include "tests/support/state_dir_test.h"
 
 namespace tw_test {
 
-class RegistryEnv : public ::testing::Test {
+class RegistryEnv : public StateDirTest {
  protected:
   void SetUp() override {
-    if (const char* tmp = getenv("TMPDIR")) savedTmp = tmp;
-    useRoot(dir.path());
+    StateDirTest::SetUp();
+    root = StateDirTest::root();
   }
-  void TearDown() override {
-    unsetenv("TARNWICK_ROOT");
-    savedTmp ? setenv("TMPDIR", savedTmp->c_str(), 1) : unsetenv("TMPDIR");
-  }
-
   // Points TARNWICK_ROOT and TMPDIR at path, which need not exist.
   void useRoot(const std::string& path) {
     root = path;
-    setenv("TARNWICK_ROOT", path.c_str(), 1);
-    setenv("TMPDIR", path.c_str(), 1);
+    setEnv("TARNWICK_ROOT", path);
+    setEnv("TMPDIR", path);
   }
   // A new empty root below the test's directory, made current.
   void freshRoot(const std::string& name) {
-    ASSERT_EQ(mkdir(dir.file(name).c_str(), 0700), 0);
-    useRoot(dir.file(name));
+    ASSERT_EQ(mkdir(dir_->file(name).c_str(), 0700), 0);
+    useRoot(dir_->file(name));
   }
   std::string userHive() const { return root + "/user.db"; }
   std::string machineHive() const { return root + "/machine.db"; }
@@ -46,7 +40,7 @@ class RegistryEnv : public ::testing::Test {
 
   // Lets an unprivileged user reach the root directory.
   void openDirectoryToAll() const {
-    for (const std::string& d : {dir.path(), root}) ASSERT_EQ(chmod(d.c_str(), 0755), 0);
+    for (const std::string& d : {dir_->path(), root}) ASSERT_EQ(chmod(d.c_str(), 0755), 0);
   }
 
   // Runs the built program named by envName (TARNWICK_BIN, TARNWICK_REG,
@@ -55,7 +49,7 @@ class RegistryEnv : public ::testing::Test {
   ProcessResult run(const char* envName, std::vector<std::string> args,
                     bool asNobody = false) const {
     args.insert(args.begin(), programPath(envName));
-    ProcessOptions opts = env();
+    ProcessOptions opts = options();
     if (asNobody) {
       args.insert(args.begin(),
                   {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
@@ -63,16 +57,8 @@ class RegistryEnv : public ::testing::Test {
     }
     return runProcess(args, opts);
   }
-  ProcessOptions env() const {
-    ProcessOptions opts;
-    opts.env["TARNWICK_ROOT"] = root;
-    opts.env["TMPDIR"] = root;
-    return opts;
-  }
 
-  TempDir dir;
-  std::string root;
-  std::optional<std::string> savedTmp;
+  std::string root;  // the current one
 };
 
 // The raw data of a value as a narrow reader gets it (a text with its NUL),
@@ -86,6 +72,18 @@ inline std::string registryValue(HKEY root, const std::string& key, const std::s
   LONG rc = RegQueryValueExA(h, name.c_str(), nullptr, type, reinterpret_cast<LPBYTE>(buf), &size);
   RegCloseKey(h);
   return rc == ERROR_SUCCESS ? std::string(buf, size) : "<none>";
+}
+
+// Writes a value of this type and raw data, creating its key; the code.
+inline LONG writeRegistryValue(HKEY root, const std::string& key, const std::string& name,
+                               DWORD type, const std::string& data) {
+  HKEY h;
+  LONG rc = RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  rc = RegSetValueExA(h, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                      static_cast<DWORD>(data.size()));
+  RegCloseKey(h);
+  return rc;
 }
 
 }  // namespace tw_test
