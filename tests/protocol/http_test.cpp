@@ -394,6 +394,7 @@ TEST_F(TransferTest, SetCookieLinesAndTheRecordsTheyLeave) {
     EXPECT_EQ(got, records);
     // The first line's event comes right after its Header event.
     const std::vector<std::string> events = tw_test::responseEvents(h.events);
+    ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events[1], "Header Set-Cookie|" + lines[0]);
     EXPECT_EQ(events[2], "SetCookie " + got[1].substr(0, got[1].size() - 2));
   }
