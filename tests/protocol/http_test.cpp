@@ -153,6 +153,13 @@ std::string withLength(const std::string& head, const std::string& body) {
          body;
 }
 
+// An answer without body after these header lines, played to the first request.
+tw_test::PeerScript headerReply(const std::string& headers) {
+  return {PeerStep::waitFor("\r\n\r\n"),
+          PeerStep::send("HTTP/1.1 200 OK\r\n" + headers + "Content-Length: 0\r\n\r\n"),
+          PeerStep::close()};
+}
+
 }  // namespace
 
 TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
@@ -350,17 +357,6 @@ TEST_F(TransferTest, KeepAliveReusesTheConnection) {
   EXPECT_EQ(h.GetText(https_prop::TransferredData), "2");
   EXPECT_EQ(peer.connectionCount(), 1u);
 }
-
-namespace {
-
-// An answer without body after these header lines, played to the first request.
-tw_test::PeerScript headerReply(const std::string& headers) {
-  return {PeerStep::waitFor("\r\n\r\n"),
-          PeerStep::send("HTTP/1.1 200 OK\r\n" + headers + "Content-Length: 0\r\n\r\n"),
-          PeerStep::close()};
-}
-
-}  // namespace
 
 TEST_F(TransferTest, SetCookieLinesAndTheRecordsTheyLeave) {
   // Set-Cookie lines of one answer, after AddCookie("s", "u"), and the records
