@@ -670,7 +670,15 @@ void HttpClient::onStatus(const std::string& version, int code, const std::strin
 
 int HttpClient::onHeader(const std::string& field, const std::string& value) {
   fireHeader(field, value);
-  // Set-Cookie and the authentication challenges are taken in by their parts.
+  if (equalsNoCase(field, "Set-Cookie")) {
+    const Cookie c = parseSetCookie(value);
+    // A new received cookie beyond the cap is dropped without an event.
+    if (cookies_.admitsReceived(c)) {
+      fireSetCookie(c.name, c.value, c.expiration, c.domain, c.path, c.secure != 0);
+      cookies_.store(c);
+    }
+  }
+  // The authentication challenges are taken in by their part.
   return 0;
 }
 

@@ -99,8 +99,12 @@ TEST_F(PageFetcherTest, ScriptedPeerCases) {
       {.name = "whole body", .replies = {headReply("Content-Length: 11\r\n"), okReply("hello world")},
        .file = "hello world", .requests = {head, get}, .lastHas = "User-Agent: Tarnwick/2.1",
        .lastLacks = "Range:"},
+      // The probe and the GET share one component; the next run starts without cookies.
+      {.name = "cookie of the probe",
+       .replies = {headReply("Set-Cookie: session=abc; Path=/\r\n"), okReply("body")},
+       .file = "body", .requests = {head, get}, .lastHas = "Cookie: session=abc"},
       {.name = "without probe", .replies = {okReply("body")}, .probe = false, .file = "body",
-       .requests = {get}},
+       .requests = {get}, .lastLacks = "Cookie:"},
       {.name = "redirect not followed",
        .replies = {"HTTP/1.1 302 Found\r\n" + moved + "Content-Length: 0\r\nConnection: close\r\n\r\n",
                    okReply("<a href=/new>moved</a>", "302 Found", moved)},

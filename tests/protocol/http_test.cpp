@@ -7,6 +7,7 @@
 // TransferredData and events the application sees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -150,6 +151,13 @@ void play(const Exchange& x) {
 std::string withLength(const std::string& head, const std::string& body) {
   return "HTTP/1.1 " + head + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
          body;
+}
+
+// An answer without body after these header lines, played to the first request.
+tw_test::PeerScript headerReply(const std::string& headers) {
+  return {PeerStep::waitFor("\r\n\r\n"),
+          PeerStep::send("HTTP/1.1 200 OK\r\n" + headers + "Content-Length: 0\r\n\r\n"),
+          PeerStep::close()};
 }
 
 }  // namespace
@@ -348,4 +356,63 @@ TEST_F(TransferTest, KeepAliveReusesTheConnection) {
   ASSERT_EQ(h.Get((url + "/two").c_str()), 0) << h.GetLastError();
   EXPECT_EQ(h.GetText(https_prop::TransferredData), "2");
   EXPECT_EQ(peer.connectionCount(), 1u);
+}
+
+TEST_F(TransferTest, SetCookieLinesAndTheRecordsTheyLeave) {
+  // Set-Cookie lines of one answer, after AddCookie("s", "u"), and the records
+  // left as "name|value|expires|domain|path|secure|userAdded".
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+      {{"a=1; Path=/p; Secure; HttpOnly"}, {"s|u||||0|1", "a|1|||/p|1|0"}},
+      {{"a=b=c;\t Expires=Wed, 01 Jan 2031 00:00:00 GMT;domain=.x.test; max-age=5"},
+       {"s|u||||0|1", "a|b=c|Wed, 01 Jan 2031 00:00:00 GMT|.x.test||0|0"}},
+      // The last one wins; one blank at most is skipped after a later ";".
+      {{"a=1; Domain=x; Path=/a; PATH=/b; Domain", "b=2; Secure;  Path=/x"},
+       {"s|u||||0|1", "a|1|||/b|0|0", "b|2||||1|0"}},
+      {{"abc; Path=/x", "flag; Secure", "=v"},
+       {"s|u||||0|1", "abc; Path|/x||||0|0", "flag|||||1|0", "|v||||0|0"}},
+      // Same name, domain and path (any case) update in place, keeping the flag.
+      {{"b=2", "a=1; Secure", "A=3; path=", "a=4; Path=/p", "S=v; Secure"},
+       {"s|v||||1|1", "b|2||||0|0", "a|3||||0|0", "a|4|||/p|0|0"}},
+  };
+  for (const auto& [lines, records] : cases) {
+    std::string headers;
+    for (const std::string& line : lines) headers += "Set-Cookie: " + line + "\r\n";
+    ScriptedPeer peer(headerReply(headers));
+    RecordingHttps h;
+    h.AddCookie("s", "u");
+    ASSERT_EQ(h.Get(("http://127.0.0.1:" + std::to_string(peer.port())).c_str()), 0);
+    std::vector<std::string> got;
+    for (size_t i = 0; i < h.component().cookies().count(); ++i) {
+      const Cookie& c = h.component().cookies().at(i);
+      got.push_back(c.name + "|" + c.value + "|" + c.expiration + "|" + c.domain + "|" + c.path +
+                    "|" + std::to_string(c.secure) + "|" + std::to_string(c.userAdded));
+    }
+    EXPECT_EQ(got, records);
+    // The first line's event comes right after its Header event.
+    const std::vector<std::string> events = tw_test::responseEvents(h.events);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[1], "Header Set-Cookie|" + lines[0]);
+    EXPECT_EQ(events[2], "SetCookie " + got[1].substr(0, got[1].size() - 2));
+  }
+}
+
+TEST_F(TransferTest, ReceivedCookiesStopAtOneThousandUpdatesStillApply) {
+  std::string headers[2];
+  for (int i = 0; i < 1200; ++i) headers[i / 600] += "Set-Cookie: c" + std::to_string(i) + "=\r\n";
+  ScriptedPeer peer(std::vector<tw_test::PeerScript>{
+      headerReply(headers[0]), headerReply(headers[1] + "Set-Cookie: c5=new\r\n")});
+  RecordingHttps h;
+  h.AddCookie("u", "1");  // the application's cookies do not count and are never refused
+  const std::string url = "http://127.0.0.1:" + std::to_string(peer.port());
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(h.Get(url.c_str()), 0);
+  ASSERT_EQ(h.AddCookie("v", "2"), 0);
+  const CookieList& list = h.component().cookies();
+  ASSERT_EQ(list.count(), 1002u);
+  EXPECT_EQ(list.at(1000).name, "c999");
+  EXPECT_EQ(list.at(6).value, "new");
+  EXPECT_EQ(list.at(1001).name, "v");
+  // 1,000 new cookies and the update: the 200 beyond the cap fired nothing.
+  EXPECT_EQ(std::count_if(h.events.begin(), h.events.end(),
+                          [](const std::string& e) { return e.rfind("SetCookie ", 0) == 0; }),
+            1001);
 }

@@ -1,5 +1,6 @@
 // An HTTPS wrapper that records the events it receives as texts, in arrival
-// order: "Status HTTP/1.1|200|OK", "Header Field|Value", "StartTransfer 1",
+// order: "Status HTTP/1.1|200|OK", "Header Field|Value",
+// "SetCookie Name|Value|Expires|Domain|Path|Secure", "StartTransfer 1",
 // "Transfer 1 <bytes> <percent> <text>", "EndTransfer 1", "Error <code>|<text>".
 // Free of the test framework, so that the fuzz targets use it too.
 #pragma once
@@ -23,6 +24,10 @@ class RecordingHttps : public HTTPS {
   }
   int FireHeader(HTTPSHeaderEventParams* e) override {
     return add("Header " + std::string(e->Field) + "|" + e->Value);
+  }
+  int FireSetCookie(HTTPSSetCookieEventParams* e) override {
+    return add("SetCookie " + std::string(e->Name) + "|" + e->Value + "|" + e->Expires + "|" +
+               e->Domain + "|" + e->Path + "|" + std::to_string(e->Secure));
   }
   int FireStartTransfer(HTTPSStartTransferEventParams* e) override {
     return add("StartTransfer " + std::to_string(e->Direction));
