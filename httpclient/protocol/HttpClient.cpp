@@ -1,8 +1,8 @@
 #include "httpclient/protocol/HttpClient.h"
 
 #include <algorithm>
-#include <utility>
 #include <new>
+#include <utility>
 
 #include "httpclient/protocol/Url.h"
 #include "httpclient/transport/ComponentErrors.h"
@@ -709,7 +709,8 @@ int HttpClient::decideRedirect(TransferKind kind, int code) {
 
   for (int i = 0; i < 10; ++i) processPendingEvents();
   busy_ = TransferKind::None;
-  const bool toGet = kind == TransferKind::Post && (code == 303 || (code == 302 && getOn302Redirect_));
+  const bool toGet =
+      kind == TransferKind::Post && (code == 303 || (code == 302 && getOn302Redirect_));
   restartKind_ = toGet ? TransferKind::Get : kind;
   return 0;
 }

@@ -408,7 +408,8 @@ TEST_F(TlsTest, NginxRedirects) {
     std::vector<std::string> logged;  // "<method> <path> <status>", the query left out
   };
   const Case cases[] = {
-      {"/r302", 0, &HTTPS::Get, 151, "HTTP protocol error. 302 Moved Temporarily.", {"GET /r302 302"}},
+      {"/r302", 0, &HTTPS::Get, 151, "HTTP protocol error. 302 Moved Temporarily.",
+       {"GET /r302 302"}},
       {"/r302", 1, &HTTPS::Get, 0, "", {"GET /r302 302", "GET /plain.html 200"}},
       {"/r303", 1, &HTTPS::Post, 0, "", {"POST /r303 303", "GET /plain.html 200"}},
       {"/r307", 1, &HTTPS::Post, 151, "HTTP protocol error. 405 Not Allowed.",
