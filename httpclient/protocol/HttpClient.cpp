@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "httpclient/protocol/Url.h"
 #include "httpclient/transport/ComponentErrors.h"
@@ -21,6 +22,8 @@ constexpr const char* kTextAttachedFile = "Can't open AttachedFile.";
 constexpr const char* kTextLocalFileOpen = "Can't open local file for writing.";
 constexpr const char* kTextLocalFileWrite = "Error writing to LocalFile.";
 constexpr const char* kTextAppendData = "Error appending to TransferredData.";
+constexpr const char* kTextIdenticalRedirect =
+    "Attempting to redirect to identical URL.  Aborting connection.";
 constexpr const char* kInternetSettingsKey =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 constexpr size_t kFilePiece = 16384;
@@ -205,7 +208,31 @@ int HttpClient::setProxyAutoDetect(bool on) {
 
 // --- URL state ---------------------------------------------------------------------
 
+UrlParts HttpClient::redirectBase() const {
+  UrlParts parts;
+  parts.scheme = urlScheme_;
+  parts.host = urlServer_;
+  parts.port = urlPort_;
+  parts.path = request_.urlPath;
+  return parts;
+}
+
+int HttpClient::failRedirect(int code, const char* text) {
+  close(0);
+  rearmError();
+  return setError(code, text);
+}
+
 int HttpClient::applyUrl(const std::string& url, bool redirect) {
+  if (redirect) {
+    if (!allowIdenticalRedirectUrl_ && url == url_) {
+      return failRedirect(kErrProtocol, kTextIdenticalRedirect);
+    }
+    if (redirectsLeft_ <= 0) return failRedirect(kErrTooManyRedirects, kTextTooManyRedirects);
+    --redirectsLeft_;
+  } else {
+    redirectsLeft_ = maxRedirectAttempts_;
+  }
   if (url.empty()) {
     url_.clear();
     urlServer_.clear();
@@ -226,10 +253,7 @@ int HttpClient::applyUrl(const std::string& url, bool redirect) {
   // from the current URL.
   UrlParts parts;
   if (redirect) {
-    parts.scheme = urlScheme_;
-    parts.host = urlServer_;
-    parts.port = urlPort_;
-    parts.path = request_.urlPath;
+    parts = redirectBase();
   } else {
     parts.scheme = "https";
     parts.host = urlServer_;
@@ -322,6 +346,19 @@ int HttpClient::runTransfer(TransferKind kind, const std::string& url) {
     int r = applyUrl(url);
     if (r != 0) return r;
   }
+  restartKind_ = TransferKind::None;
+  int result = transferOnce(kind);
+  // Each followed redirect is a new request to the location now in the URL;
+  // the last one's result is the method's.
+  while (restartKind_ != TransferKind::None) {
+    kind = std::exchange(restartKind_, TransferKind::None);
+    clearError();
+    result = transferOnce(kind);
+  }
+  return result;
+}
+
+int HttpClient::transferOnce(TransferKind kind) {
   if (busy_ != TransferKind::None) return setError(kErrBusy, kTextBusy);
   if (useWinInet_ && kind == TransferKind::Reset) {
     // The Internet-library path clears the request properties directly.
@@ -640,9 +677,42 @@ int HttpClient::judgeStatus(int waitResult) {
   std::string text = "HTTP protocol error. " + std::to_string(code) + " " +
                      response_.reasonPhrase;
   if (response_.reasonPhrase.empty() || response_.reasonPhrase.back() != '.') text += ".";
-  // Authentication retries (401, 407) and redirects (3xx) are decided here
-  // once their parts exist; until then these statuses fail like the rest.
-  return setError(kErrProtocol, text);
+  // Authentication retries (401, 407) are decided here once their part
+  // exists; until then these statuses fail like the rest.
+  setError(kErrProtocol, text);
+  return decideRedirect(busy_, code);
+}
+
+int HttpClient::decideRedirect(TransferKind kind, int code) {
+  const int32_t mode = request_.followRedirects;
+  if (mode == 0 || code < 300 || code > 399 || code == 304 || code == 305) return kErrProtocol;
+  const bool usualKind =
+      kind == TransferKind::Get || kind == TransferKind::Head || kind == TransferKind::Post;
+  if (!usualKind && mode != 1) return kErrProtocol;
+  // Without a Location there is nowhere to go: the answer fails like any
+  // other that is not followed.
+  const std::string location = response_.location;
+  if (location.empty()) return kErrProtocol;
+
+  bool accept = mode == 1;
+  if (mode == 2) {
+    // Mode 2 offers only a location that keeps the scheme; the handler decides.
+    UrlParts target = redirectBase();
+    int32_t defaultPort = defaultPort_;
+    splitUrl(location, target, defaultPort);
+    accept = equalsNoCase(target.scheme, urlScheme_);
+  }
+  if (int r = applyUrl(location, true)) return r;
+  accept = fireRedirect(location, accept);
+  if (!accept) return kErrProtocol;
+  if (interruptCalled_) return kErrTimeout;
+
+  for (int i = 0; i < 10; ++i) processPendingEvents();
+  busy_ = TransferKind::None;
+  const bool toGet =
+      kind == TransferKind::Post && (code == 303 || (code == 302 && getOn302Redirect_));
+  restartKind_ = toGet ? TransferKind::Get : kind;
+  return 0;
 }
 
 int HttpClient::dataIn(const char* data, int length, bool endOfLine) {

@@ -18,6 +18,7 @@
 #include "httpclient/protocol/CookieList.h"
 #include "httpclient/protocol/RequestBuilder.h"
 #include "httpclient/protocol/ResponseParser.h"
+#include "httpclient/protocol/Url.h"
 #include "platform/win32types.h"
 #include "httpclient/transport/TlsClient.h"
 
@@ -106,7 +107,8 @@ class HttpClient : public TlsClient, private ResponseSink {
   // DontClearCookiesOnUrlChange is on.
   int applyUrl(const std::string& url) { return applyUrl(url, false); }
   // A redirect location is split over the current URL and encoded by
-  // EncodeRedirectLocation.
+  // EncodeRedirectLocation; it fails (connection closed) when it repeats the
+  // URL or no redirects remain. Any other URL restarts the redirect count.
   int applyUrl(const std::string& url, bool redirect);
   const std::string& url() const { return url_; }
   void setUrlScheme(const std::string& scheme) { urlScheme_ = scheme; }
@@ -152,8 +154,9 @@ class HttpClient : public TlsClient, private ResponseSink {
   // in StatusLine, the line end LF. Writing a request does this first.
   int beginResponse(const std::string& method);
   // After the wait for the response: the parser's failure, or the status
-  // judged (2xx and 101 give the wait's result; others 151 with the
-  // protocol error text; without a status line 0).
+  // judged (2xx and 101 give the wait's result; a followed redirect 0 with
+  // the next request's kind in restartKind_; others 151 with the protocol
+  // error text; without a status line 0).
   int finishResponse(int waitResult);
   ParserState parserState() const { return parser_.state(); }
   bool responseEnded() const { return parser_.ended(); }
@@ -201,6 +204,16 @@ class HttpClient : public TlsClient, private ResponseSink {
 
  private:
   int runInternetLibraryTransfer(TransferKind kind);
+  // One request and its response, with the busy indicator set around them.
+  int transferOnce(TransferKind kind);
+  // Decides whether a 3xx answer is followed; when it is, the location is
+  // applied and restartKind_ set for the next request.
+  int decideRedirect(TransferKind kind, int code);
+  // A redirect that cannot go on: the connection goes and this failure
+  // replaces the protocol error text.
+  int failRedirect(int code, const char* text);
+  // The current URL as the base of a redirect location.
+  UrlParts redirectBase() const;
   void clearResponseState();
   // Reset's clearing of the request properties; the native path also clears
   // TransferredData and GetOn302Redirect.
@@ -243,6 +256,9 @@ class HttpClient : public TlsClient, private ResponseSink {
 
   // Transfer.
   TransferKind busy_ = TransferKind::None;
+  // The kind of the request a followed redirect starts next (None: none).
+  TransferKind restartKind_ = TransferKind::None;
+  int32_t redirectsLeft_ = 20;
   bool interruptCalled_ = false;
   int64_t transferredDataLimit_ = 0;
 

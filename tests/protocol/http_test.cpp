@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 
 #include "tests/support/component_fixture.h"
 #include "tests/support/recording_https.h"
@@ -415,4 +416,214 @@ TEST_F(TransferTest, ReceivedCookiesStopAtOneThousandUpdatesStillApply) {
   EXPECT_EQ(std::count_if(h.events.begin(), h.events.end(),
                           [](const std::string& e) { return e.rfind("SetCookie ", 0) == 0; }),
             1001);
+}
+
+namespace {
+
+// Redirects: every answer closes its connection, so connection i carries
+// request i. "{host}" in the texts stands for the peer's address.
+struct RedirectCase {
+  const char* what = "";
+  std::function<void(RecordingHttps&)> setup = nullptr;
+  int (HTTPS::*call)(const char*) = &HTTPS::Get;
+  std::string path = "/";                  // of the first request
+  std::vector<std::string> replies = {};   // one per connection
+  std::vector<std::string> requests = {};  // the bytes each connection must receive
+  int code = 0;
+  const char* error = "";
+  std::string url = "";                    // the URL property afterwards ("": unchecked)
+  // Status and Redirect events; "connections N" is the peer's count when
+  // Redirect fires (empty: unchecked).
+  std::vector<std::string> events = {};
+  std::function<void(RecordingHttps&)> check = nullptr;
+};
+
+std::string moved(const std::string& status, const std::string& location) {
+  return withLength(status + "\r\nLocation: " + location, "moved");
+}
+
+std::string post(const std::string& path, const std::string& body = "hello") {
+  return "POST " + path + " HTTP/1.1\r\nHost: {host}\r\n{agent}Connection: close\r\n"
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+void playRedirects(const RedirectCase& c) {
+  SCOPED_TRACE(c.what);
+  // The replies name the peer's address, known once it listens: they are
+  // filled in as they go out.
+  auto host = std::make_shared<std::string>();
+  std::vector<tw_test::PeerScript> scripts;
+  for (size_t i = 0; i < c.replies.size(); ++i) {
+    const std::string& request = i < c.requests.size() ? c.requests[i] : "\r\n\r\n";
+    const std::string reply = c.replies[i];
+    scripts.push_back(
+        {PeerStep::waitFor(request.substr(request.size() - 4)),
+         PeerStep::generate([reply, host](uint64_t sent) {
+           return sent == 0 ? filled(reply, *host) : std::string();
+         }),
+         PeerStep::close()});
+  }
+  ScriptedPeer peer(scripts);
+  *host = "127.0.0.1:" + std::to_string(peer.port());
+  RecordingHttps h;
+  if (c.setup) c.setup(h);
+  h.onRedirect = [&, own = h.onRedirect](HTTPSRedirectEventParams* e) {
+    h.events.push_back("connections " + std::to_string(peer.connectionCount()));
+    if (own) own(e);
+  };
+  EXPECT_EQ((h.*c.call)(("http://" + *host + c.path).c_str()), c.code);
+  EXPECT_STREQ(h.GetLastError(), c.error);
+  if (!c.url.empty()) { EXPECT_EQ(h.GetText(https_prop::URL), filled(c.url, *host)); }
+  if (!c.events.empty()) {
+    std::vector<std::string> seen, want;
+    for (const std::string& e : h.events) {
+      if (e.rfind("Status ", 0) == 0 || e.rfind("Redirect ", 0) == 0 ||
+          e.rfind("connections ", 0) == 0) {
+        seen.push_back(e);
+      }
+    }
+    for (const std::string& e : c.events) want.push_back(filled(e, *host));
+    EXPECT_EQ(seen, want);
+  }
+  ASSERT_TRUE(peer.waitDone());
+  EXPECT_EQ(peer.connectionCount(), c.replies.size());
+  for (size_t i = 0; i < c.requests.size(); ++i) {
+    EXPECT_EQ(peer.received(i), filled(c.requests[i], *host)) << "request " << i;
+  }
+  if (c.check) c.check(h);
+}
+
+// A loop between /a and /b of n answers; the requests it gets.
+RedirectCase loop(const char* what, int maxAttempts, int answers) {
+  RedirectCase c{.what = what, .path = "/a", .code = 310,
+                 .error = "There were too many redirects."};
+  if (maxAttempts >= 0) {
+    c.setup = [maxAttempts](RecordingHttps& h) {
+      h.SetInteger(https_prop::FollowRedirects, 1);
+      h.Config("MaxRedirectAttempts=" + std::to_string(maxAttempts));
+    };
+  } else {
+    c.setup = [](RecordingHttps& h) { h.SetInteger(https_prop::FollowRedirects, 1); };
+  }
+  for (int i = 0; i < answers; ++i) {
+    c.replies.push_back(moved("302 Found", i % 2 == 0 ? "/b" : "/a"));
+    c.requests.push_back(plainGet("{host}", i % 2 == 0 ? "/a" : "/b"));
+  }
+  return c;
+}
+
+}  // namespace
+
+TEST_F(TransferTest, Redirects) {
+  auto follow = [](int mode, std::function<void(RecordingHttps&)> more = nullptr) {
+    return [mode, more](RecordingHttps& h) {
+      h.SetInteger(https_prop::FollowRedirects, mode);
+      h.SetText(https_prop::PostData, "hello");
+      if (more) more(h);
+    };
+  };
+  const std::string done = withLength("200 OK", "done");
+  const std::string get = plainGet("{host}");
+  auto withBearer = [](std::string request) {
+    return request.insert(request.find("{agent}"), "Authorization: Bearer t\r\n");
+  };
+  const std::vector<RedirectCase> cases = {
+      {.what = "followed: Redirect fires before the new request goes out",
+       .setup = follow(1), .replies = {moved("302 Found", "http://{host}/next"), done},
+       .requests = {get, plainGet("{host}", "/next")}, .url = "http://{host}/next",
+       .events = {"Status HTTP/1.1|302|Found", "Redirect http://{host}/next|1", "connections 1",
+                  "Status HTTP/1.1|200|OK"},
+       .check = [](RecordingHttps& h) {
+         EXPECT_EQ(h.GetText(https_prop::TransferredData), "done");
+       }},
+      {.what = "POST answered by 303 is repeated as GET", .setup = follow(1),
+       .call = &HTTPS::Post, .replies = {moved("303 See Other", "/done"), done},
+       .requests = {post("/"), plainGet("{host}", "/done")}},
+      {.what = "POST answered by 307 is repeated with its body", .setup = follow(1),
+       .call = &HTTPS::Post, .replies = {moved("307 Temporary Redirect", "/again"), done},
+       .requests = {post("/"), post("/again")}},
+      {.what = "POST answered by 302 becomes GET with GetOn302Redirect",
+       .setup = follow(1, [](RecordingHttps& h) { h.Config("GetOn302Redirect=true"); }),
+       .call = &HTTPS::Post, .replies = {moved("302 Found", "/again"), done},
+       .requests = {post("/"), plainGet("{host}", "/again")}},
+      {.what = "mode 1 repeats a PUT", .setup = follow(1), .call = &HTTPS::Put,
+       .replies = {moved("301 Moved Permanently", "/p"), done},
+       .requests = {"PUT" + post("/").substr(4), "PUT" + post("/p").substr(4)}},
+      {.what = "mode 2 does not redirect a PUT", .setup = follow(2), .call = &HTTPS::Put,
+       .replies = {moved("301 Moved Permanently", "/p")}, .code = 151,
+       .error = "HTTP protocol error. 301 Moved Permanently.",
+       .events = {"Status HTTP/1.1|301|Moved Permanently"}},
+      {.what = "304 is not followed", .setup = follow(1),
+       .replies = {moved("304 Not Modified", "/p")}, .code = 151,
+       .error = "HTTP protocol error. 304 Not Modified."},
+      {.what = "a 3xx without Location is not followed", .setup = follow(1),
+       .replies = {withLength("302 Found", "here")}, .code = 151,
+       .error = "HTTP protocol error. 302 Found.", .events = {"Status HTTP/1.1|302|Found"},
+       .check = [](RecordingHttps& h) {
+         EXPECT_EQ(h.GetText(https_prop::TransferredData), "here");
+       }},
+      {.what = "mode 2: the location's credentials replace User and Password",
+       .setup = follow(2, [](RecordingHttps& h) {
+         h.SetText(https_prop::User, "old");
+         h.SetText(https_prop::Authorization, "Bearer t");
+       }),
+       .replies = {moved("302 Found", "http://u:pw@{host}/x"), moved("302 Found", "/y"), done},
+       .requests = {withBearer(get), withBearer(plainGet("{host}", "/x")),
+                    withBearer(plainGet("{host}", "/y"))},
+       .url = "/y",
+       .events = {"Status HTTP/1.1|302|Found", "Redirect http://u:pw@{host}/x|1", "connections 1",
+                  "Status HTTP/1.1|302|Found", "Redirect /y|1", "connections 2",
+                  "Status HTTP/1.1|200|OK"},
+       .check = [](RecordingHttps& h) {
+         EXPECT_EQ(h.GetText(https_prop::User), "");  // the last location had none
+         EXPECT_EQ(h.GetText(https_prop::Password), "");
+       }},
+      {.what = "mode 2 offers another scheme with accept 0; left so, URL holds it",
+       .setup = follow(2), .replies = {moved("302 Found", "https://{host}/secure")},
+       .code = 151, .error = "HTTP protocol error. 302 Found.", .url = "https://{host}/secure",
+       .events = {"Status HTTP/1.1|302|Found", "Redirect https://{host}/secure|0",
+                  "connections 1"}},
+      {.what = "the handler refuses in mode 1",
+       .setup = follow(1, [](RecordingHttps& h) {
+         h.onRedirect = [](HTTPSRedirectEventParams* e) { e->Accept = 0; };
+       }),
+       .replies = {moved("307 Temporary Redirect", "/elsewhere")}, .code = 151,
+       .error = "HTTP protocol error. 307 Temporary Redirect.", .url = "/elsewhere"},
+      {.what = "a location equal to the URL", .setup = follow(1),
+       .replies = {moved("302 Found", "http://{host}/")}, .code = 151,
+       .error = "Attempting to redirect to identical URL.  Aborting connection.",
+       .url = "http://{host}/"},
+      {.what = "a location equal to the URL with AllowIdenticalRedirectURL",
+       .setup = follow(1, [](RecordingHttps& h) { h.Config("AllowIdenticalRedirectURL=true"); }),
+       .replies = {moved("302 Found", "http://{host}/"), done}, .requests = {get, get}},
+      loop("MaxRedirectAttempts 0: the first 3xx fails", 0, 1),
+      loop("MaxRedirectAttempts 3", 3, 4),
+      loop("MaxRedirectAttempts 20 by default", -1, 21),
+  };
+  for (const RedirectCase& c : cases) playRedirects(c);
+}
+
+TEST_F(TransferTest, RelativeRedirectLocations) {
+  struct Relative {
+    const char* location;
+    const char* target;  // of the repeated request
+    bool encode = false;
+  };
+  const Relative table[] = {
+      {"b.html", "/dir/b.html"},        {"./c/d", "/dir/c/d"},
+      {"/top?x=1", "/top?x=1"},         {"//{host}/auth", "/auth"},
+      {"http://{host}", "/"},           {"sp ace", "/dir/sp%20ace", true},
+  };
+  for (const Relative& r : table) {
+    playRedirects({.what = r.location,
+                   .setup = [r](RecordingHttps& h) {
+                     h.SetInteger(https_prop::FollowRedirects, 1);
+                     if (r.encode) h.Config("EncodeRedirectLocation=true");
+                   },
+                   .path = "/dir/a.html?q=1",
+                   .replies = {moved("302 Found", r.location), withLength("200 OK", "")},
+                   .requests = {plainGet("{host}", "/dir/a.html?q=1"),
+                                plainGet("{host}", r.target)},
+                   .url = r.location});
+  }
 }

@@ -1,10 +1,12 @@
 // An HTTPS wrapper that records the events it receives as texts, in arrival
 // order: "Status HTTP/1.1|200|OK", "Header Field|Value",
 // "SetCookie Name|Value|Expires|Domain|Path|Secure", "StartTransfer 1",
-// "Transfer 1 <bytes> <percent> <text>", "EndTransfer 1", "Error <code>|<text>".
+// "Transfer 1 <bytes> <percent> <text>", "EndTransfer 1", "Error <code>|<text>",
+// "Redirect <location>|<accept>".
 // Free of the test framework, so that the fuzz targets use it too.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,9 @@ class RecordingHttps : public HTTPS {
  public:
   std::vector<std::string> events;
   std::string received;  // Transfer texts of direction 1, concatenated
+  // Runs inside the Redirect handler, after the event is recorded; it may
+  // change Accept.
+  std::function<void(HTTPSRedirectEventParams*)> onRedirect;
 
   int FireStatus(HTTPSStatusEventParams* e) override {
     return add("Status " + std::string(e->HTTPVersion) + "|" + std::to_string(e->StatusCode) +
@@ -37,6 +42,11 @@ class RecordingHttps : public HTTPS {
   }
   int FireError(HTTPSErrorEventParams* e) override {
     return add("Error " + std::to_string(e->ErrorCode) + "|" + e->Description);
+  }
+  int FireRedirect(HTTPSRedirectEventParams* e) override {
+    add("Redirect " + std::string(e->Location) + "|" + std::to_string(e->Accept));
+    if (onRedirect) onRedirect(e);
+    return 0;
   }
   int FireTransfer(HTTPSTransferEventParams* e) override {
     std::string text(e->Text, static_cast<size_t>(e->lenText));
