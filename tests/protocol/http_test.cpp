@@ -37,9 +37,12 @@ struct RequestCase {
 
 const std::string kAgent = "User-Agent: TessilonSSL HTTPS Component/1.0\r\n";
 
-// The text with "{host}" and "{agent}" (the User-Agent line) filled in.
+// The text with "{host}", "{port}" (the host's port) and "{agent}" (the
+// User-Agent line) filled in.
 std::string filled(std::string text, const std::string& host) {
   for (size_t at; (at = text.find("{host}")) != std::string::npos;) text.replace(at, 6, host);
+  const std::string port = host.substr(host.rfind(':') + 1);
+  for (size_t at; (at = text.find("{port}")) != std::string::npos;) text.replace(at, 6, port);
   for (size_t at; (at = text.find("{agent}")) != std::string::npos;) text.replace(at, 7, kAgent);
   return text;
 }
@@ -442,6 +445,13 @@ std::string moved(const std::string& status, const std::string& location) {
   return withLength(status + "\r\nLocation: " + location, "moved");
 }
 
+// Set-Cookie lines of the cookies c<from> to c<to - 1>, each after a CR LF.
+std::string cookieLines(int from, int to) {
+  std::string lines;
+  for (int i = from; i < to; ++i) lines += "\r\nSet-Cookie: c" + std::to_string(i) + "=";
+  return lines;
+}
+
 std::string post(const std::string& path, const std::string& body = "hello") {
   return "POST " + path + " HTTP/1.1\r\nHost: {host}\r\n{agent}Connection: close\r\n"
          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -553,9 +563,27 @@ TEST_F(TransferTest, Redirects) {
        .replies = {moved("301 Moved Permanently", "/p")}, .code = 151,
        .error = "HTTP protocol error. 301 Moved Permanently.",
        .events = {"Status HTTP/1.1|301|Moved Permanently"}},
-      {.what = "304 is not followed", .setup = follow(1),
-       .replies = {moved("304 Not Modified", "/p")}, .code = 151,
-       .error = "HTTP protocol error. 304 Not Modified."},
+      {.what = "304 is not followed and has no body", .setup = follow(1),
+       .replies = {withLength("304 Not Modified", "body")}, .code = 151,
+       .error = "HTTP protocol error. 304 Not Modified.",
+       .check = [](RecordingHttps& h) { EXPECT_EQ(h.GetText(https_prop::TransferredData), ""); }},
+      {.what = "300 is followed; a cookie it sets goes to the next host", .setup = follow(1),
+       .replies = {moved("300 Multiple Choices\r\nSet-Cookie: a=1",
+                         "http://localhost:{port}/x"), done},
+       .requests = {get, "GET /x HTTP/1.1\r\nHost: localhost:{port}\r\n{agent}Cookie: a=1\r\n"
+                         "Connection: close\r\n\r\n"},
+       .check = [](RecordingHttps& h) {  // the 300's own body was dropped unseen
+         EXPECT_EQ(std::count(h.events.begin(), h.events.end(), "StartTransfer 1"), 1);
+       }},
+      {.what = "received cookies stop at 1,000 over redirects", .setup = follow(1),
+       .replies = {moved("302 Found" + cookieLines(0, 600), "/b"),
+                   moved("302 Found" + cookieLines(600, 1200), "/c"), done},
+       .check = [](RecordingHttps& h) {
+         EXPECT_EQ(h.component().cookies().count(), 1000u);
+         EXPECT_EQ(std::count_if(h.events.begin(), h.events.end(),
+                                 [](const std::string& e) { return e.rfind("SetCookie ", 0) == 0; }),
+                   1000);
+       }},
       {.what = "a 3xx without Location is not followed", .setup = follow(1),
        .replies = {withLength("302 Found", "here")}, .code = 151,
        .error = "HTTP protocol error. 302 Found.", .events = {"Status HTTP/1.1|302|Found"},
