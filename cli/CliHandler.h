@@ -11,11 +11,11 @@
 
 struct CliHandler : public velmora::cli_helper::VelmoraStdOutput {
   // Parses the command line; TARNWICK_PASSWORD and TARNWICK_PROXY_PASSWORD
-  // stand for /p and /proxypass when those are absent. Help, version and parse errors end the process
-  // inside the parser. With parserEndsProcess false they throw instead:
-  // TCLAP::ArgException for a rejected command line, TCLAP::ExitException
-  // after help or version was printed (for callers that parse many command
-  // lines in one process, such as the fuzz target).
+  // stand for /p and /proxypass when those are absent. Help, version and
+  // parse errors end the process inside the parser. With parserEndsProcess
+  // false they throw instead: TCLAP::ArgException for a rejected command
+  // line, TCLAP::ExitException after help or version was printed (for callers
+  // that parse many command lines in one process, such as the fuzz target).
   CliHandler(int argc, const char* const* argv, bool parserEndsProcess = true);
   ~CliHandler() override = default;
 

@@ -694,16 +694,11 @@ int HttpClient::decideRedirect(TransferKind kind, int code) {
   const std::string location = response_.location;
   if (location.empty()) return kErrProtocol;
 
-  bool accept = mode == 1;
-  if (mode == 2) {
-    // Mode 2 offers only a location that keeps the scheme; the handler decides.
-    UrlParts target = redirectBase();
-    int32_t defaultPort = defaultPort_;
-    splitUrl(location, target, defaultPort);
-    accept = equalsNoCase(target.scheme, urlScheme_);
-  }
+  const std::string schemeBefore = urlScheme_;
   if (int r = applyUrl(location, true)) return r;
-  accept = fireRedirect(location, accept);
+  // Mode 2 offers only a location that keeps the scheme; the handler decides.
+  const bool offered = mode == 1 || equalsNoCase(urlScheme_, schemeBefore);
+  const bool accept = fireRedirect(location, offered);
   if (!accept) return kErrProtocol;
   if (interruptCalled_) return kErrTimeout;
 
