@@ -1,45 +1,83 @@
 #!/usr/bin/env bash
 # Real peers for the end-to-end tests, from Debian's packages, on loopback
-# only, each in the foreground with a configuration generated into a
-# temporary directory; their ports go to an environment file the tests read.
+# only, each in the foreground with a configuration generated into its own
+# folder of a temporary directory (logs there too); their ports and the
+# test credentials go to an environment file the tests read.
 #
-#   peers.sh start|stop STATE_DIR   start every peer and write
-#                                   STATE_DIR/peers.env, or stop them by process id
+#   peers.sh start STATE_DIR [PEER...]   start the peers (all of PEERS, or
+#                                        those named), at once, and write
+#                                        STATE_DIR/peers.env
+#   peers.sh stop STATE_DIR              stop them by process id, remove
+#                                        what they made
 #
-# peers.env: TW_PEERS_DIR (the peers' temporary directory: configs, logs),
-# TW_NGINX_PORT (nginx on 127.0.0.1) and TW_NGINX_ROOT (its document root;
-# tests may add pages under change/); TW_TEST_CA (the certificates of
-# test_ca.sh) and TW_NGINX_TLS_<KIND> for each HTTPS server of the same
-# pages on 127.0.0.1 and ::1: VALID (TLS 1.2 and 1.3), TLS12 (TLS 1.2 only),
-# TLS10 (TLS 1.0 only), NOCHAIN (the valid leaf without its intermediate),
-# and EXPIRED, WRONGHOST, SELFSIGNED, UNTRUSTED, NOSERVERAUTH (the leaves of
-# those names). A further peer is one more
-# start_<name> function, named in PEERS, that starts the program, records
-# its process id in STATE/<name>.pid, calls wait_listening and adds its
-# lines to ENV_TMP.
+# peers.env (mode 0600; KEY=VALUE lines whose values hold no blank or
+# shell character, so that a shell may source it):
+#   TW_PEERS_DIR       the peers' temporary directory: configs, logs
+#   nginx:  TW_NGINX_PORT (nginx on 127.0.0.1) and TW_NGINX_ROOT (its
+#     document root; tests may add pages under change/); TW_TEST_CA (the
+#     certificates of test_ca.sh) and TW_NGINX_TLS_<KIND> for each HTTPS
+#     server of the same pages on 127.0.0.1 and ::1: VALID (TLS 1.2 and 1.3),
+#     TLS12 (TLS 1.2 only), TLS10 (TLS 1.0 only), NOCHAIN (the valid leaf
+#     without its intermediate), and EXPIRED, WRONGHOST, SELFSIGNED,
+#     UNTRUSTED, NOSERVERAUTH (the leaves of those names);
+#     TW_NGINX_BASIC_PATH, a page under Basic authentication on TW_NGINX_PORT
+#     for TW_HTTP_USER / TW_HTTP_PASSWORD and for TW_HTTP_UTF8_USER /
+#     TW_HTTP_UTF8_PASSWORD (a password in UTF-8 beyond ASCII)
+#   apache: TW_APACHE_PORT (apache on 127.0.0.1), TW_APACHE_DIGEST_PATH, a
+#     page under Digest authentication (qop auth) in realm TW_HTTP_REALM for
+#     TW_HTTP_USER / TW_HTTP_PASSWORD
+#   squid:  HTTP proxies on 127.0.0.1 that pass requests and CONNECT to
+#     127.0.0.1 and ::1 only (any port): TW_SQUID_PLAIN_PORT (no
+#     authentication), TW_SQUID_BASIC_PORT, TW_SQUID_DIGEST_PORT (realm
+#     TW_HTTP_REALM) for TW_PROXY_USER / TW_PROXY_PASSWORD, and
+#     TW_SQUID_NTLM_PORT (NTLM accepting any user and password)
+#   dante:  TW_DANTE_PORT, SOCKS 4 and 5 without authentication, and
+#     TW_DANTE_USER_PORT, SOCKS 5 with user TW_DANTE_USER and password
+#     TW_DANTE_PASSWORD (a system account made for the run, so as root only;
+#     otherwise TW_DANTE_USER_SKIP says why there is none); both on
+#     127.0.0.1, to 127.0.0.0/8 and ::1 only
+#
+# A further peer is one more start_<name> function, named in PEERS, that
+# makes its folder, writes its configuration and calls launch, which starts
+# the program, records its process id in STATE/<name>.pid and waits until it
+# listens; then it adds its lines to ENV_TMP. The peers start in parallel.
 set -euo pipefail
 
-PEERS=(nginx)
+PEERS=(nginx apache squid dante)
+
+# The test credentials (the SOCKS account's password is drawn per run).
+HTTP_USER=tw
+HTTP_PASSWORD=tw-secret
+HTTP_UTF8_USER=tw-utf8
+HTTP_UTF8_PASSWORD=pässwörd-ŧ€st
+HTTP_REALM=tw-realm
 
 die() { echo "peers.sh: $*" >&2; exit 1; }
 
 # True when something accepts connections on 127.0.0.1:port.
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-# A port on 127.0.0.1 on which nothing listens now.
+# A port on 127.0.0.1 on which nothing listens now and that no peer of this
+# start has taken (they start in parallel: the list is kept under a lock).
 free_port() {
   local p
   for _ in $(seq 1 50); do
     p=$((20000 + RANDOM % 40000))
-    if ! listening "$p"; then echo "$p"; return 0; fi
+    listening "$p" && continue
+    if (flock 9; ! grep -qsx "$p" "$STATE/ports.taken" && echo "$p" >>"$STATE/ports.taken") \
+         9>>"$STATE/ports.lock"; then
+      echo "$p"
+      return 0
+    fi
   done
   die "no free loopback port found"
 }
 
-# Waits until the process is listening on the port (5 s at most). Fails
-# when the process has ended or the time is up.
+# Waits until the process is listening on the port (10 s at most: the
+# peers start together on a busy machine). Fails when the process has
+# ended or the time is up.
 wait_listening() {
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 200); do
     kill -0 "$1" 2>/dev/null || return 1
     listening "$2" && return 0
     sleep 0.05
@@ -47,6 +85,44 @@ wait_listening() {
   return 1
 }
 
+# launch NAME DIR NPORTS CONFIG CMD...: takes NPORTS free ports into PORTS,
+# calls CONFIG to write the configuration, starts CMD in its own session (so
+# that the test runner does not wait on it; output to DIR/NAME.out), records
+# its pid in STATE/NAME.pid and waits until it listens on every port. A port
+# taken meanwhile means new ports (5 tries); any other failure ends the
+# start with the peer's logs (DIR/*.log and DIR/*.out).
+launch() {
+  local name=$1 dir=$2 nports=$3 config=$4 pid p up
+  shift 4
+  for _ in 1 2 3 4 5; do
+    PORTS=()
+    for _ in $(seq 1 "$nports"); do PORTS+=("$(free_port)"); done
+    rm -f "$dir"/*.log "$dir"/*.out
+    "$config"
+    setsid "$@" </dev/null >"$dir/$name.out" 2>&1 &
+    pid=$!
+    echo "$pid" >"$STATE/$name.pid"
+    up=1
+    for p in "${PORTS[@]}"; do wait_listening "$pid" "$p" || { up=0; break; }; done
+    [[ $up -eq 1 ]] && return 0
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    grep -qs "Address already in use" "$dir"/*.log "$dir"/*.out ||
+      die "$name did not start: $(cat "$dir"/*.log "$dir"/*.out 2>/dev/null)"
+  done
+  die "$name found no free port"
+}
+
+# needs PROGRAM PACKAGE: dies unless PROGRAM (a name or a path) can run.
+needs() {
+  command -v "$1" >/dev/null || die "$1 is missing (apt-get install $2)"
+}
+
+# True when ::1 exists (a system may run without IPv6).
+ipv6_loopback() { grep -qs '^0\{31\}1 ' /proc/net/if_inet6; }
+
+# md5_hex TEXT: the MD5 digest of TEXT in lowercase hexadecimal.
+md5_hex() { printf '%s' "$1" | md5sum | cut -d' ' -f1; }
 # --- nginx ---------------------------------------------------------------------------
 
 # filler_page FILE SIZE TEXT: filler lines cut to SIZE bytes in all, ending in TEXT.
@@ -57,9 +133,10 @@ filler_page() {
 # The document root: one page for each kind of answer the tests need.
 make_nginx_docroot() {
   local www=$1
-  mkdir -p "$www"/{gzip,gzstatic,chunked,big,nul,slow,change}
+  mkdir -p "$www"/{gzip,gzstatic,chunked,big,nul,slow,change,basic}
   printf '<html><body><h1>Tarnwick test page</h1><p>Plain text here.</p></body></html>\n' \
     >"$www/plain.html"
+  printf '<html><body><p>Behind Basic authentication.</p></body></html>\n' >"$www/basic/index.html"
   # Compressible text; nginx compresses it only for a client that asks.
   for i in $(seq 1 400); do echo "<p>Line $i of the gzip test page.</p>"; done >"$www/gzip/page.html"
   echo '<p>End of the gzip page.</p>' >>"$www/gzip/page.html"
@@ -113,9 +190,11 @@ EOF
 }
 
 nginx_config() {
+  # The first port is the plain server's, the others the HTTPS servers'.
+  TLS_PORTS=("${PORTS[@]:1}")
   # nginx started as root hands the requests to an unprivileged worker.
   local user_line=""
-  [[ $(id -u) -eq 0 ]] && user_line="user nobody nogroup;"
+  [[ $EUID -eq 0 ]] && user_line="user nobody nogroup;"
   cat >"$NGINX_DIR/nginx.conf" <<EOF
 $user_line
 worker_processes 1;
@@ -133,13 +212,14 @@ http {
   types { text/html html; text/plain txt; }
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:$1;
+    listen 127.0.0.1:${PORTS[0]};
     server_name localhost;
     root $PEERS_DIR/www;
     location /gzip/ { gzip on; gzip_min_length 1; gzip_types text/html; }
     location /gzstatic/ { gzip_static always; }
     location /chunked/ { ssi on; }
     location /slow/ { limit_rate 65536; }
+    location /basic/ { auth_basic "$HTTP_REALM"; auth_basic_user_file $NGINX_DIR/htpasswd; }
     location = /moved { return 301 /plain.html; }
     # Redirects keep the query, which tags each request in the access log.
     location = /r302 { return 302 /plain.html?\$args; }
@@ -160,56 +240,301 @@ EOF
 }
 
 start_nginx() {
-  command -v nginx >/dev/null || die "nginx is not installed (apt-get install nginx-light)"
+  needs nginx nginx-light
+  needs openssl openssl
   NGINX_DIR="$PEERS_DIR/nginx"
   mkdir -p "$NGINX_DIR/tmp"
-  make_nginx_docroot "$PEERS_DIR/www"
+  # The certificates are made while the pages are written.
   CA="$PEERS_DIR/ca"
-  bash "$(dirname "${BASH_SOURCE[0]}")/test_ca.sh" "$CA" >/dev/null
+  bash "$(dirname "${BASH_SOURCE[0]}")/test_ca.sh" "$CA" >/dev/null &
+  local ca_pid=$!
+  make_nginx_docroot "$PEERS_DIR/www"
+  # The htpasswd lines of the Basic page (apr1 hashes of the UTF-8 bytes).
+  local user
+  for user in "$HTTP_USER:$HTTP_PASSWORD" "$HTTP_UTF8_USER:$HTTP_UTF8_PASSWORD"; do
+    printf '%s:%s\n' "${user%%:*}" "$(openssl passwd -apr1 "${user#*:}")"
+  done >"$NGINX_DIR/htpasswd"
+  chmod 644 "$NGINX_DIR/htpasswd"
+  wait "$ca_pid" || die "test_ca.sh failed"
   chmod -R a+rX "$CA"
-  local port pid kind
-  for _ in 1 2 3 4 5; do
-    port=$(free_port)
-    TLS_PORTS=()
-    for _ in "${TLS_SERVERS[@]}"; do TLS_PORTS+=("$(free_port)"); done
-    nginx_config "$port"
-    # Its own session, so that the test runner does not wait on it; all
-    # output to files.
-    setsid nginx -p "$NGINX_DIR" -e "$NGINX_DIR/error.log" -c "$NGINX_DIR/nginx.conf" \
-      -g 'daemon off;' </dev/null >"$NGINX_DIR/nginx.out" 2>&1 &
-    pid=$!
-    echo "$pid" >"$STATE/nginx.pid"
-    if wait_listening "$pid" "$port"; then
-      printf 'TW_NGINX_PORT=%s\nTW_NGINX_ROOT=%s\nTW_TEST_CA=%s\n' "$port" "$PEERS_DIR/www" \
-        "$CA" >>"$ENV_TMP"
-      for i in "${!TLS_SERVERS[@]}"; do
-        kind=${TLS_SERVERS[$i]%% *}
-        wait_listening "$pid" "${TLS_PORTS[$i]}" || die "nginx does not listen on its $kind port"
-        printf 'TW_NGINX_TLS_%s=%s\n' "$kind" "${TLS_PORTS[$i]}" >>"$ENV_TMP"
-      done
+  launch nginx "$NGINX_DIR" $((1 + ${#TLS_SERVERS[@]})) nginx_config \
+    nginx -p "$NGINX_DIR" -e "$NGINX_DIR/error.log" -c "$NGINX_DIR/nginx.conf" -g 'daemon off;'
+  printf 'TW_NGINX_PORT=%s\nTW_NGINX_ROOT=%s\nTW_TEST_CA=%s\n' "${PORTS[0]}" "$PEERS_DIR/www" \
+    "$CA" >>"$ENV_TMP"
+  local i
+  for i in "${!TLS_SERVERS[@]}"; do
+    printf 'TW_NGINX_TLS_%s=%s\n' "${TLS_SERVERS[$i]%% *}" "${TLS_PORTS[$i]}" >>"$ENV_TMP"
+  done
+  echo "TW_NGINX_BASIC_PATH=/basic/" >>"$ENV_TMP"
+}
+
+# --- apache ----------------------------------------------------------------------------
+
+APACHE_MODULES=/usr/lib/apache2/modules
+# Those not built into Debian's apache2 (log_config and unixd are).
+APACHE_LOAD=(mpm_event authz_core authz_user authn_core authn_file auth_digest mime dir)
+
+apache_config() {
+  # As root, the children serve as nobody.
+  local user_lines=""
+  [[ $EUID -eq 0 ]] && user_lines=$'User nobody\nGroup nogroup'
+  cat >"$APACHE_DIR/apache.conf" <<EOF2
+ServerRoot $APACHE_DIR
+ServerName 127.0.0.1
+Listen 127.0.0.1:${PORTS[0]}
+PidFile $APACHE_DIR/apache.pid
+DefaultRuntimeDir $APACHE_DIR/run
+Mutex file:$APACHE_DIR/run default
+ErrorLog $APACHE_DIR/error.log
+LogLevel warn auth_digest:info
+$(for m in "${APACHE_LOAD[@]}"; do echo "LoadModule ${m}_module $APACHE_MODULES/mod_$m.so"; done)
+$user_lines
+StartServers 1
+ServerLimit 1
+ThreadsPerChild 16
+MaxRequestWorkers 16
+MinSpareThreads 1
+MaxSpareThreads 16
+HostnameLookups Off
+LogFormat "%r %>s auth=%{Authorization}i" tw
+CustomLog $APACHE_DIR/access.log tw
+TypesConfig /dev/null
+AddType text/html .html
+DirectoryIndex index.html
+DocumentRoot $APACHE_DIR/www
+<Directory $APACHE_DIR/www>
+  Require all granted
+</Directory>
+<Location /digest/>
+  AuthType Digest
+  AuthName "$HTTP_REALM"
+  AuthDigestDomain /digest/
+  AuthDigestProvider file
+  AuthUserFile $APACHE_DIR/htdigest
+  Require valid-user
+</Location>
+EOF2
+}
+
+start_apache() {
+  needs apache2 apache2
+  local m
+  for m in "${APACHE_LOAD[@]}"; do
+    [[ -f $APACHE_MODULES/mod_$m.so ]] || die "apache2's module $m is missing (apt-get install apache2)"
+  done
+  APACHE_DIR="$PEERS_DIR/apache"
+  mkdir -p "$APACHE_DIR/run" "$APACHE_DIR/www/digest"
+  printf '<html><body><p>Behind Digest authentication.</p></body></html>\n' \
+    >"$APACHE_DIR/www/digest/index.html"
+  # The htdigest line: user, realm and the MD5 of user:realm:password.
+  printf '%s:%s:%s\n' "$HTTP_USER" "$HTTP_REALM" \
+    "$(md5_hex "$HTTP_USER:$HTTP_REALM:$HTTP_PASSWORD")" >"$APACHE_DIR/htdigest"
+  chmod -R a+rX "$APACHE_DIR"
+  launch apache "$APACHE_DIR" 1 apache_config apache2 -DFOREGROUND -f "$APACHE_DIR/apache.conf"
+  printf 'TW_APACHE_PORT=%s\nTW_APACHE_DIGEST_PATH=/digest/\n' "${PORTS[0]}" >>"$ENV_TMP"
+}
+
+# --- squid -----------------------------------------------------------------------------
+
+SQUID_HELPERS=/usr/lib/squid
+
+# The authentication lines of each kind of proxy.
+squid_auth() {
+  case $1 in
+    plain) ;;
+    basic) echo "auth_param basic program $SQUID_HELPERS/basic_ncsa_auth $SQUID_DIR/passwd"
+           echo "auth_param basic realm $HTTP_REALM" ;;
+    digest) echo "auth_param digest program $SQUID_HELPERS/digest_file_auth $SQUID_DIR/passwd"
+            echo "auth_param digest realm $HTTP_REALM" ;;
+    ntlm) echo "auth_param ntlm program $SQUID_HELPERS/ntlm_fake_auth" ;;
+  esac
+  if [[ $1 != plain ]]; then
+    echo "auth_param $1 children 2 startup=1 idle=1"
+    echo "acl tw_authenticated proxy_auth REQUIRED"
+    echo "http_access allow tw_authenticated"
+  else
+    echo "http_access allow all"
+  fi
+}
+
+squid_config() {
+  # Started as root, squid runs as proxy.
+  local user_line=""
+  [[ $EUID -eq 0 ]] && user_line="cache_effective_user proxy"
+  cat >"$SQUID_DIR/squid.conf" <<EOF2
+visible_hostname tarnwick-test
+http_port 127.0.0.1:${PORTS[0]}
+pid_filename $SQUID_DIR/squid.pid
+cache_log $SQUID_DIR/cache.log
+logformat tw %rm %ru %>Hs user=%un auth=%{Proxy-Authorization}>h
+access_log stdio:$SQUID_DIR/access.log tw
+coredump_dir $SQUID_DIR
+$user_line
+# No disk cache, nothing kept in memory, no outside lookups, a quick stop.
+cache deny all
+cache_mem 1 MB
+dns_nameservers 127.0.0.1
+pinger_enable off
+netdb_filename none
+max_filedescriptors 1024
+shutdown_lifetime 0 seconds
+acl tw_clients src 127.0.0.0/8 ::1
+acl tw_targets dst 127.0.0.0/8 ::1
+http_access deny !tw_clients
+http_access deny !tw_targets
+$(squid_auth "$SQUID_KIND")
+http_access deny all
+EOF2
+}
+
+# start_squid_kind KIND: one squid of that kind.
+start_squid_kind() {
+  SQUID_KIND=$1
+  local helper
+  case $SQUID_KIND in
+    basic) helper=basic_ncsa_auth ;;
+    digest) helper=digest_file_auth ;;
+    ntlm) helper=ntlm_fake_auth ;;
+  esac
+  [[ -z ${helper:-} || -x $SQUID_HELPERS/$helper ]] ||
+    die "squid's helper $SQUID_HELPERS/$helper is missing (apt-get install squid)"
+  SQUID_DIR="$PEERS_DIR/squid-$SQUID_KIND"
+  mkdir -p "$SQUID_DIR"
+  # basic_ncsa_auth reads crypt hashes, digest_file_auth plain passwords.
+  case $SQUID_KIND in
+    basic) printf '%s:%s\n' "$HTTP_USER" "$(openssl passwd -apr1 "$HTTP_PASSWORD")" ;;
+    digest) printf '%s:%s\n' "$HTTP_USER" "$HTTP_PASSWORD" ;;
+  esac >"$SQUID_DIR/passwd"
+  [[ $EUID -eq 0 ]] && chown -R proxy:proxy "$SQUID_DIR"
+  launch "squid-$SQUID_KIND" "$SQUID_DIR" 1 squid_config squid -N -f "$SQUID_DIR/squid.conf"
+  echo "TW_SQUID_${SQUID_KIND^^}_PORT=${PORTS[0]}" >>"$ENV_TMP"
+}
+
+start_squid() {
+  needs squid squid
+  in_parallel start_squid_kind plain basic digest ntlm
+}
+
+# --- dante -----------------------------------------------------------------------------
+
+dante_config() {
+  # As root, dante checks passwords as root and relays as nobody.
+  local user_lines=""
+  [[ $EUID -eq 0 ]] && user_lines=$'user.privileged: root\nuser.unprivileged: nobody'
+  cat >"$DANTE_DIR/danted.conf" <<EOF2
+logoutput: $DANTE_DIR/danted.log
+internal: 127.0.0.1 port = ${PORTS[0]}
+external: 127.0.0.1
+$(ipv6_loopback && echo "external: ::1")
+clientmethod: none
+socksmethod: $DANTE_METHOD
+$user_lines
+client pass {
+  from: 127.0.0.0/8 to: 127.0.0.0/8
+  log: error
+}
+socks pass {
+  from: 127.0.0.0/8 to: 127.0.0.0/8
+  command: connect
+  log: connect error
+}
+$(ipv6_loopback && printf 'socks pass {\n  from: 127.0.0.0/8 to: ::1/128\n  command: connect\n  log: connect error\n}\n')
+EOF2
+}
+
+# start_dante_kind KIND: open (no authentication) or user (a user name and
+# password, checked against a system account made here).
+start_dante_kind() {
+  local kind=$1 name=dante user="" password=""
+  DANTE_METHOD=none
+  if [[ $kind == user ]]; then
+    name=dante-user
+    DANTE_METHOD=username
+    if [[ $EUID -ne 0 ]]; then
+      echo "TW_DANTE_USER_SKIP=not-root,no-system-account-for-the-SOCKS-user" >>"$ENV_TMP"
       return 0
     fi
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-    grep -q "Address already in use" "$NGINX_DIR"/{error.log,nginx.out} 2>/dev/null ||
-      die "nginx did not start: $(cat "$NGINX_DIR"/{error.log,nginx.out} 2>/dev/null)"
-  done
-  die "nginx found no free port"
+    needs useradd passwd
+    # No home, no shell, a random name and password; its name is recorded
+    # first, so that stop removes it whatever happens next.
+    user="tw-socks-$RANDOM$RANDOM"
+    password=$(openssl rand -hex 12)
+    echo "$user" >"$STATE/dante.account"
+    useradd -M -r -s /usr/sbin/nologin "$user"
+    printf '%s:%s\n' "$user" "$password" | chpasswd
+  fi
+  DANTE_DIR="$PEERS_DIR/$name"
+  mkdir -p "$DANTE_DIR"
+  launch "$name" "$DANTE_DIR" 1 dante_config \
+    danted -f "$DANTE_DIR/danted.conf" -p "$DANTE_DIR/danted.pid"
+  if [[ $kind == user ]]; then
+    printf 'TW_DANTE_USER_PORT=%s\nTW_DANTE_USER=%s\nTW_DANTE_PASSWORD=%s\n' "${PORTS[0]}" \
+      "$user" "$password" >>"$ENV_TMP"
+  else
+    echo "TW_DANTE_PORT=${PORTS[0]}" >>"$ENV_TMP"
+  fi
+}
+
+start_dante() {
+  needs danted dante-server
+  in_parallel start_dante_kind open user
 }
 
 # --- start and stop ---------------------------------------------------------------------
 
+# in_parallel FUNCTION ARG...: runs FUNCTION ARG for every ARG at once, each
+# in a subshell adding its lines to ENV_TMP.ARG; then appends those to
+# ENV_TMP in ARG order. Fails when any of them failed.
+in_parallel() {
+  local fn=$1 arg pid pids=() rc=0
+  shift
+  for arg; do
+    (umask 077; : >"$ENV_TMP.$arg")
+    (ENV_TMP="$ENV_TMP.$arg"; "$fn" "$arg") &
+    pids+=($!)
+  done
+  for pid in "${pids[@]}"; do wait "$pid" || rc=1; done
+  [[ $rc -eq 0 ]] || return 1
+  for arg; do cat "$ENV_TMP.$arg"; rm -f "$ENV_TMP.$arg"; done >>"$ENV_TMP"
+}
+
+start_peer() { "start_$1"; }
+
+# Removes the SOCKS account a start made (only a name of the form it uses).
+remove_account() {
+  local user
+  [[ -f $STATE/dante.account ]] || return 0
+  user=$(cat "$STATE/dante.account")
+  if [[ $user =~ ^tw-socks-[0-9]+$ ]] && id "$user" >/dev/null 2>&1; then
+    userdel "$user"
+  fi
+  rm -f "$STATE/dante.account"
+}
+
+# True while one of the processes runs.
+any_alive() {
+  local pid
+  for pid; do kill -0 "$pid" 2>/dev/null && return 0; done
+  return 1
+}
+
+# Asks every peer to end at once (squid takes seconds to), gives them 5 s
+# in all, then kills what is left.
 stop_all() {
-  local f pid dir
+  local f pid dir pids=()
   for f in "$STATE"/*.pid; do
     [[ -e $f ]] || continue
     pid=$(cat "$f")
-    if kill -TERM "$pid" 2>/dev/null; then
-      for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null && sleep 0.05 || break; done
-      kill -KILL "$pid" 2>/dev/null || true
-    fi
+    kill -TERM "$pid" 2>/dev/null && pids+=("$pid")
     rm -f "$f"
   done
+  for _ in $(seq 1 100); do
+    any_alive "${pids[@]}" || break
+    sleep 0.05
+  done
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  remove_account
+  rm -f "$STATE"/peers.env.tmp* "$STATE"/ports.{taken,lock}
   [[ -f $STATE/peers.env ]] || return 0
   dir=$(sed -n 's/^TW_PEERS_DIR=//p' "$STATE/peers.env")
   [[ -n $dir && -d $dir ]] && rm -rf "$dir"
@@ -218,7 +543,12 @@ stop_all() {
 
 cmd=${1:-}
 STATE=${2:-}
-[[ $cmd =~ ^(start|stop)$ && -n $STATE ]] || die "usage: peers.sh start|stop STATE_DIR"
+[[ $cmd =~ ^(start|stop)$ && -n $STATE ]] || die "usage: peers.sh start|stop STATE_DIR [PEER...]"
+wanted=("${@:3}")
+[[ ${#wanted[@]} -gt 0 ]] || wanted=("${PEERS[@]}")
+for peer in "${wanted[@]}"; do
+  [[ " ${PEERS[*]} " == *" $peer "* ]] || die "unknown peer: $peer (known: ${PEERS[*]})"
+done
 mkdir -p "$STATE"
 STATE=$(cd "$STATE" && pwd)
 stop_all  # on start: whatever a previous run left behind
@@ -228,9 +558,18 @@ trap 'rc=$?; if [[ $rc -ne 0 ]]; then stop_all; fi; exit $rc' EXIT
 PEERS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-peers.XXXXXX")
 chmod 755 "$PEERS_DIR"
 ENV_TMP="$STATE/peers.env.tmp"
-echo "TW_PEERS_DIR=$PEERS_DIR" >"$ENV_TMP"
+# Only its owner reads it: it holds passwords.
+(umask 077; echo "TW_PEERS_DIR=$PEERS_DIR" >"$ENV_TMP")
 # Written first, so that a failed start is cleaned up by stop.
 cp "$ENV_TMP" "$STATE/peers.env"
-for peer in "${PEERS[@]}"; do "start_$peer"; done
+{
+  printf 'TW_HTTP_USER=%s\nTW_HTTP_PASSWORD=%s\nTW_HTTP_REALM=%s\n' "$HTTP_USER" "$HTTP_PASSWORD" \
+    "$HTTP_REALM"
+  printf 'TW_HTTP_UTF8_USER=%s\nTW_HTTP_UTF8_PASSWORD=%s\n' "$HTTP_UTF8_USER" "$HTTP_UTF8_PASSWORD"
+  printf 'TW_PROXY_USER=%s\nTW_PROXY_PASSWORD=%s\n' "$HTTP_USER" "$HTTP_PASSWORD"
+} >>"$ENV_TMP"
+in_parallel start_peer "${wanted[@]}"
+rm -f "$STATE"/ports.{taken,lock}
 mv "$ENV_TMP" "$STATE/peers.env"
-cat "$STATE/peers.env"
+# Passwords are not shown.
+sed "s/PASSWORD=.*/PASSWORD=(hidden)/" "$STATE/peers.env"
