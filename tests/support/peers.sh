@@ -19,7 +19,9 @@
 # lines to ENV_TMP.
 set -euo pipefail
 
-PEERS=(nginx)
+PEERS=(nginx kdc apache_gss)
+
+source "$(dirname "${BASH_SOURCE[0]}")/peers_kerberos.sh"
 
 die() { echo "peers.sh: $*" >&2; exit 1; }
 
