@@ -38,7 +38,7 @@ start_kdc() {
       return 0
     fi
   done
-  local started=$SECONDS dir="$PEERS_DIR/kdc" port pid password
+  local started=${EPOCHREALTIME/[.,]/} dir="$PEERS_DIR/kdc" port pid password
   mkdir -p "$dir"
   port=$(free_port)
   krb5_profile "$port" >"$dir/krb5.conf"
@@ -74,7 +74,7 @@ EOF
   printf 'TW_KRB5_CONFIG=%s\nTW_KRB5_CONFIG_NO_KDC=%s\nTW_KDC_PORT=%s\n' "$dir/krb5.conf" \
     "$dir/krb5-nokdc.conf" "$port" >>"$ENV_TMP"
   printf 'TW_KRB_USER=tw\nTW_KRB_REALM=%s\nTW_KRB_PASSWORD=%s\n' "$KRB_REALM" "$password" >>"$ENV_TMP"
-  echo "peers.sh: the KDC started in $((SECONDS - started)) s" >&2
+  echo "peers.sh: the KDC started in $(((${EPOCHREALTIME/[.,]/} - started) / 1000)) ms" >&2
 }
 
 start_apache_gss() {
