@@ -176,6 +176,18 @@ const SystemMessage kSystemMessages[] = {
             "local server did not receive a response from an authoritative server.\r\n"},
     {11003, "A non-recoverable error occurred during a database lookup.\r\n"},
     {11004, "The requested name is valid, but no data of the requested type was found.\r\n"},
+    // Security package statuses (the HRESULTs of the Negotiate package).
+    {0x80090300, "Not enough memory is available to complete this request\r\n"},
+    {0x80090301, "The handle specified is invalid\r\n"},
+    {0x80090302, "The function requested is not supported\r\n"},
+    {0x80090303, "The specified target is unknown or unreachable\r\n"},
+    {0x80090304, "The Local Security Authority cannot be contacted\r\n"},
+    {0x80090305, "The requested security package does not exist\r\n"},
+    {0x80090308, "The token supplied to the function is invalid\r\n"},
+    {0x8009030C, "The logon attempt failed\r\n"},
+    {0x8009030D, "The credentials supplied to the package were not recognized\r\n"},
+    {0x8009030E, "No credentials are available in the security package\r\n"},
+    {0x80090311, "No authority could be contacted for authentication.\r\n"},
 };
 
 bool languageAccepted(DWORD lang) {

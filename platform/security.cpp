@@ -20,7 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/security_detail.h"
 #include "platform/text.h"
+
+using tw_platform::sspi::findBuffer;
+using tw_platform::sspi::never;
 
 namespace {
 
@@ -192,40 +196,12 @@ struct Context {
   }
 };
 
-// Handle words: dwLower a number never reused in the process, dwUpper tells
-// credentials from contexts.
-std::atomic<ULONG_PTR> g_nextHandle{1};
+// Handle words: dwUpper tells credentials from contexts.
 constexpr ULONG_PTR kCredentialTag = 0x43726564;
 constexpr ULONG_PTR kContextTag = 0x43747874;
 
-template <typename T, ULONG_PTR Tag>
-class HandleTable {
- public:
-  SecHandle add(std::shared_ptr<T> item) {
-    ULONG_PTR id = g_nextHandle.fetch_add(1);
-    std::lock_guard<std::mutex> lock(mutex_);
-    items_[id] = std::move(item);
-    return SecHandle{id, Tag};
-  }
-  std::shared_ptr<T> find(const SecHandle* h) {
-    if (h == nullptr || h->dwUpper != Tag) return nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = items_.find(h->dwLower);
-    return it == items_.end() ? nullptr : it->second;
-  }
-  bool remove(const SecHandle* h) {
-    if (h == nullptr || h->dwUpper != Tag) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    return items_.erase(h->dwLower) == 1;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<ULONG_PTR, std::shared_ptr<T>> items_;
-};
-
-HandleTable<Credential, kCredentialTag> g_credentials;
-HandleTable<Context, kContextTag> g_contexts;
+tw_platform::sspi::HandleTable<Credential, kCredentialTag> g_credentials;
+tw_platform::sspi::HandleTable<Context, kContextTag> g_contexts;
 
 // ---------------------------------------------------------------------------
 // The process-wide OpenSSL context, made at the first credentials.
@@ -324,14 +300,6 @@ std::string drain(BIO* bio) {
   return bytes;
 }
 
-PSecBuffer findBuffer(PSecBufferDesc desc, ULONG type) {
-  if (desc == nullptr || desc->pBuffers == nullptr) return nullptr;
-  for (ULONG i = 0; i < desc->cBuffers; ++i) {
-    if (desc->pBuffers[i].BufferType == type) return &desc->pBuffers[i];
-  }
-  return nullptr;
-}
-
 void setBuffer(SecBuffer& b, ULONG type, void* p, size_t size) {
   b.BufferType = type;
   b.pvBuffer = p;
@@ -419,6 +387,37 @@ PCCERT_CONTEXT remoteCertificate(const Context& ctx) {
     others.push_back(derOf(sk_X509_value(chain, i)));
   }
   return tw_platform::certContextFromPeer(derOf(leaf), others);
+}
+
+// The tls-server-end-point bindings: the prefix and the hash of the server
+// certificate, with SHA-256 standing in for MD5 and SHA-1 (and for a
+// signature without a single hash).
+SECURITY_STATUS endpointBindings(const Context& ctx, SecPkgContext_Bindings& out) {
+  X509* leaf = SSL_get0_peer_certificate(ctx.ssl);
+  if (leaf == nullptr) return SEC_E_NO_CREDENTIALS;
+  int hashNid = NID_undef;
+  X509_get_signature_info(leaf, &hashNid, nullptr, nullptr, nullptr);
+  const EVP_MD* md = hashNid == NID_md5 || hashNid == NID_sha1 || hashNid == NID_undef
+                         ? EVP_sha256()
+                         : EVP_get_digestbynid(hashNid);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (md == nullptr || X509_digest(leaf, md, digest, &length) != 1) {
+    ERR_clear_error();
+    return SEC_E_INTERNAL_ERROR;
+  }
+  static const char kPrefix[] = "tls-server-end-point:";
+  const size_t data = sizeof kPrefix - 1 + length, total = sizeof(SEC_CHANNEL_BINDINGS) + data;
+  auto* b = static_cast<SEC_CHANNEL_BINDINGS*>(std::calloc(1, total));
+  if (b == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+  b->cbApplicationDataLength = static_cast<ULONG>(data);
+  b->dwApplicationDataOffset = sizeof(SEC_CHANNEL_BINDINGS);
+  char* p = reinterpret_cast<char*>(b) + sizeof(SEC_CHANNEL_BINDINGS);
+  std::memcpy(p, kPrefix, sizeof kPrefix - 1);
+  std::memcpy(p + sizeof kPrefix - 1, digest, length);
+  out.BindingsLength = static_cast<ULONG>(total);
+  out.Bindings = b;
+  return SEC_E_OK;
 }
 
 bool isIpLiteral(const char* host) {
@@ -574,34 +573,57 @@ SECURITY_STATUS contextStep(Context& ctx, const Input& in, std::string& token) {
   return handshakeStep(ctx, in, 0, false, token);
 }
 
-bool putToken(PSecBufferDesc desc, const std::string& token, bool allocate) {
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Shared with the Negotiate package.
+
+namespace tw_platform::sspi {
+
+ULONG_PTR nextHandleNumber() {
+  static std::atomic<ULONG_PTR> next{1};
+  return next.fetch_add(1);
+}
+
+PSecBuffer findBuffer(PSecBufferDesc desc, ULONG type) {
+  if (desc == nullptr || desc->pBuffers == nullptr) return nullptr;
+  for (ULONG i = 0; i < desc->cBuffers; ++i) {
+    if (desc->pBuffers[i].BufferType == type) return &desc->pBuffers[i];
+  }
+  return nullptr;
+}
+
+SECURITY_STATUS putToken(PSecBufferDesc desc, const std::string& token, bool allocate) {
   PSecBuffer out = findBuffer(desc, SECBUFFER_TOKEN);
-  if (out == nullptr) return token.empty();
+  if (out == nullptr) return token.empty() ? SEC_E_OK : SEC_E_BUFFER_TOO_SMALL;
   if (allocate) {
     out->pvBuffer = nullptr;
     out->cbBuffer = 0;
-    if (token.empty()) return true;
+    if (token.empty()) return SEC_E_OK;
     out->pvBuffer = std::malloc(token.size());
-    if (out->pvBuffer == nullptr) return false;
+    if (out->pvBuffer == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
   } else if (token.size() > out->cbBuffer || (!token.empty() && out->pvBuffer == nullptr)) {
-    return false;
+    return SEC_E_BUFFER_TOO_SMALL;
   }
   if (!token.empty()) std::memcpy(out->pvBuffer, token.data(), token.size());
   out->cbBuffer = static_cast<ULONG>(token.size());
-  return true;
+  return SEC_E_OK;
 }
 
 void never(PTimeStamp t) {
   if (t != nullptr) *t = SECURITY_INTEGER{0xffffffffu, 0x7fffffff};
 }
 
-}  // namespace
+}  // namespace tw_platform::sspi
 
 // ---------------------------------------------------------------------------
 
 SECURITY_STATUS AcquireCredentialsHandleA(LPSTR, LPSTR pszPackage, ULONG fCredentialUse, void*,
                                           void* pAuthData, SEC_GET_KEY_FN, void*,
                                           PCredHandle phCredential, PTimeStamp ptsExpiry) {
+  if (tw_platform::sspi::isNegotiatePackage(pszPackage)) {
+    return tw_platform::sspi::negotiateAcquire(fCredentialUse, pAuthData, phCredential, ptsExpiry);
+  }
   if (pszPackage == nullptr || !tw_platform::equalsNoCase(pszPackage, UNISP_NAME_A)) {
     return SEC_E_SECPKG_NOT_FOUND;
   }
@@ -666,6 +688,9 @@ SECURITY_STATUS AcquireCredentialsHandleA(LPSTR, LPSTR pszPackage, ULONG fCreden
 }
 
 SECURITY_STATUS FreeCredentialsHandle(PCredHandle phCredential) {
+  if (tw_platform::sspi::isNegotiateCredential(phCredential)) {
+    return tw_platform::sspi::negotiateFreeCredentials(phCredential);
+  }
   return g_credentials.remove(phCredential) ? SEC_E_OK : SEC_E_INVALID_HANDLE;
 }
 
@@ -674,6 +699,12 @@ SECURITY_STATUS InitializeSecurityContextA(PCredHandle phCredential, PCtxtHandle
                                            PSecBufferDesc pInput, ULONG, PCtxtHandle phNewContext,
                                            PSecBufferDesc pOutput, ULONG* pfContextAttr,
                                            PTimeStamp ptsExpiry) {
+  if (phContext == nullptr ? tw_platform::sspi::isNegotiateCredential(phCredential)
+                           : tw_platform::sspi::isNegotiateContext(phContext)) {
+    return tw_platform::sspi::negotiateInitialize(phCredential, phContext, pszTargetName,
+                                                  fContextReq, pInput, phNewContext, pOutput,
+                                                  pfContextAttr, ptsExpiry);
+  }
   std::shared_ptr<Context> ctx;
   bool fresh = phContext == nullptr;
   if (fresh) {
@@ -690,7 +721,9 @@ SECURITY_STATUS InitializeSecurityContextA(PCredHandle phCredential, PCtxtHandle
   std::string token;
   SECURITY_STATUS status = contextStep(*ctx, fresh ? Input{} : inputOf(pInput), token);
   bool allocate = (fContextReq & ISC_REQ_ALLOCATE_MEMORY) != 0;
-  if (!putToken(pOutput, token, allocate)) return SEC_E_INSUFFICIENT_MEMORY;
+  if (tw_platform::sspi::putToken(pOutput, token, allocate) != SEC_E_OK) {
+    return SEC_E_INSUFFICIENT_MEMORY;
+  }
   if (fresh && status >= 0) *phNewContext = g_contexts.add(ctx);
   if (pfContextAttr != nullptr) {
     ULONG attrs = fContextReq & (ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT |
@@ -704,6 +737,9 @@ SECURITY_STATUS InitializeSecurityContextA(PCredHandle phCredential, PCtxtHandle
 }
 
 SECURITY_STATUS DeleteSecurityContext(PCtxtHandle phContext) {
+  if (tw_platform::sspi::isNegotiateContext(phContext)) {
+    return tw_platform::sspi::negotiateDelete(phContext);
+  }
   return g_contexts.remove(phContext) ? SEC_E_OK : SEC_E_INVALID_HANDLE;
 }
 
@@ -763,6 +799,9 @@ SECURITY_STATUS QueryContextAttributesA(PCtxtHandle phContext, ULONG ulAttribute
     if (cert == nullptr) return SEC_E_NO_CREDENTIALS;
     *static_cast<PCCERT_CONTEXT*>(pBuffer) = cert;
     return SEC_E_OK;
+  }
+  if (ulAttribute == SECPKG_ATTR_ENDPOINT_BINDINGS) {
+    return endpointBindings(*ctx, *static_cast<SecPkgContext_Bindings*>(pBuffer));
   }
   return SEC_E_UNSUPPORTED_FUNCTION;
 }

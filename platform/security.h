@@ -1,6 +1,6 @@
-// The security package: TLS client contexts with SChannel's interface
-// ("Microsoft Unified Security Protocol Provider"), the Windows structures,
-// flags and status codes.
+// The security packages: TLS client contexts with SChannel's interface
+// ("Microsoft Unified Security Protocol Provider") and client contexts of
+// "Negotiate" (below), with the Windows structures, flags and status codes.
 //
 // Buffers and statuses follow SChannel:
 // - Received bytes are taken in whole TLS records. When the first record is
@@ -33,7 +33,22 @@
 // SECPKG_ATTR_REMOTE_CERT_CONTEXT and the certificate functions). The
 // server name is sent (SNI) when the target name is a host name, not an IP
 // address literal. Contexts made from one credentials handle resume the
-// session the previous one left in it.
+// session the previous one left in it. SECPKG_ATTR_ENDPOINT_BINDINGS gives
+// the channel bindings of the connection: "tls-server-end-point:" and the
+// hash of the server certificate (SHA-256 when its signature uses MD5 or
+// SHA-1, else the signature's hash).
+//
+// "Negotiate" is SPNEGO through the system's GSS-API library, loaded at the
+// first credentials; without it the package does not exist
+// (SEC_E_SECPKG_NOT_FOUND). Credentials: a SEC_WINNT_AUTH_IDENTITY_A with
+// user, domain (the Kerberos realm: user@domain) and password, or none for
+// the default credentials cache. The target name is a principal name
+// ("HTTP/host"). The input of InitializeSecurityContextA may carry the
+// server's token and a SECBUFFER_CHANNEL_BINDINGS buffer (the first call's
+// bindings hold for the context). Failures: a wrong password
+// SEC_E_LOGON_DENIED, no KDC reachable SEC_E_NO_AUTHENTICATING_AUTHORITY, an
+// unknown service SEC_E_TARGET_UNKNOWN, a token longer than the caller's
+// buffer SEC_E_BUFFER_TOO_SMALL, anything else SEC_E_INTERNAL_ERROR.
 #pragma once
 
 #include "platform/certificates.h"
@@ -78,6 +93,7 @@ typedef struct _SecBufferDesc {
 #define SECBUFFER_EXTRA 5
 #define SECBUFFER_STREAM_TRAILER 6
 #define SECBUFFER_STREAM_HEADER 7
+#define SECBUFFER_CHANNEL_BINDINGS 14
 #define SECBUFFER_ALERT 17
 
 #define SECURITY_NATIVE_DREP 0x00000010
@@ -85,6 +101,32 @@ typedef struct _SecBufferDesc {
 #define SECPKG_CRED_OUTBOUND 0x00000002
 
 #define UNISP_NAME_A "Microsoft Unified Security Protocol Provider"
+#define NEGOSSP_NAME_A "Negotiate"
+
+// Credentials of "Negotiate": texts with their lengths (ANSI).
+#define SEC_WINNT_AUTH_IDENTITY_ANSI 0x1
+typedef struct _SEC_WINNT_AUTH_IDENTITY_A {
+  unsigned char* User;
+  ULONG UserLength;
+  unsigned char* Domain;
+  ULONG DomainLength;
+  unsigned char* Password;
+  ULONG PasswordLength;
+  ULONG Flags;
+} SEC_WINNT_AUTH_IDENTITY_A, *PSEC_WINNT_AUTH_IDENTITY_A;
+
+// Channel bindings: this header, then the parts at their offsets from its
+// start.
+typedef struct _SEC_CHANNEL_BINDINGS {
+  ULONG dwInitiatorAddrType;
+  ULONG cbInitiatorLength;
+  ULONG dwInitiatorOffset;
+  ULONG dwAcceptorAddrType;
+  ULONG cbAcceptorLength;
+  ULONG dwAcceptorOffset;
+  ULONG cbApplicationDataLength;
+  ULONG dwApplicationDataOffset;
+} SEC_CHANNEL_BINDINGS, *PSEC_CHANNEL_BINDINGS;
 
 // Algorithm identifiers (CryptoAPI).
 typedef unsigned int ALG_ID;
@@ -186,12 +228,15 @@ typedef struct _SCHANNEL_CRED {
 } SCHANNEL_CRED, *PSCHANNEL_CRED;
 
 // Context requirements and the attributes returned.
+#define ISC_REQ_DELEGATE 0x00000001
+#define ISC_REQ_MUTUAL_AUTH 0x00000002
 #define ISC_REQ_REPLAY_DETECT 0x00000004
 #define ISC_REQ_SEQUENCE_DETECT 0x00000008
 #define ISC_REQ_CONFIDENTIALITY 0x00000010
 #define ISC_REQ_ALLOCATE_MEMORY 0x00000100
 #define ISC_REQ_EXTENDED_ERROR 0x00004000
 #define ISC_REQ_STREAM 0x00008000
+#define ISC_REQ_INTEGRITY 0x00010000
 #define ISC_RET_REPLAY_DETECT 0x00000004
 #define ISC_RET_SEQUENCE_DETECT 0x00000008
 #define ISC_RET_CONFIDENTIALITY 0x00000010
@@ -201,6 +246,7 @@ typedef struct _SCHANNEL_CRED {
 
 // Context attributes.
 #define SECPKG_ATTR_STREAM_SIZES 4
+#define SECPKG_ATTR_ENDPOINT_BINDINGS 26
 #define SECPKG_ATTR_REMOTE_CERT_CONTEXT 0x53
 #define SECPKG_ATTR_CONNECTION_INFO 0x5a
 
@@ -211,6 +257,12 @@ typedef struct _SecPkgContext_StreamSizes {
   ULONG cBuffers;
   ULONG cbBlockSize;
 } SecPkgContext_StreamSizes, *PSecPkgContext_StreamSizes;
+
+// Bindings is one allocation (FreeContextBuffer) of BindingsLength bytes.
+typedef struct _SecPkgContext_Bindings {
+  ULONG BindingsLength;
+  SEC_CHANNEL_BINDINGS* Bindings;
+} SecPkgContext_Bindings, *PSecPkgContext_Bindings;
 
 typedef struct _SecPkgContext_ConnectionInfo {
   DWORD dwProtocol;
@@ -241,11 +293,14 @@ typedef struct _SCHANNEL_ALERT_TOKEN {
 #define SEC_E_INSUFFICIENT_MEMORY static_cast<SECURITY_STATUS>(0x80090300L)
 #define SEC_E_INVALID_HANDLE static_cast<SECURITY_STATUS>(0x80090301L)
 #define SEC_E_UNSUPPORTED_FUNCTION static_cast<SECURITY_STATUS>(0x80090302L)
+#define SEC_E_TARGET_UNKNOWN static_cast<SECURITY_STATUS>(0x80090303L)
 #define SEC_E_INTERNAL_ERROR static_cast<SECURITY_STATUS>(0x80090304L)
 #define SEC_E_SECPKG_NOT_FOUND static_cast<SECURITY_STATUS>(0x80090305L)
 #define SEC_E_INVALID_TOKEN static_cast<SECURITY_STATUS>(0x80090308L)
+#define SEC_E_LOGON_DENIED static_cast<SECURITY_STATUS>(0x8009030CL)
 #define SEC_E_UNKNOWN_CREDENTIALS static_cast<SECURITY_STATUS>(0x8009030DL)
 #define SEC_E_NO_CREDENTIALS static_cast<SECURITY_STATUS>(0x8009030EL)
+#define SEC_E_NO_AUTHENTICATING_AUTHORITY static_cast<SECURITY_STATUS>(0x80090311L)
 #define SEC_I_CONTINUE_NEEDED static_cast<SECURITY_STATUS>(0x00090312L)
 #define SEC_E_CONTEXT_EXPIRED static_cast<SECURITY_STATUS>(0x80090317L)
 #define SEC_I_CONTEXT_EXPIRED static_cast<SECURITY_STATUS>(0x00090317L)
@@ -261,8 +316,9 @@ typedef struct _SCHANNEL_ALERT_TOKEN {
 typedef void (*SEC_GET_KEY_FN)(void* arg, void* principal, ULONG keyVer, void** key,
                                SECURITY_STATUS* status);
 
-// Only outbound (client) credentials from an SCHANNEL_CRED or none (all
-// defaults). Another package name gives SEC_E_SECPKG_NOT_FOUND; protocol
+// Only outbound (client) credentials: for TLS from an SCHANNEL_CRED or none
+// (all defaults); for Negotiate from a SEC_WINNT_AUTH_IDENTITY_A or none.
+// Another package name gives SEC_E_SECPKG_NOT_FOUND; protocol
 // bits or algorithm restrictions that leave nothing to negotiate give
 // SEC_E_ALGORITHM_MISMATCH. Protocol bits 0 enable TLS 1.2 and 1.3; the SSL
 // and PCT bits are not offered.

@@ -21,6 +21,7 @@ constexpr int kErrProtocol = 151;
 constexpr int kErrNoServer = 152;
 constexpr int kErrBadScheme = 153;
 constexpr int kErrOutOfMemory = 200;
+constexpr int kErrNoPackage = 270;     // the security package table is missing
 constexpr int kErrIndexCheck = 280;      // CheckIndex: index out of range (no text)
 constexpr int kErrTimeout = 301;         // time limit passed or Interrupt called
 constexpr int kErrLocalFile = 302;
@@ -37,6 +38,7 @@ inline constexpr const char* kTextOutOfMemory = "Out of memory.";
 inline constexpr const char* kTextTimeout = "Timeout.";
 inline constexpr const char* kTextInterrupted = "Interrupted.";
 inline constexpr const char* kTextNoServer = "No server specified in URL";
+inline constexpr const char* kTextNoPackage = "The security library could not be loaded";
 inline constexpr const char* kTextTooManyRedirects = "There were too many redirects.";
 inline constexpr const char* kTextBadCookieIndex = "Invalid cookie index (out of range).";
 // Our own texts for cases the component's tables leave without one.

@@ -47,11 +47,9 @@ void TlsClient::shutdown() { security::unload(); }
 
 namespace {
 
-constexpr int kErrNoPackage = 270;
 constexpr int kErrCredentials = 273;
 constexpr int kErrEncrypt = 283;
 constexpr int kErrDecrypt = 284;
-const char kTextNoPackage[] = "The security library could not be loaded";
 const char kTextCertificateRefused[] = "Server certificate verification failed. Connection aborted.";
 
 // ISC_REQ_SEQUENCE_DETECT, _REPLAY_DETECT, _CONFIDENTIALITY,

@@ -73,6 +73,10 @@ class TlsClient : public TcpClient {
   // Security-package settings used by HTTP authentication.
   const std::string& kerberosSpn() const { return kerberosSpn_; }
   bool useSystemSspi() const { return useSystemSspi_; }
+  bool extendedProtection() const { return extendedProtection_; }
+  // The TLS security context of the connection (its channel bindings serve
+  // HTTP authentication), or null when there is none.
+  PCtxtHandle tlsContext() { return haveContext_ ? &context_ : nullptr; }
 
  protected:
   void connectNotification(int code) override;

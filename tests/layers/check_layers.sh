@@ -35,7 +35,9 @@ rules=(
   "checks|(checks|winsupport|platform)/"
   "logging|(logging|winsupport|platform|generated)/"
   "httpclient/transport|(httpclient/transport|platform)/"
-  "httpclient/protocol|(httpclient/protocol/|httpclient/transport/TlsClient\.h|$shared|platform/)"
+  "httpclient/protocol|(httpclient/protocol/|httpclient/auth/|httpclient/transport/TlsClient\.h|$shared|platform/)"
+  # Authentication codecs: no HTTP, no sockets; the security package table.
+  "httpclient/auth|(httpclient/auth/|httpclient/transport/SecurityLibrary\.h|$shared|platform/)"
   "httpclient|(httpclient/[^/]+$|httpclient/protocol/HttpComponent\.h|$shared|platform/)"
   "fetch|(fetch/|httpclient/[^/]+$|winsupport/|platform/)"
   "cli|(cli|fetch|checks|logging|winsupport|platform|generated)/"

@@ -3,6 +3,7 @@
 #include "platform/security.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 
 #include <cstdlib>
@@ -172,6 +173,19 @@ TEST_F(SecurityTest, HandshakeAndReceive) {
     SecPkgContext_StreamSizes sizes{};
     ASSERT_EQ(QueryContextAttributesA(&client.ctx, SECPKG_ATTR_STREAM_SIZES, &sizes), SEC_E_OK);
     EXPECT_EQ(sizes.cbMaximumMessage, 16384u);  // the largest record the sender makes
+    // Channel bindings: the SHA-256 of the (SHA-256 signed) server certificate.
+    PCCERT_CONTEXT cert = nullptr;
+    SecPkgContext_Bindings b{};
+    ASSERT_EQ(QueryContextAttributesA(&client.ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert), SEC_E_OK);
+    ASSERT_EQ(QueryContextAttributesA(&client.ctx, SECPKG_ATTR_ENDPOINT_BINDINGS, &b), SEC_E_OK);
+    unsigned char hash[32];
+    EVP_Digest(cert->pbCertEncoded, cert->cbCertEncoded, hash, nullptr, EVP_sha256(), nullptr);
+    CertFreeCertificateContext(cert);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(b.Bindings) + b.Bindings->dwApplicationDataOffset,
+                          b.Bindings->cbApplicationDataLength),
+              "tls-server-end-point:" + std::string(reinterpret_cast<char*>(hash), 32));
+    EXPECT_EQ(b.BindingsLength, sizeof(SEC_CHANNEL_BINDINGS) + 21 + 32);
+    FreeContextBuffer(b.Bindings);
 
     std::string big(40000, 'x');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);

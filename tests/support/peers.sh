@@ -43,7 +43,9 @@
 # listens; then it adds its lines to ENV_TMP. The peers start in parallel.
 set -euo pipefail
 
-PEERS=(nginx apache squid dante)
+PEERS=(nginx apache squid dante kerberos)
+
+source "$(dirname "${BASH_SOURCE[0]}")/peers_kerberos.sh"
 
 # The test credentials (the SOCKS account's password is drawn per run).
 HTTP_USER=tw
