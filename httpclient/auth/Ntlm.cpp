@@ -21,7 +21,8 @@ constexpr const char* kTextCharset =
     "Could not process server's NTLM authentication token: no charset negotiated.";
 constexpr const char* kTextVersion =
     "Could not process server's NTLM authentication token: no NTLM version negotiated.";
-constexpr const char* kTextBoundary = "Error computing Authentication Token: buffer boundary exceeded.";
+constexpr const char* kTextBoundary =
+    "Error computing Authentication Token: buffer boundary exceeded.";
 
 constexpr uint32_t kUnicode = 0x1, kOem = 0x2, kRequestTarget = 0x4, kNtlm = 0x200,
                    kNtOnly = 0x400, kOemDomain = 0x1000, kExtendedSecurity = 0x80000,
@@ -43,7 +44,9 @@ void put32(std::string& m, size_t at, uint32_t v) {
 
 uint32_t get32(std::string_view m, size_t at) {
   uint32_t v = 0;
-  for (size_t i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(m[at + i])) << (8 * i);
+  for (size_t i = 0; i < 4; ++i) {
+    v |= static_cast<uint32_t>(static_cast<uint8_t>(m[at + i])) << (8 * i);
+  }
   return v;
 }
 

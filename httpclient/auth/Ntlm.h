@@ -27,7 +27,6 @@ class NtlmClient {
   std::string type3();
   const std::string& errorText() const { return errorText_; }
   const std::string& targetName() const { return targetName_; }
-  uint32_t flags() const { return flags_; }
 
  private:
   std::string domain_;
