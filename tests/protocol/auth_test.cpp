@@ -1,6 +1,5 @@
-// The authentication codecs: Digest against RFC 2617's example and OpenSSL's MD5; NTLM
-// against the published version 1 vectors, its type 3 read back field by field, and the
-// challenges it refuses. (Type 1 bytes: the Authentication table of http_test.cpp.)
+// Digest against RFC 2617's example and OpenSSL's MD5; NTLM against the published version 1
+// vectors, type 3 read back field by field, refused challenges. (Type 1: http_test.cpp.)
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -25,7 +24,6 @@ std::string opensslMd5(std::string_view text) {
   return hex(std::string_view(reinterpret_cast<const char*>(digest), size));
 }
 
-// The random source repeats these bytes.
 void fixRandom(std::string bytes) {
   setRandomSourceForTesting([bytes](uint8_t* out, size_t n) {
     for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(bytes[i % bytes.size()]);
@@ -46,7 +44,6 @@ std::string type2(uint32_t flags, uint16_t nameLength = 0, uint32_t offset = 40,
                       std::string(reinterpret_cast<const char*>(w), sizeof(w)) + payload);
 }
 
-// n little-endian bytes of a message.
 uint32_t le(const std::string& m, size_t at, size_t n) {
   uint32_t v = 0;
   std::memcpy(&v, m.data() + at, n);

@@ -660,8 +660,7 @@ TEST_F(TransferTest, RelativeRedirectLocations) {
 
 namespace {
 
-// Authentication: the peer stands as the proxy, so that no request names its
-// port; each connection answers its requests in turn, each once it is whole.
+// Authentication through the peer as proxy (no request names its port), request by request.
 struct AuthCase {
   const char* what = "";
   int scheme = 0;
