@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "httpclient/auth/AuthCommon.h"
 #include "httpclient/protocol/Url.h"
 #include "httpclient/transport/ComponentErrors.h"
 #include "httpclient/transport/ComponentIds.h"
@@ -282,12 +283,12 @@ int HttpClient::applyUrl(const std::string& url, bool redirect) {
     user_ = parts.user;
     password_ = parts.password;
   }
-  // The Authorization values are computed by the authentication part; custom
-  // values (schemes 2 and 6) stay as set.
   retry401_ = 0;
   retry407_ = 0;
   if (!redirect && (hostChanged || portChanged)) dropReceivedCookies();
-  return 0;
+  const std::string method = requestMethod(busy_);
+  if (int r = computeAuthorization(true, method)) return r;
+  return computeAuthorization(false, method);
 }
 
 void HttpClient::setUrlServer(const std::string& server) {
@@ -677,10 +678,106 @@ int HttpClient::judgeStatus(int waitResult) {
   std::string text = "HTTP protocol error. " + std::to_string(code) + " " +
                      response_.reasonPhrase;
   if (response_.reasonPhrase.empty() || response_.reasonPhrase.back() != '.') text += ".";
-  // Authentication retries (401, 407) are decided here once their part
-  // exists; until then these statuses fail like the rest.
   setError(kErrProtocol, text);
+  if (code == 401 || code == 407) return decideAuthRetry(busy_, code);
   return decideRedirect(busy_, code);
+}
+
+// --- authentication -------------------------------------------------------------
+
+int HttpClient::decideAuthRetry(TransferKind kind, int code) {
+  const bool server = code == 401;
+  const int32_t scheme = server ? authScheme_ : proxyAuthScheme_;
+  // Basic credentials went with the first request: nothing new to send.
+  if (scheme != https_auth::Digest && scheme != https_auth::NTLM &&
+      scheme != https_auth::Negotiate) {
+    return kErrProtocol;
+  }
+  int32_t& retried = server ? retry401_ : retry407_;
+  if (retried == 1) {
+    retried = 0;
+    return kErrProtocol;
+  }
+  retried = 1;
+  busy_ = TransferKind::None;
+  if (int r = computeAuthorization(server, requestMethod(kind))) return r;
+  restartKind_ = kind;
+  return 0;
+}
+
+int HttpClient::failAuthorization(const std::string& text) {
+  rearmError();
+  return setError(kErrProtocol, text);
+}
+
+int HttpClient::computeAuthorization(bool server, const std::string& method) {
+  const int32_t scheme = server ? authScheme_ : proxyAuthScheme_;
+  if (scheme == https_auth::Custom || scheme == https_auth::CustomKept) return 0;
+  std::string& value = server ? authorization_ : proxyAuthorization_;
+  const std::string& user = server ? user_ : proxyUser_;
+  const std::string& password = server ? password_ : proxyPassword_;
+  value.clear();
+  // NTLM and Negotiate still send their first message without credentials.
+  const bool firstMessage = scheme == https_auth::NTLM || scheme == https_auth::Negotiate;
+  if (user.empty() && password.empty() && !firstMessage) return 0;
+  switch (scheme) {
+    case https_auth::Basic:
+      value = "Basic " + auth::base64Encode(user + ":" + password);
+      return 0;
+    case https_auth::Digest: {
+      auth::DigestState& digest = server ? serverDigest_ : proxyDigest_;
+      digest.user = user;
+      digest.password = password;
+      digest.method = method;
+      digest.uri = request_.urlPath;
+      digest.entityBody = request_.postData;
+      return digest.headerValue(server, value) ? 0 : failAuthorization(digest.errorText);
+    }
+    case https_auth::NTLM:
+      return ntlmAuthorization(server, "NTLM");
+    case https_auth::Negotiate:
+      if (!server) return 0;
+      // The system security package's Negotiate (Kerberos) tokens come from
+      // their own context class; its package "NTLM" is the codec here too.
+      if (useSystemSspi()) return notBuilt(kPartSecurityPackage, "the Negotiate token");
+      return ntlmAuthorization(server, "Negotiate");
+    default:
+      return 0;
+  }
+}
+
+int HttpClient::ntlmAuthorization(bool server, const char* word) {
+  auth::NtlmClient& ntlm = server ? serverNtlm_ : proxyNtlm_;
+  const std::string& challenge = server ? serverChallenge_ : proxyChallenge_;
+  std::string message;
+  if (challenge.empty()) {
+    ntlm.setCredentials(server ? user_ : proxyUser_, server ? password_ : proxyPassword_);
+    message = ntlm.type1();
+  } else {
+    if (!ntlm.readType2(challenge)) return failAuthorization(ntlm.errorText());
+    message = ntlm.type3();
+  }
+  (server ? authorization_ : proxyAuthorization_) =
+      std::string(word) + " " + auth::base64Encode(message);
+  return 0;
+}
+
+void HttpClient::takeChallenge(bool server, const std::string& value) {
+  const size_t blank = value.find(' ');
+  const std::string word = value.substr(0, blank);
+  const std::string challenge = blank == std::string::npos ? "" : value.substr(blank + 1);
+  (server ? authorization_ : proxyAuthorization_).clear();
+  if (equalsNoCase(word, "Digest")) {
+    (server ? serverDigest_ : proxyDigest_).parseChallenge(challenge);
+    return;
+  }
+  // A proxy's scheme word is taken only as written; a server's in any case,
+  // and only for the scheme chosen.
+  const bool taken =
+      server ? (authScheme_ == https_auth::NTLM && equalsNoCase(word, "NTLM")) ||
+                   (authScheme_ == https_auth::Negotiate && equalsNoCase(word, "Negotiate"))
+             : word == "NTLM";
+  if (taken) (server ? serverChallenge_ : proxyChallenge_) = challenge;
 }
 
 int HttpClient::decideRedirect(TransferKind kind, int code) {
@@ -743,7 +840,8 @@ int HttpClient::onHeader(const std::string& field, const std::string& value) {
       cookies_.store(c);
     }
   }
-  // The authentication challenges are taken in by their part.
+  const bool server = equalsNoCase(field, "WWW-Authenticate");
+  if (server || equalsNoCase(field, "Proxy-Authenticate")) takeChallenge(server, value);
   return 0;
 }
 
@@ -827,6 +925,8 @@ void HttpClient::clearResponseState() {
 void HttpClient::clearAuthenticationState() {
   serverChallenge_.clear();
   proxyChallenge_.clear();
+  serverDigest_.reset();
+  proxyDigest_.reset();
   retry401_ = 0;
   retry407_ = 0;
 }

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "httpclient/auth/Digest.h"
+#include "httpclient/auth/Ntlm.h"
 #include "httpclient/protocol/CookieList.h"
 #include "httpclient/protocol/RequestBuilder.h"
 #include "httpclient/protocol/ResponseParser.h"
@@ -209,6 +211,18 @@ class HttpClient : public TlsClient, private ResponseSink {
   // Decides whether a 3xx answer is followed; when it is, the location is
   // applied and restartKind_ set for the next request.
   int decideRedirect(TransferKind kind, int code);
+  // A 401 (server) or 407 (proxy) answer to a challenge-response scheme is
+  // answered once: the header is computed from the challenge taken in and
+  // restartKind_ set; a second refusal fails with the protocol error.
+  int decideAuthRetry(TransferKind kind, int code);
+  // The Authorization (server) or Proxy-Authorization value from the
+  // direction's scheme, credentials and challenge.
+  int computeAuthorization(bool server, const std::string& method);
+  int ntlmAuthorization(bool server, const char* word);
+  // A WWW-Authenticate (server) or Proxy-Authenticate header.
+  void takeChallenge(bool server, const std::string& value);
+  // A header that cannot be computed ends the method with 151 and this text.
+  int failAuthorization(const std::string& text);
   // A redirect that cannot go on: the connection goes and this failure
   // replaces the protocol error text.
   int failRedirect(int code, const char* text);
@@ -250,6 +264,10 @@ class HttpClient : public TlsClient, private ResponseSink {
   std::string proxyPassword_;
   std::string proxyAuthorization_;
   std::string proxyChallenge_;
+  auth::DigestState serverDigest_;
+  auth::DigestState proxyDigest_;
+  auth::NtlmClient serverNtlm_;
+  auth::NtlmClient proxyNtlm_;
   bool proxyAutoDetect_ = false;
   int32_t retry401_ = 0;
   int32_t retry407_ = 0;

@@ -28,16 +28,17 @@ root="${1:-$(cd "$(dirname "$self")/../.." && pwd)}"
 # folder|includes it may name (an extended regex on the included path).
 # The HTTP client's shared tables (error codes, Config text, setting tables)
 # are open to each of its layers; otherwise a layer names only the one below.
+# The authentication codecs (auth/) know only the platform; HTTP and the tunnel use them.
 shared='httpclient/transport/(ComponentErrors|ComponentIds|ConfigText|SettingTable)\.h'
 rules=(
   "platform|platform/"
   "winsupport|(winsupport|platform)/"
   "checks|(checks|winsupport|platform)/"
   "logging|(logging|winsupport|platform|generated)/"
-  "httpclient/transport|(httpclient/transport|platform)/"
-  "httpclient/protocol|(httpclient/protocol/|httpclient/auth/|httpclient/transport/TlsClient\.h|$shared|platform/)"
   # Authentication codecs: no HTTP, no sockets; the security package table.
   "httpclient/auth|(httpclient/auth/|httpclient/transport/SecurityLibrary\.h|$shared|platform/)"
+  "httpclient/transport|(httpclient/transport|httpclient/auth|platform)/"
+  "httpclient/protocol|(httpclient/protocol/|httpclient/auth/|httpclient/transport/TlsClient\.h|$shared|platform/)"
   "httpclient|(httpclient/[^/]+$|httpclient/protocol/HttpComponent\.h|$shared|platform/)"
   "fetch|(fetch/|httpclient/[^/]+$|winsupport/|platform/)"
   "cli|(cli|fetch|checks|logging|winsupport|platform|generated)/"

@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 
+#include "httpclient/auth/AuthCommon.h"
+#include "httpclient/auth/Ntlm.h"
 #include "tests/support/component_fixture.h"
 #include "tests/support/recording_https.h"
 #include "tests/support/registry_env.h"
@@ -654,4 +656,100 @@ TEST_F(TransferTest, RelativeRedirectLocations) {
                                 plainGet("{host}", r.target)},
                    .url = r.location});
   }
+}
+
+namespace {
+
+// Authentication through the peer as proxy (no request names its port), request by request.
+struct AuthCase {
+  const char* what = "";
+  int scheme = 0;
+  bool proxy = false;  // ProxyAuthScheme, ProxyUser and ProxyPassword
+  const char* user = "u";
+  const char* password = "p";
+  const char* post = "";  // PostData of a POST; "": a GET
+  std::vector<std::vector<std::pair<std::string, std::string>>> connections = {};  // request, reply
+  const char* error = "";  // non-empty: the call fails with 151 and this text
+};
+
+void playAuth(const AuthCase& c) {
+  SCOPED_TRACE(c.what);
+  std::vector<tw_test::PeerScript> scripts(c.connections.size());
+  std::vector<std::string> sent(c.connections.size());
+  for (size_t i = 0; i < c.connections.size(); ++i) {
+    for (const auto& [request, reply] : c.connections[i]) {
+      sent[i] += filled(request, "");
+      scripts[i].push_back(PeerStep::waitForCount(sent[i].size()));
+      scripts[i].push_back(PeerStep::send(reply));
+    }
+    scripts[i].push_back(PeerStep::close());
+  }
+  ScriptedPeer peer(scripts);
+  RecordingHttps h;
+  h.SetText(https_prop::ProxyServer, "127.0.0.1");
+  h.SetInteger(https_prop::ProxyPort, peer.port());
+  h.SetInteger(c.proxy ? https_prop::ProxyAuthScheme : https_prop::AuthScheme, c.scheme);
+  h.SetText(c.proxy ? https_prop::ProxyUser : https_prop::User, c.user);
+  h.SetText(c.proxy ? https_prop::ProxyPassword : https_prop::Password, c.password);
+  h.SetText(https_prop::PostData, c.post);
+  EXPECT_EQ(*c.post ? h.Post("http://h.test/x") : h.Get("http://h.test/x"), *c.error ? 151 : 0);
+  EXPECT_STREQ(h.GetLastError(), c.error);
+  ASSERT_TRUE(peer.waitDone());
+  ASSERT_EQ(peer.connectionCount(), sent.size());
+  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(peer.received(i), sent[i]) << i;
+}
+
+// A request to the proxy with these header lines, ending with tail.
+std::string proxied(const std::string& headers, bool close = true, const char* method = "GET",
+                    const std::string& tail = "\r\n") {
+  return std::string(method) + " http://h.test/x HTTP/1.1\r\nHost: h.test\r\n" + headers +
+         "{agent}" + (close ? "Connection: close\r\n" : "") + tail;
+}
+
+}  // namespace
+
+TEST_F(TransferTest, Authentication) {
+  const std::string ok = withLength("200 OK", "");
+  const std::string type2 = "TlRMTVNTUAACAAAAAAAAACgAAAABAggAASNFZ4mrze8AAAAAAAAAAA==";
+  auth::setRandomSourceForTesting([](uint8_t* out, size_t n) { std::fill_n(out, n, 0xaa); });
+  auto type3 = [&](const char* user, const char* password) {  // its bytes: auth_test.cpp
+    auth::NtlmClient ntlm;
+    ntlm.setCredentials(user, password);
+    EXPECT_TRUE(ntlm.readType2(type2));
+    return auth::base64Encode(ntlm.type3());
+  };
+  const std::string type1 = "TlRMTVNTUAABAAAAB4IIogAAAAAoAAAAAAAAACgAAAAAAAAAAAAADw==\r\n";
+  const std::string proxyType1 = "Proxy-Authorization: NTLM " + type1;
+  const std::string refused = "407 Proxy Authentication Required\r\nProxy-Authenticate: ";
+  const std::vector<AuthCase> cases = {
+      {.what = "Basic with an empty password", .password = "",
+       .connections = {{{proxied("Authorization: Basic dTo=\r\n"), ok}}}},
+      {.what = "Digest: the challenge answered on a new connection", .scheme = 1,
+       .connections = {{{proxied(""), withLength("401 Unauthorized\r\nWWW-Authenticate: Digest "
+                                                  "realm=\"r\", nonce=\"n\", qop=\"auth\"", "")}},
+                       {{proxied("Authorization: Digest username=\"u\", realm=\"r\", nonce=\"n\", "
+                                 "uri=\"/x\", algorithm=\"md5\", qop=\"auth\", nc=00000001, "
+                                 "cnonce=\"aaaaaaaa\", response=\"9c26c1f1062d6d5e952fb062a16838e8\"\r\n"),
+                         ok}}}},
+      {.what = "NTLM on one connection; the domain goes into the type 1",
+       .scheme = 4, .user = "Domain\\User", .password = "Password",
+       .connections = {{{proxied("Authorization: NTLM TlRMTVNTUAABAAAAB5IIogYABgAoAAAAAAAAAC4"
+                                 "AAAAAAAAAAAAAD0RvbWFpbg==\r\n", false),
+                         withLength("401 Unauthorized\r\nWWW-Authenticate: ntlm " + type2, "")},
+                        {proxied("Authorization: NTLM " + type3("Domain\\User", "Password") +
+                                 "\r\n", false), ok}}}},
+      {.what = "Negotiate POST: no body until the challenge is answered", .scheme = 5,
+       .post = "hello",
+       .connections = {{{proxied("Authorization: Negotiate " + type1, false,
+                                 "POST", "Content-Length: 0\r\n\r\n"),
+                         withLength("401 Unauthorized\r\nWWW-Authenticate: Negotiate " + type2, "")},
+                        {proxied("Authorization: Negotiate " + type3("u", "p") + "\r\n", false,
+                                 "POST", "Content-Length: 5\r\n\r\nhello"), ok}}}},
+      {.what = "a proxy's lower-case ntlm is no challenge", .scheme = 4, .proxy = true,
+       .connections = {{{proxied(proxyType1, false), withLength(refused + "ntlm " + type2, "")},
+                        {proxied(proxyType1, false), withLength(refused + "NTLM " + type2, "")}}},
+       .error = "HTTP protocol error. 407 Proxy Authentication Required."},
+  };
+  for (const AuthCase& c : cases) playAuth(c);
+  auth::setRandomSourceForTesting(nullptr);
 }
