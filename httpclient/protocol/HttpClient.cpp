@@ -582,6 +582,13 @@ int HttpClient::writeRequest(const std::string& method, bool withBody) {
   if (int r = decideConnection()) return r;
   parser_.setMaxLineLength(maxLineLength());
 
+  // A Negotiate token made before the TLS connection existed lacks its
+  // channel bindings: the first one is made again now.
+  if (authScheme_ == https_auth::Negotiate && useSystemSspi() && extendedProtection() &&
+      tlsSelected() && !sspiBound_ && serverChallenge_.empty() && tlsContext() != nullptr) {
+    if (int r = sspiAuthorization()) return r;
+  }
+
   RequestBodyPlan plan;
   if (withBody) {
     if (int r = planRequestBody(plan)) return r;
@@ -737,9 +744,9 @@ int HttpClient::computeAuthorization(bool server, const std::string& method) {
       return ntlmAuthorization(server, "NTLM");
     case https_auth::Negotiate:
       if (!server) return 0;
-      // The system security package's Negotiate (Kerberos) tokens come from
-      // their own context class; its package "NTLM" is the codec here too.
-      if (useSystemSspi()) return notBuilt(kPartSecurityPackage, "the Negotiate token");
+      // The system security package makes Kerberos tokens (SPNEGO); its
+      // package "NTLM" is the codec here too.
+      if (useSystemSspi()) return sspiAuthorization();
       return ntlmAuthorization(server, "Negotiate");
     default:
       return 0;
@@ -759,6 +766,33 @@ int HttpClient::ntlmAuthorization(bool server, const char* word) {
   }
   (server ? authorization_ : proxyAuthorization_) =
       std::string(word) + " " + auth::base64Encode(message);
+  return 0;
+}
+
+int HttpClient::sspiAuthorization() {
+  std::string token;
+  int r;
+  if (serverChallenge_.empty()) {
+    const std::string target =
+        kerberosSpn().empty() ? "HTTP/" + urlServer_ : kerberosSpn();
+    // With ExtendedProtection over TLS the first token carries the
+    // connection's channel bindings; before the connection exists it is made
+    // again when the request is written.
+    std::string bindings;
+    PCtxtHandle tls = extendedProtection() && tlsSelected() ? tlsContext() : nullptr;
+    if (tls != nullptr && (r = sspi_.channelBindings(tls, bindings)) != 0) {
+      return failAuthorization(sspi_.errorText());
+    }
+    r = sspi_.start("Negotiate", user_, password_, target, tls != nullptr ? &bindings : nullptr,
+                    token);
+    sspiBound_ = tls != nullptr;
+  } else {
+    std::string challenge;
+    if (!auth::base64Decode(serverChallenge_, challenge)) challenge.clear();
+    r = sspi_.next(challenge, token);
+  }
+  if (r != 0) return failAuthorization(sspi_.errorText());
+  authorization_ = "Negotiate " + auth::base64Encode(token);
   return 0;
 }
 
@@ -894,9 +928,22 @@ int HttpClient::onBody(const char* data, size_t length, int percentDone) {
   return 0;
 }
 
+// True when the response announced that the server closes the connection
+// after it ("Connection: close"): no further request may go on it.
+bool HttpClient::serverCloses() const {
+  for (const auto& [field, value] : response_.headers) {
+    if (equalsNoCase(field, "Connection") && tw_platform::asciiLower(value).find("close") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void HttpClient::onEndOfResponse(bool fireEndTransfer) {
   closeLocalFile();
-  if (!keepAlive_) close(0);
+  // A kept connection the server is closing would take the next request
+  // (an NTLM answer, say) into a connection that is already going.
+  if (!keepAlive_ || serverCloses()) close(0);
   if (fireEndTransfer) this->fireEndTransfer(1);
   if (timeoutMillis() < 0) close(0);
 }

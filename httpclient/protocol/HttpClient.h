@@ -17,6 +17,7 @@
 
 #include "httpclient/auth/Digest.h"
 #include "httpclient/auth/Ntlm.h"
+#include "httpclient/auth/SspiContext.h"
 #include "httpclient/protocol/CookieList.h"
 #include "httpclient/protocol/RequestBuilder.h"
 #include "httpclient/protocol/ResponseParser.h"
@@ -218,6 +219,8 @@ class HttpClient : public TlsClient, private ResponseSink {
   // The Authorization (server) or Proxy-Authorization value from the
   // direction's scheme, credentials and challenge.
   int computeAuthorization(bool server, const std::string& method);
+  // Negotiate through the system security package (Kerberos).
+  int sspiAuthorization();
   int ntlmAuthorization(bool server, const char* word);
   // A WWW-Authenticate (server) or Proxy-Authenticate header.
   void takeChallenge(bool server, const std::string& value);
@@ -229,6 +232,7 @@ class HttpClient : public TlsClient, private ResponseSink {
   // The current URL as the base of a redirect location.
   UrlParts redirectBase() const;
   void clearResponseState();
+  bool serverCloses() const;
   // Reset's clearing of the request properties; the native path also clears
   // TransferredData and GetOn302Redirect.
   void resetRequestProperties(bool nativePath);
@@ -268,6 +272,8 @@ class HttpClient : public TlsClient, private ResponseSink {
   auth::DigestState proxyDigest_;
   auth::NtlmClient serverNtlm_;
   auth::NtlmClient proxyNtlm_;
+  SspiContext sspi_;        // "UseSystemSSPI" Negotiate
+  bool sspiBound_ = false;  // its first token carried TLS channel bindings
   bool proxyAutoDetect_ = false;
   int32_t retry401_ = 0;
   int32_t retry407_ = 0;

@@ -52,6 +52,5 @@ inline constexpr const char* kPartSocketEngine = "The socket engine";
 inline constexpr const char* kPartRequests = "URL parsing and request composition";
 inline constexpr const char* kPartTunnels = "Proxy and firewall tunnelling";
 inline constexpr const char* kPartInternetLibrary = "The Internet-library transfer path";
-inline constexpr const char* kPartSecurityPackage = "The system security package path";
 
 }  // namespace velmora::network::component

@@ -10,9 +10,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "httpclient/TessilonSSL_HTTPS.h"
 #include "httpclient/auth/SspiContext.h"
+#include "httpclient/transport/ComponentIds.h"
 #include "httpclient/transport/SecurityLibrary.h"
 #include "tests/support/process.h"
+#include "tests/support/recording_https.h"
 #include "tests/support/runs.h"
 
 namespace {
@@ -63,7 +66,7 @@ TEST(Negotiate, TokensAndFailuresAgainstTheKdc) {
   auto r = tw_test::runProcess({"/bin/sh", "-c", "echo \"$PW\" | kinit \"$KRB_USER\""}, kinit);
   ASSERT_EQ(r.exitCode, 0) << r.err;
   setenv("KRB5CCNAME", cache.c_str(), 1);
-  component::security::load();
+  TessilonSSL_HTTPS_StaticInit(nullptr);
   struct Row {
     const char* name;
     const char* config;  // the peers.env entry of the profile
@@ -104,7 +107,20 @@ TEST(Negotiate, TokensAndFailuresAgainstTheKdc) {
                                      "Security Authority cannot be contacted");
     }
   }
-  component::security::unload();
+  // Through the component: the token goes out with the first GET, and a
+  // failure to make one ends the method with its text.
+  setenv("KRB5_CONFIG", env["TW_KRB5_CONFIG"].c_str(), 1);
+  for (const std::string& pw : {password, password + "x"}) {
+    tw_test::RecordingHttps http;
+    http.SetInteger(https_prop::AuthScheme, 5);
+    http.Config("UseSystemSSPI=true");
+    http.SetText(https_prop::User, user.c_str());
+    http.SetText(https_prop::Password, pw.c_str());
+    const int result = http.Get(("http://localhost:" + env["TW_APACHE_GSS_PORT"] + "/gss/").c_str());
+    EXPECT_EQ(result, pw == password ? 0 : 151) << http.GetLastError();
+    EXPECT_EQ(http.GetText(https_prop::StatusLine), pw == password ? "HTTP/1.1 200 OK" : "");
+  }
+  TessilonSSL_HTTPS_StaticDestroy();
 }
 
 }  // namespace
