@@ -43,6 +43,8 @@ class TcpClient : public SocketEngine {
     reportConnectionStatus(event, code);
   }
   void tunnelError(int code, const std::string& text) { onError(code, text); }
+  void tunnelPutBack(const char* data, size_t length) { putBack(data, length); }
+  bool tunnelHandshakePending() const { return secureHandshakePending(); }
 
  protected:
   // The engine's connect results, data and disconnects go through the tunnel.
@@ -54,10 +56,7 @@ class TcpClient : public SocketEngine {
   // With a tunnel the socket connects to the intermediary.
   bool tunnelTarget(uint32_t& address, uint16_t& port) const override;
   bool tunnelNegotiating() const override { return tunnel_.negotiating(); }
-  // SOCKS replies are binary; HTTP CONNECT replies are read by lines.
-  bool tunnelReadsRaw() const override {
-    return tunnel_.type() == https_firewall::Socks4 || tunnel_.type() == https_firewall::Socks5;
-  }
+  bool tunnelReadsRaw() const override { return tunnel_.readsRaw(); }
 
  private:
   Tunnel tunnel_;
