@@ -225,4 +225,43 @@ TEST_F(TunnelTest, FailedLookupGivesTheWinsockText) {
   if (!isolated) GTEST_SKIP() << "cannot run in a network namespace of its own (needs root)";
 }
 
+// FirewallAutoDetect reads the "socks=" entry of the Internet Settings; the
+// values of each row are written over the last row's.
+TEST_F(TunnelTest, AutoDetectTakesTheSocksEntry) {
+  struct Row {
+    DWORD enable;
+    const char* server;
+    bool on;
+    int type;  // FirewallType set before: 1; what detection leaves
+    const char* host;
+    int port;
+  };
+  const Row rows[] = {
+      {1, "http=h:1;socks=127.0.0.2:1081;https=s:2", true, 3, "127.0.0.2", 1081},
+      {1, "socks=127.0.0.3:0", true, 3, "127.0.0.3", 1080},
+      {1, "socks=:1081", true, 1, "", 0},
+      {1, "socks=127.0.0.2:", true, 1, "", 0},
+      {1, "127.0.0.2:1081", true, 1, "", 0},
+      {0, "socks=127.0.0.2:1081", true, 1, "", 0},
+      {1, "socks=127.0.0.2:1081", false, 1, "", 0},
+  };
+  const char* const key = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.server);
+    ASSERT_EQ(tw_test::writeRegistryValue(HKEY_CURRENT_USER, key, "ProxyEnable", REG_DWORD,
+                                          std::string(reinterpret_cast<const char*>(&r.enable), 4)),
+              0);
+    ASSERT_EQ(tw_test::writeRegistryValue(HKEY_CURRENT_USER, key, "ProxyServer", REG_SZ,
+                                          r.server + "\0"s),
+              0);
+    RecordingHttps h;
+    h.SetInteger(https_prop::FirewallType, 1);
+    h.SetText(https_prop::FirewallHost, "127.0.0.9");
+    EXPECT_EQ(h.SetInteger(https_prop::FirewallAutoDetect, r.on), 0);
+    EXPECT_EQ(h.GetInteger(https_prop::FirewallType), r.type);
+    EXPECT_EQ(h.GetText(https_prop::FirewallHost), r.host);
+    EXPECT_EQ(h.GetInteger(https_prop::FirewallPort), r.port);
+  }
+}
+
 }  // namespace
