@@ -7,7 +7,6 @@
 #include "httpclient/protocol/Url.h"
 #include "httpclient/transport/ComponentErrors.h"
 #include "httpclient/transport/ComponentIds.h"
-#include "httpclient/transport/InternetSettings.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -147,7 +146,7 @@ int HttpClient::setProxyAutoDetect(bool on) {
   if (!on) return 0;
 
   std::string list;
-  if (!systemProxyServer(list)) return 0;
+  if (!systemProxyList(list)) return 0;
 
   if (urlScheme_.empty()) urlScheme_ = "https";
   const std::string prefix = tw_platform::asciiLower(urlScheme_) + "=";

@@ -8,6 +8,7 @@
 // The layers above configure the tunnel through this class's operations.
 #pragma once
 
+#include "httpclient/transport/InternetSettings.h"
 #include "httpclient/transport/SocketEngine.h"
 #include "httpclient/transport/Tunnel.h"
 
@@ -47,6 +48,8 @@ class TcpClient : public SocketEngine {
   bool tunnelHandshakePending() const { return secureHandshakePending(); }
 
  protected:
+  // The system proxy list of the Internet Settings, for the layers above.
+  static bool systemProxyList(std::string& value) { return systemProxyServer(value); }
   // The engine's connect results, data and disconnects go through the tunnel.
   void onConnect(int code) override { tunnel_.onConnectResult(code); }
   void onDisconnect(int code) override { tunnel_.onDisconnect(code); }

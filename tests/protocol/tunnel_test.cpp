@@ -21,7 +21,6 @@
 using namespace velmora::network::component;
 using tw_test::PeerStep;
 using tw_test::RecordingHttps;
-using tw_test::ScriptedPeer;
 using namespace std::string_literals;
 
 namespace {
@@ -70,7 +69,7 @@ void play(const TunnelCase& c, size_t split) {
     const bool putBack = kPage.starts_with(c.tail);
     script.push_back(PeerStep::send(putBack ? kPage.substr(c.tail.size()) : kPage));
   }
-  ScriptedPeer peer(script);
+  tw_test::ScriptedPeer peer(script);
   RecordingHttps h;
   h.SetInteger(https_prop::Timeout, 10);
   h.SetInteger(https_prop::FirewallType, c.type);
