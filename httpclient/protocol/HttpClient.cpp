@@ -9,7 +9,6 @@
 #include "httpclient/transport/ComponentErrors.h"
 #include "httpclient/transport/ComponentIds.h"
 #include "platform/files.h"
-#include "platform/registry.h"
 #include "platform/text.h"
 
 using tw_platform::equalsNoCase;
@@ -25,8 +24,6 @@ constexpr const char* kTextLocalFileWrite = "Error writing to LocalFile.";
 constexpr const char* kTextAppendData = "Error appending to TransferredData.";
 constexpr const char* kTextIdenticalRedirect =
     "Attempting to redirect to identical URL.  Aborting connection.";
-constexpr const char* kInternetSettingsKey =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 constexpr size_t kFilePiece = 16384;
 
 }  // namespace
@@ -149,32 +146,11 @@ int HttpClient::setProxyAutoDetect(bool on) {
   request_.proxyPort = defaultPort_;
   if (!on) return 0;
 
-  HKEY key = nullptr;
-  LONG r = RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_READ, &key);
-  if (r == ERROR_FILE_NOT_FOUND) {
-    r = RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettingsKey, 256, KEY_READ, &key);
-  }
-  if (r != ERROR_SUCCESS) return 0;
-  DWORD enable = 0;
-  DWORD type = 0;
-  DWORD size = sizeof(enable);
-  r = RegQueryValueExA(key, "ProxyEnable", nullptr, &type, reinterpret_cast<LPBYTE>(&enable),
-                       &size);
-  if (r != ERROR_SUCCESS || enable == 0) {
-    RegCloseKey(key);
-    return 0;
-  }
-  char value[400] = {0};
-  size = sizeof(value) - 1;
-  r = RegQueryValueExA(key, "ProxyServer", nullptr, &type, reinterpret_cast<LPBYTE>(value),
-                       &size);
-  RegCloseKey(key);
-  if (r != ERROR_SUCCESS) return 0;
-  value[size < sizeof(value) ? size : sizeof(value) - 1] = 0;
+  std::string list;
+  if (!systemProxyList(list)) return 0;
 
   if (urlScheme_.empty()) urlScheme_ = "https";
   const std::string prefix = tw_platform::asciiLower(urlScheme_) + "=";
-  std::string list(value);
   std::string taken;
   bool found = false;
   size_t start = 0;
@@ -477,7 +453,11 @@ int HttpClient::decideConnection() {
   if (int r = setRemoteHost(host)) return r;
   if (int r = setRemotePort(static_cast<uint16_t>(port))) return r;
   if (timeoutMillis() < 0) return connect();
-  return connectBlocking();
+  const int r = connectBlocking();
+  // A proxy that refused the tunnel leaves its connection open: it is of no
+  // further use.
+  if (r == kErrTunnelFailed && socketExists()) close(0);
+  return r;
 }
 
 // --- the request -----------------------------------------------------------------

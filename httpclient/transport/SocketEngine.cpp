@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "httpclient/transport/ComponentErrors.h"
 #include "httpclient/transport/StateTrace.h"
@@ -280,7 +281,9 @@ int SocketEngine::connect() {
   uint32_t address = remote_.address4;
   uint16_t port = remotePort_;
   bool tunnel = tunnelTarget(address, port);
-  if (!useIPv6_ && address == 0) {
+  // A tunnel's intermediary is reached over IPv4 whatever UseIPv6 says.
+  const bool ipv6 = useIPv6_ && !tunnel;
+  if (!ipv6 && address == 0) {
     return setError(kErrZeroAddress, tunnel ? "The FirewallHost address is invalid (0.0.0.0)."
                                             : "The RemoteHost address is invalid (0.0.0.0).");
   }
@@ -290,15 +293,15 @@ int SocketEngine::connect() {
                                            "service port number.");
   }
   setConnectionState(ConnectionState::Idle);
-  SOCKET s = ::socket(useIPv6_ ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+  SOCKET s = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   if (s == INVALID_SOCKET) return setError(WSAGetLastError());
   socket_ = s;
 
   // IPv4 always binds (0 = any address); IPv6 only with BindIPv6Address.
   int rc = 0;
   SocketAddress sa;
-  if (!useIPv6_ || bindIPv6Address_) {
-    int size = local_.socketAddress(useIPv6_, local_.address4, 0, sa);
+  if (!ipv6 || bindIPv6Address_) {
+    int size = local_.socketAddress(ipv6, local_.address4, 0, sa);
     rc = ::bind(s, reinterpret_cast<const sockaddr*>(&sa), size);
   }
   if (rc != 0) {
@@ -317,7 +320,7 @@ int SocketEngine::connect() {
   }
 
   setConnectionState(ConnectionState::Connecting);
-  int size = remote_.socketAddress(useIPv6_, address, port, sa);
+  int size = remote_.socketAddress(ipv6, address, port, sa);
   if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), size) == 0) return 0;
   int err = WSAGetLastError();
   if (err == WSAEWOULDBLOCK) return 0;
@@ -367,7 +370,7 @@ int SocketEngine::close(uint32_t code) {
     setReceiveState(ReceiveState::ClosePending);
     return 0;
   }
-  if (acceptData_) {
+  if (acceptData_ || tunnelNegotiating()) {
     // The drain pass counts as receiving, so a close requested from inside
     // it is deferred like one from a read event.
     setReceiveState(ReceiveState::Receiving);
@@ -676,6 +679,16 @@ int SocketEngine::receiveBytes(char* into, size_t room, ReceiveMode mode) {
   return static_cast<int>(taken);
 }
 
+void SocketEngine::putBack(const char* data, size_t length) {
+  // While a tunnel negotiates nothing is read ahead, so the staging space
+  // is free; a reply block never exceeds it.
+  char* ahead = lines_.aheadSpace();
+  if (ahead == nullptr || length == 0 || length > LineBuffer::kReadAheadBytes) return;
+  std::memcpy(ahead, data, length);
+  lines_.aheadFilled(length);
+  if (socketExists()) PostMessageA(window_, kSocketMessage, socket_, WSAMAKESELECTREPLY(FD_READ, 0));
+}
+
 int SocketEngine::receive(ReceiveMode mode) {
   const int rc = receiveLoop(mode);
   // Read-ahead bytes still waiting after a take announce themselves once, as
@@ -722,11 +735,10 @@ int SocketEngine::receiveLoop(ReceiveMode mode) {
     if (n > 0) {
       if (recordsSocketBytes()) record(into, static_cast<size_t>(n), true);
       if (tunnelNegotiating() && tunnelReadsRaw()) {
-        int rc = handOn(into, static_cast<size_t>(n), false);
-        if (receiving_ == ReceiveState::ClosePending && mode == ReceiveMode::Event) {
-          performPendingClose();
-        }
-        return rc;
+        // A reply block goes to the tunnel as it came; once the tunnel is
+        // up, the next bytes take the ordinary path.
+        if (int rc = handOn(into, static_cast<size_t>(n), false)) return rc;
+        continue;
       }
       lines_.commit(static_cast<size_t>(n));
       if (mode == ReceiveMode::Event) continue;

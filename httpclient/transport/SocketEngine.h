@@ -197,6 +197,12 @@ class SocketEngine {
   // read by lines.
   virtual bool tunnelNegotiating() const { return false; }
   virtual bool tunnelReadsRaw() const { return false; }
+  // True while a secure channel waits for its handshake: its disconnect
+  // notification then reports the failed handshake itself.
+  virtual bool secureHandshakePending() const { return false; }
+  // Bytes a tunnel read past its reply: they come up again as if freshly
+  // received, before anything still in the socket.
+  void putBack(const char* data, size_t length);
   // Whether the socket's bytes are the session's plain bytes (false for TLS,
   // which records the bytes before encryption and after decryption).
   virtual bool recordsSocketBytes() const { return true; }

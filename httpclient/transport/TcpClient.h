@@ -8,6 +8,7 @@
 // The layers above configure the tunnel through this class's operations.
 #pragma once
 
+#include "httpclient/transport/InternetSettings.h"
 #include "httpclient/transport/SocketEngine.h"
 #include "httpclient/transport/Tunnel.h"
 
@@ -43,8 +44,12 @@ class TcpClient : public SocketEngine {
     reportConnectionStatus(event, code);
   }
   void tunnelError(int code, const std::string& text) { onError(code, text); }
+  void tunnelPutBack(const char* data, size_t length) { putBack(data, length); }
+  bool tunnelHandshakePending() const { return secureHandshakePending(); }
 
  protected:
+  // The system proxy list of the Internet Settings, for the layers above.
+  static bool systemProxyList(std::string& value) { return systemProxyServer(value); }
   // The engine's connect results, data and disconnects go through the tunnel.
   void onConnect(int code) override { tunnel_.onConnectResult(code); }
   void onDisconnect(int code) override { tunnel_.onDisconnect(code); }
@@ -54,10 +59,7 @@ class TcpClient : public SocketEngine {
   // With a tunnel the socket connects to the intermediary.
   bool tunnelTarget(uint32_t& address, uint16_t& port) const override;
   bool tunnelNegotiating() const override { return tunnel_.negotiating(); }
-  // SOCKS replies are binary; HTTP CONNECT replies are read by lines.
-  bool tunnelReadsRaw() const override {
-    return tunnel_.type() == https_firewall::Socks4 || tunnel_.type() == https_firewall::Socks5;
-  }
+  bool tunnelReadsRaw() const override { return tunnel_.readsRaw(); }
 
  private:
   Tunnel tunnel_;

@@ -90,6 +90,9 @@ class TlsClient : public TcpClient {
   int tlsCloseStep(bool sendCloseNotify) override;
   // Plain connections record the socket's bytes; TLS records plain text.
   bool recordsSocketBytes() const override { return !tlsSelected_; }
+  bool secureHandshakePending() const override {
+    return tlsSelected_ && tlsState_ == TlsState::Connecting;
+  }
   int sendPiece(const char* data, int length) override { return send(data, length); }
 
  private:

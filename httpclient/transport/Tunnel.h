@@ -14,10 +14,24 @@
 
 #include "httpclient/transport/ComponentIds.h"
 #include "httpclient/transport/SettingTable.h"
+#include "httpclient/transport/TunnelReply.h"
 
 namespace velmora::network::component {
 
 class TcpClient;
+
+// Where a connection's tunnel stands. The negotiating states each wait for
+// one reply of the intermediary.
+enum class TunnelState {
+  Idle,           // no negotiation: before a connect, or no tunnel is set
+  HttpReply,      // CONNECT sent, its answer awaited
+  Socks4Reply,    // SOCKS 4 request sent
+  Socks5Method,   // SOCKS 5 greeting sent
+  Socks5Auth,     // user name and password sent
+  Socks5Connect,  // SOCKS 5 connect request sent
+  Open,           // the pass-through is up: bytes go straight up
+  Ended,          // the negotiation failed: what the intermediary still sends is dropped
+};
 
 class Tunnel {
  public:
@@ -42,7 +56,11 @@ class Tunnel {
   int setAutoDetect(bool on);
   bool autoDetect() const { return autoDetect_; }
   void setDigestUri(const std::string& uri) { digestUri_ = uri; }
-  bool negotiating() const { return negotiating_; }
+  bool negotiating() const;
+  // Replies of types 1 to 3 come in raw blocks; the others by lines.
+  bool readsRaw() const {
+    return type_ >= https_firewall::HttpConnect && type_ <= https_firewall::Socks5;
+  }
 
   // From the socket engine: the TCP connect to the intermediary completed.
   void onConnectResult(int code);
@@ -69,8 +87,29 @@ class Tunnel {
   std::string digestUri_;
   std::string data_;  // "FirewallData": stored only
 
+  void setState(TunnelState next);
+  // Sends a request of the negotiation; a failed send ends it.
+  void send(const std::string& request);
+  // The opening request of the type.
+  void sendOpening();
+  void sendSocks4Request();
+  void sendSocks5Connect();
+  // The remote host as an IPv4 address for the SOCKS requests (network
+  // order); a failed lookup ends the negotiation and returns false.
+  bool remoteAddress(uint32_t& address);
+  // The reply's bytes are judged: favourable ones move the negotiation on.
+  void onReply();
+  void onAccepted(const ReplyVerdict& verdict);
+  // Up: bytes after the reply go back to the engine as fresh input.
+  void open(size_t replyLength, bool putBackRest);
+  // An HTTP proxy's refusal: 118 with the reply, the message as last error.
+  void refuse(const std::string& message);
+  // Fail without the close, for a connection that is closing already.
+  void end(const std::string& text);
+
   // Negotiation state.
-  bool negotiating_ = false;
+  TunnelState state_ = TunnelState::Idle;
+  std::string reply_;  // the reply bytes gathered so far
 
   SettingTable settings_;
 };
