@@ -198,16 +198,18 @@ TEST_F(WinsockTest, CancelAndCloseDiscardQueuedEvents) {
                      PeerStep::waitFor("never", 2000)});
   connectTo(peer);
   ASSERT_EQ(send(sock, "go", 2, 0), 2);
-  // Let the readiness be seen and queued without dispatching it.
+  // Let the readiness be seen and queued without dispatching it (pumpUntil
+  // would dispatch an FD_READ that arrives between its checks).
   MSG msg;
-  ASSERT_TRUE(pumpUntil([&] {
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
-      if (WSAGETSELECTEVENT(msg.lParam) == FD_READ) return true;
-      PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
-      DispatchMessageA(&msg);
+  bool queued = false;
+  for (int i = 0; i < 500 && !queued; ++i) {
+    while (!queued && PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+      queued = WSAGETSELECTEVENT(msg.lParam) == FD_READ;
+      if (!queued && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
     }
-    return false;
-  }));
+    if (!queued) MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+  }
+  ASSERT_TRUE(queued);
   ASSERT_EQ(WSAAsyncSelect(sock, hwnd, 0, 0), 0);
   EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
   // The data stays in the socket, and the socket stays non-blocking.
