@@ -682,6 +682,10 @@ void playAuth(const AuthCase& c) {
       scripts[i].push_back(PeerStep::waitForCount(sent[i].size()));
       scripts[i].push_back(PeerStep::send(reply));
     }
+    // A server that announces its close takes a moment to make it.
+    if (c.connections[i].back().second.find("Connection: close") != std::string::npos) {
+      scripts[i].push_back(PeerStep::delay(300));
+    }
     scripts[i].push_back(PeerStep::close());
   }
   ScriptedPeer peer(scripts);
@@ -738,6 +742,12 @@ TEST_F(TransferTest, Authentication) {
                          withLength("401 Unauthorized\r\nWWW-Authenticate: ntlm " + type2, "")},
                         {proxied("Authorization: NTLM " + type3("Domain\\User", "Password") +
                                  "\r\n", false), ok}}}},
+      {.what = "NTLM: a challenge that announces the close is answered on a new connection",
+       .scheme = 4,
+       .connections = {{{proxied("Authorization: NTLM " + type1, false),
+                         withLength("401 Unauthorized\r\nConnection: close\r\nWWW-Authenticate: "
+                                    "NTLM " + type2, "")}},
+                       {{proxied("Authorization: NTLM " + type3("u", "p") + "\r\n", false), ok}}}},
       {.what = "Negotiate POST: no body until the challenge is answered", .scheme = 5,
        .post = "hello",
        .connections = {{{proxied("Authorization: Negotiate " + type1, false,
