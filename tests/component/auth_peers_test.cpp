@@ -4,11 +4,7 @@
 // query tag: their statuses, and for squid the client port of each.
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
-#include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/component_fixture.h"
@@ -18,25 +14,6 @@
 namespace {
 
 namespace p = https_prop;
-
-// "<status>" per request of the tag in the log, followed by ":<port>" where
-// the log gives the client port. A proxy logs a request after answering it:
-// the log is read again until it holds `count` of them, for 3 s at most.
-std::vector<std::string> logged(const std::string& file, const std::string& tag, size_t count) {
-  const std::regex line("GET \\S*\\?" + tag + "(?: HTTP/1.1)? (\\d{3}) (?:port=(\\d+))?.*");
-  std::vector<std::string> out;
-  for (int tries = 0; tries < 30 && out.size() < count; ++tries) {
-    if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    out.clear();
-    std::ifstream log(file);
-    for (std::string text; std::getline(log, text);) {
-      std::smatch m;
-      if (!std::regex_match(text, m, line)) continue;
-      out.push_back(m[1].str() + (m[2].matched ? ":" + m[2].str() : ""));
-    }
-  }
-  return out;
-}
 
 TEST_F(ComponentTest, SchemesAgainstRealServersAndProxies) {
   auto env = tw_test::readPeersEnv();
@@ -88,7 +65,7 @@ TEST_F(ComponentTest, SchemesAgainstRealServersAndProxies) {
     EXPECT_EQ(http.Get(url.c_str()), r.error.empty() ? 0 : 151) << http.GetLastError();
     EXPECT_EQ(http.GetLastError(), r.error);
     std::vector<std::string> got =
-        logged(env["TW_PEERS_DIR"] + "/" + peer + "/access.log", tag, r.statuses.size());
+        tw_test::loggedGets(env["TW_PEERS_DIR"] + "/" + peer + "/access.log", tag, r.statuses.size());
     const std::string first = got.empty() ? "" : got[0].substr(3);
     for (std::string& g : got) g = g.substr(0, 3) + (g.substr(3) == first ? "" : " new");
     EXPECT_EQ(got, r.statuses);
