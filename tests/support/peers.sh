@@ -437,6 +437,7 @@ start_squid_kind() {
 
 start_squid() {
   needs squid squid
+  needs xxd xxd  # the NTLM helper's filter
   in_parallel start_squid_kind plain basic digest ntlm
 }
 
