@@ -11,6 +11,9 @@
 #   4. the 2 KiB and 100 MB pages over https (TLS 1.3, the test CA trusted
 #      through SSL_CERT_FILE)  vs  curl -sk; and 2 KiB over https with the
 #      trust from the hashed directory only (SSL_CERT_DIR)
+#   5. 2 KiB page behind nginx's Basic authentication, /u /p  vs  curl -u
+#   6. 2 KiB page through squid asking NTLM, the proxy options  vs
+#      curl --proxy-ntlm -x (tarnwick asks with Basic and Digest first)
 #
 # Usage: bench/bench_fetch.sh [ROUNDS_SMALL [ROUNDS_BIG]]   (defaults 40 and 7)
 # Builds a Release build in build-bench/.
@@ -36,6 +39,7 @@ base="http://127.0.0.1:$TW_NGINX_PORT/change"
 # The pages, in nginx's document root.
 www="$TW_NGINX_ROOT/change"
 head -c 2048 /dev/urandom | base64 -w 76 | head -c 2048 >"$www/bench-2k.html"
+cp "$www/bench-2k.html" "$TW_NGINX_ROOT/basic/bench-2k.html"
 head -c 100000000 /dev/zero | tr '\0' 'x' >"$www/bench-100m.bin"
 { yes 'A line of the five mebibyte page.' | head -c $((5 * 1048576 - 14)) || true
   printf 'PATTERN-AT-END'; } >"$www/bench-5m.txt"
@@ -101,6 +105,13 @@ run_pair tls_big "$rounds_big" "SSL_CERT_FILE='$TW_TEST_CA/root.pem' '$tarnwick'
 run_pair tls_dir "$rounds_small" "env -u SSL_CERT_FILE SSL_CERT_DIR='$TW_TEST_CA/trust' '$tarnwick' /lc /checksum '$s2k'" \
   "SSL_CERT_FILE='$TW_TEST_CA/root.pem' '$tarnwick' /lc /checksum '$s2k'"
 
+b2k="http://127.0.0.1:$TW_NGINX_PORT/basic/bench-2k.html"
+run_pair basic "$rounds_small" "'$tarnwick' /lc /checksum /u '$TW_HTTP_USER' /p '$TW_HTTP_PASSWORD' '$b2k'" \
+  "curl -s -u '$TW_HTTP_USER:$TW_HTTP_PASSWORD' -o '$work/curl/f' '$b2k' && sha256sum '$work/curl/f'"
+proxy_ntlm="/proxyhost 127.0.0.1 /proxyport $TW_SQUID_NTLM_PORT /proxyuser $TW_PROXY_USER"
+run_pair ntlm "$rounds_small" "'$tarnwick' /lc /checksum $proxy_ntlm /proxypass '$TW_PROXY_PASSWORD' '$u2k'" \
+  "curl -s --proxy-ntlm -U '$TW_PROXY_USER:$TW_PROXY_PASSWORD' -x 127.0.0.1:$TW_SQUID_NTLM_PORT -o '$work/curl/f' '$u2k' && sha256sum '$work/curl/f'"
+
 echo
 echo "tarnwick against the pipeline on 127.0.0.1 nginx (Release build, medians; memory: peak KiB)"
 printf '%-34s %4s  %10s  %10s  %7s  %9s  %9s\n' "case" "runs" "tarnwick ms" "pipeline ms" "ratio" \
@@ -111,3 +122,5 @@ report pattern "5 MiB page, /t (pattern at end)"
 report tls_small "2 KiB page over https, /checksum"
 report tls_big "100 MB page over https, /checksum"
 report tls_dir "2 KiB https: SSL_CERT_DIR vs _FILE"
+report basic "2 KiB behind Basic, /u /p"
+report ntlm "2 KiB via NTLM squid (5 requests)"

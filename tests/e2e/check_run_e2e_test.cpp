@@ -4,6 +4,7 @@
 // events, signals and memory.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <regex>
@@ -330,6 +331,62 @@ TEST_F(CheckRunE2E, PagesAsServed) {
       EXPECT_EQ(events[1]["strings"][1], tw_test::sha256Hex(stored));
     }
     EXPECT_EQ(tw_test::tarnwick(own.path(), {"/lc", "/checksum", u}).out, line::equal(u));
+  }
+}
+
+// Credentials from the command line against nginx asking Basic and apache
+// asking Digest (the server credentials go out as Basic only, and only when
+// both are given), and a page through each squid with the proxy options,
+// which try Basic, then Digest, then NTLM: the requests squid logged.
+TEST_F(CheckRunE2E, CredentialsForServersAndProxies) {
+  const std::string basic = url("/basic/"), digest = "http://127.0.0.1:" +
+                            peers.at("TW_APACHE_PORT") + "/digest/";
+  const std::string e401 = "HTTP protocol error. 401 Unauthorized.";
+  const auto via = [&](const std::string& kind) {
+    return std::vector<std::string>{"/proxyhost", "127.0.0.1", "/proxyport",
+                                    peers.at("TW_SQUID_" + kind + "_PORT"), "/proxyuser", "tw",
+                                    "/proxypass", "tw-secret"};
+  };
+  struct Case {
+    std::string url;
+    std::vector<std::string> args;
+    std::string failure{};  // "": the page is stored
+    std::map<std::string, std::string> env{};
+    const char* squid = nullptr;  // the proxy whose log counts the requests
+    std::vector<std::string> logged{};
+  };
+  const std::vector<Case> cases = {
+      {basic, {"/u", "tw", "/p", "tw-secret"}},
+      {basic, {"/u", "tw-utf8", "/p", peers.at("TW_HTTP_UTF8_PASSWORD")}},
+      {basic, {"/u", "tw", "/p", "wrong"}, e401},
+      {basic, {"/u", "tw"}, e401},
+      {basic, {"/u", "tw"}, "", {{"TARNWICK_PASSWORD", "tw-secret"}}},
+      {digest, {"/u", "tw", "/p", "tw-secret"}, e401},
+      {url("/plain.html"), via("BASIC"), "", {}, "basic", {"200"}},
+      {url("/plain.html"), via("DIGEST"), "", {}, "digest", {"407", "407", "200"}},
+      {url("/plain.html"), via("NTLM"), "", {}, "ntlm", {"407", "407", "407", "407", "200"}},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    const std::string tag = "e2e" + std::to_string(getpid()) + "-" + std::to_string(i);
+    const std::string u = c.url + "?" + tag;
+    SCOPED_TRACE(u);
+    tw_test::TempDir own;
+    tw_test::ProcessOptions options = tw_test::inState(own.path());
+    options.env.insert(c.env.begin(), c.env.end());
+    std::vector<std::string> args = {bin, "/lc", "/checksum", "/timeout", "10"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back(u);
+    ProcessResult r = tw_test::runProcess(args, options);
+    EXPECT_EQ(r.out, c.failure.empty() ? line::initialized : line::failure(u, c.failure, 151));
+    EXPECT_EQ(r.exitCode, c.failure.empty() ? 0 : 2);
+    if (c.squid == nullptr) continue;
+    std::vector<std::string> statuses;
+    for (const std::string& s : tw_test::loggedGets(
+             peers.at("TW_PEERS_DIR") + "/squid-" + c.squid + "/access.log", tag, c.logged.size())) {
+      statuses.push_back(s.substr(0, 3));
+    }
+    EXPECT_EQ(statuses, c.logged);
   }
 }
 

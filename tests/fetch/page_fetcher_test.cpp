@@ -86,6 +86,7 @@ struct FetchCase {
   std::vector<std::string> requests{};  // how each request head starts
   std::string lastHas{};  // a header line the last request carries
   std::string lastLacks{};  // text the last request lacks
+  std::string user{}, password{};
 };
 
 TEST_F(PageFetcherTest, ScriptedPeerCases) {
@@ -126,6 +127,9 @@ TEST_F(PageFetcherTest, ScriptedPeerCases) {
       {.name = "no Content-Length",
        .replies = {headReply("Accept-Ranges: bytes\r\n"), okReply("Hello, world!")},
        .existing = "Hello, ", .file = "Hello, world!", .requests = {head, get}, .lastLacks = "Range:"},
+      // Credentials go with the GET only: the probe runs before they are set.
+      {.name = "credentials", .replies = {headReply(""), okReply("body")}, .file = "body",
+       .requests = {head, get}, .lastHas = "Authorization: Basic dTpw", .user = "u", .password = "p"},
       {.name = "failed resume empties the file",
        .replies = {headReply(ranges), okReply("gone", "410 Gone")}, .existing = "Hello, ",
        .failure = "HTTP protocol error. 410 Gone.", .requests = {head, get}},
@@ -137,7 +141,7 @@ TEST_F(PageFetcherTest, ScriptedPeerCases) {
     std::vector<PeerScript> scripts;
     for (const std::string& reply : c.replies) scripts.push_back(answer(reply));
     ScriptedPeer peer(scripts);
-    PageFetcher fetcher(tw_test::urlOf(peer), file(), false, kTimeoutSeconds, "", "");
+    PageFetcher fetcher(tw_test::urlOf(peer), file(), false, kTimeoutSeconds, c.user, c.password);
     EXPECT_EQ(fetcher.fetch(c.probe), c.failure.empty()) << fetcher.failureText();
     if (!c.failure.empty()) {
       EXPECT_EQ(fetcher.failureText(), c.failure);
@@ -158,6 +162,7 @@ TEST_F(PageFetcherTest, ScriptedPeerCases) {
     }
     if (c.probe && requests.size() > 1) {
       EXPECT_FALSE(hasHeader(requests[0], "User-Agent: Tarnwick/2.1")) << requests[0];
+      EXPECT_EQ(requests[0].find("Authorization:"), std::string::npos) << requests[0];
     }
   }
   EXPECT_EQ(target.connectionCount(), 0u);

@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
+#include <thread>
 
 namespace tw_test {
 
@@ -33,6 +35,22 @@ std::map<std::string, std::string> readPeersEnv() {
     if (eq != std::string::npos) vars[line.substr(0, eq)] = line.substr(eq + 1);
   }
   return vars;
+}
+
+std::vector<std::string> loggedGets(const std::string& file, const std::string& tag, size_t count) {
+  const std::regex line("GET \\S*\\?" + tag + "(?: HTTP/1.1)? (\\d{3}) (?:port=(\\d+))?.*");
+  std::vector<std::string> out;
+  for (int tries = 0; tries < 30 && out.size() < count; ++tries) {
+    if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    out.clear();
+    std::ifstream log(file);
+    for (std::string text; std::getline(log, text);) {
+      std::smatch m;
+      if (!std::regex_match(text, m, line)) continue;
+      out.push_back(m[1].str() + (m[2].matched ? ":" + m[2].str() : ""));
+    }
+  }
+  return out;
 }
 
 std::string urlOf(const ScriptedPeer& peer, const std::string& path) {

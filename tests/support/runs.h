@@ -22,6 +22,12 @@ ProcessResult tarnwick(const std::string& root, std::vector<std::string> args);
 // when the peers were not started.
 std::map<std::string, std::string> readPeersEnv();
 std::string urlOf(const ScriptedPeer& peer, const std::string& path = "/page");
+// The GET requests whose URL carries the query `tag` in a peer's access log
+// (nginx, apache, squid of tests/support/peers.sh): "<status>", followed by
+// ":<client port>" where the log gives it. A proxy logs a request after
+// answering it: the log is read again until it holds `count` of them, for
+// 3 s at most.
+std::vector<std::string> loggedGets(const std::string& file, const std::string& tag, size_t count);
 
 // SHA-256 as upper-case hex, as tarnwick prints checksums: of bytes, or of
 // the stream a generator makes (never held whole).
