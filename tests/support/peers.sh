@@ -1,46 +1,34 @@
 #!/usr/bin/env bash
 # Real peers for the end-to-end tests, from Debian's packages, on loopback
 # only, each in the foreground with a configuration generated into its own
-# folder of a temporary directory (logs there too); their ports and the
-# test credentials go to an environment file the tests read.
+# folder of a temporary directory (logs there too).
 #
-#   peers.sh start STATE_DIR [PEER...]   start the peers (all of PEERS, or
-#                                        those named), at once, and write
-#                                        STATE_DIR/peers.env
-#   peers.sh stop STATE_DIR              stop them by process id, remove
-#                                        what they made
+#   peers.sh start STATE_DIR [PEER...]   start the peers (all of PEERS, or those
+#                                        named) at once, write STATE_DIR/peers.env
+#   peers.sh stop STATE_DIR              stop them by process id, remove what they made
 #
-# peers.env (mode 0600; KEY=VALUE lines whose values hold no blank or
-# shell character, so that a shell may source it):
+# peers.env (mode 0600; KEY=VALUE lines without blanks or shell characters):
 #   TW_PEERS_DIR       the peers' temporary directory: configs, logs
-#   nginx:  TW_NGINX_PORT (nginx on 127.0.0.1) and TW_NGINX_ROOT (its
-#     document root; tests may add pages under change/); TW_TEST_CA (the
-#     certificates of test_ca.sh) and TW_NGINX_TLS_<KIND> for each HTTPS
-#     server of the same pages on 127.0.0.1 and ::1: VALID (TLS 1.2 and 1.3),
-#     TLS12 (TLS 1.2 only), TLS10 (TLS 1.0 only), NOCHAIN (the valid leaf
-#     without its intermediate), and EXPIRED, WRONGHOST, SELFSIGNED,
-#     UNTRUSTED, NOSERVERAUTH (the leaves of those names);
-#     TW_NGINX_BASIC_PATH, a page under Basic authentication on TW_NGINX_PORT
-#     for TW_HTTP_USER / TW_HTTP_PASSWORD and for TW_HTTP_UTF8_USER /
+#   nginx:  TW_NGINX_PORT (127.0.0.1), TW_NGINX_ROOT (its document root; tests
+#     may add pages under change/), TW_TEST_CA (the certificates of test_ca.sh),
+#     TW_NGINX_TLS_<KIND>: HTTPS servers of the same pages on 127.0.0.1 and ::1,
+#     one per line of TLS_SERVERS; TW_NGINX_BASIC_PATH, a page under Basic
+#     authentication for TW_HTTP_USER / TW_HTTP_PASSWORD and TW_HTTP_UTF8_USER /
 #     TW_HTTP_UTF8_PASSWORD (a password in UTF-8 beyond ASCII)
-#   apache: TW_APACHE_PORT (apache on 127.0.0.1), TW_APACHE_DIGEST_PATH, a
-#     page under Digest authentication (qop auth) in realm TW_HTTP_REALM for
-#     TW_HTTP_USER / TW_HTTP_PASSWORD
-#   squid:  HTTP proxies on 127.0.0.1 that pass requests and CONNECT to
-#     127.0.0.1 and ::1 only (any port): TW_SQUID_PLAIN_PORT (no
-#     authentication), TW_SQUID_BASIC_PORT, TW_SQUID_DIGEST_PORT (realm
-#     TW_HTTP_REALM) for TW_PROXY_USER / TW_PROXY_PASSWORD, and
-#     TW_SQUID_NTLM_PORT (NTLM accepting any user and password)
-#   dante:  TW_DANTE_PORT, SOCKS 4 and 5 without authentication, and
-#     TW_DANTE_USER_PORT, SOCKS 5 with user TW_DANTE_USER and password
-#     TW_DANTE_PASSWORD (a system account made for the run, so as root only;
-#     otherwise TW_DANTE_USER_SKIP says why there is none); both on
-#     127.0.0.1, to 127.0.0.0/8 and ::1 only
+#   apache: TW_APACHE_PORT (127.0.0.1), TW_APACHE_DIGEST_PATH, a page under
+#     Digest authentication (qop auth) in realm TW_HTTP_REALM for TW_HTTP_USER
+#   squid:  HTTP proxies on 127.0.0.1 to 127.0.0.1 and ::1 only (any port):
+#     TW_SQUID_PLAIN_PORT (no authentication), TW_SQUID_BASIC_PORT and
+#     TW_SQUID_DIGEST_PORT (realm TW_HTTP_REALM) for TW_PROXY_USER /
+#     TW_PROXY_PASSWORD, TW_SQUID_NTLM_PORT (any user and password)
+#   dante:  on 127.0.0.1, to 127.0.0.0/8 and ::1 only: TW_DANTE_PORT (SOCKS 4
+#     and 5, no authentication), TW_DANTE_USER_PORT (SOCKS 5 for TW_DANTE_USER /
+#     TW_DANTE_PASSWORD, a system account made for the run, so as root only;
+#     otherwise TW_DANTE_USER_SKIP says why there is none)
 #
-# A further peer is one more start_<name> function, named in PEERS, that
-# makes its folder, writes its configuration and calls launch, which starts
-# the program, records its process id in STATE/<name>.pid and waits until it
-# listens; then it adds its lines to ENV_TMP. The peers start in parallel.
+# A further peer is a start_<name> function, named in PEERS: it makes its
+# folder and calls launch (configuration, start, pid in STATE/<name>.pid, wait
+# until it listens), then adds its lines to ENV_TMP. The peers start in parallel.
 set -euo pipefail
 
 PEERS=(nginx apache squid dante kerberos)
@@ -206,11 +194,7 @@ events { worker_connections 512; }
 http {
   log_format tls '\$request \$status tls=\$ssl_protocol reused=\$ssl_session_reused';
   access_log $NGINX_DIR/access.log tls;
-  client_body_temp_path $NGINX_DIR/tmp/body;
-  proxy_temp_path $NGINX_DIR/tmp/proxy;
-  fastcgi_temp_path $NGINX_DIR/tmp/fastcgi;
-  uwsgi_temp_path $NGINX_DIR/tmp/uwsgi;
-  scgi_temp_path $NGINX_DIR/tmp/scgi;
+$(for t in client_body proxy fastcgi uwsgi scgi; do echo "  ${t}_temp_path $NGINX_DIR/tmp/${t#client_};"; done)
   types { text/html html; text/plain txt; }
   default_type application/octet-stream;
   server {
@@ -340,23 +324,14 @@ start_apache() {
 
 SQUID_HELPERS=/usr/lib/squid
 
-# The authentication lines of each kind of proxy.
+# The authentication lines of each kind of proxy (its helper in SQUID_HELPER).
 squid_auth() {
-  case $1 in
-    plain) ;;
-    basic) echo "auth_param basic program $SQUID_HELPERS/basic_ncsa_auth $SQUID_DIR/passwd"
-           echo "auth_param basic realm $HTTP_REALM" ;;
-    digest) echo "auth_param digest program $SQUID_HELPERS/digest_file_auth $SQUID_DIR/passwd"
-            echo "auth_param digest realm $HTTP_REALM" ;;
-    ntlm) echo "auth_param ntlm program $SQUID_HELPERS/ntlm_fake_auth" ;;
-  esac
-  if [[ $1 != plain ]]; then
-    echo "auth_param $1 children 2 startup=1 idle=1"
-    echo "acl tw_authenticated proxy_auth REQUIRED"
-    echo "http_access allow tw_authenticated"
-  else
-    echo "http_access allow all"
-  fi
+  if [[ $1 == plain ]]; then echo "http_access allow all"; return; fi
+  echo "auth_param $1 program $SQUID_HELPERS/$SQUID_HELPER${SQUID_PASSWD:+ $SQUID_DIR/passwd}"
+  [[ $1 == ntlm ]] || echo "auth_param $1 realm $HTTP_REALM"
+  echo "auth_param $1 children 2 startup=1 idle=1"
+  echo "acl tw_authenticated proxy_auth REQUIRED"
+  echo "http_access allow tw_authenticated"
 }
 
 squid_config() {
@@ -389,24 +364,20 @@ http_access deny all
 EOF2
 }
 
-# start_squid_kind KIND: one squid of that kind.
+# start_squid_kind KIND: one squid of that kind. basic_ncsa_auth reads crypt
+# hashes, digest_file_auth plain passwords.
 start_squid_kind() {
-  SQUID_KIND=$1
-  local helper
-  case $SQUID_KIND in
-    basic) helper=basic_ncsa_auth ;;
-    digest) helper=digest_file_auth ;;
-    ntlm) helper=ntlm_fake_auth ;;
-  esac
-  [[ -z ${helper:-} || -x $SQUID_HELPERS/$helper ]] ||
-    die "squid's helper $SQUID_HELPERS/$helper is missing (apt-get install squid)"
+  SQUID_KIND=$1 SQUID_HELPER="" SQUID_PASSWD=""
   SQUID_DIR="$PEERS_DIR/squid-$SQUID_KIND"
   mkdir -p "$SQUID_DIR"
-  # basic_ncsa_auth reads crypt hashes, digest_file_auth plain passwords.
   case $SQUID_KIND in
-    basic) printf '%s:%s\n' "$HTTP_USER" "$(openssl passwd -apr1 "$HTTP_PASSWORD")" ;;
-    digest) printf '%s:%s\n' "$HTTP_USER" "$HTTP_PASSWORD" ;;
-  esac >"$SQUID_DIR/passwd"
+    basic) SQUID_HELPER=basic_ncsa_auth SQUID_PASSWD=$(openssl passwd -apr1 "$HTTP_PASSWORD") ;;
+    digest) SQUID_HELPER=digest_file_auth SQUID_PASSWD=$HTTP_PASSWORD ;;
+    ntlm) SQUID_HELPER=ntlm_fake_auth ;;
+  esac
+  [[ -z $SQUID_HELPER || -x $SQUID_HELPERS/$SQUID_HELPER ]] ||
+    die "squid's helper $SQUID_HELPERS/$SQUID_HELPER is missing (apt-get install squid)"
+  if [[ -n $SQUID_PASSWD ]]; then printf '%s:%s\n' "$HTTP_USER" "$SQUID_PASSWD"; fi >"$SQUID_DIR/passwd"
   [[ $EUID -eq 0 ]] && chown -R proxy:proxy "$SQUID_DIR"
   launch "squid-$SQUID_KIND" "$SQUID_DIR" 1 squid_config squid -N -f "$SQUID_DIR/squid.conf"
   echo "TW_SQUID_${SQUID_KIND^^}_PORT=${PORTS[0]}" >>"$ENV_TMP"
@@ -435,12 +406,9 @@ client pass {
   from: 127.0.0.0/8 to: 127.0.0.0/8
   log: error
 }
-socks pass {
-  from: 127.0.0.0/8 to: 127.0.0.0/8
-  command: connect
-  log: connect error
-}
-$(ipv6_loopback && printf 'socks pass {\n  from: 127.0.0.0/8 to: ::1/128\n  command: connect\n  log: connect error\n}\n')
+$(for to in 127.0.0.0/8 $(ipv6_loopback && echo ::1/128); do
+    printf 'socks pass {\n  from: 127.0.0.0/8 to: %s\n  command: connect\n  log: connect error\n}\n' "$to"
+  done)
 EOF2
 }
 
