@@ -54,11 +54,8 @@ free_port() {
   for _ in $(seq 1 50); do
     p=$((20000 + RANDOM % 40000))
     listening "$p" && continue
-    if (flock 9; ! grep -qsx "$p" "$STATE/ports.taken" && echo "$p" >>"$STATE/ports.taken") \
-         9>>"$STATE/ports.lock"; then
-      echo "$p"
-      return 0
-    fi
+    (flock 9; ! grep -qsx "$p" "$STATE/ports.taken" && echo "$p" >>"$STATE/ports.taken") \
+      9>>"$STATE/ports.lock" && { echo "$p"; return 0; }
   done
   die "no free loopback port found"
 }
@@ -104,15 +101,11 @@ launch() {
 }
 
 # needs PROGRAM PACKAGE: dies unless PROGRAM (a name or a path) can run.
-needs() {
-  command -v "$1" >/dev/null || die "$1 is missing (apt-get install $2)"
-}
+needs() { command -v "$1" >/dev/null || die "$1 is missing (apt-get install $2)"; }
 
 # True when ::1 exists (a system may run without IPv6).
 ipv6_loopback() { grep -qs '^0\{31\}1 ' /proc/net/if_inet6; }
 
-# md5_hex TEXT: the MD5 digest of TEXT in lowercase hexadecimal.
-md5_hex() { printf '%s' "$1" | md5sum | cut -d' ' -f1; }
 # --- nginx ---------------------------------------------------------------------------
 
 # filler_page FILE SIZE TEXT: filler lines cut to SIZE bytes in all, ending in TEXT.
@@ -183,10 +176,8 @@ nginx_config() {
   # The first port is the plain server's, the others the HTTPS servers'.
   TLS_PORTS=("${PORTS[@]:1}")
   # nginx started as root hands the requests to an unprivileged worker.
-  local user_line=""
-  [[ $EUID -eq 0 ]] && user_line="user nobody nogroup;"
   cat >"$NGINX_DIR/nginx.conf" <<EOF
-$user_line
+$([[ $EUID -eq 0 ]] && echo "user nobody nogroup;")
 worker_processes 1;
 pid $NGINX_DIR/nginx.pid;
 error_log $NGINX_DIR/error.log;
@@ -261,9 +252,6 @@ APACHE_MODULES=/usr/lib/apache2/modules
 APACHE_LOAD=(mpm_event authz_core authz_user authn_core authn_file auth_digest mime dir)
 
 apache_config() {
-  # As root, the children serve as nobody.
-  local user_lines=""
-  [[ $EUID -eq 0 ]] && user_lines=$'User nobody\nGroup nogroup'
   cat >"$APACHE_DIR/apache.conf" <<EOF2
 ServerRoot $APACHE_DIR
 ServerName 127.0.0.1
@@ -274,7 +262,7 @@ Mutex file:$APACHE_DIR/run default
 ErrorLog $APACHE_DIR/error.log
 LogLevel warn auth_digest:info
 $(for m in "${APACHE_LOAD[@]}"; do echo "LoadModule ${m}_module $APACHE_MODULES/mod_$m.so"; done)
-$user_lines
+$([[ $EUID -eq 0 ]] && printf 'User nobody\nGroup nogroup')
 StartServers 1
 ServerLimit 1
 ThreadsPerChild 16
@@ -314,7 +302,8 @@ start_apache() {
     >"$APACHE_DIR/www/digest/index.html"
   # The htdigest line: user, realm and the MD5 of user:realm:password.
   printf '%s:%s:%s\n' "$HTTP_USER" "$HTTP_REALM" \
-    "$(md5_hex "$HTTP_USER:$HTTP_REALM:$HTTP_PASSWORD")" >"$APACHE_DIR/htdigest"
+    "$(printf '%s' "$HTTP_USER:$HTTP_REALM:$HTTP_PASSWORD" | md5sum | cut -d' ' -f1)" \
+    >"$APACHE_DIR/htdigest"
   chmod -R a+rX "$APACHE_DIR"
   launch apache "$APACHE_DIR" 1 apache_config apache2 -DFOREGROUND -f "$APACHE_DIR/apache.conf"
   printf 'TW_APACHE_PORT=%s\nTW_APACHE_DIGEST_PATH=/digest/\n' "${PORTS[0]}" >>"$ENV_TMP"
@@ -335,9 +324,6 @@ squid_auth() {
 }
 
 squid_config() {
-  # Started as root, squid runs as proxy.
-  local user_line=""
-  [[ $EUID -eq 0 ]] && user_line="cache_effective_user proxy"
   cat >"$SQUID_DIR/squid.conf" <<EOF2
 visible_hostname tarnwick-test
 http_port 127.0.0.1:${PORTS[0]}
@@ -346,7 +332,7 @@ cache_log $SQUID_DIR/cache.log
 logformat tw %rm %ru %>Hs user=%un auth=%{Proxy-Authorization}>h
 access_log stdio:$SQUID_DIR/access.log tw
 coredump_dir $SQUID_DIR
-$user_line
+$([[ $EUID -eq 0 ]] && echo "cache_effective_user proxy")
 # No disk cache, nothing kept in memory, no outside lookups, a quick stop.
 cache deny all
 cache_mem 1 MB
@@ -391,9 +377,6 @@ start_squid() {
 # --- dante -----------------------------------------------------------------------------
 
 dante_config() {
-  # As root, dante checks passwords as root and relays as nobody.
-  local user_lines=""
-  [[ $EUID -eq 0 ]] && user_lines=$'user.privileged: root\nuser.unprivileged: nobody'
   cat >"$DANTE_DIR/danted.conf" <<EOF2
 logoutput: $DANTE_DIR/danted.log
 internal: 127.0.0.1 port = ${PORTS[0]}
@@ -401,7 +384,7 @@ external: 127.0.0.1
 $(ipv6_loopback && echo "external: ::1")
 clientmethod: none
 socksmethod: $DANTE_METHOD
-$user_lines
+$([[ $EUID -eq 0 ]] && printf 'user.privileged: root\nuser.unprivileged: nobody')
 client pass {
   from: 127.0.0.0/8 to: 127.0.0.0/8
   log: error
