@@ -313,14 +313,23 @@ start_apache() {
 
 SQUID_HELPERS=/usr/lib/squid
 
-# The authentication lines of each kind of proxy (its helper in SQUID_HELPER).
+# The authentication lines of each kind of proxy.
 squid_auth() {
-  if [[ $1 == plain ]]; then echo "http_access allow all"; return; fi
-  echo "auth_param $1 program $SQUID_HELPERS/$SQUID_HELPER${SQUID_PASSWD:+ $SQUID_DIR/passwd}"
-  [[ $1 == ntlm ]] || echo "auth_param $1 realm $HTTP_REALM"
-  echo "auth_param $1 children 2 startup=1 idle=1"
-  echo "acl tw_authenticated proxy_auth REQUIRED"
-  echo "http_access allow tw_authenticated"
+  case $1 in
+    plain) ;;
+    basic) echo "auth_param basic program $SQUID_HELPERS/basic_ncsa_auth $SQUID_DIR/passwd"
+           echo "auth_param basic realm $HTTP_REALM" ;;
+    digest) echo "auth_param digest program $SQUID_HELPERS/digest_file_auth $SQUID_DIR/passwd"
+            echo "auth_param digest realm $HTTP_REALM" ;;
+    ntlm) echo "auth_param ntlm program $SQUID_HELPERS/ntlm_fake_auth" ;;
+  esac
+  if [[ $1 != plain ]]; then
+    echo "auth_param $1 children 2 startup=1 idle=1"
+    echo "acl tw_authenticated proxy_auth REQUIRED"
+    echo "http_access allow tw_authenticated"
+  else
+    echo "http_access allow all"
+  fi
 }
 
 squid_config() {
@@ -350,20 +359,24 @@ http_access deny all
 EOF2
 }
 
-# start_squid_kind KIND: one squid of that kind. basic_ncsa_auth reads crypt
-# hashes, digest_file_auth plain passwords.
+# start_squid_kind KIND: one squid of that kind.
 start_squid_kind() {
-  SQUID_KIND=$1 SQUID_HELPER="" SQUID_PASSWD=""
+  SQUID_KIND=$1
+  local helper
+  case $SQUID_KIND in
+    basic) helper=basic_ncsa_auth ;;
+    digest) helper=digest_file_auth ;;
+    ntlm) helper=ntlm_fake_auth ;;
+  esac
+  [[ -z ${helper:-} || -x $SQUID_HELPERS/$helper ]] ||
+    die "squid's helper $SQUID_HELPERS/$helper is missing (apt-get install squid)"
   SQUID_DIR="$PEERS_DIR/squid-$SQUID_KIND"
   mkdir -p "$SQUID_DIR"
+  # basic_ncsa_auth reads crypt hashes, digest_file_auth plain passwords.
   case $SQUID_KIND in
-    basic) SQUID_HELPER=basic_ncsa_auth SQUID_PASSWD=$(openssl passwd -apr1 "$HTTP_PASSWORD") ;;
-    digest) SQUID_HELPER=digest_file_auth SQUID_PASSWD=$HTTP_PASSWORD ;;
-    ntlm) SQUID_HELPER=ntlm_fake_auth ;;
-  esac
-  [[ -z $SQUID_HELPER || -x $SQUID_HELPERS/$SQUID_HELPER ]] ||
-    die "squid's helper $SQUID_HELPERS/$SQUID_HELPER is missing (apt-get install squid)"
-  if [[ -n $SQUID_PASSWD ]]; then printf '%s:%s\n' "$HTTP_USER" "$SQUID_PASSWD"; fi >"$SQUID_DIR/passwd"
+    basic) printf '%s:%s\n' "$HTTP_USER" "$(openssl passwd -apr1 "$HTTP_PASSWORD")" ;;
+    digest) printf '%s:%s\n' "$HTTP_USER" "$HTTP_PASSWORD" ;;
+  esac >"$SQUID_DIR/passwd"
   [[ $EUID -eq 0 ]] && chown -R proxy:proxy "$SQUID_DIR"
   launch "squid-$SQUID_KIND" "$SQUID_DIR" 1 squid_config squid -N -f "$SQUID_DIR/squid.conf"
   echo "TW_SQUID_${SQUID_KIND^^}_PORT=${PORTS[0]}" >>"$ENV_TMP"
