@@ -1,46 +1,34 @@
 #!/usr/bin/env bash
 # Real peers for the end-to-end tests, from Debian's packages, on loopback
 # only, each in the foreground with a configuration generated into its own
-# folder of a temporary directory (logs there too); their ports and the
-# test credentials go to an environment file the tests read.
+# folder of a temporary directory (logs there too).
 #
-#   peers.sh start STATE_DIR [PEER...]   start the peers (all of PEERS, or
-#                                        those named), at once, and write
-#                                        STATE_DIR/peers.env
-#   peers.sh stop STATE_DIR              stop them by process id, remove
-#                                        what they made
+#   peers.sh start STATE_DIR [PEER...]   start the peers (all of PEERS, or those
+#                                        named) at once, write STATE_DIR/peers.env
+#   peers.sh stop STATE_DIR              stop them by process id, remove what they made
 #
-# peers.env (mode 0600; KEY=VALUE lines whose values hold no blank or
-# shell character, so that a shell may source it):
+# peers.env (mode 0600; KEY=VALUE lines without blanks or shell characters):
 #   TW_PEERS_DIR       the peers' temporary directory: configs, logs
-#   nginx:  TW_NGINX_PORT (nginx on 127.0.0.1) and TW_NGINX_ROOT (its
-#     document root; tests may add pages under change/); TW_TEST_CA (the
-#     certificates of test_ca.sh) and TW_NGINX_TLS_<KIND> for each HTTPS
-#     server of the same pages on 127.0.0.1 and ::1: VALID (TLS 1.2 and 1.3),
-#     TLS12 (TLS 1.2 only), TLS10 (TLS 1.0 only), NOCHAIN (the valid leaf
-#     without its intermediate), and EXPIRED, WRONGHOST, SELFSIGNED,
-#     UNTRUSTED, NOSERVERAUTH (the leaves of those names);
-#     TW_NGINX_BASIC_PATH, a page under Basic authentication on TW_NGINX_PORT
-#     for TW_HTTP_USER / TW_HTTP_PASSWORD and for TW_HTTP_UTF8_USER /
+#   nginx:  TW_NGINX_PORT (127.0.0.1), TW_NGINX_ROOT (its document root; tests
+#     may add pages under change/), TW_TEST_CA (the certificates of test_ca.sh),
+#     TW_NGINX_TLS_<KIND>: HTTPS servers of the same pages on 127.0.0.1 and ::1,
+#     one per line of TLS_SERVERS; TW_NGINX_BASIC_PATH, a page under Basic
+#     authentication for TW_HTTP_USER / TW_HTTP_PASSWORD and TW_HTTP_UTF8_USER /
 #     TW_HTTP_UTF8_PASSWORD (a password in UTF-8 beyond ASCII)
-#   apache: TW_APACHE_PORT (apache on 127.0.0.1), TW_APACHE_DIGEST_PATH, a
-#     page under Digest authentication (qop auth) in realm TW_HTTP_REALM for
-#     TW_HTTP_USER / TW_HTTP_PASSWORD
-#   squid:  HTTP proxies on 127.0.0.1 that pass requests and CONNECT to
-#     127.0.0.1 and ::1 only (any port): TW_SQUID_PLAIN_PORT (no
-#     authentication), TW_SQUID_BASIC_PORT, TW_SQUID_DIGEST_PORT (realm
-#     TW_HTTP_REALM) for TW_PROXY_USER / TW_PROXY_PASSWORD, and
-#     TW_SQUID_NTLM_PORT (NTLM accepting any user and password)
-#   dante:  TW_DANTE_PORT, SOCKS 4 and 5 without authentication, and
-#     TW_DANTE_USER_PORT, SOCKS 5 with user TW_DANTE_USER and password
-#     TW_DANTE_PASSWORD (a system account made for the run, so as root only;
-#     otherwise TW_DANTE_USER_SKIP says why there is none); both on
-#     127.0.0.1, to 127.0.0.0/8 and ::1 only
+#   apache: TW_APACHE_PORT (127.0.0.1), TW_APACHE_DIGEST_PATH, a page under
+#     Digest authentication (qop auth) in realm TW_HTTP_REALM for TW_HTTP_USER
+#   squid:  HTTP proxies on 127.0.0.1 to 127.0.0.1 and ::1 only (any port):
+#     TW_SQUID_PLAIN_PORT (no authentication), TW_SQUID_BASIC_PORT and
+#     TW_SQUID_DIGEST_PORT (realm TW_HTTP_REALM) for TW_PROXY_USER /
+#     TW_PROXY_PASSWORD, TW_SQUID_NTLM_PORT (any user and password)
+#   dante:  on 127.0.0.1, to 127.0.0.0/8 and ::1 only: TW_DANTE_PORT (SOCKS 4
+#     and 5, no authentication), TW_DANTE_USER_PORT (SOCKS 5 for TW_DANTE_USER /
+#     TW_DANTE_PASSWORD, a system account made for the run, so as root only;
+#     otherwise TW_DANTE_USER_SKIP says why there is none)
 #
-# A further peer is one more start_<name> function, named in PEERS, that
-# makes its folder, writes its configuration and calls launch, which starts
-# the program, records its process id in STATE/<name>.pid and waits until it
-# listens; then it adds its lines to ENV_TMP. The peers start in parallel.
+# A further peer is a start_<name> function, named in PEERS: it makes its
+# folder and calls launch (configuration, start, pid in STATE/<name>.pid, wait
+# until it listens), then adds its lines to ENV_TMP. The peers start in parallel.
 set -euo pipefail
 
 PEERS=(nginx apache squid dante kerberos)
@@ -66,11 +54,8 @@ free_port() {
   for _ in $(seq 1 50); do
     p=$((20000 + RANDOM % 40000))
     listening "$p" && continue
-    if (flock 9; ! grep -qsx "$p" "$STATE/ports.taken" && echo "$p" >>"$STATE/ports.taken") \
-         9>>"$STATE/ports.lock"; then
-      echo "$p"
-      return 0
-    fi
+    (flock 9; ! grep -qsx "$p" "$STATE/ports.taken" && echo "$p" >>"$STATE/ports.taken") \
+      9>>"$STATE/ports.lock" && { echo "$p"; return 0; }
   done
   die "no free loopback port found"
 }
@@ -116,15 +101,11 @@ launch() {
 }
 
 # needs PROGRAM PACKAGE: dies unless PROGRAM (a name or a path) can run.
-needs() {
-  command -v "$1" >/dev/null || die "$1 is missing (apt-get install $2)"
-}
+needs() { command -v "$1" >/dev/null || die "$1 is missing (apt-get install $2)"; }
 
 # True when ::1 exists (a system may run without IPv6).
 ipv6_loopback() { grep -qs '^0\{31\}1 ' /proc/net/if_inet6; }
 
-# md5_hex TEXT: the MD5 digest of TEXT in lowercase hexadecimal.
-md5_hex() { printf '%s' "$1" | md5sum | cut -d' ' -f1; }
 # --- nginx ---------------------------------------------------------------------------
 
 # filler_page FILE SIZE TEXT: filler lines cut to SIZE bytes in all, ending in TEXT.
@@ -195,10 +176,8 @@ nginx_config() {
   # The first port is the plain server's, the others the HTTPS servers'.
   TLS_PORTS=("${PORTS[@]:1}")
   # nginx started as root hands the requests to an unprivileged worker.
-  local user_line=""
-  [[ $EUID -eq 0 ]] && user_line="user nobody nogroup;"
   cat >"$NGINX_DIR/nginx.conf" <<EOF
-$user_line
+$([[ $EUID -eq 0 ]] && echo "user nobody nogroup;")
 worker_processes 1;
 pid $NGINX_DIR/nginx.pid;
 error_log $NGINX_DIR/error.log;
@@ -206,11 +185,7 @@ events { worker_connections 512; }
 http {
   log_format tls '\$request \$status tls=\$ssl_protocol reused=\$ssl_session_reused';
   access_log $NGINX_DIR/access.log tls;
-  client_body_temp_path $NGINX_DIR/tmp/body;
-  proxy_temp_path $NGINX_DIR/tmp/proxy;
-  fastcgi_temp_path $NGINX_DIR/tmp/fastcgi;
-  uwsgi_temp_path $NGINX_DIR/tmp/uwsgi;
-  scgi_temp_path $NGINX_DIR/tmp/scgi;
+$(for t in client_body proxy fastcgi uwsgi scgi; do echo "  ${t}_temp_path $NGINX_DIR/tmp/${t#client_};"; done)
   types { text/html html; text/plain txt; }
   default_type application/octet-stream;
   server {
@@ -277,9 +252,6 @@ APACHE_MODULES=/usr/lib/apache2/modules
 APACHE_LOAD=(mpm_event authz_core authz_user authn_core authn_file auth_digest mime dir)
 
 apache_config() {
-  # As root, the children serve as nobody.
-  local user_lines=""
-  [[ $EUID -eq 0 ]] && user_lines=$'User nobody\nGroup nogroup'
   cat >"$APACHE_DIR/apache.conf" <<EOF2
 ServerRoot $APACHE_DIR
 ServerName 127.0.0.1
@@ -290,7 +262,7 @@ Mutex file:$APACHE_DIR/run default
 ErrorLog $APACHE_DIR/error.log
 LogLevel warn auth_digest:info
 $(for m in "${APACHE_LOAD[@]}"; do echo "LoadModule ${m}_module $APACHE_MODULES/mod_$m.so"; done)
-$user_lines
+$([[ $EUID -eq 0 ]] && printf 'User nobody\nGroup nogroup')
 StartServers 1
 ServerLimit 1
 ThreadsPerChild 16
@@ -330,7 +302,8 @@ start_apache() {
     >"$APACHE_DIR/www/digest/index.html"
   # The htdigest line: user, realm and the MD5 of user:realm:password.
   printf '%s:%s:%s\n' "$HTTP_USER" "$HTTP_REALM" \
-    "$(md5_hex "$HTTP_USER:$HTTP_REALM:$HTTP_PASSWORD")" >"$APACHE_DIR/htdigest"
+    "$(printf '%s' "$HTTP_USER:$HTTP_REALM:$HTTP_PASSWORD" | md5sum | cut -d' ' -f1)" \
+    >"$APACHE_DIR/htdigest"
   chmod -R a+rX "$APACHE_DIR"
   launch apache "$APACHE_DIR" 1 apache_config apache2 -DFOREGROUND -f "$APACHE_DIR/apache.conf"
   printf 'TW_APACHE_PORT=%s\nTW_APACHE_DIGEST_PATH=/digest/\n' "${PORTS[0]}" >>"$ENV_TMP"
@@ -360,9 +333,6 @@ squid_auth() {
 }
 
 squid_config() {
-  # Started as root, squid runs as proxy.
-  local user_line=""
-  [[ $EUID -eq 0 ]] && user_line="cache_effective_user proxy"
   cat >"$SQUID_DIR/squid.conf" <<EOF2
 visible_hostname tarnwick-test
 http_port 127.0.0.1:${PORTS[0]}
@@ -371,7 +341,7 @@ cache_log $SQUID_DIR/cache.log
 logformat tw %rm %ru %>Hs port=%>p user=%un auth=%{Proxy-Authorization}>h
 access_log stdio:$SQUID_DIR/access.log tw
 coredump_dir $SQUID_DIR
-$user_line
+$([[ $EUID -eq 0 ]] && echo "cache_effective_user proxy")
 # No disk cache, nothing kept in memory, no outside lookups, a quick stop.
 cache deny all
 cache_mem 1 MB
@@ -444,9 +414,6 @@ start_squid() {
 # --- dante -----------------------------------------------------------------------------
 
 dante_config() {
-  # As root, dante checks passwords as root and relays as nobody.
-  local user_lines=""
-  [[ $EUID -eq 0 ]] && user_lines=$'user.privileged: root\nuser.unprivileged: nobody'
   cat >"$DANTE_DIR/danted.conf" <<EOF2
 logoutput: $DANTE_DIR/danted.log
 internal: 127.0.0.1 port = ${PORTS[0]}
@@ -454,17 +421,14 @@ external: 127.0.0.1
 $(ipv6_loopback && echo "external: ::1")
 clientmethod: none
 socksmethod: $DANTE_METHOD
-$user_lines
+$([[ $EUID -eq 0 ]] && printf 'user.privileged: root\nuser.unprivileged: nobody')
 client pass {
   from: 127.0.0.0/8 to: 127.0.0.0/8
   log: error
 }
-socks pass {
-  from: 127.0.0.0/8 to: 127.0.0.0/8
-  command: connect
-  log: connect error
-}
-$(ipv6_loopback && printf 'socks pass {\n  from: 127.0.0.0/8 to: ::1/128\n  command: connect\n  log: connect error\n}\n')
+$(for to in 127.0.0.0/8 $(ipv6_loopback && echo ::1/128); do
+    printf 'socks pass {\n  from: 127.0.0.0/8 to: %s\n  command: connect\n  log: connect error\n}\n' "$to"
+  done)
 EOF2
 }
 

@@ -77,47 +77,47 @@ EOF
   echo "peers.sh: the KDC started in $(((${EPOCHREALTIME/[.,]/} - started) / 1000)) ms" >&2
 }
 
-start_apache_gss() {
-  local dir="$PEERS_DIR/apache-gss" modules=/usr/lib/apache2/modules keytab="$PEERS_DIR/kdc/http.keytab"
-  if [[ ! -f $keytab ]] || ! command -v apache2 >/dev/null || [[ ! -f $modules/mod_auth_gssapi.so ]]; then
-    echo "peers.sh: no KDC, apache2 or mod_auth_gssapi: no Negotiate server" >&2
-    return 0
-  fi
-  local port pid user_line="" m
-  [[ $(id -u) -eq 0 ]] && user_line="User nobody
-Group nogroup"
-  mkdir -p "$dir/www/gss"
-  echo 'Negotiated page' >"$dir/www/gss/index.html"
-  chmod -R a+rX "$dir/www"
-  port=$(free_port)
+# The Negotiate server's configuration, on the port launch took.
+apache_gss_config() {
+  local m
   {
     for m in mpm_event authz_core authz_user authn_core dir auth_gssapi; do
-      echo "LoadModule ${m}_module $modules/mod_$m.so"
+      echo "LoadModule ${m}_module $GSS_MODULES/mod_$m.so"
     done
     cat <<EOF
-ServerRoot $dir
+ServerRoot $GSS_DIR
 ServerName localhost
-Listen 127.0.0.1:$port
-PidFile $dir/apache.pid
-DefaultRuntimeDir $dir
-Mutex file:$dir default
-ErrorLog $dir/error.log
-$user_line
-DocumentRoot $dir/www
+Listen 127.0.0.1:${PORTS[0]}
+PidFile $GSS_DIR/apache.pid
+DefaultRuntimeDir $GSS_DIR
+Mutex file:$GSS_DIR default
+ErrorLog $GSS_DIR/error.log
+$([[ $(id -u) -eq 0 ]] && printf 'User nobody\nGroup nogroup')
+DocumentRoot $GSS_DIR/www
 <Location /gss/>
   AuthType GSSAPI
   AuthName "Tarnwick"
-  GssapiCredStore keytab:$keytab
+  GssapiCredStore keytab:$GSS_KEYTAB
   Require valid-user
 </Location>
 EOF
-  } >"$dir/apache.conf"
-  KRB5_CONFIG="$PEERS_DIR/kdc/krb5.conf" KRB5RCACHETYPE=none \
-    setsid apache2 -DFOREGROUND -f "$dir/apache.conf" </dev/null >"$dir/apache.out" 2>&1 &
-  pid=$!
-  echo "$pid" >"$STATE/apache-gss.pid"
-  wait_listening "$pid" "$port" || die "apache2 did not start: $(cat "$dir"/*.out "$dir"/*.log 2>/dev/null)"
-  echo "TW_APACHE_GSS_PORT=$port" >>"$ENV_TMP"
+  } >"$GSS_DIR/apache.conf"
+}
+
+start_apache_gss() {
+  GSS_DIR="$PEERS_DIR/apache-gss" GSS_MODULES=/usr/lib/apache2/modules
+  GSS_KEYTAB="$PEERS_DIR/kdc/http.keytab"
+  if [[ ! -f $GSS_KEYTAB ]] || ! command -v apache2 >/dev/null ||
+     [[ ! -f $GSS_MODULES/mod_auth_gssapi.so ]]; then
+    echo "peers.sh: no KDC, apache2 or mod_auth_gssapi: no Negotiate server" >&2
+    return 0
+  fi
+  mkdir -p "$GSS_DIR/www/gss"
+  echo 'Negotiated page' >"$GSS_DIR/www/gss/index.html"
+  chmod -R a+rX "$GSS_DIR/www"
+  launch apache-gss "$GSS_DIR" 1 apache_gss_config env KRB5_CONFIG="$PEERS_DIR/kdc/krb5.conf" \
+    KRB5RCACHETYPE=none apache2 -DFOREGROUND -f "$GSS_DIR/apache.conf"
+  echo "TW_APACHE_GSS_PORT=${PORTS[0]}" >>"$ENV_TMP"
 }
 
 # The KDC first: the Negotiate server reads the service key it makes.
