@@ -1,7 +1,8 @@
 // Tunnels through a scripted intermediary that plays the proxy and then the
 // origin server: each row gives the tunnel settings, the bytes the client
 // must send round by round and the answers, and the outcome. Every row is
-// played once whole and once with each answer split at every byte.
+// played once whole and once cut in two at each place where an answer's
+// parts change.
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <sched.h>
@@ -11,8 +12,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <thread>
 
+#include "httpclient/auth/AuthCommon.h"
+#include "httpclient/auth/Ntlm.h"
 #include "tests/support/component_fixture.h"
 #include "tests/support/recording_https.h"
 #include "tests/support/registry_env.h"
@@ -31,6 +35,9 @@ const std::string kStatusLine = kPage.substr(0, 17);
 const std::string kPort = "\x1f\x90", kAddress = "\x7f\0\0\x01"s;
 const std::string kSocks5Connect = "\x05\x01\x00\x01"s + kAddress + kPort;
 const std::string kSocks5Ok = "\x05\x00\x00\x01"s + kAddress + kPort;
+// An NTLM type 2 message (Unicode, NTLM, extended session security).
+const std::string kType2 = "TlRMTVNTUAACAAAAAAAAACgAAAABgggAAQIDBAUGBwgAAAAAAAAAAA==";
+const std::string k407 = "HTTP/1.1 407 Proxy Authentication Required\r\n";
 
 struct TunnelCase {
   std::string what;
@@ -46,6 +53,7 @@ struct TunnelCase {
   bool close = false;     // the intermediary closes after its last answer
   int code = 0;           // 0: the page arrives through the tunnel
   std::string error = "";
+  bool whole = false;  // played whole only: its cuts are another row's
 };
 
 void play(const TunnelCase& c, size_t split) {
@@ -58,7 +66,7 @@ void play(const TunnelCase& c, size_t split) {
     const std::string& r = c.replies[i];
     if (split > 0 && split < r.size()) {
       script.push_back(PeerStep::send(r.substr(0, split)));
-      script.push_back(PeerStep::delay(10));
+      script.push_back(PeerStep::delay(5));
     }
     script.push_back(PeerStep::send(r.substr(split < r.size() ? split : 0) +
                                     (i + 1 == c.replies.size() ? c.tail : "")));
@@ -88,14 +96,32 @@ void play(const TunnelCase& c, size_t split) {
   EXPECT_EQ(received.substr(sent.size(), 4), c.code == 0 ? "GET " : "");
   if (c.code != 0) {
     // The Error event: a refusal carries the proxy's whole reply.
-    const bool refusal = c.error.starts_with("Firewall error. ");
-    const std::string text = refusal ? c.replies.back() : c.error;
+    // (types 4 to 6: its status line).
+    std::string text = c.error.starts_with("Firewall error") ? c.replies.back() : c.error;
+    if (c.error.starts_with("Firewall error: ")) text.resize(text.find('\r'));
     EXPECT_NE(std::find(h.events.begin(), h.events.end(), "Error 118|" + text), h.events.end());
   }
 }
 
 std::string connectLine(const std::string& authority, const std::string& more = "") {
   return "CONNECT " + authority + " HTTP/1.0\r\n" + more + "\r\n";
+}
+
+// The NTLM message of user "u", password "p": the first, or the answer to kType2.
+std::string ntlm(const char* word, bool answer) {
+  auth::NtlmClient n;
+  n.setCredentials("u", "p");
+  std::string m = n.type1();
+  if (answer && n.readType2(kType2)) m = n.type3();
+  return connectLine("127.0.0.1:8080", "Proxy-Authorization: "s + word + " " +
+                                           auth::base64Encode(m) +
+                                           "\r\nProxy-Connection: Keep-Alive\r\n");
+}
+
+std::string digestLine(const std::string& authorization) {
+  return connectLine("127.0.0.1:8080", "Host: 127.0.0.1:8080\r\nContent-Length: 0\r\n"
+                                       "Proxy-Connection: Keep-Alive\r\nPragma: no-cache\r\n" +
+                                           authorization);
 }
 
 std::vector<TunnelCase> cases() {
@@ -170,9 +196,34 @@ std::vector<TunnelCase> cases() {
        .replies = {"\x05\x00"s, "\x05\x00\x00\x01\x7f"s}, .close = true, .code = 118,
        .error = "Firewall host disconnected."},
       {.what = "type 7", .type = 7, .code = 118, .error = "Unknown firewall type: 7"},
-      {.what = "type 4", .type = 4, .code = 118,
-       .error = "Proxy and firewall tunnelling is not built yet: the tunnel request is not "
-                "available."},
+      {.what = "NTLM, 407 body by length ending in LF; bytes after the reply reach HTTP",
+       .type = 4, .user = "u", .password = "p", .sends = {ntlm("NTLM", false), ntlm("NTLM", true)},
+       .replies = {k407 + "Proxy-Authenticate: Basic realm=x\r\nProxy-Authenticate: NTLM " + kType2 +
+                       "\r\nContent-Length: 4\r\n\r\nabc\n",
+                   "HTTP/1.0 200 Connection established\r\nVia: p\r\n\r\n"},
+       .tail = kStatusLine},
+      {.what = "Negotiate, chunked 407 body", .type = 5, .user = "u", .password = "p",
+       .sends = {ntlm("Negotiate", false), ntlm("Negotiate", true)},
+       .replies = {"HTTP/1.1 401 x\r\nTransfer-Encoding: chunked\r\nProxy-Authenticate: negotiate " +
+                       kType2 + "\r\n\r\n3\r\nabc\r\n2;x\r\nde\r\n0\r\nT: 1\r\n\r\n",
+                   "HTTP/1.1 200 OK\r\n\r\n"}},
+      {.what = "NTLM answered with 200 at once", .type = 4, .sends = {ntlm("NTLM", false)},
+       .replies = {"HTTP/1.1 200 OK\r\n\r\n"}, .code = 118, .error = "Firewall error: 200 OK"},
+      {.what = "Digest, empty 407 body; bytes after the reply are dropped", .type = 6, .user = "u",
+       .password = "p", .url = "http://127.0.0.1:8080/x",
+       .sends = {digestLine(""), digestLine("Proxy-Authorization: Digest username=\"u\", realm=\"r\", "
+                                            "nonce=\"n1\", uri=\"/x\", response="
+                                            "\"7658ada0cb942a44cb191997cc3fea2e\"\r\n")},
+       .replies = {k407 + "Proxy-Authenticate: Digest realm=\"r\", nonce=\"n1\"\r\n"
+                          "Content-Length: 0\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n"},
+       .tail = "junk"},
+      {.what = "Digest asked of a proxy without it", .type = 6, .user = "u",
+       .sends = {digestLine(""), digestLine("Proxy-Authorization: \r\n")},
+       .replies = {k407 + "Proxy-Authenticate: Basic realm=x\r\nContent-Length: 5\r\n\r\npage\n", k407 + "\r\n"},
+       .code = 118, .error = "Firewall error: 407 Proxy Authentication Required"},
+      {.what = "407 body too large", .type = 6, .sends = {digestLine("")},
+       .replies = {k407 + "Content-Length: 1048577\r\n"}, .code = 118,
+       .error = "Response body too large."},
   };
   const char* const socks5Texts[] = {
       "general SOCKS server failure", "connection not allowed by ruleset", "network unreachable",
@@ -182,20 +233,41 @@ std::vector<TunnelCase> cases() {
   for (int i = 0; i < 10; ++i) {
     rows.push_back({.what = socks5Texts[i], .type = 3, .sends = {"\x05\x01\x00"s, kSocks5Connect},
                     .replies = {"\x05\x00"s, "\x05"s + codes[i] + "\0\x01"s + kAddress + kPort},
-                    .code = 118, .error = socks5Texts[i]});
+                    .code = 118, .error = socks5Texts[i], .whole = i > 0});
   }
   return rows;
 }
 
-class TunnelTest : public ComponentTest {};
+class TunnelTest : public ComponentTest {
+  void SetUp() override {
+    ComponentTest::SetUp();
+    auth::setRandomSourceForTesting([](uint8_t* out, size_t n) { std::memset(out, 7, n); });
+  }
+  void TearDown() override {
+    auth::setRandomSourceForTesting(nullptr);
+    ComponentTest::TearDown();
+  }
+};
 
-TEST_F(TunnelTest, NegotiationsWholeAndSplitAtEveryByte) {
+// Cuts: every byte of a binary reply; in a text reply both sides of every
+// line end and the tenth byte, past which a plain CONNECT's answer is judged
+// (later cuts of its refusal judge less). A row without cuts plays whole.
+TEST_F(TunnelTest, NegotiationsWholeAndCut) {
   for (const TunnelCase& c : cases()) {
-    size_t longest = 0;
-    for (const std::string& r : c.replies) longest = std::max(longest, r.size());
-    // A refusal is judged once ten bytes are in: later splits judge less.
-    if (c.error.starts_with("Firewall error. ")) longest = 10;
-    for (size_t split = 0; split < (longest <= 64 ? longest : 1); ++split) play(c, split);
+    std::set<size_t> cuts = {0};
+    for (const std::string& r : c.replies) {
+      if (r.size() > 4096 || c.whole) continue;
+      const bool text = r.starts_with("HTTP/");
+      for (size_t i = text ? 9 : 1; i < std::min<size_t>(r.size(), text ? 11 : 12); ++i) {
+        cuts.insert(i);
+      }
+      for (size_t i = r.find('\n'); text && i != std::string::npos; i = r.find('\n', i + 1)) {
+        cuts.insert({i, i + 1});
+      }
+    }
+    for (size_t cut : cuts) {
+      if (cut < 10 || !c.error.starts_with("Firewall error. ")) play(c, cut);
+    }
   }
 }
 
