@@ -343,7 +343,8 @@ void Tunnel::onLine(const std::string& line) {
       bool goOn = status.code.starts_with('2');
       if (challenge) goOn = status.code == "401" || status.code == "407";
       if (!challenge && type_ == https_firewall::HttpConnectDigest) goOn = status.code == "200";
-      if (!goOn) return refuse(line, "Firewall error: " + status.code + " " + status.reason);
+      if (!goOn) return refuseStatus(line);
+      if (challenge) challengeLine_ = line;
       return setState(challenge ? TunnelState::ChallengeHeaders : TunnelState::AnswerHeaders);
     }
     case TunnelState::ChallengeHeaders:
@@ -416,6 +417,9 @@ void Tunnel::answerChallenge() {
     if (!digest_.headerValue(false, value)) return fail(digest_.errorText);
     request = digestRequest(&value);
   } else {
+    // A proxy that offers no challenge of the scheme has refused it: its
+    // status says so better than a failed token would.
+    if (challenge_.empty()) return refuseStatus(challengeLine_);
     std::string token;
     if (!answerToken(token)) return fail("");
     request = negotiateRequest(token);
@@ -480,6 +484,11 @@ void Tunnel::refuse(const std::string& reply, const std::string& message) {
   taken_ = 0;
   owner_.setError(kErrTunnelFailed, message);
   owner_.tunnelConnected(kErrTunnelFailed);
+}
+
+void Tunnel::refuseStatus(const std::string& line) {
+  const StatusLine status = splitStatusLine(line);
+  refuse(line, "Firewall error: " + status.code + " " + status.reason);
 }
 
 void Tunnel::onDisconnect(int code) {

@@ -138,6 +138,8 @@ class Tunnel {
   void open(size_t replyLength, bool putBackRest);
   // An HTTP proxy's refusal: 118 with the reply text, the message as last error.
   void refuse(const std::string& reply, const std::string& message);
+  // The same for an authenticating CONNECT: "Firewall error: <code> <reason>".
+  void refuseStatus(const std::string& line);
   // Fail without the close, for a connection that is closing already.
   void end(const std::string& text);
 
@@ -152,7 +154,8 @@ class Tunnel {
   size_t counted_ = 0;    // of them, seen
   size_t bodyTotal_ = 0;  // every body byte announced in this negotiation
   bool chunked_ = false;
-  std::string challenge_;  // the token after the scheme word
+  std::string challenge_;      // the token after the scheme word
+  std::string challengeLine_;  // the status line that came with it
   auth::NtlmClient ntlm_;
   SspiContext sspi_;
   auth::DigestState digest_;
