@@ -290,10 +290,7 @@ TEST_F(CheckRunE2E, HttpsThroughProxies) {
   const std::string page = "https://localhost:" + peers.at("TW_NGINX_TLS_VALID") + "/plain.html";
   const std::string user = peers.at("TW_PROXY_USER"), password = peers.at("TW_PROXY_PASSWORD");
   const std::string refused = "HTTP/1.1 407 Proxy Authentication Required";
-  struct Case {
-    const char* kind;
-    std::string user, password, failure = "";  // "": the page is stored
-  };
+  struct Case { const char* kind; std::string user, password, failure = ""; };  // "": stored
   const Case cases[] = {
       {"PLAIN", "", ""},
       {"BASIC", user, password},
