@@ -14,8 +14,12 @@
 #   5. 2 KiB page behind nginx's Basic authentication, /u /p  vs  curl -u
 #   6. 2 KiB page through squid asking NTLM, the proxy options  vs
 #      curl --proxy-ntlm -x (tarnwick asks with Basic and Digest first)
+#   7. the 100 MB page over https through squid's CONNECT (/proxyhost)  vs
+#      tarnwick straight to nginx
 #
 # Usage: bench/bench_fetch.sh [ROUNDS_SMALL [ROUNDS_BIG]]   (defaults 40 and 7)
+# BENCH_ONLY=REGEX runs and reports only the cases whose names match (small,
+# big, pattern, tls_small, tls_big, tls_dir, basic, ntlm, proxy_big).
 # Builds a Release build in build-bench/.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -50,6 +54,7 @@ mkdir -p "$TARNWICK_ROOT" "$TMPDIR" "$work/curl"
 # run_pair NAME ROUNDS TARNWICK_CMD PIPELINE_CMD
 run_pair() {
   local name=$1 rounds=$2 a=$3 b=$4 i out
+  [[ $name =~ ${BENCH_ONLY:-.} ]] || return 0
   : >"$work/$name.a"
   : >"$work/$name.b"
   # One warm-up of each (page cache, first checksum stored).
@@ -77,6 +82,7 @@ median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]
 
 report() {
   local name=$1 label=$2 ma mb ra rb
+  [[ $name =~ ${BENCH_ONLY:-.} ]] || return 0
   ma=$(cut -d' ' -f1 "$work/$name.a" | median)
   mb=$(cut -d' ' -f1 "$work/$name.b" | median)
   ra=$(cut -d' ' -f2 "$work/$name.a" | sort -n | tail -1)
@@ -104,6 +110,9 @@ run_pair tls_big "$rounds_big" "SSL_CERT_FILE='$TW_TEST_CA/root.pem' '$tarnwick'
   "curl -sko '$work/curl/f' '$s100m' && sha256sum '$work/curl/f'"
 run_pair tls_dir "$rounds_small" "env -u SSL_CERT_FILE SSL_CERT_DIR='$TW_TEST_CA/trust' '$tarnwick' /lc /checksum '$s2k'" \
   "SSL_CERT_FILE='$TW_TEST_CA/root.pem' '$tarnwick' /lc /checksum '$s2k'"
+run_pair proxy_big "$rounds_big" \
+  "'$tarnwick' /lc /checksum /proxyhost 127.0.0.1 /proxyport $TW_SQUID_PLAIN_PORT '$s100m'" \
+  "SSL_CERT_FILE='$TW_TEST_CA/root.pem' '$tarnwick' /lc /checksum '$s100m'"
 
 b2k="http://127.0.0.1:$TW_NGINX_PORT/basic/bench-2k.html"
 run_pair basic "$rounds_small" "'$tarnwick' /lc /checksum /u '$TW_HTTP_USER' /p '$TW_HTTP_PASSWORD' '$b2k'" \
@@ -124,3 +133,4 @@ report tls_big "100 MB page over https, /checksum"
 report tls_dir "2 KiB https: SSL_CERT_DIR vs _FILE"
 report basic "2 KiB behind Basic, /u /p"
 report ntlm "2 KiB via NTLM squid (5 requests)"
+report proxy_big "100 MB https: squid CONNECT vs direct"

@@ -431,10 +431,12 @@ int HttpClient::decideConnection() {
         default: return setError(kErrBadScheme, kTextBadProxyScheme);
       }
       if (int r = setTunnel(type, request_.proxyServer, request_.proxyPort, proxyUser_,
-                            proxyPassword_, request_.urlPath)) {
+                            proxyPassword_)) {
         return r;
       }
     }
+    // A Digest-authenticated CONNECT names the URL's path.
+    setTunnelDigestUri(request_.urlPath);
     host = urlServer_;
     port = urlPort_;
   }

@@ -50,7 +50,6 @@ inline constexpr const char* kTextReadOnlySetting = "The config setting is read-
 // built yet: "<part> is not built yet: <operation> is not available."
 inline constexpr const char* kPartSocketEngine = "The socket engine";
 inline constexpr const char* kPartRequests = "URL parsing and request composition";
-inline constexpr const char* kPartTunnels = "Proxy and firewall tunnelling";
 inline constexpr const char* kPartInternetLibrary = "The Internet-library transfer path";
 
 }  // namespace velmora::network::component

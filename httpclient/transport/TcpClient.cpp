@@ -16,10 +16,8 @@ int TcpClient::setRemoteHost(const std::string& host) {
 }
 
 int TcpClient::setTunnel(int type, const std::string& host, int32_t port,
-                         const std::string& user, const std::string& password,
-                         const std::string& digestUri) {
+                         const std::string& user, const std::string& password) {
   tunnel_.setType(type);
-  if (type == 6) tunnel_.setDigestUri(digestUri);
   if (int r = tunnel_.setHost(host)) return r;
   tunnel_.setPort(port);
   tunnel_.setUser(user);

@@ -27,9 +27,9 @@ class TcpClient : public SocketEngine {
   void setTunnelType(int type) { tunnel_.setType(type); }
   // A tunnel to the remote host through an intermediary: its type, host
   // (resolved; a failure returns its code after the type is set), port and
-  // credentials, and for type 6 the URI its Digest authentication names.
+  // credentials.
   int setTunnel(int type, const std::string& host, int32_t port, const std::string& user,
-                const std::string& password, const std::string& digestUri);
+                const std::string& password);
 
   int setRemoteHost(const std::string& host) override;
   bool configSetting(const ConfigRequest& req, std::string& answer, int& code) override;
@@ -46,6 +46,11 @@ class TcpClient : public SocketEngine {
   void tunnelError(int code, const std::string& text) { onError(code, text); }
   void tunnelPutBack(const char* data, size_t length) { putBack(data, length); }
   bool tunnelHandshakePending() const { return secureHandshakePending(); }
+  // Negotiate tokens come from the system security package ("UseSystemSSPI",
+  // a setting of the layer above).
+  virtual bool tunnelSystemSspi() const { return false; }
+  // The request URI a Digest-authenticated CONNECT names.
+  void setTunnelDigestUri(const std::string& uri) { tunnel_.setDigestUri(uri); }
 
  protected:
   // The system proxy list of the Internet Settings, for the layers above.

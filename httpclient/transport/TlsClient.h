@@ -90,6 +90,7 @@ class TlsClient : public TcpClient {
   int tlsCloseStep(bool sendCloseNotify) override;
   // Plain connections record the socket's bytes; TLS records plain text.
   bool recordsSocketBytes() const override { return !tlsSelected_; }
+  bool tunnelSystemSspi() const override { return useSystemSspi_; }
   bool secureHandshakePending() const override {
     return tlsSelected_ && tlsState_ == TlsState::Connecting;
   }

@@ -1,13 +1,14 @@
 #include "httpclient/transport/Tunnel.h"
 
-#include <crypto++/base64.h>
-#include <crypto++/filters.h>
+#include <algorithm>
 
+#include "httpclient/auth/AuthCommon.h"
 #include "httpclient/transport/ComponentErrors.h"
 #include "httpclient/transport/InternetSettings.h"
 #include "httpclient/transport/StateTrace.h"
 #include "httpclient/transport/TcpClient.h"
 #include "httpclient/transport/WinsockText.h"
+#include "platform/text.h"
 
 namespace velmora::network::component {
 
@@ -15,19 +16,18 @@ namespace {
 
 constexpr const char* kTextDisconnected = "Firewall host disconnected.";
 constexpr const char* kTextLongField = "SOCKS5 field longer than 255 bytes";
+constexpr const char* kTextHeadTooLarge = "Response header too large.";
+constexpr const char* kTextBodyTooLarge = "Response body too large.";
+// Every body byte a proxy may announce in one negotiation; more fails.
+constexpr size_t kMaxTunnelBodies = 1 << 20;
 
 const char* stateName(TunnelState s) {
-  static const char* const names[] = {"Idle",         "HttpReply",     "Socks4Reply",
-                                      "Socks5Method", "Socks5Auth",    "Socks5Connect",
-                                      "Open",         "Ended"};
+  static const char* const names[] = {
+      "Idle",          "HttpReply",        "Socks4Reply",   "Socks5Method",
+      "Socks5Auth",    "Socks5Connect",    "ChallengeStatus", "ChallengeHeaders",
+      "ChallengeBody", "ChunkSize",        "ChunkTrailer",  "AnswerStatus",
+      "AnswerHeaders", "Open",             "Ended"};
   return names[static_cast<int>(s)];
-}
-
-std::string base64(const std::string& text) {
-  std::string out;
-  CryptoPP::StringSource(text, true,
-                         new CryptoPP::Base64Encoder(new CryptoPP::StringSink(out), false));
-  return out;
 }
 
 // The remote host as a CONNECT line names it: IPv6 literals bracketed,
@@ -129,6 +129,7 @@ void Tunnel::setState(TunnelState next) { changeState(state_, next, "tunnel", st
 
 void Tunnel::onConnectResult(int code) {
   reply_.clear();
+  taken_ = 0;
   if (code != 0) {
     setState(TunnelState::Idle);
     if (type_ != https_firewall::None) {
@@ -153,7 +154,7 @@ void Tunnel::sendOpening() {
     case https_firewall::HttpConnect: {
       std::string request = "CONNECT " + authority(host, port) + " HTTP/1.0\r\n";
       if (!user_.empty() || !password_.empty()) {
-        request += "Proxy-Authorization: Basic " + base64(user_ + ":" + password_) + "\r\n";
+        request += "Proxy-Authorization: Basic " + auth::base64Encode(user_ + ":" + password_) + "\r\n";
       }
       setState(TunnelState::HttpReply);
       send(request + "\r\n");
@@ -170,12 +171,9 @@ void Tunnel::sendOpening() {
     }
     case https_firewall::HttpConnectNtlm:
     case https_firewall::HttpConnectNegotiate:
-    case https_firewall::HttpConnectDigest: {
-      const char* request = "the tunnel request";
-      owner_.notBuilt(kPartTunnels, request);
-      fail(SocketEngine::notBuiltText(kPartTunnels, request));
+    case https_firewall::HttpConnectDigest:
+      startChallenge();
       return;
-    }
     default:
       fail("Unknown firewall type: " + std::to_string(type_));
       return;
@@ -230,7 +228,11 @@ int Tunnel::onData(const char* data, int length, bool endOfLine) {
   }
   if (state_ == TunnelState::Ended || length <= 0) return 0;
   reply_.append(data, static_cast<size_t>(length));
-  onReply();
+  if (exchanging()) {
+    readChallengeReply();
+  } else {
+    onReply();
+  }
   return 0;
 }
 
@@ -247,7 +249,7 @@ void Tunnel::onReply() {
   switch (verdict.outcome) {
     case ReplyVerdict::Outcome::More: return;
     case ReplyVerdict::Outcome::Fail: return fail(verdict.text);
-    case ReplyVerdict::Outcome::Refuse: return refuse(verdict.text);
+    case ReplyVerdict::Outcome::Refuse: return refuse(reply_, verdict.text);
     case ReplyVerdict::Outcome::Accept: return onAccepted(verdict);
   }
 }
@@ -277,26 +279,224 @@ void Tunnel::onAccepted(const ReplyVerdict& verdict) {
   }
 }
 
+// --- authenticating CONNECT -------------------------------------------------------
+
+// The first CONNECT carries the scheme's first token (NTLM, Negotiate) or
+// nothing (Digest); the proxy's challenge is answered on the same connection.
+void Tunnel::startChallenge() {
+  challenge_.clear();
+  bodyTotal_ = 0;
+  startReply(TunnelState::ChallengeStatus);
+  if (type_ == https_firewall::HttpConnectDigest) {
+    digest_ = auth::DigestState{};
+    return send(digestRequest(nullptr));
+  }
+  std::string token;
+  if (!firstToken(token)) return fail("");
+  send(negotiateRequest(token));
+}
+
+void Tunnel::startReply(TunnelState next) {
+  headBytes_ = expected_ = counted_ = 0;
+  chunked_ = false;
+  setState(next);
+}
+
+bool Tunnel::exchanging() const {
+  return state_ >= TunnelState::ChallengeStatus && state_ <= TunnelState::AnswerHeaders;
+}
+
+void Tunnel::readChallengeReply() {
+  while (exchanging()) {
+    const std::string_view rest = std::string_view(reply_).substr(taken_);
+    if (state_ == TunnelState::ChallengeBody) {
+      // Counted in bytes: a body need not end in a line end.
+      const size_t take = std::min(rest.size(), expected_ - counted_);
+      taken_ += take;
+      counted_ += take;
+      if (counted_ < expected_) break;
+      bodyRead();
+      continue;
+    }
+    const size_t end = rest.find('\n');
+    if (headBytes_ + (end == std::string_view::npos ? rest.size() : end + 1) >= kMaxTunnelReply) {
+      return fail(kTextHeadTooLarge);
+    }
+    if (end == std::string_view::npos) break;
+    std::string line(rest.substr(0, end));
+    if (line.ends_with('\r')) line.pop_back();
+    headBytes_ += end + 1;
+    taken_ += end + 1;
+    onLine(line);
+  }
+  if (!exchanging()) return;
+  reply_.erase(0, taken_);
+  taken_ = 0;
+}
+
+void Tunnel::onLine(const std::string& line) {
+  switch (state_) {
+    case TunnelState::ChallengeStatus:
+    case TunnelState::AnswerStatus: {
+      const StatusLine status = splitStatusLine(line);
+      const bool challenge = state_ == TunnelState::ChallengeStatus;
+      bool goOn = status.code.starts_with('2');
+      if (challenge) goOn = status.code == "401" || status.code == "407";
+      if (!challenge && type_ == https_firewall::HttpConnectDigest) goOn = status.code == "200";
+      if (!goOn) return refuseStatus(line);
+      if (challenge) challengeLine_ = line;
+      return setState(challenge ? TunnelState::ChallengeHeaders : TunnelState::AnswerHeaders);
+    }
+    case TunnelState::ChallengeHeaders:
+      return onChallengeHeader(line);
+    case TunnelState::ChunkSize:
+      if (line.empty()) return;  // the line end after a chunk's data
+      counted_ = 0;
+      if (!readLength(line, 16, kMaxTunnelBodies - bodyTotal_, expected_)) {
+        return fail(kTextBodyTooLarge);
+      }
+      bodyTotal_ += expected_;
+      return setState(expected_ == 0 ? TunnelState::ChunkTrailer : TunnelState::ChallengeBody);
+    case TunnelState::ChunkTrailer:
+      if (line.empty()) answerChallenge();
+      return;
+    case TunnelState::AnswerHeaders:
+      // Types 4 and 5 leave what follows the reply to the layers above.
+      if (line.empty()) open(0, type_ != https_firewall::HttpConnectDigest);
+      return;
+    default:
+      return;
+  }
+}
+
+void Tunnel::onChallengeHeader(const std::string& line) {
+  if (line.empty()) {
+    // An empty body (Content-Length 0 or none) is in at once.
+    return setState(chunked_ ? TunnelState::ChunkSize : TunnelState::ChallengeBody);
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return;
+  const std::string_view name = std::string_view(line).substr(0, colon);
+  std::string value = line.substr(colon + 1);
+  value.erase(0, value.find_first_not_of(" \t"));
+  if (tw_platform::equalsNoCase(name, "Content-Length")) {
+    counted_ = 0;
+    if (!readLength(value, 10, kMaxTunnelBodies - bodyTotal_, expected_)) {
+      return fail(kTextBodyTooLarge);
+    }
+    bodyTotal_ += expected_;
+  } else if (tw_platform::equalsNoCase(name, "Transfer-Encoding")) {
+    if (tw_platform::equalsNoCase(value, "chunked")) chunked_ = true;
+  } else if (tw_platform::equalsNoCase(name, "Proxy-Authenticate")) {
+    const size_t blank = value.find(' ');
+    const std::string_view word = std::string_view(value).substr(0, blank);
+    const std::string rest = blank == std::string::npos ? "" : value.substr(blank + 1);
+    if (type_ == https_firewall::HttpConnectDigest) {
+      if (tw_platform::equalsNoCase(word, "Digest")) digest_.parseChallenge(rest);
+    } else if (tw_platform::equalsNoCase(word, schemeWord())) {
+      challenge_ = rest;
+    }
+  }
+}
+
+void Tunnel::bodyRead() {
+  if (chunked_) return setState(TunnelState::ChunkSize);
+  answerChallenge();
+}
+
+void Tunnel::answerChallenge() {
+  std::string request;
+  if (type_ == https_firewall::HttpConnectDigest) {
+    digest_.user = user_;
+    digest_.password = password_;
+    digest_.method = "CONNECT";
+    digest_.uri = digestUri_;
+    digest_.entityBody.clear();
+    // Without a Digest challenge the value stays empty and goes out so.
+    std::string value;
+    if (!digest_.headerValue(false, value)) return fail(digest_.errorText);
+    request = digestRequest(&value);
+  } else {
+    // A proxy that offers no challenge of the scheme has refused it: its
+    // status says so better than a failed token would.
+    if (challenge_.empty()) return refuseStatus(challengeLine_);
+    std::string token;
+    if (!answerToken(token)) return fail("");
+    request = negotiateRequest(token);
+  }
+  startReply(TunnelState::AnswerStatus);
+  send(request);
+}
+
+bool Tunnel::firstToken(std::string& token) {
+  if (type_ == https_firewall::HttpConnectNegotiate && owner_.tunnelSystemSspi()) {
+    return sspi_.start("Negotiate", user_, password_, "HTTP/" + owner_.remoteHost(), nullptr,
+                       token) == 0;
+  }
+  ntlm_.setCredentials(user_, password_);
+  token = ntlm_.type1();
+  return true;
+}
+
+bool Tunnel::answerToken(std::string& token) {
+  if (type_ == https_firewall::HttpConnectNegotiate && owner_.tunnelSystemSspi()) {
+    std::string challenge;
+    if (!auth::base64Decode(challenge_, challenge)) challenge.clear();
+    return sspi_.next(challenge, token) == 0;
+  }
+  if (!ntlm_.readType2(challenge_)) return false;
+  token = ntlm_.type3();
+  return true;
+}
+
+const char* Tunnel::schemeWord() const {
+  return type_ == https_firewall::HttpConnectNtlm ? "NTLM" : "Negotiate";
+}
+
+std::string Tunnel::negotiateRequest(const std::string& token) const {
+  return "CONNECT " + authority(owner_.remoteHost(), owner_.remotePort()) +
+         " HTTP/1.0\r\nProxy-Authorization: " + schemeWord() + " " + auth::base64Encode(token) +
+         "\r\nProxy-Connection: Keep-Alive\r\n\r\n";
+}
+
+std::string Tunnel::digestRequest(const std::string* authorization) const {
+  const std::string target = authority(owner_.remoteHost(), owner_.remotePort());
+  std::string request = "CONNECT " + target + " HTTP/1.0\r\nHost: " + target +
+                        "\r\nContent-Length: 0\r\nProxy-Connection: Keep-Alive\r\n"
+                        "Pragma: no-cache\r\n";
+  if (authorization != nullptr) request += "Proxy-Authorization: " + *authorization + "\r\n";
+  return request + "\r\n";
+}
+
 void Tunnel::open(size_t replyLength, bool putBackRest) {
   setState(TunnelState::Open);
-  const std::string rest = reply_.substr(replyLength);
+  const std::string rest = reply_.substr(taken_ + replyLength);
   reply_.clear();
+  taken_ = 0;
   if (putBackRest && !rest.empty()) owner_.tunnelPutBack(rest.data(), rest.size());
   owner_.tunnelConnected(0);
 }
 
-void Tunnel::refuse(const std::string& message) {
+void Tunnel::refuse(const std::string& reply, const std::string& message) {
   setState(TunnelState::Ended);
-  owner_.tunnelError(kErrTunnelFailed, reply_);
+  owner_.tunnelError(kErrTunnelFailed, reply);
   reply_.clear();
+  taken_ = 0;
   owner_.setError(kErrTunnelFailed, message);
   owner_.tunnelConnected(kErrTunnelFailed);
+}
+
+void Tunnel::refuseStatus(const std::string& line) {
+  const StatusLine status = splitStatusLine(line);
+  refuse(line, "Firewall error: " + status.code + " " + status.reason);
 }
 
 void Tunnel::onDisconnect(int code) {
   const bool wasNegotiating = negotiating();
   setState(TunnelState::Idle);
   reply_.clear();
+  taken_ = 0;
+  challenge_.clear();
   if (type_ != https_firewall::None) owner_.tunnelConnectionStatus(kTextDisconnected, code);
   // A secure channel reports a disconnect before its handshake itself; a
   // plain connection's connect would otherwise wait for its time limit.
@@ -307,6 +507,7 @@ void Tunnel::onDisconnect(int code) {
 void Tunnel::end(const std::string& text) {
   setState(TunnelState::Ended);
   reply_.clear();
+  taken_ = 0;
   owner_.tunnelError(kErrTunnelFailed, text);
   if (!text.empty()) owner_.setError(kErrTunnelFailed, text);
   owner_.tunnelConnected(kErrTunnelFailed);

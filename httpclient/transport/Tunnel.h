@@ -1,5 +1,6 @@
 // Proxy and firewall tunnel: the sub-object of the TCP client that negotiates
-// a pass-through (HTTP CONNECT, SOCKS 4, SOCKS 5) to the remote host.
+// a pass-through (HTTP CONNECT, plain or authenticated with NTLM, Negotiate
+// or Digest; SOCKS 4; SOCKS 5) to the remote host.
 // What it is: the tunnel settings (FirewallType, Host, Port, User, Password,
 //   AutoDetect) and the negotiation state of one connection.
 // May call below: the socket engine's send and EOL, through its owner.
@@ -12,6 +13,9 @@
 #include <cstdint>
 #include <string>
 
+#include "httpclient/auth/Digest.h"
+#include "httpclient/auth/Ntlm.h"
+#include "httpclient/auth/SspiContext.h"
 #include "httpclient/transport/ComponentIds.h"
 #include "httpclient/transport/SettingTable.h"
 #include "httpclient/transport/TunnelReply.h"
@@ -29,6 +33,14 @@ enum class TunnelState {
   Socks5Method,   // SOCKS 5 greeting sent
   Socks5Auth,     // user name and password sent
   Socks5Connect,  // SOCKS 5 connect request sent
+  // An authenticating CONNECT (NTLM, Negotiate, Digest), read line by line:
+  ChallengeStatus,   // first CONNECT sent: the status line of the challenge
+  ChallengeHeaders,  // the challenge's header lines
+  ChallengeBody,     // its body, counted in bytes
+  ChunkSize,         // a chunked body: the next chunk's size line
+  ChunkTrailer,      // after the last chunk: lines up to the blank one
+  AnswerStatus,      // the answering CONNECT sent: its reply's status line
+  AnswerHeaders,     // that reply's header lines, up to the blank one
   Open,           // the pass-through is up: bytes go straight up
   Ended,          // the negotiation failed: what the intermediary still sends is dropped
 };
@@ -57,9 +69,10 @@ class Tunnel {
   bool autoDetect() const { return autoDetect_; }
   void setDigestUri(const std::string& uri) { digestUri_ = uri; }
   bool negotiating() const;
-  // Replies of types 1 to 3 come in raw blocks; the others by lines.
+  // Every reply comes in raw blocks; the authenticating CONNECTs split
+  // their lines here, so the engine's end-of-line marker stays as it is.
   bool readsRaw() const {
-    return type_ >= https_firewall::HttpConnect && type_ <= https_firewall::Socks5;
+    return type_ >= https_firewall::HttpConnect && type_ <= https_firewall::HttpConnectDigest;
   }
 
   // From the socket engine: the TCP connect to the intermediary completed.
@@ -100,16 +113,52 @@ class Tunnel {
   // The reply's bytes are judged: favourable ones move the negotiation on.
   void onReply();
   void onAccepted(const ReplyVerdict& verdict);
+
+  // The authenticating CONNECTs (types 4 to 6).
+  void startChallenge();
+  // Waits for the status line of a reply, its counters cleared.
+  void startReply(TunnelState next);
+  bool exchanging() const;
+  // Consumes the buffered lines and counted body bytes.
+  void readChallengeReply();
+  void onLine(const std::string& line);
+  void onChallengeHeader(const std::string& line);
+  // The challenge's body is in (a chunked one goes on to its next chunk).
+  void bodyRead();
+  void answerChallenge();
+  // NTLM messages, or the system package's Negotiate tokens.
+  bool firstToken(std::string& token);
+  bool answerToken(std::string& token);
+  const char* schemeWord() const;
+  std::string negotiateRequest(const std::string& token) const;
+  // Without an authorization: the request that draws the challenge.
+  std::string digestRequest(const std::string* authorization) const;
+
   // Up: bytes after the reply go back to the engine as fresh input.
   void open(size_t replyLength, bool putBackRest);
-  // An HTTP proxy's refusal: 118 with the reply, the message as last error.
-  void refuse(const std::string& message);
+  // An HTTP proxy's refusal: 118 with the reply text, the message as last error.
+  void refuse(const std::string& reply, const std::string& message);
+  // The same for an authenticating CONNECT: "Firewall error: <code> <reason>".
+  void refuseStatus(const std::string& line);
   // Fail without the close, for a connection that is closing already.
   void end(const std::string& text);
 
   // Negotiation state.
   TunnelState state_ = TunnelState::Idle;
   std::string reply_;  // the reply bytes gathered so far
+  size_t taken_ = 0;   // of them, consumed by the line reader
+
+  // Authenticating CONNECTs.
+  size_t headBytes_ = 0;  // status and header bytes of the current reply
+  size_t expected_ = 0;   // body bytes announced (Content-Length, a chunk size)
+  size_t counted_ = 0;    // of them, seen
+  size_t bodyTotal_ = 0;  // every body byte announced in this negotiation
+  bool chunked_ = false;
+  std::string challenge_;      // the token after the scheme word
+  std::string challengeLine_;  // the status line that came with it
+  auth::NtlmClient ntlm_;
+  SspiContext sspi_;
+  auth::DigestState digest_;
 
   SettingTable settings_;
 };

@@ -1,5 +1,6 @@
 #include "httpclient/transport/TunnelReply.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace velmora::network::component {
@@ -113,6 +114,34 @@ ReplyVerdict judgeTunnelReply(TunnelReply kind, std::string_view bytes) {
     return failure("Response header too large.");
   }
   return verdict;
+}
+
+StatusLine splitStatusLine(std::string_view line) {
+  StatusLine status;
+  size_t at = line.find(' ');
+  if (at == std::string_view::npos) return status;
+  at = line.find_first_not_of(' ', at);
+  if (at == std::string_view::npos) return status;
+  const size_t end = std::min(line.find(' ', at), line.size());
+  status.code = line.substr(at, end - at);
+  if (end < line.size()) status.reason = line.substr(end + 1);
+  return status;
+}
+
+bool readLength(std::string_view text, int base, size_t limit, size_t& length) {
+  length = 0;
+  const size_t start = text.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return true;
+  for (char ch : text.substr(start)) {
+    int digit = -1;
+    if (ch >= '0' && ch <= '9') digit = ch - '0';
+    if (base == 16 && ch >= 'a' && ch <= 'f') digit = ch - 'a' + 10;
+    if (base == 16 && ch >= 'A' && ch <= 'F') digit = ch - 'A' + 10;
+    if (digit < 0) break;
+    length = length * static_cast<size_t>(base) + static_cast<size_t>(digit);
+    if (length > limit) return false;
+  }
+  return true;
 }
 
 }  // namespace velmora::network::component

@@ -37,4 +37,17 @@ constexpr size_t kMaxTunnelReply = 65536;
 
 ReplyVerdict judgeTunnelReply(TunnelReply kind, std::string_view bytes);
 
+// The status line of an authenticating CONNECT's reply (its line end
+// removed): the code is the text after the first spaces, the reason what
+// follows the code and one space.
+struct StatusLine {
+  std::string code;
+  std::string reason;
+};
+StatusLine splitStatusLine(std::string_view line);
+
+// A length from a proxy's reply: decimal (Content-Length) or hexadecimal up
+// to the first other character (a chunk size). False when it passes limit.
+bool readLength(std::string_view text, int base, size_t limit, size_t& length);
+
 }  // namespace velmora::network::component

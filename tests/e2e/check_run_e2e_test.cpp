@@ -283,6 +283,45 @@ TEST_F(CheckRunE2E, HttpsPagesAndRefusals) {
   }
 }
 
+// An https page through each squid, named on the command line: the fetcher
+// tries Basic, then Digest, then NTLM. A wrong password ends with the last
+// refusal's status line; no credentials end at the first refusal, whose whole
+// reply is the text (a retry would have shown a status line alone).
+TEST_F(CheckRunE2E, HttpsThroughProxies) {
+  const std::string page = "https://localhost:" + peers.at("TW_NGINX_TLS_VALID") + "/plain.html";
+  const std::string user = peers.at("TW_PROXY_USER"), password = peers.at("TW_PROXY_PASSWORD");
+  const std::string refused = "HTTP/1.1 407 Proxy Authentication Required";
+  struct Case { const char* kind; std::string user, password, failure = ""; };  // "": stored
+  const Case cases[] = {
+      {"PLAIN", "", ""},
+      {"BASIC", user, password},
+      {"DIGEST", user, password},
+      {"NTLM", "someone", "any"},
+      {"BASIC", user, "wrong", refused},
+      {"DIGEST", user, "wrong", refused},
+      {"BASIC", "", "", refused + "??Server: squid/"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.kind) + " " + c.password);
+    tw_test::TempDir state;
+    const std::string port = peers.at("TW_SQUID_" + std::string(c.kind) + "_PORT");
+    std::vector<std::string> args = {"/lc",        "/checksum", "/timeout",  "10",
+                                     "/proxyhost", "127.0.0.1", "/proxyport", port};
+    if (!c.user.empty()) args.insert(args.end(), {"/proxyuser", c.user, "/proxypass", c.password});
+    args.push_back(page);
+    const ProcessResult r = tw_test::tarnwick(state.path(), args);
+    EXPECT_EQ(r.exitCode, c.failure.empty() ? 0 : 2);
+    if (c.failure.empty()) {
+      EXPECT_EQ(r.out, line::initialized);
+      continue;
+    }
+    std::string expected = line::failure(page, c.failure, 118);
+    // Without credentials the whole reply follows.
+    if (c.user.empty()) expected.resize(expected.find(c.failure) + c.failure.size());
+    EXPECT_EQ(c.user.empty() ? r.out.substr(0, expected.size()) : r.out, expected);
+  }
+}
+
 // Each page checked in a state directory of its own, first run: its lines and
 // exit code, the stored checksum (from the event) against the bytes nginx
 // serves, and a second run that finds it unchanged.

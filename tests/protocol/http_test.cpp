@@ -287,6 +287,35 @@ TEST_F(ProxyDetectTest, DetectedProxyForEachSettingAndScheme) {
   }
 }
 
+// FirewallAutoDetect reads the "socks=" entry of the same values. FirewallType
+// is 1 before; type, host and port are what detection leaves.
+TEST_F(ProxyDetectTest, FirewallTakesTheSocksEntry) {
+  struct Row {
+    const char *enable, *server;
+    bool on;
+    int type;
+    const char* host;
+    int port;
+  };
+  const Row rows[] = {
+      {"1", "http=h:1;socks=127.0.0.2:1081;https=s:2", true, 3, "127.0.0.2", 1081},
+      {"1", "socks=127.0.0.3:0", true, 3, "127.0.0.3", 1080}, {"1", "socks=:1081", true, 1, "", 0},
+      {"1", "socks=127.0.0.2:", true, 1, "", 0},  {"1", "127.0.0.2:1081", true, 1, "", 0},
+      {"0", "socks=127.0.0.2:1081", true, 1, "", 0}, {"1", "socks=127.0.0.2:1081", false, 1, "", 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.server);
+    seed(r.enable, r.server);
+    RecordingHttps h;
+    h.SetInteger(https_prop::FirewallType, 1);
+    h.SetText(https_prop::FirewallHost, "127.0.0.9");
+    EXPECT_EQ(h.SetInteger(https_prop::FirewallAutoDetect, r.on), 0);
+    EXPECT_EQ(h.GetInteger(https_prop::FirewallType), r.type);
+    EXPECT_EQ(h.GetText(https_prop::FirewallHost), r.host);
+    EXPECT_EQ(h.GetInteger(https_prop::FirewallPort), r.port);
+  }
+}
+
 TEST_F(TransferTest, Exchanges) {
   auto status = [](const char* line, int code, const char* error) {
     return Exchange{.what = line, .reply = {withLength(line + 9, "body")}, .code = code,

@@ -387,7 +387,6 @@ start_squid_kind() {
   case $SQUID_KIND in
     basic) helper=basic_ncsa_auth ;;
     digest) helper=digest_file_auth ;;
-    ntlm) helper=ntlm_fake_auth ;;
   esac
   [[ -z ${helper:-} || -x $SQUID_HELPERS/$helper ]] ||
     die "squid's helper $SQUID_HELPERS/$helper is missing (apt-get install squid)"
