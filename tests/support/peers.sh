@@ -197,18 +197,8 @@ $(for t in client_body proxy fastcgi uwsgi scgi; do echo "  ${t}_temp_path $NGIN
     location /chunked/ { ssi on; }
     location /slow/ { limit_rate 65536; }
     location /basic/ { auth_basic "$HTTP_REALM"; auth_basic_user_file $NGINX_DIR/htpasswd; }
-    location = /moved { return 301 /plain.html; }
     # Redirects keep the query, which tags each request in the access log.
-    location = /r302 { return 302 /plain.html?\$args; }
-    location = /r303 { return 303 /plain.html?\$args; }
-    location = /r307 { return 307 /plain.html?\$args; }
-    location /rel/ {
-      absolute_redirect off;
-      location = /rel/r302 { return 302 /plain.html?\$args; }
-      location = /rel/up { return 302 ../plain.html?\$args; }
-    }
-    location = /loop-a { return 302 /loop-b?\$args; }
-    location = /loop-b { return 302 /loop-a?\$args; }
+    location = /rel/up { absolute_redirect off; return 302 ../plain.html?\$args; }
     location = /to-https { return 302 https://localhost:${TLS_PORTS[0]}/plain.html?\$args; }
   }
 $(tls_servers)
