@@ -440,45 +440,32 @@ TEST_F(TlsTest, NginxRedirects) {
   }
 }
 
-// Tunnels through squid to the HTTPS nginx and through dante to the plain
-// one: the page arrives, or a wrong password gives 118 with the proxy's text.
+// SOCKS tunnels through dante to the plain nginx (the command line never
+// sets them; CONNECT through each squid is the end-to-end https proxy test).
 TEST_F(TlsTest, TunnelsThroughRealProxies) {
   auto env = tw_test::readPeersEnv();
   ASSERT_FALSE(env.empty()) << "the peers fixture did not start";
-  const std::string user = env["TW_PROXY_USER"], password = env["TW_PROXY_PASSWORD"];
-  const std::string https = "https://localhost:" + env["TW_NGINX_TLS_VALID"] + "/plain.html";
   const std::string http = "http://127.0.0.1:" + env["TW_NGINX_PORT"] + "/plain.html";
-  const std::string refused = "Firewall error: 407 Proxy Authentication Required";
-  // The proxy's port by its key in the peers' environment; error "": the page arrives.
-  struct Row { const char* port; int type; std::string user, password, url, error = ""; };
+  // The proxy's port by its key in the peers' environment.
+  struct Row { const char* port; int type; std::string user, password; };
   const Row rows[] = {
-      {"TW_SQUID_PLAIN_PORT", 1, "", "", https},
-      {"TW_SQUID_BASIC_PORT", 1, user, password, https},
-      {"TW_SQUID_DIGEST_PORT", 6, user, password, https},
-      {"TW_SQUID_NTLM_PORT", 4, "DOM\\someone", "any", https},
-      {"TW_SQUID_BASIC_PORT", 1, user, "wrong", https,
-       "Firewall error. HTTP/1.1 407 Proxy Authentication Required."},
-      {"TW_SQUID_DIGEST_PORT", 6, user, "wrong", https, refused},
-      {"TW_DANTE_PORT", 2, "", "", http},
-      {"TW_DANTE_PORT", 3, "", "", http},
-      {"TW_DANTE_USER_PORT", 3, env["TW_DANTE_USER"], env["TW_DANTE_PASSWORD"], http},
+      {"TW_DANTE_PORT", 2, "", ""},
+      {"TW_DANTE_PORT", 3, "", ""},
+      {"TW_DANTE_USER_PORT", 3, env["TW_DANTE_USER"], env["TW_DANTE_PASSWORD"]},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(std::string(r.port) + " type " + std::to_string(r.type) + " " + r.password);
+    SCOPED_TRACE(std::string(r.port) + " type " + std::to_string(r.type));
     // The last row needs a system account for dante.
     if (env.count(r.port) == 0) GTEST_SKIP() << env["TW_DANTE_USER_SKIP"];
     HTTPS h;
     h.SetInteger(https_prop::Timeout, 10);
-    h.Config("SSLEnabledProtocols=10240");
     h.SetInteger(https_prop::FirewallType, r.type);
     h.SetText(https_prop::FirewallHost, "127.0.0.1");
     h.SetInteger(https_prop::FirewallPort, std::stoi(env[r.port]));
     h.SetText(https_prop::FirewallUser, r.user.c_str());
     h.SetText(https_prop::FirewallPassword, r.password.c_str());
-    EXPECT_EQ(h.Get(r.url.c_str()), r.error.empty() ? 0 : 118);
-    EXPECT_STREQ(h.GetLastError(), r.error.c_str());
-    EXPECT_EQ(h.GetText(https_prop::TransferredData).find("Tarnwick test page") != std::string::npos,
-              r.error.empty());
+    EXPECT_EQ(h.Get(http.c_str()), 0) << h.GetLastError();
+    EXPECT_NE(h.GetText(https_prop::TransferredData).find("Tarnwick test page"), std::string::npos);
   }
 }
 
