@@ -568,7 +568,7 @@ int HttpClient::writeRequest(const std::string& method, bool withBody) {
   // channel bindings: the first one is made again now.
   if (authScheme_ == https_auth::Negotiate && useSystemSspi() && extendedProtection() &&
       tlsSelected() && !sspiBound_ && serverChallenge_.empty() && tlsContext() != nullptr) {
-    if (int r = sspiAuthorization()) return r;
+    if (int r = tokenAuthorization(true, "Negotiate", true)) return r;
   }
 
   RequestBodyPlan plan;
@@ -723,58 +723,43 @@ int HttpClient::computeAuthorization(bool server, const std::string& method) {
       return digest.headerValue(server, value) ? 0 : failAuthorization(digest.errorText);
     }
     case https_auth::NTLM:
-      return ntlmAuthorization(server, "NTLM");
+      return tokenAuthorization(server, "NTLM", false);
     case https_auth::Negotiate:
       if (!server) return 0;
       // The system security package makes Kerberos tokens (SPNEGO); its
       // package "NTLM" is the codec here too.
-      if (useSystemSspi()) return sspiAuthorization();
-      return ntlmAuthorization(server, "Negotiate");
+      return tokenAuthorization(server, "Negotiate", useSystemSspi());
     default:
       return 0;
   }
 }
 
-int HttpClient::ntlmAuthorization(bool server, const char* word) {
-  auth::NtlmClient& ntlm = server ? serverNtlm_ : proxyNtlm_;
+int HttpClient::tokenAuthorization(bool server, const char* word, bool systemPackage) {
+  auth::TokenExchange& exchange = server ? serverExchange_ : proxyExchange_;
   const std::string& challenge = server ? serverChallenge_ : proxyChallenge_;
-  std::string message;
-  if (challenge.empty()) {
-    ntlm.setCredentials(server ? user_ : proxyUser_, server ? password_ : proxyPassword_);
-    message = ntlm.type1();
-  } else {
-    if (!ntlm.readType2(challenge)) return failAuthorization(ntlm.errorText());
-    message = ntlm.type3();
-  }
-  (server ? authorization_ : proxyAuthorization_) =
-      std::string(word) + " " + auth::base64Encode(message);
-  return 0;
-}
-
-int HttpClient::sspiAuthorization() {
   std::string token;
-  int r;
-  if (serverChallenge_.empty()) {
-    const std::string target =
-        kerberosSpn().empty() ? "HTTP/" + urlServer_ : kerberosSpn();
-    // With ExtendedProtection over TLS the first token carries the
-    // connection's channel bindings; before the connection exists it is made
-    // again when the request is written.
+  bool made;
+  if (challenge.empty()) {
+    // With ExtendedProtection over TLS the system package's first token
+    // carries the connection's channel bindings; before the connection
+    // exists it is made again when the request is written.
     std::string bindings;
-    PCtxtHandle tls = extendedProtection() && tlsSelected() ? tlsContext() : nullptr;
-    if (tls != nullptr && (r = sspi_.channelBindings(tls, bindings)) != 0) {
-      return failAuthorization(sspi_.errorText());
+    PCtxtHandle tls =
+        systemPackage && extendedProtection() && tlsSelected() ? tlsContext() : nullptr;
+    if (tls != nullptr && !exchange.channelBindings(tls, bindings)) {
+      return failAuthorization(exchange.errorText());
     }
-    r = sspi_.start("Negotiate", user_, password_, target, tls != nullptr ? &bindings : nullptr,
-                    token);
-    sspiBound_ = tls != nullptr;
+    if (systemPackage) sspiBound_ = tls != nullptr;
+    const std::string target = kerberosSpn().empty() ? "HTTP/" + urlServer_ : kerberosSpn();
+    made = exchange.first(systemPackage, server ? user_ : proxyUser_,
+                          server ? password_ : proxyPassword_, target,
+                          tls != nullptr ? &bindings : nullptr, token);
   } else {
-    std::string challenge;
-    if (!auth::base64Decode(serverChallenge_, challenge)) challenge.clear();
-    r = sspi_.next(challenge, token);
+    made = exchange.answer(challenge, token);
   }
-  if (r != 0) return failAuthorization(sspi_.errorText());
-  authorization_ = "Negotiate " + auth::base64Encode(token);
+  if (!made) return failAuthorization(exchange.errorText());
+  (server ? authorization_ : proxyAuthorization_) =
+      std::string(word) + " " + auth::base64Encode(token);
   return 0;
 }
 

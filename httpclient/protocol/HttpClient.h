@@ -16,8 +16,7 @@
 #include <vector>
 
 #include "httpclient/auth/Digest.h"
-#include "httpclient/auth/Ntlm.h"
-#include "httpclient/auth/SspiContext.h"
+#include "httpclient/auth/TokenExchange.h"
 #include "httpclient/protocol/CookieList.h"
 #include "httpclient/protocol/RequestBuilder.h"
 #include "httpclient/protocol/ResponseParser.h"
@@ -220,8 +219,7 @@ class HttpClient : public TlsClient, private ResponseSink {
   // direction's scheme, credentials and challenge.
   int computeAuthorization(bool server, const std::string& method);
   // Negotiate through the system security package (Kerberos).
-  int sspiAuthorization();
-  int ntlmAuthorization(bool server, const char* word);
+  int tokenAuthorization(bool server, const char* word, bool systemPackage);
   // A WWW-Authenticate (server) or Proxy-Authenticate header.
   void takeChallenge(bool server, const std::string& value);
   // A header that cannot be computed ends the method with 151 and this text.
@@ -270,10 +268,9 @@ class HttpClient : public TlsClient, private ResponseSink {
   std::string proxyChallenge_;
   auth::DigestState serverDigest_;
   auth::DigestState proxyDigest_;
-  auth::NtlmClient serverNtlm_;
-  auth::NtlmClient proxyNtlm_;
-  SspiContext sspi_;        // "UseSystemSSPI" Negotiate
-  bool sspiBound_ = false;  // its first token carried TLS channel bindings
+  auth::TokenExchange serverExchange_;  // NTLM, Negotiate
+  auth::TokenExchange proxyExchange_;   // NTLM
+  bool sspiBound_ = false;  // the system package's first token carried TLS channel bindings
   bool proxyAutoDetect_ = false;
   int32_t retry401_ = 0;
   int32_t retry407_ = 0;

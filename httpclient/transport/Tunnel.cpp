@@ -292,7 +292,12 @@ void Tunnel::startChallenge() {
     return send(digestRequest(nullptr));
   }
   std::string token;
-  if (!firstToken(token)) return fail("");
+  const bool systemPackage =
+      type_ == https_firewall::HttpConnectNegotiate && owner_.tunnelSystemSspi();
+  if (!exchange_.first(systemPackage, user_, password_, "HTTP/" + owner_.remoteHost(), nullptr,
+                       token)) {
+    return fail("");
+  }
   send(negotiateRequest(token));
 }
 
@@ -421,32 +426,11 @@ void Tunnel::answerChallenge() {
     // status says so better than a failed token would.
     if (challenge_.empty()) return refuseStatus(challengeLine_);
     std::string token;
-    if (!answerToken(token)) return fail("");
+    if (!exchange_.answer(challenge_, token)) return fail("");
     request = negotiateRequest(token);
   }
   startReply(TunnelState::AnswerStatus);
   send(request);
-}
-
-bool Tunnel::firstToken(std::string& token) {
-  if (type_ == https_firewall::HttpConnectNegotiate && owner_.tunnelSystemSspi()) {
-    return sspi_.start("Negotiate", user_, password_, "HTTP/" + owner_.remoteHost(), nullptr,
-                       token) == 0;
-  }
-  ntlm_.setCredentials(user_, password_);
-  token = ntlm_.type1();
-  return true;
-}
-
-bool Tunnel::answerToken(std::string& token) {
-  if (type_ == https_firewall::HttpConnectNegotiate && owner_.tunnelSystemSspi()) {
-    std::string challenge;
-    if (!auth::base64Decode(challenge_, challenge)) challenge.clear();
-    return sspi_.next(challenge, token) == 0;
-  }
-  if (!ntlm_.readType2(challenge_)) return false;
-  token = ntlm_.type3();
-  return true;
 }
 
 const char* Tunnel::schemeWord() const {

@@ -14,8 +14,7 @@
 #include <string>
 
 #include "httpclient/auth/Digest.h"
-#include "httpclient/auth/Ntlm.h"
-#include "httpclient/auth/SspiContext.h"
+#include "httpclient/auth/TokenExchange.h"
 #include "httpclient/transport/ComponentIds.h"
 #include "httpclient/transport/SettingTable.h"
 #include "httpclient/transport/TunnelReply.h"
@@ -127,8 +126,6 @@ class Tunnel {
   void bodyRead();
   void answerChallenge();
   // NTLM messages, or the system package's Negotiate tokens.
-  bool firstToken(std::string& token);
-  bool answerToken(std::string& token);
   const char* schemeWord() const;
   std::string negotiateRequest(const std::string& token) const;
   // Without an authorization: the request that draws the challenge.
@@ -156,8 +153,7 @@ class Tunnel {
   bool chunked_ = false;
   std::string challenge_;      // the token after the scheme word
   std::string challengeLine_;  // the status line that came with it
-  auth::NtlmClient ntlm_;
-  SspiContext sspi_;
+  auth::TokenExchange exchange_;
   auth::DigestState digest_;
 
   SettingTable settings_;
