@@ -22,7 +22,7 @@ version=$(sed -n 's/^project(tarnwick VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLi
 maintainer=$(sed -n 's/^Maintainer: //p' "$root/debian/control")
 
 src="$out/tarnwick-$version"
-rm -rf "$src" "$out"/tarnwick_"$version"_*
+rm -rf "$src" "$out"/tarnwick_"$version"_* "$out"/tarnwick-dbgsym_"$version"_*
 mkdir -p "$src"
 (cd "$root" && git ls-files -z --cached --others --exclude-standard |
    tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -xf - -C "$src"
@@ -35,9 +35,11 @@ tarnwick ($version) unstable; urgency=medium
  -- $maintainer  $(date -R)
 TEXT
 
-# The compiler cache, when there is one, keyed by the stable build path.
+# The compiler cache, when there is one; paths below the copy count as
+# relative, so that copies in other folders share its entries.
 if command -v ccache >/dev/null; then
   export TW_CMAKE_ARGS="-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+  export CCACHE_BASEDIR="$src"
 fi
 export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=2}"
 (cd "$src" && nice -n 10 dpkg-buildpackage -b --no-sign) >"$out/build.log" 2>&1 ||
