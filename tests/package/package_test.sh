@@ -70,7 +70,7 @@ Architecture: $(dpkg --print-architecture)" ]] || fail "control: $(dpkg-deb -f "
   done
   # The packaged programs keep their resource sections (version, messages).
   dpkg-deb -x "$deb" "$work/root"
-  "$work/root/usr/bin/tarnwick" /version | grep -q "v[0-9]" || fail "packaged tarnwick /version"
+  [[ $("$work/root/usr/bin/tarnwick" /version) == *" v"[0-9]* ]] || fail "packaged tarnwick /version"
   ;;
 
 install)
@@ -133,7 +133,7 @@ plugin)
     [[ $rc == "$code" && $out =~ ^TARNWICK\ $status$ ]] || fail "$* -> $rc: $out"
   }
   t=(-b "$TARNWICK_BIN")
-  time='\| time=[0-9]+\.[0-9]{3}s;;;0'
+  time='\| time=[0-9]+\.[0-9]{2}s;;;0'
   row 0 "OK - Checksum initialized\. $time" -- "${t[@]}" /checksum "$page"
   row 0 "OK - The checksum of URL \"$page\" did not change\. $time" -- "${t[@]}" /checksum "$page"
   echo '<p>Closed</p>' >>"$page_file"

@@ -61,16 +61,28 @@ for arg in "$@"; do
 done
 command -v "$tarnwick" >/dev/null 2>&1 || unknown "$tarnwick not found (install tarnwick or give -b)"
 
-# Milliseconds since the epoch (GNU date), for the run time.
-now_ms() { date +%s%3N; }
-
-start=$(now_ms)
+# The run time from the system's uptime in hundredths of seconds, read by
+# the shell itself: on a busy machine every further process costs.
+read -r up _ </proc/uptime
+start=${up%.*}${up#*.}
 output=$("$tarnwick" /lc "$@" 2>&1)
 code=$?
-elapsed=$(( $(now_ms) - start ))
-# The lines as one, without the separator of the performance data.
-text=$(printf '%s\n' "$output" | sed '/^[[:space:]]*$/d' | tr '|' '/' | paste -sd ';' - | sed 's/;/; /g')
-perf=$(printf 'time=%d.%03ds;;;0' $((elapsed / 1000)) $((elapsed % 1000)))
+read -r up _ </proc/uptime
+elapsed=$((${up%.*}${up#*.} - start))
+# The non-blank lines as one, "|" (the separator of the performance data)
+# made "/".
+text=
+set -f
+old_ifs=$IFS
+IFS='
+'
+for line in $output; do
+  case $line in *[![:space:]]*) text="${text:+$text; }$line" ;; esac
+done
+IFS=$old_ifs
+set +f
+while case $text in *'|'*) ;; *) false ;; esac; do text="${text%%|*}/${text#*|}"; done
+perf="time=$((elapsed / 100)).$((elapsed / 10 % 10))$((elapsed % 10))s;;;0"
 
 case $code in
   0) state=OK; status=0 ;;
