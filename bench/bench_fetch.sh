@@ -16,10 +16,11 @@
 #      curl --proxy-ntlm -x (tarnwick asks with Basic and Digest first)
 #   7. the 100 MB page over https through squid's CONNECT (/proxyhost)  vs
 #      tarnwick straight to nginx
+#   8. 2 KiB page, the monitoring plugin check_tarnwick  vs  tarnwick /lc
 #
 # Usage: bench/bench_fetch.sh [ROUNDS_SMALL [ROUNDS_BIG]]   (defaults 40 and 7)
 # BENCH_ONLY=REGEX runs and reports only the cases whose names match (small,
-# big, pattern, tls_small, tls_big, tls_dir, basic, ntlm, proxy_big).
+# big, pattern, tls_small, tls_big, tls_dir, basic, ntlm, proxy_big, plugin).
 # Builds a Release build in build-bench/.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -114,6 +115,9 @@ run_pair proxy_big "$rounds_big" \
   "'$tarnwick' /lc /checksum /proxyhost 127.0.0.1 /proxyport $TW_SQUID_PLAIN_PORT '$s100m'" \
   "SSL_CERT_FILE='$TW_TEST_CA/root.pem' '$tarnwick' /lc /checksum '$s100m'"
 
+run_pair plugin "$rounds_small" "'$root/tools/check_tarnwick/check_tarnwick.sh' -b '$tarnwick' /checksum '$u2k'" \
+  "'$tarnwick' /lc /checksum '$u2k'"
+
 b2k="http://127.0.0.1:$TW_NGINX_PORT/basic/bench-2k.html"
 run_pair basic "$rounds_small" "'$tarnwick' /lc /checksum /u '$TW_HTTP_USER' /p '$TW_HTTP_PASSWORD' '$b2k'" \
   "curl -s -u '$TW_HTTP_USER:$TW_HTTP_PASSWORD' -o '$work/curl/f' '$b2k' && sha256sum '$work/curl/f'"
@@ -134,3 +138,4 @@ report tls_dir "2 KiB https: SSL_CERT_DIR vs _FILE"
 report basic "2 KiB behind Basic, /u /p"
 report ntlm "2 KiB via NTLM squid (5 requests)"
 report proxy_big "100 MB https: squid CONNECT vs direct"
+report plugin "2 KiB: check_tarnwick vs tarnwick"
