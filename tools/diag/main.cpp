@@ -51,7 +51,7 @@ const char* const kUsage =
     "TARNWICK_PROXY_PASSWORD), also in Base64, and the values of Authorization\n"
     "and Proxy-Authorization headers are replaced by ******** in every file. The\n"
     "files are readable by their owner alone. With /usewininet and a proxy the\n"
-    "Internet library makes the connections, and there is no transcript.\n"
+    "Internet library makes the download's connection, which leaves no transcript.\n"
     "\n"
     "  --out DIR          the bundle's folder\n"
     "  --include-secrets  keep passwords and credential headers in the bundle\n"
@@ -59,6 +59,12 @@ const char* const kUsage =
     "\n"
     "Exit codes: 0 bundle written (whatever the check found), 1 the bundle could\n"
     "not be written, 2 bad command line.\n";
+
+// With /usewininet and a proxy only the header probe uses the client's own
+// connections; the download goes through the Internet library.
+const char* const kNoLibraryTranscript =
+    "with /usewininet the Internet library makes the download's connection, which leaves no "
+    "transcript (only the header probe's connection is recorded)";
 
 constexpr int kExitWritten = 0;
 constexpr int kExitNotWritten = 1;
@@ -203,9 +209,7 @@ bool runInto(const std::string& folder, const CliHandler& check, const SecretMas
   summary["exit_code"] = exitCode;
 
   const auto transcripts = recorder.transcripts();
-  summary["transcripts"] = libraryPath ? "none: with /usewininet the Internet library makes the "
-                                         "connections, which leaves no transcript"
-                                       : "one file per connection";
+  summary["transcripts"] = libraryPath ? kNoLibraryTranscript : "one file per connection";
   ordered_json connections = ordered_json::array();
   const int count = std::max<int>(static_cast<int>(transcripts.size()),
                                   recorder.connections().empty()
@@ -286,8 +290,7 @@ int main(int argc, char** argv) {
   mask.addSecret(check->proxy.user, check->proxy.password);
   if (options->includeSecrets) mask.keepSecrets();
   if (check->proxy.isSet() && check->proxy.useWinInet) {
-    std::cerr << "tarnwick-diag: with /usewininet the Internet library makes the connections: "
-                 "there is no transcript\n";
+    std::cerr << "tarnwick-diag: " << kNoLibraryTranscript << "\n";
   }
   const bool written = runInto(folder, *check, mask, !options->includeSecrets, arguments);
   if (!written || (fs::rename(folder, target, ec), ec)) {
