@@ -27,7 +27,9 @@ void HTTPSCustom::startRequest() {
 }
 
 int HTTPSCustom::FireConnected(HTTPSConnectedEventParams* e) {
-  observe(FetchEvent("Connected").number("StatusCode", e->StatusCode).text("Description", e->Description));
+  observe(FetchEvent("Connected")
+              .number("StatusCode", e->StatusCode)
+              .text("Description", e->Description));
   return 0;
 }
 
@@ -42,7 +44,9 @@ int HTTPSCustom::FireConnectionStatus(HTTPSConnectionStatusEventParams* e) {
 int HTTPSCustom::FireDisconnected(HTTPSDisconnectedEventParams* e) {
   disconnectCode = e->StatusCode;
   disconnectText = e->Description != nullptr ? e->Description : "";
-  observe(FetchEvent("Disconnected").number("StatusCode", e->StatusCode).text("Description", e->Description));
+  observe(FetchEvent("Disconnected")
+              .number("StatusCode", e->StatusCode)
+              .text("Description", e->Description));
   return 0;
 }
 
@@ -57,7 +61,9 @@ int HTTPSCustom::FireError(HTTPSErrorEventParams* e) {
   // A failed write of a piece that came earlier must not outlast this text.
   flushFile();
   errorDescription = e->Description != nullptr ? e->Description : "";
-  observe(FetchEvent("Error").number("ErrorCode", e->ErrorCode).text("Description", e->Description));
+  observe(FetchEvent("Error")
+              .number("ErrorCode", e->ErrorCode)
+              .text("Description", e->Description));
   return 0;
 }
 

@@ -42,7 +42,8 @@ std::string transcriptForm(const std::string& bytes) {
 // A credential header's line with its value masked; other lines unchanged.
 std::string maskHeaderLine(std::string_view line) {
   for (std::string_view name : {"authorization:", "proxy-authorization:"}) {
-    if (line.size() < name.size() || !tw_platform::equalsNoCase(line.substr(0, name.size()), name)) {
+    if (line.size() < name.size() ||
+        !tw_platform::equalsNoCase(line.substr(0, name.size()), name)) {
       continue;
     }
     size_t value = line.find_first_not_of(' ', name.size());
@@ -96,7 +97,9 @@ std::string SecretMask::apply(std::string text) const {
 
 std::string SecretMask::applyToTranscript(std::string text) const {
   if (!enabled_) return text;
-  for (const std::string& secret : secrets_) text = replaceAll(std::move(text), transcriptForm(secret));
+  for (const std::string& secret : secrets_) {
+    text = replaceAll(std::move(text), transcriptForm(secret));
+  }
   return apply(std::move(text));
 }
 
@@ -113,9 +116,9 @@ bool writePrivateFile(const std::string& path, const std::string& bytes) {
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                            nullptr) != FALSE &&
-                  written == bytes.size();
+  const bool ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != FALSE &&
+      written == bytes.size();
   return CloseHandle(file) != FALSE && ok;
 }
 
@@ -147,7 +150,8 @@ std::vector<std::string> BundleRecorder::componentSettings() const {
 std::vector<std::string> BundleRecorder::transcripts() const {
   std::vector<std::string> names;
   for (int n = 1; n <= connection_; ++n) {
-    if (std::filesystem::exists(folder_ + "/" + transcriptName(n))) names.push_back(transcriptName(n));
+    if (std::filesystem::exists(folder_ + "/" + transcriptName(n)))
+      names.push_back(transcriptName(n));
   }
   return names;
 }
@@ -155,8 +159,7 @@ std::vector<std::string> BundleRecorder::transcripts() const {
 void BundleRecorder::append(const std::string& line) {
   DWORD written = 0;
   if (events_ == nullptr ||
-      !WriteFile(events_, line.data(), static_cast<DWORD>(line.size()),
-                 &written, nullptr) ||
+      !WriteFile(events_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
       written != line.size()) {
     ok_ = false;
   }
@@ -167,8 +170,8 @@ void BundleRecorder::onEvent(HTTPS& component, const network::FetchEvent& event)
   std::map<std::string, const network::FetchEvent::Field*> byName;
   for (const auto& field : event.fields) {
     byName[field.name] = &field;
-    line[field.name] = field.isNumber ? nlohmann::ordered_json(field.number)
-                                      : nlohmann::ordered_json(field.text);
+    line[field.name] =
+        field.isNumber ? nlohmann::ordered_json(field.number) : nlohmann::ordered_json(field.text);
   }
   mask_.applyToJson(line);
   append(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");

@@ -43,9 +43,9 @@ bool writePrivateFile(const std::string& path, const std::string& bytes);
 
 // What the bundle keeps of one connection.
 struct ConnectionInfo {
-  std::string tlsParameters;  // the "Negotiated SSL parameters" text
+  std::string tlsParameters;           // the "Negotiated SSL parameters" text
   nlohmann::ordered_json certificate;  // null without TLS
-  std::string chainFile;  // the PEM file's name in the bundle, "" without one
+  std::string chainFile;               // the PEM file's name in the bundle, "" without one
 };
 
 class BundleRecorder : public network::FetchObserver {

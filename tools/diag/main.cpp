@@ -14,7 +14,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -180,16 +179,41 @@ ordered_json judgePage(const CliHandler& check, const std::string& file,
   return results;
 }
 
-// Runs the fetch into folder and writes everything but the transcripts'
-// masking; false when a bundle file could not be written.
+// Per connection: its transcript, TLS parameters, certificate and chain.
+ordered_json connectionList(const std::string& folder, const BundleRecorder& recorder) {
+  const auto& tls = recorder.connections();
+  int last = tls.empty() ? 0 : tls.rbegin()->first;
+  for (int n = last + 1; fs::exists(folder + "/" + recorder.transcriptName(n)); ++n) last = n;
+  ordered_json list = ordered_json::array();
+  for (int n = 1; n <= last; ++n) {
+    ordered_json c = {{"number", n},
+                      {"transcript", nullptr},
+                      {"tls_parameters", nullptr},
+                      {"certificate", nullptr},
+                      {"chain", nullptr}};
+    if (fs::exists(folder + "/" + recorder.transcriptName(n))) {
+      c["transcript"] = recorder.transcriptName(n);
+    }
+    const auto info = tls.find(n);
+    if (info != tls.end()) {
+      if (!info->second.tlsParameters.empty()) c["tls_parameters"] = info->second.tlsParameters;
+      c["certificate"] = info->second.certificate;
+      if (!info->second.chainFile.empty()) c["chain"] = info->second.chainFile;
+    }
+    list.push_back(c);
+  }
+  return list;
+}
+
+// Runs the fetch into folder and writes the bundle's files there, masked;
+// false when one could not be written.
 bool runInto(const std::string& folder, const CliHandler& check, const SecretMask& mask,
              bool masked, const std::vector<std::string>& arguments) {
   BundleRecorder recorder(folder, mask);
   const bool libraryPath = check.proxy.isSet() && check.proxy.useWinInet;
   const std::string pageFile = folder + "/page.tmp";
   auto fetcher = std::make_unique<velmora::network::PageFetcher>(
-      check.url, pageFile, check.ignoreCertificate, check.timeout, check.username,
-      check.password);
+      check.url, pageFile, check.ignoreCertificate, check.timeout, check.username, check.password);
   if (check.proxy.isSet()) fetcher->setProxy(check.proxy);
   fetcher->setDiagnostics(recorder.componentSettings(), &recorder);
 
@@ -208,38 +232,18 @@ bool runInto(const std::string& folder, const CliHandler& check, const SecretMas
   summary.update(results);
   summary["exit_code"] = exitCode;
 
-  const auto transcripts = recorder.transcripts();
   summary["transcripts"] = libraryPath ? kNoLibraryTranscript : "one file per connection";
-  ordered_json connections = ordered_json::array();
-  const int count = std::max<int>(static_cast<int>(transcripts.size()),
-                                  recorder.connections().empty()
-                                      ? 0
-                                      : recorder.connections().rbegin()->first);
-  for (int n = 1; n <= count; ++n) {
-    ordered_json c = {{"number", n}, {"transcript", nullptr}, {"tls_parameters", nullptr},
-                      {"certificate", nullptr}, {"chain", nullptr}};
-    if (fs::exists(folder + "/" + recorder.transcriptName(n))) c["transcript"] = recorder.transcriptName(n);
-    const auto info = recorder.connections().find(n);
-    if (info != recorder.connections().end()) {
-      if (!info->second.tlsParameters.empty()) c["tls_parameters"] = info->second.tlsParameters;
-      c["certificate"] = info->second.certificate;
-      if (!info->second.chainFile.empty()) c["chain"] = info->second.chainFile;
-    }
-    connections.push_back(c);
-  }
-  summary["connections"] = connections;
+  summary["connections"] = connectionList(folder, recorder);
   summary["secrets_masked"] = masked;
   mask.applyToJson(summary);
 
   bool ok = recorder.ok();
-  for (const std::string& name : transcripts) {
+  for (const std::string& name : recorder.transcripts()) {
     const std::string path = folder + "/" + name;
     ok = writePrivateFile(path, mask.applyToTranscript(readWhole(path))) && ok;
   }
-  return writePrivateFile(folder + "/summary.json", summary.dump(2, ' ', false,
-                                                                 nlohmann::json::error_handler_t::replace) +
-                                                        "\n") &&
-         ok;
+  const std::string text = summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  return writePrivateFile(folder + "/summary.json", text + "\n") && ok;
 }
 
 }  // namespace
@@ -256,8 +260,8 @@ int main(int argc, char** argv) {
   for (int i = options->firstCheckArg + 1; i < argc; ++i) checkArgv.push_back(argv[i]);
   std::unique_ptr<CliHandler> check;
   try {
-    check = std::make_unique<CliHandler>(static_cast<int>(checkArgv.size()), checkArgv.data(),
-                                         false);
+    check =
+        std::make_unique<CliHandler>(static_cast<int>(checkArgv.size()), checkArgv.data(), false);
   } catch (TCLAP::ArgException& e) {
     std::cerr << "error: " << e.error() << " for arg " << e.argId() << std::endl;
     return kExitBadCommandLine;
@@ -266,7 +270,8 @@ int main(int argc, char** argv) {
   }
   hideSecretArguments(argc - options->firstCheckArg, argv + options->firstCheckArg);
   if (check->clearChecksums) {
-    return badCommandLine("/checksums_clear changes the checksum store; there is no download to diagnose");
+    return badCommandLine(
+        "/checksums_clear changes the checksum store; there is no download to diagnose");
   }
   std::vector<std::string> arguments(argv + options->firstCheckArg + 1, argv + argc);
 
