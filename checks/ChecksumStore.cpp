@@ -18,7 +18,26 @@ const char* const kStoreKey = "Software\\velmora.net\\Loomcraft\\Tarnwick";
 // A SHA-256 text (64 characters) and its NUL.
 constexpr DWORD kStoredChecksumSize = 65;
 
+// Reads the value stored for url into text; false when there is none.
+bool readStored(CRegistry& registry, const std::string& url, std::string& text) {
+  char stored[kStoredChecksumSize];
+  std::memset(stored, 0, sizeof stored);
+  if (!registry.readString(kStoreKey, url.c_str(), stored, sizeof stored)) return false;
+  // The stored data need not end in a NUL when it fills the buffer.
+  const void* end = std::memchr(stored, '\0', sizeof stored);
+  text.assign(stored,
+              end ? static_cast<size_t>(static_cast<const char*>(end) - stored) : sizeof stored);
+  return true;
+}
+
 }  // namespace
+
+std::string storedChecksum(const std::string& url) {
+  CRegistry registry(HKEY_CURRENT_USER);
+  std::string text;
+  readStored(registry, url, text);
+  return text;
+}
 
 ChecksumStoreResult storeChecksum(const std::string& url, const char* checksumOrCommand,
                                   bool consoleOutput) {
@@ -34,13 +53,8 @@ ChecksumStoreResult storeChecksum(const std::string& url, const char* checksumOr
     for (const char* key : {kMakerKey, kFamilyKey, kStoreKey}) {
       if (!registry->keyExists(key)) registry->createKey(key);
     }
-    char stored[kStoredChecksumSize];
-    std::memset(stored, 0, sizeof stored);
-    if (registry->readString(kStoreKey, url.c_str(), stored, sizeof stored)) {
-      // The stored data need not end in a NUL when it fills the buffer.
-      const void* end = std::memchr(stored, '\0', sizeof stored);
-      const std::string storedText(
-          stored, end ? static_cast<size_t>(static_cast<const char*>(end) - stored) : sizeof stored);
+    std::string storedText;
+    if (readStored(*registry, url, storedText)) {
       if (storedText != checksumOrCommand) {
         // A failed write leaves the old value; the next run reports the
         // change again.

@@ -19,4 +19,8 @@ enum ChecksumStoreResult : uint32_t {
 ChecksumStoreResult storeChecksum(const std::string& url, const char* checksumOrCommand,
                                   bool consoleOutput);
 
+// The checksum stored for url, read without creating or changing anything;
+// empty when none is stored or the store cannot be read.
+std::string storedChecksum(const std::string& url);
+
 }  // namespace velmora::checks

@@ -46,8 +46,6 @@ std::string makeTempFileName() {
 
 namespace {
 
-// Largest part of a page the pattern search reads.
-constexpr uint32_t kMaxSearchSize = 8388608;
 // The event categories are the message IDs 1 to this one.
 constexpr uint32_t kCategoryCount = messages::CATEGORY_KESTRELBY;
 // The level of the event of a page that was not retrieved: an error.
@@ -105,7 +103,7 @@ void removePageFile(const std::string& name, const BY_HANDLE_FILE_INFORMATION& o
 
 bool searchPattern(const CliHandler& check, const std::string& file,
                    const BY_HANDLE_FILE_INFORMATION& page) {
-  return checks::searchFileForPattern(file, check.textPattern.c_str(), kMaxSearchSize, &page) !=
+  return checks::searchFileForPattern(file, check.textPattern.c_str(), kMaxPatternSearchSize, &page) !=
          0;
 }
 

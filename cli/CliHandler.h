@@ -39,6 +39,9 @@ struct CliHandler : public velmora::cli_helper::VelmoraStdOutput {
   std::string url;
 };
 
+// Largest part of a page the pattern search reads.
+constexpr uint32_t kMaxPatternSearchSize = 8388608;
+
 // Overwrites the values of /p, /password and /proxypass in the process's own
 // argument vector (after parsing), so that other users do not read them in
 // the process list.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fetch/FetchObserver.h"
 #include "httpclient/HTTPS.h"
 #include "platform/win32types.h"
 
@@ -20,12 +21,22 @@ class HTTPSCustom : public HTTPS {
   explicit HTTPSCustom(bool acceptAnyCertificate);
   ~HTTPSCustom() override;
 
+  int FireConnected(HTTPSConnectedEventParams* e) override;
+  int FireConnectionStatus(HTTPSConnectionStatusEventParams* e) override;
   int FireDisconnected(HTTPSDisconnectedEventParams* e) override;
   int FireEndTransfer(HTTPSEndTransferEventParams* e) override;
   int FireError(HTTPSErrorEventParams* e) override;
+  int FireHeader(HTTPSHeaderEventParams* e) override;
+  int FireRedirect(HTTPSRedirectEventParams* e) override;
+  int FireSetCookie(HTTPSSetCookieEventParams* e) override;
   int FireSSLServerAuthentication(HTTPSSSLServerAuthenticationEventParams* e) override;
+  int FireSSLStatus(HTTPSSSLStatusEventParams* e) override;
+  int FireStartTransfer(HTTPSStartTransferEventParams* e) override;
   int FireStatus(HTTPSStatusEventParams* e) override;
   int FireTransfer(HTTPSTransferEventParams* e) override;
+
+  // Hears every event after this object handled it (diagnostic runs only).
+  FetchObserver* observer = nullptr;
 
   // Set by the fetcher's configuration: body pieces that arrive before a
   // status (status 0) are written too.
@@ -63,6 +74,9 @@ class HTTPSCustom : public HTTPS {
   // each piece had been written on its own (see flushFile).
   static constexpr size_t kHeldBytes = 256 * 1024;
   void writePiece(const char* data, DWORD length);
+  void observe(const FetchEvent& event) {
+    if (observer != nullptr) observer->onEvent(*this, event);
+  }
   std::vector<char> held_;
   std::vector<DWORD> heldPieces_;  // the length of each piece in held_
 };

@@ -72,6 +72,8 @@ std::string PageFetcher::failureText() const { return safeNetworkText(failureTex
 
 bool PageFetcher::fetch(bool probeFirst) {
   HTTPSCustom http(acceptAnyCertificate_);
+  for (const std::string& text : diagnosticConfig_) http.Config(text);
+  http.observer = observer_;
   // A server that stalls the header probe is bounded by the user's limit
   // too; without one the probe keeps the component's own.
   if (timeoutSeconds_ > 0) http.SetInteger(https_prop::Timeout, timeoutSeconds_);

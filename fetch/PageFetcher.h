@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "fetch/FetchObserver.h"
 #include "fetch/ProxySettings.h"
 #include "platform/files.h"
 
@@ -28,6 +31,14 @@ class PageFetcher {
 
   // Takes over the proxy; with a proxy every server certificate is accepted.
   void setProxy(const ProxySettings& settings);
+  // For diagnostic runs: Config texts given to the component right after
+  // its creation (before the header probe), and an observer of its events.
+  // The check run sets neither.
+  void setDiagnostics(std::vector<std::string> configTexts, FetchObserver* observer) {
+    diagnosticConfig_ = std::move(configTexts);
+    observer_ = observer;
+  }
+
   // True when the whole body is in the local file; otherwise failureText
   // and failureCode describe the failure. A body whose connection ended
   // before its Content-Length or last chunk arrived is a failure, and so is
@@ -69,6 +80,8 @@ class PageFetcher {
   int32_t failureCode_ = 0;
   bool cutShort_ = false;  // the GET ended before the whole body came
   std::optional<BY_HANDLE_FILE_INFORMATION> writtenFile_;
+  std::vector<std::string> diagnosticConfig_;
+  FetchObserver* observer_ = nullptr;
 };
 
 }  // namespace velmora::network
