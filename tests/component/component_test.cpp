@@ -46,7 +46,8 @@ TEST_F(ComponentTest, ParsingOfSettingTexts) {
       {"keepalive=yes", "True", "KEEPALIVE"}, {"KeepAlive[3]=yes", "True", "KeepAlive(1)"},
       // Traffic types by name, in any case, or by number.
       {"QOSTrafficType=Voice", "4"}, {"QOSTrafficType=control", "5"}, {"QOSTrafficType=7", "7"},
-      {"MaxLineLength=8000", "8000"},
+      // The size of the (decrypted) line buffer is at least 1.
+      {"MaxLineLength=8000", "8000"}, {"MaxLineLength=100000", "100000"}, {"MaxLineLength=0", "1"},
       // "TransferredRequest" takes "on"; its query answers the kept text.
       {"TransferredRequest=on", ""}, {"WinsockStatus=0", "0", "CodePage", readOnly},
       {"BytesTransferred=5", "0", nullptr, readOnly},
