@@ -309,21 +309,6 @@ TEST_F(ConnectTest, SocketOptionsReachTheSocket) {
   EXPECT_EQ(option(SOL_SOCKET, SO_LINGER, linger{}).l_onoff, 0);
 }
 
-// A public operation's code without a text of its own gets the Winsock
-// text, or says there is none.
-TEST_F(ConnectTest, WinsockTexts) {
-  RecordingEngine e;
-  for (const auto& [code, text] : {std::pair{10057, "[10057] Socket is not connected"},
-                                   std::pair{10066, "[10066] Directory not empt"},
-                                   std::pair{10100, "[10100] (no description available)"}}) {
-    e.clearError();
-    e.completeError(code);
-    EXPECT_EQ(e.lastErrorText(), text);
-  }
-  EXPECT_EQ(SocketEngine::winsockStatus(), 0);
-  EXPECT_EQ(SocketEngine::winsockVersionText(), "2.2");
-}
-
 // --- wait -------------------------------------------------------------------------------
 
 TEST_F(WaitTest, PeerRuns) {
