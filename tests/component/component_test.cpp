@@ -46,7 +46,8 @@ TEST_F(ComponentTest, ParsingOfSettingTexts) {
       {"keepalive=yes", "True", "KEEPALIVE"}, {"KeepAlive[3]=yes", "True", "KeepAlive(1)"},
       // Traffic types by name, in any case, or by number.
       {"QOSTrafficType=Voice", "4"}, {"QOSTrafficType=control", "5"}, {"QOSTrafficType=7", "7"},
-      {"MaxLineLength=8000", "8000"},
+      // The size of the (decrypted) line buffer is at least 1.
+      {"MaxLineLength=8000", "8000"}, {"MaxLineLength=100000", "100000"}, {"MaxLineLength=0", "1"},
       // "TransferredRequest" takes "on"; its query answers the kept text.
       {"TransferredRequest=on", ""}, {"WinsockStatus=0", "0", "CodePage", readOnly},
       {"BytesTransferred=5", "0", nullptr, readOnly},
@@ -218,27 +219,6 @@ TEST_F(ComponentTest, CompletionAfterSetAndDo) {
     ASSERT_NE(https.GetLastError(), nullptr);
     EXPECT_STREQ(https.GetLastError(), c.text);
     EXPECT_EQ(https.GetInteger(p::Idle), 1);
-  }
-}
-
-TEST_F(ComponentTest, Utf16PropertyValuesUseTheCodePage) {
-  struct Case {
-    int codePage;
-    std::u16string wide;
-    std::string narrow;
-  };
-  const Case cases[] = {
-      {0, u"caf\u00e9 \u20ac", "caf\xC3\xA9 \xE2\x82\xAC"}, {65001, u"\u00fc", "\xC3\xBC"},
-      {28591, u"caf\u00e9", "caf\xE9"}, {1252, u"\u20ac", "\x80"},
-      {28591, u"\u20ac", "?"},  // not in Latin-1
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.codePage);
-    HTTPS https;
-    https.Config("CodePage=" + std::to_string(c.codePage));
-    ASSERT_EQ(https.SetWideText(p::Referer, c.wide), 0);
-    EXPECT_EQ(https.GetText(p::Referer), c.narrow);
-    EXPECT_EQ(https.GetWideText(p::Referer), c.narrow == "?" ? u"?" : c.wide);
   }
 }
 
@@ -494,25 +474,31 @@ class RecordingHttps : public tw_test::RecordingHttps {
   }
 };
 
-// The wide texts are converted from the code page.
-TEST_F(ComponentTest, HandlerAnsweringMinus10000GetsTheEventAgainInUtf16) {
+// The UTF-16 forms use the code page: a property set and read in UTF-16, and
+// a Header event given again in UTF-16 to a handler answering -10000.
+TEST_F(ComponentTest, Utf16FormsUseTheCodePage) {
   struct Case {
     int codePage;
-    std::string field, value, wide;
+    std::u16string wide;
+    std::string narrow;
   };
   const Case cases[] = {
-      {0, "Content-Type", "text/html; charset=\xC3\xA9t\xC3\xA9",
-       "Wide 10006 2|Content-Type|text/html; charset=\xC3\xA9t\xC3\xA9"},
-      {28591, "X-Name", "caf\xE9", "Wide 10006 2|X-Name|caf\xC3\xA9"},
-      {1252, "X-Euro", "\x80 5", "Wide 10006 2|X-Euro|\xE2\x82\xAC 5"},
+      {0, u"caf\u00e9 \u20ac", "caf\xC3\xA9 \xE2\x82\xAC"}, {65001, u"\u00fc", "\xC3\xBC"},
+      {28591, u"caf\u00e9", "caf\xE9"}, {1252, u"\u20ac 5", "\x80 5"},
+      {28591, u"\u20ac", "?"},  // not in Latin-1
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.codePage);
     RecordingHttps https;
-    https.refire = {https_event::Header};
     https.Config("CodePage=" + std::to_string(c.codePage));
-    componentFromHandle(https.handle())->fireHeader(c.field, c.value);
-    const std::vector<std::string> expected = {"Header " + c.field + "|" + c.value, c.wide};
+    ASSERT_EQ(https.SetWideText(p::Referer, c.wide), 0);
+    EXPECT_EQ(https.GetText(p::Referer), c.narrow);
+    const std::u16string back = c.narrow == "?" ? u"?" : c.wide;
+    EXPECT_EQ(https.GetWideText(p::Referer), back);
+    https.refire = {https_event::Header};
+    componentFromHandle(https.handle())->fireHeader("X-Name", c.narrow);
+    const std::vector<std::string> expected = {"Header X-Name|" + c.narrow,
+                                               "Wide 10006 2|X-Name|" + tw_platform::utf16ToUtf8(back)};
     EXPECT_EQ(https.events, expected);
   }
 }

@@ -1,7 +1,7 @@
 // The built tarnwick against scripted servers that misbehave or send what no
 // honest server sends: a stall, a refused port, an error answer, endless or
 // huge header blocks, lengths and chunk sizes that lie, a compressed bomb, a
-// trickle, a reset, garbage (also on a TLS port), a flood of interim answers, a body that never
+// trickle, garbage, a flood of interim answers, a body that never
 // ends, a probe never answered. Every run ends by itself (the time limit where the server stalls)
 // with the exact result line, exit code and stored checksum, with nothing
 // reported by the sanitizers, and with a peak memory that stays near that of
@@ -209,13 +209,6 @@ std::vector<HostileCase> hostileCases() {
       {.name = "TrickledBodyRunsUntilItStalls",
        .scripts = {kProbe, trickled("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", "abcd", 10000)},
        .timeout = "2", .failure = "Timeout.", .code = 301, .minSeconds = 4.5, .maxSeconds = 9},
-      // A reset after a quarter of the announced body (after a pause, since a
-      // reset drops what is still unread). The component reports a reset only
-      // through its Disconnected event; the page fetcher takes it from there.
-      {.name = "ResetMidBody",
-       .scripts = probeThen({PeerStep::send("HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n\r\n"),
-                             PeerStep::send(part), PeerStep::delay(1000), PeerStep::reset()}),
-       .failure = "[10054] Connection reset by peer", .code = 10054},
       // A header probe that is never answered is bounded by /timeout too; the
       // GET that follows gets the page.
       {.name = "ProbeNeverAnswered",
@@ -237,13 +230,9 @@ std::vector<HostileCase> hostileCases() {
                          PeerStep::send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"),
                          PeerStep::close()}),
        .failure = "Response header too large."},
-      // TLS: bytes that are no record after the ClientHello, a record header
-      // announcing more than a record may hold (16 KiB + 2 KiB), and a
-      // handshake record trickled in, then stalled. Each ends the handshake
-      // at once, or with the time limit, and nothing is stored.
-      {.name = "GarbageOnATlsPort",
-       .scripts = twiceTls({PeerStep::send(binaryGarbage()), PeerStep::close()}),
-       .failure = "error during handshake[2]: 0x80090330", .code = 276, .tls = true},
+      // TLS: a record header announcing more than a record may hold (16 KiB
+      // + 2 KiB), and a handshake record trickled in, then stalled. Each ends
+      // the handshake at once, or with the time limit, and nothing is stored.
       {.name = "OversizedTlsRecord",
        .scripts = twiceTls({PeerStep::send(std::string("\x16\x03\x03\x48\x01", 5) +
                                            std::string(32, 'x')), PeerStep::delay(5000),

@@ -2,15 +2,13 @@
 // connect and the events of a connect, the wait step with its deadline, the
 // receive path feeding its line buffer, and the send paths. The engine is the
 // layer chain up to TLS with TLS deselected (a plain connection), and the
-// notifications of the layers above are recorded in order. The line buffer's
-// framing is tested on its own: every input played whole, split in two at
-// every byte position and in 1-byte reads must give the same pieces.
+// notifications of the layers above are recorded in order. (The response
+// parser's table plays the line buffer's framing at every cut.)
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,7 +18,6 @@
 #include "httpclient/transport/TlsClient.h"
 #include "platform/messages.h"
 #include "platform/winsock.h"
-#include "tests/support/line_feed.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/state_dir_test.h"
@@ -312,21 +309,6 @@ TEST_F(ConnectTest, SocketOptionsReachTheSocket) {
   EXPECT_EQ(option(SOL_SOCKET, SO_LINGER, linger{}).l_onoff, 0);
 }
 
-// A public operation's code without a text of its own gets the Winsock
-// text, or says there is none.
-TEST_F(ConnectTest, WinsockTexts) {
-  RecordingEngine e;
-  for (const auto& [code, text] : {std::pair{10057, "[10057] Socket is not connected"},
-                                   std::pair{10066, "[10066] Directory not empt"},
-                                   std::pair{10100, "[10100] (no description available)"}}) {
-    e.clearError();
-    e.completeError(code);
-    EXPECT_EQ(e.lastErrorText(), text);
-  }
-  EXPECT_EQ(SocketEngine::winsockStatus(), 0);
-  EXPECT_EQ(SocketEngine::winsockVersionText(), "2.2");
-}
-
 // --- wait -------------------------------------------------------------------------------
 
 TEST_F(WaitTest, PeerRuns) {
@@ -476,6 +458,32 @@ TEST_F(ReceiveTest, PeerRuns) {
   for (const PeerRun& run : runs) play(run);
 }
 
+// The framing of the line buffer (of at most 64 KiB on a plain connection):
+// a marker of several bytes, a line longer than the buffer, and with
+// SplitCRLF CR LF and LF CR (also cut between reads) as one line end, CR CR as two.
+TEST_F(ReceiveTest, LineEnds) {
+  RecordingEngine e;
+  ASSERT_EQ(e.config("MaxLineLength=100000"), 0);
+  e.config("MaxLineLength");
+  EXPECT_EQ(e.answer, "65536");
+  const PeerRun runs[] = {
+      {.what = "a long marker matches byte for byte",
+       .peer = {PeerStep::send("one--END--two--EN--END--tail"), PeerStep::close()},
+       .eol = "--END--", .pieces = {{"one", true}, {"two--EN", true}, {"tail", false}}},
+      {.what = "a line longer than the buffer",
+       .peer = {PeerStep::send(std::string(40, 'L') + "\nshort\n"), PeerStep::close()},
+       .settings = {"MaxLineLength=16"}, .eol = "\n",
+       .pieces = {{std::string(16, 'L'), false}, {std::string(16, 'L'), false},
+                  {std::string(8, 'L'), true}, {"short", true}}},
+      {.what = "SplitCRLF",
+       .peer = {PeerStep::send("one\r"), PeerStep::delay(50), PeerStep::send("\ntwo\n\rthree\r"),
+                PeerStep::delay(50), PeerStep::send("\rfour\n"), PeerStep::close()},
+       .settings = {"SplitCRLF=true"},
+       .pieces = {{"one", true}, {"two", true}, {"three", true}, {"", true}, {"four", true}}},
+  };
+  for (const PeerRun& run : runs) play(run);
+}
+
 // --- send -------------------------------------------------------------------------------
 
 TEST_F(SendTest, BlockingSendDeliversEverythingThePeerReadsSlowly) {
@@ -554,83 +562,6 @@ TEST_F(SendTest, TranscriptRecordsBothDirectionsAndEscapesTheScriptsSpecialBytes
 }
 
 // --- line buffer ------------------------------------------------------------------------
-
-struct Settings {
-  std::string eol;
-  bool splitCrlf = false;
-  size_t capacity = LineBuffer::kDefaultCapacity;
-};
-
-// Plays the reads as the receive handler does, then the peer's close.
-Pieces feed(const Settings& s, const std::vector<std::string_view>& reads) {
-  Pieces out;
-  tw_test::LineFeed lines(s.capacity, [&] { return s.eol; },
-                          [&](const char* data, size_t length, bool endOfLine) {
-                            out.emplace_back(std::string(data, length), endOfLine);
-                            return 0;
-                          });
-  lines.setSplitCrlf(s.splitCrlf);
-  for (std::string_view r : reads) lines.receive(r);
-  lines.close();
-  return out;
-}
-
-TEST(LineBufferTest, EveryCutOfTheInputGivesTheSamePieces) {
-  struct Case {
-    Settings settings;
-    std::string input;
-    Pieces expected;
-  };
-  const Case cases[] = {
-      {{"\r\n"}, "HTTP/1.1 200 OK\r\nA: 1\r\nB: 2\r\n\r\n",
-       {{"HTTP/1.1 200 OK", true}, {"A: 1", true}, {"B: 2", true}, {"", true}}},
-      // A long marker matches byte for byte.
-      {{"--END--"}, "one--END--two--END--tail", {{"one", true}, {"two", true}, {"tail", false}}},
-      {{"--END--"}, "a--EN--END--b", {{"a--EN", true}, {"b", false}}},
-      // A line longer than the buffer arrives in pieces.
-      {{"\n", false, 16}, std::string(40, 'L') + "\nshort\n",
-       {{std::string(16, 'L'), false}, {std::string(16, 'L'), false},
-        {std::string(8, 'L'), true}, {"short", true}}},
-      // CR LF and LF CR are one end, cut between reads or not; CR CR is two.
-      {{"", true}, "one\r\ntwo\n\rthree\r\rfour\n",
-       {{"one", true}, {"two", true}, {"three", true}, {"", true}, {"four", true}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.input);
-    const std::string_view v(c.input);
-    EXPECT_EQ(feed(c.settings, {v}), c.expected) << "one read";
-    std::vector<std::string_view> bytes;
-    for (size_t i = 0; i < v.size(); ++i) bytes.push_back(v.substr(i, 1));
-    EXPECT_EQ(feed(c.settings, bytes), c.expected) << "1-byte reads";
-    for (size_t i = 1; i < v.size() && !HasFailure(); ++i) {
-      EXPECT_EQ(feed(c.settings, {v.substr(0, i), v.substr(i)}), c.expected) << "split at " << i;
-    }
-  }
-}
-
-TEST(LineBufferTest, CapacityIsClampedAndTheBufferRefilled) {
-  LineBuffer b;
-  EXPECT_EQ(b.capacity(), 2048);
-  b.setCapacity(100000, LineBuffer::kMaxCapacity);
-  EXPECT_EQ(b.capacity(), 65536);
-  b.setCapacity(0, LineBuffer::kMaxCapacity);
-  EXPECT_EQ(b.capacity(), 1);
-  b.setCapacity(100000, 1 << 30);
-  EXPECT_EQ(b.capacity(), 100000);
-  b.setCapacity(4, LineBuffer::kMaxCapacity);
-  EXPECT_EQ(b.append("abcdef", 6), 4u);
-  EXPECT_TRUE(b.full());
-  LineBuffer::Piece p = b.takeAll();
-  EXPECT_EQ(std::string(p.data, p.length), "abcd");
-  EXPECT_TRUE(b.empty());
-  // Consumed bytes are dropped by moving the rest to the front when room is needed.
-  b.setEol("\n");
-  ASSERT_EQ(b.append("x\nyz", 4), 4u);
-  ASSERT_TRUE(b.next(p, false));
-  size_t room = 0;
-  b.space(room);
-  EXPECT_EQ(room, 2u);
-}
 
 TEST(LineBufferTest, ClearForgetsBytesPairAndReadAhead) {
   LineBuffer b;
