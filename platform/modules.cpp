@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/certificates.h"
+#include "platform/detail.h"
 #include "platform/errors.h"
 #include "platform/security.h"
 #include "platform/text.h"
@@ -13,10 +14,8 @@
 
 namespace {
 
-struct Export {
-  const char* name;
-  FARPROC proc;
-};
+using tw_platform::kInternetExports;
+using Export = tw_platform::ModuleExport;
 
 struct Library {
   const char* fileName;
@@ -57,6 +56,7 @@ Library g_libraries[] = {
     {"ws2_32.dll", kWs2Exports, {0}},
     {"crypt32.dll", kCrypt32Exports, {0}},
     {"secur32.dll", kSecur32Exports, {0}},
+    {"wininet.dll", kInternetExports, {0}},
 };
 
 Library* findLibrary(LPCSTR name) {
