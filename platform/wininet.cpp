@@ -802,7 +802,9 @@ HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName,
       path += static_cast<char>(ch);
     }
   }
-  t.url = std::string(t.secure ? "https://" : "http://") + host + ":" + std::to_string(port) + path;
+  const bool defaultPort = port == (t.secure ? 443 : 80);
+  t.url = std::string(t.secure ? "https://" : "http://") + host +
+          (defaultPort ? "" : ":" + std::to_string(port)) + path;
   return enter(r);
 }
 
