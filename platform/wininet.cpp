@@ -50,7 +50,6 @@ struct Curl {
   decltype(&curl_global_init) globalInit = nullptr;
   decltype(&curl_version_info) versionInfo = nullptr;
   decltype(&curl_easy_init) easyInit = nullptr;
-  decltype(&curl_easy_reset) easyReset = nullptr;
   decltype(&curl_easy_cleanup) easyCleanup = nullptr;
   decltype(&curl_easy_setopt) easySetopt = nullptr;
   decltype(&curl_easy_getinfo) easyGetinfo = nullptr;
@@ -67,6 +66,11 @@ struct Curl {
   decltype(&curl_slist_free_all) slistFree = nullptr;
   decltype(&curl_share_init) shareInit = nullptr;
   decltype(&curl_share_setopt) shareSetopt = nullptr;
+  decltype(&curl_url) url = nullptr;
+  decltype(&curl_url_set) urlSet = nullptr;
+  decltype(&curl_url_get) urlGet = nullptr;
+  decltype(&curl_url_cleanup) urlCleanup = nullptr;
+  decltype(&curl_free) free = nullptr;
   CURLSH* share = nullptr;  // the process's cookies
 };
 
@@ -554,14 +558,22 @@ void start(Transfer& t) {
   const Curl& api = t.api;
   Handle& connection = *t.owner->parent;
   Handle& session = *connection.parent;
-  if (t.added) api.multiRemove(t.multi, t.easy);
-  t.added = false;
-  api.easyReset(t.easy);
-  if (t.list != nullptr) api.slistFree(t.list);
   t.block.clear(), t.pending.clear(), t.finalBlock.clear(), t.connectBlock.clear();
   t.data.clear(), t.dataOffset = 0;
   t.haveFinal = t.inConnect = t.paused = t.done = t.resolving = t.connecting = false;
   t.result = CURLE_OK, t.failure = 0, t.verifyError = 0, t.certRequested = false;
+  // A fresh easy handle per hop: nothing of the last one carries over but
+  // the connections kept by the multi handle and the shared cookies.
+  if (t.added) api.multiRemove(t.multi, t.easy);
+  t.added = false;
+  if (t.list != nullptr) api.slistFree(t.list);
+  t.list = nullptr;
+  api.easyCleanup(t.easy);
+  t.easy = api.easyInit();
+  if (t.easy == nullptr) {
+    t.done = true, t.result = CURLE_FAILED_INIT;
+    return;
+  }
 
   CURL* e = t.easy;
   api.easySetopt(e, CURLOPT_URL, t.url.c_str());
@@ -644,6 +656,33 @@ bool pump(Handle& h, Transfer& t, Ready ready) {
   return fail(ERROR_INTERNET_OPERATION_CANCELLED);
 }
 
+// The absolute URL a redirect's Location names, or "" when it has none.
+std::string redirectTarget(const Transfer& t) {
+  std::string location;
+  size_t at = 0;
+  for (size_t end; (end = t.finalBlock.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    const std::string line = t.finalBlock.substr(at, end - at);
+    if (line.size() > 9 && equalsNoCase(line.substr(0, 9), "Location:")) {
+      location = line.substr(line.find_first_not_of(" \t", 9) == std::string::npos
+                                 ? line.size()
+                                 : line.find_first_not_of(" \t", 9));
+      break;
+    }
+  }
+  if (location.empty()) return location;
+  CURLU* u = t.api.url();
+  char* text = nullptr;
+  std::string out;
+  if (u != nullptr && t.api.urlSet(u, CURLUPART_URL, t.url.c_str(), 0) == CURLUE_OK &&
+      t.api.urlSet(u, CURLUPART_URL, location.c_str(), CURLU_URLENCODE) == CURLUE_OK &&
+      t.api.urlGet(u, CURLUPART_URL, &text, 0) == CURLUE_OK) {
+    out = text;
+    t.api.free(text);
+  }
+  if (u != nullptr) t.api.urlCleanup(u);
+  return out.empty() ? location : out;
+}
+
 // One hop: true with the final header block, else false with the code.
 BOOL sendOnce(Handle& h, Transfer& t) {
   start(t);
@@ -686,7 +725,6 @@ const Curl* curl() {
         lookUpSymbol(library, "curl_global_init", c.globalInit) &&
         lookUpSymbol(library, "curl_version_info", c.versionInfo) &&
         lookUpSymbol(library, "curl_easy_init", c.easyInit) &&
-        lookUpSymbol(library, "curl_easy_reset", c.easyReset) &&
         lookUpSymbol(library, "curl_easy_cleanup", c.easyCleanup) &&
         lookUpSymbol(library, "curl_easy_setopt", c.easySetopt) &&
         lookUpSymbol(library, "curl_easy_getinfo", c.easyGetinfo) &&
@@ -702,7 +740,12 @@ const Curl* curl() {
         lookUpSymbol(library, "curl_slist_append", c.slistAppend) &&
         lookUpSymbol(library, "curl_slist_free_all", c.slistFree) &&
         lookUpSymbol(library, "curl_share_init", c.shareInit) &&
-        lookUpSymbol(library, "curl_share_setopt", c.shareSetopt);
+        lookUpSymbol(library, "curl_share_setopt", c.shareSetopt) &&
+        lookUpSymbol(library, "curl_url", c.url) &&
+        lookUpSymbol(library, "curl_url_set", c.urlSet) &&
+        lookUpSymbol(library, "curl_url_get", c.urlGet) &&
+        lookUpSymbol(library, "curl_url_cleanup", c.urlCleanup) &&
+        lookUpSymbol(library, "curl_free", c.free);
     const curl_version_info_data* v = found ? c.versionInfo(CURLVERSION_NOW) : nullptr;
     const std::string tls = "OpenSSL/" + std::to_string(OPENSSL_VERSION_MAJOR) + ".";
     if (v == nullptr || v->version_num < 0x074400 || v->ssl_version == nullptr ||
@@ -859,12 +902,8 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
   while (true) {
     if (!sendOnce(h, t)) return FALSE;
     const int status = statusOf(t.finalBlock);
-    char* next = nullptr;
-    if (!redirectStatus(status) || t.api.easyGetinfo(t.easy, CURLINFO_REDIRECT_URL, &next) !=
-                                       CURLE_OK || next == nullptr) {
-      return TRUE;
-    }
-    const std::string url = next;
+    const std::string url = redirectStatus(status) ? redirectTarget(t) : std::string();
+    if (url.empty()) return TRUE;
     const bool toHttps = url.rfind("https://", 0) == 0, toHttp = url.rfind("http://", 0) == 0;
     if (!t.secure && toHttps) return fail(ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR);
     if (t.secure && toHttp) return fail(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
