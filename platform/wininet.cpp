@@ -125,7 +125,7 @@ struct Handle {
   std::vector<std::weak_ptr<Handle>> children;  // guarded by the table's lock
   std::atomic<bool> closed{false};
   std::atomic<int> busy{0};
-  std::thread::id user;
+  std::atomic<std::thread::id> user;  // the thread of the last call
   std::atomic<INTERNET_STATUS_CALLBACK> callback{nullptr};
   ULONG_PTR context = 0;
   // Session: the proxy ("" for none) and the hosts that bypass it.
@@ -215,42 +215,48 @@ bool readValue(HKEY key, const char* name, std::string& out) {
   return true;
 }
 
+// Calls take(item) for each non-empty item of a list (any of separators
+// between items) until it returns false.
+template <typename Take>
+void forEachItem(const std::string& text, const char* separators, Take take) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find_first_of(separators, start);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(start, end - start);
+    start = end + 1;
+    if (!item.empty() && !take(item)) return;
+  }
+}
+
 // A Windows proxy list ("host:port", or "http=host:port;https=...") as one
 // proxy URL for libcurl: the http entry, else the first.
 std::string proxyUrl(const std::string& text) {
   std::string chosen;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find_first_of("; ", start);
-    if (end == std::string::npos) end = text.size();
-    std::string item = text.substr(start, end - start);
-    start = end + 1;
-    if (item.empty()) continue;
+  forEachItem(text, "; ", [&](const std::string& item) {
     size_t eq = item.find('=');
     if (eq == std::string::npos || equalsNoCase(item.substr(0, eq), "http")) {
       chosen = item.substr(eq == std::string::npos ? 0 : eq + 1);
-      break;
+      return false;
     }
     if (chosen.empty()) chosen = item.substr(eq + 1);
-  }
+    return true;
+  });
   if (chosen.empty() || chosen.find("://") != std::string::npos) return chosen;
   return "http://" + chosen;
 }
 
-// A Windows bypass list (";" or blanks between names, "*." before domains)
-// as libcurl's comma list; "<local>" and inner wildcards have no equivalent.
+// A Windows bypass list ("*." before domains) as libcurl's comma list;
+// "<local>" and inner wildcards have no equivalent there.
 std::string bypassList(const std::string& text) {
   std::string out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find_first_of("; ", start);
-    if (end == std::string::npos) end = text.size();
-    std::string item = text.substr(start, end - start);
-    start = end + 1;
+  forEachItem(text, "; ", [&](std::string item) {
     if (item.rfind("*.", 0) == 0) item.erase(0, 2);
-    if (item.empty() || item == "<local>" || item.find('*') != std::string::npos) continue;
-    out += (out.empty() ? "" : ",") + item;
-  }
+    if (!item.empty() && item != "<local>" && item.find('*') == std::string::npos) {
+      out += (out.empty() ? "" : ",") + item;
+    }
+    return true;
+  });
   return out;
 }
 
@@ -857,28 +863,26 @@ HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName,
 BOOL addHeaders(std::vector<std::string>& to, const char* text, DWORD length, DWORD modifiers) {
   if (text == nullptr) return fail(ERROR_INVALID_PARAMETER);
   std::string all = length == DWORD(-1) ? std::string(text) : std::string(text, length);
-  size_t start = 0;
-  while (start < all.size()) {
-    size_t end = all.find('\n', start);
-    if (end == std::string::npos) end = all.size();
-    std::string line = all.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
+  DWORD code = 0;
+  forEachItem(all, "\r\n", [&](const std::string& line) {
     const size_t colon = line.find(':');
     if (colon == 0 || colon == std::string::npos || line[0] == ' ' || line[0] == '\t') {
-      return fail(kInvalidHeader);
+      code = kInvalidHeader;
+      return false;
     }
     const std::string name = line.substr(0, colon);
-    const bool exists = hasHeader(to, name);
-    if (exists && (modifiers & kAddIfNew) != 0) return fail(kHeaderExists);
+    if ((modifiers & kAddIfNew) != 0 && hasHeader(to, name)) {
+      code = kHeaderExists;
+      return false;
+    }
     if ((modifiers & HTTP_ADDREQ_FLAG_REPLACE) != 0) {
       std::erase_if(to, [&](const std::string& h) { return hasHeader({h}, name); });
-      if (line.find_first_not_of(' ', colon + 1) == std::string::npos) continue;
+      if (line.find_first_not_of(' ', colon + 1) == std::string::npos) return true;
     }
     to.push_back(line);
-  }
-  return TRUE;
+    return true;
+  });
+  return code == 0 ? TRUE : fail(code);
 }
 
 BOOL HttpAddRequestHeadersA(HINTERNET request, LPCSTR headers, DWORD length, DWORD modifiers) {
@@ -1044,11 +1048,6 @@ BOOL InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD
   *static_cast<DWORD*>(buffer) = h->transfer->security;
   *bufferLength = sizeof(DWORD);
   return TRUE;
-}
-
-template <typename F>
-FARPROC entry(F* f) {
-  return reinterpret_cast<FARPROC>(f);
 }
 
 }  // namespace
