@@ -101,7 +101,8 @@ struct Transfer {
 
   // The request.
   std::string verb, path, referer, accept, body, url, authority;
-  bool http10 = false, secure = false, clientCertOption = false;
+  std::string openedVerb, openedUrl;  // as opened: each send starts from them
+  bool http10 = false, secure = false;
   DWORD flags = 0, security = 0;
   std::vector<std::string> headers;
   std::string proxyUser, proxyPassword;
@@ -125,13 +126,13 @@ struct Handle {
   std::vector<std::weak_ptr<Handle>> children;  // guarded by the table's lock
   std::atomic<bool> closed{false};
   std::atomic<int> busy{0};
-  std::atomic<std::thread::id> user;  // the thread of the last call
+  std::atomic<std::thread::id> lastThread;  // of the last call
   std::atomic<INTERNET_STATUS_CALLBACK> callback{nullptr};
   ULONG_PTR context = 0;
   // Session: the proxy ("" for none) and the hosts that bypass it.
   std::string agent, proxy, noProxy;
   // Connection.
-  std::string server, user_, password;
+  std::string server, user, password;
   INTERNET_PORT port = 0;
   std::unique_ptr<Transfer> transfer;
 };
@@ -157,7 +158,7 @@ struct InUse {
       return;
     }
     handle->busy.fetch_add(1);
-    handle->user = std::this_thread::get_id();
+    handle->lastThread = std::this_thread::get_id();
   }
   ~InUse() {
     if (handle != nullptr) handle->busy.fetch_sub(1);
@@ -315,7 +316,7 @@ size_t onHeader(char* p, size_t size, size_t n, void* user) {
     t.connectBlock = block;
   } else if (status / 100 == 1) {
     notify(*t.owner, INTERNET_STATUS_INTERMEDIATE_RESPONSE);
-  } else if ((status == 401 && !t.owner->parent->user_.empty()) ||
+  } else if ((status == 401 && !t.owner->parent->user.empty()) ||
              (status == 407 && !t.proxyUser.empty())) {
     t.pending = block;  // libcurl may answer it with credentials
   } else {
@@ -599,8 +600,8 @@ void start(Transfer& t) {
   // Server credentials go to the server they were given for, not to where
   // a redirect leads.
   api.easySetopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
-  if (!connection.user_.empty() && authorityOf(t.url) == t.authority) {
-    api.easySetopt(e, CURLOPT_USERNAME, connection.user_.c_str());
+  if (!connection.user.empty() && authorityOf(t.url) == t.authority) {
+    api.easySetopt(e, CURLOPT_USERNAME, connection.user.c_str());
     api.easySetopt(e, CURLOPT_PASSWORD, connection.password.c_str());
   }
   if ((t.flags & INTERNET_FLAG_NO_COOKIES) == 0) {
@@ -800,7 +801,7 @@ HINTERNET InternetConnectA(HINTERNET session, LPCSTR serverName, INTERNET_PORT s
   c->parent = s.handle;
   c->server = serverName;
   c->port = serverPort;
-  c->user_ = userName != nullptr ? userName : "";
+  c->user = userName != nullptr ? userName : "";
   c->password = password != nullptr ? password : "";
   c->context = context;
   return enter(c);
@@ -854,6 +855,7 @@ HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName,
   const bool defaultPort = port == (t.secure ? 443 : 80);
   t.url = std::string(t.secure ? "https://" : "http://") + host +
           (defaultPort ? "" : ":" + std::to_string(port)) + path;
+  t.openedVerb = t.verb, t.openedUrl = t.url;
   return enter(r);
 }
 
@@ -902,7 +904,7 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     return FALSE;
   }
   t.body.assign(static_cast<const char*>(optional), optional != nullptr ? optionalLength : 0);
-  t.redirects = 0;
+  t.verb = t.openedVerb, t.url = t.openedUrl, t.redirects = 0;
   while (true) {
     if (!sendOnce(h, t)) return FALSE;
     const int status = statusOf(t.finalBlock);
@@ -977,7 +979,7 @@ void closeTree(const std::shared_ptr<Handle>& h) {
     }
   }
   for (auto& c : children) closeTree(c);
-  if (h->transfer != nullptr && h->busy == 0 && h->user == std::this_thread::get_id()) {
+  if (h->transfer != nullptr && h->busy == 0 && h->lastThread == std::this_thread::get_id()) {
     h->transfer->finish();
   }
   h->closed = true;
@@ -1026,8 +1028,8 @@ BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD buf
       t->proxyPassword = optionText(buffer, bufferLength);
       return TRUE;
     case INTERNET_OPTION_SECURITY_SELECT_CLIENT_CERT:
-      // No client certificate exists here: the handshake goes on without one.
-      t->clientCertOption = true;
+      // There are no client certificates here: every handshake goes on
+      // without one, with or without this option.
       return TRUE;
     default:
       return fail(kInvalidOption);
