@@ -589,9 +589,10 @@ void start(Transfer& t) {
   api.easySetopt(e, CURLOPT_HTTP_VERSION,
                  t.http10 ? long{CURL_HTTP_VERSION_1_0} : long{CURL_HTTP_VERSION_1_1});
   if (!session.agent.empty()) api.easySetopt(e, CURLOPT_USERAGENT, session.agent.c_str());
-  // An empty proxy is no proxy: http_proxy and https_proxy are never read.
+  // Both are always set, so that libcurl never reads http_proxy, https_proxy
+  // or no_proxy: an empty proxy is no proxy, an empty list bypasses nothing.
   api.easySetopt(e, CURLOPT_PROXY, session.proxy.c_str());
-  if (!session.noProxy.empty()) api.easySetopt(e, CURLOPT_NOPROXY, session.noProxy.c_str());
+  api.easySetopt(e, CURLOPT_NOPROXY, session.noProxy.c_str());
   api.easySetopt(e, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
   if (!t.proxyUser.empty()) {
     api.easySetopt(e, CURLOPT_PROXYUSERNAME, t.proxyUser.c_str());
