@@ -231,7 +231,8 @@ void forEachItem(const std::string& text, const char* separators, Take take) {
 }
 
 // A Windows proxy list ("host:port", or "http=host:port;https=...") as one
-// proxy URL for libcurl: the http entry, else the first.
+// proxy URL for libcurl: the http entry, else the https one (a SOCKS or
+// FTP entry is no HTTP proxy).
 std::string proxyUrl(const std::string& text) {
   std::string chosen;
   forEachItem(text, "; ", [&](const std::string& item) {
@@ -240,7 +241,7 @@ std::string proxyUrl(const std::string& text) {
       chosen = item.substr(eq == std::string::npos ? 0 : eq + 1);
       return false;
     }
-    if (chosen.empty()) chosen = item.substr(eq + 1);
+    if (chosen.empty() && equalsNoCase(item.substr(0, eq), "https")) chosen = item.substr(eq + 1);
     return true;
   });
   if (chosen.empty() || chosen.find("://") != std::string::npos) return chosen;
