@@ -34,6 +34,11 @@ struct ModuleExport {
   FARPROC proc;
 };
 
+template <typename F>
+FARPROC entry(F* f) {
+  return reinterpret_cast<FARPROC>(f);
+}
+
 // The Internet library's entry points, ended by a null name.
 extern const ModuleExport kInternetExports[];
 

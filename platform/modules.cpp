@@ -16,17 +16,13 @@ namespace {
 
 using tw_platform::kInternetExports;
 using Export = tw_platform::ModuleExport;
+using tw_platform::entry;
 
 struct Library {
   const char* fileName;
   const Export* exports;
   std::atomic<int> loads;
 };
-
-template <typename F>
-FARPROC entry(F* f) {
-  return reinterpret_cast<FARPROC>(f);
-}
 
 const Export kWs2Exports[] = {
     {"getaddrinfo", entry(&getaddrinfo)},

@@ -50,7 +50,6 @@ struct Curl {
   decltype(&curl_global_init) globalInit = nullptr;
   decltype(&curl_version_info) versionInfo = nullptr;
   decltype(&curl_easy_init) easyInit = nullptr;
-  decltype(&curl_easy_reset) easyReset = nullptr;
   decltype(&curl_easy_cleanup) easyCleanup = nullptr;
   decltype(&curl_easy_setopt) easySetopt = nullptr;
   decltype(&curl_easy_getinfo) easyGetinfo = nullptr;
@@ -67,6 +66,11 @@ struct Curl {
   decltype(&curl_slist_free_all) slistFree = nullptr;
   decltype(&curl_share_init) shareInit = nullptr;
   decltype(&curl_share_setopt) shareSetopt = nullptr;
+  decltype(&curl_url) url = nullptr;
+  decltype(&curl_url_set) urlSet = nullptr;
+  decltype(&curl_url_get) urlGet = nullptr;
+  decltype(&curl_url_cleanup) urlCleanup = nullptr;
+  decltype(&curl_free) free = nullptr;
   CURLSH* share = nullptr;  // the process's cookies
 };
 
@@ -97,7 +101,8 @@ struct Transfer {
 
   // The request.
   std::string verb, path, referer, accept, body, url, authority;
-  bool http10 = false, secure = false, clientCertOption = false;
+  std::string openedVerb, openedUrl;  // as opened: each send starts from them
+  bool http10 = false, secure = false;
   DWORD flags = 0, security = 0;
   std::vector<std::string> headers;
   std::string proxyUser, proxyPassword;
@@ -121,13 +126,13 @@ struct Handle {
   std::vector<std::weak_ptr<Handle>> children;  // guarded by the table's lock
   std::atomic<bool> closed{false};
   std::atomic<int> busy{0};
-  std::thread::id user;
+  std::atomic<std::thread::id> lastThread;  // of the last call
   std::atomic<INTERNET_STATUS_CALLBACK> callback{nullptr};
   ULONG_PTR context = 0;
   // Session: the proxy ("" for none) and the hosts that bypass it.
   std::string agent, proxy, noProxy;
   // Connection.
-  std::string server, user_, password;
+  std::string server, user, password;
   INTERNET_PORT port = 0;
   std::unique_ptr<Transfer> transfer;
 };
@@ -153,7 +158,7 @@ struct InUse {
       return;
     }
     handle->busy.fetch_add(1);
-    handle->user = std::this_thread::get_id();
+    handle->lastThread = std::this_thread::get_id();
   }
   ~InUse() {
     if (handle != nullptr) handle->busy.fetch_sub(1);
@@ -211,42 +216,49 @@ bool readValue(HKEY key, const char* name, std::string& out) {
   return true;
 }
 
-// A Windows proxy list ("host:port", or "http=host:port;https=...") as one
-// proxy URL for libcurl: the http entry, else the first.
-std::string proxyUrl(const std::string& text) {
-  std::string chosen;
+// Calls take(item) for each non-empty item of a list (any of separators
+// between items) until it returns false.
+template <typename Take>
+void forEachItem(const std::string& text, const char* separators, Take take) {
   size_t start = 0;
   while (start < text.size()) {
-    size_t end = text.find_first_of("; ", start);
+    size_t end = text.find_first_of(separators, start);
     if (end == std::string::npos) end = text.size();
     std::string item = text.substr(start, end - start);
     start = end + 1;
-    if (item.empty()) continue;
+    if (!item.empty() && !take(item)) return;
+  }
+}
+
+// A Windows proxy list ("host:port", or "http=host:port;https=...") as one
+// proxy URL for libcurl: the http entry, else the https one (a SOCKS or
+// FTP entry is no HTTP proxy).
+std::string proxyUrl(const std::string& text) {
+  std::string chosen;
+  forEachItem(text, "; ", [&](const std::string& item) {
     size_t eq = item.find('=');
     if (eq == std::string::npos || equalsNoCase(item.substr(0, eq), "http")) {
       chosen = item.substr(eq == std::string::npos ? 0 : eq + 1);
-      break;
+      return false;
     }
-    if (chosen.empty()) chosen = item.substr(eq + 1);
-  }
+    if (chosen.empty() && equalsNoCase(item.substr(0, eq), "https")) chosen = item.substr(eq + 1);
+    return true;
+  });
   if (chosen.empty() || chosen.find("://") != std::string::npos) return chosen;
   return "http://" + chosen;
 }
 
-// A Windows bypass list (";" or blanks between names, "*." before domains)
-// as libcurl's comma list; "<local>" and inner wildcards have no equivalent.
+// A Windows bypass list ("*." before domains) as libcurl's comma list;
+// "<local>" and inner wildcards have no equivalent there.
 std::string bypassList(const std::string& text) {
   std::string out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find_first_of("; ", start);
-    if (end == std::string::npos) end = text.size();
-    std::string item = text.substr(start, end - start);
-    start = end + 1;
+  forEachItem(text, "; ", [&](std::string item) {
     if (item.rfind("*.", 0) == 0) item.erase(0, 2);
-    if (item.empty() || item == "<local>" || item.find('*') != std::string::npos) continue;
-    out += (out.empty() ? "" : ",") + item;
-  }
+    if (!item.empty() && item != "<local>" && item.find('*') == std::string::npos) {
+      out += (out.empty() ? "" : ",") + item;
+    }
+    return true;
+  });
   return out;
 }
 
@@ -305,7 +317,7 @@ size_t onHeader(char* p, size_t size, size_t n, void* user) {
     t.connectBlock = block;
   } else if (status / 100 == 1) {
     notify(*t.owner, INTERNET_STATUS_INTERMEDIATE_RESPONSE);
-  } else if ((status == 401 && !t.owner->parent->user_.empty()) ||
+  } else if ((status == 401 && !t.owner->parent->user.empty()) ||
              (status == 407 && !t.proxyUser.empty())) {
     t.pending = block;  // libcurl may answer it with credentials
   } else {
@@ -554,14 +566,22 @@ void start(Transfer& t) {
   const Curl& api = t.api;
   Handle& connection = *t.owner->parent;
   Handle& session = *connection.parent;
-  if (t.added) api.multiRemove(t.multi, t.easy);
-  t.added = false;
-  api.easyReset(t.easy);
-  if (t.list != nullptr) api.slistFree(t.list);
   t.block.clear(), t.pending.clear(), t.finalBlock.clear(), t.connectBlock.clear();
   t.data.clear(), t.dataOffset = 0;
   t.haveFinal = t.inConnect = t.paused = t.done = t.resolving = t.connecting = false;
   t.result = CURLE_OK, t.failure = 0, t.verifyError = 0, t.certRequested = false;
+  // A fresh easy handle per hop: nothing of the last one carries over but
+  // the connections kept by the multi handle and the shared cookies.
+  if (t.added) api.multiRemove(t.multi, t.easy);
+  t.added = false;
+  if (t.list != nullptr) api.slistFree(t.list);
+  t.list = nullptr;
+  api.easyCleanup(t.easy);
+  t.easy = api.easyInit();
+  if (t.easy == nullptr) {
+    t.done = true, t.result = CURLE_FAILED_INIT;
+    return;
+  }
 
   CURL* e = t.easy;
   api.easySetopt(e, CURLOPT_URL, t.url.c_str());
@@ -570,9 +590,10 @@ void start(Transfer& t) {
   api.easySetopt(e, CURLOPT_HTTP_VERSION,
                  t.http10 ? long{CURL_HTTP_VERSION_1_0} : long{CURL_HTTP_VERSION_1_1});
   if (!session.agent.empty()) api.easySetopt(e, CURLOPT_USERAGENT, session.agent.c_str());
-  // An empty proxy is no proxy: http_proxy and https_proxy are never read.
+  // Both are always set, so that libcurl never reads http_proxy, https_proxy
+  // or no_proxy: an empty proxy is no proxy, an empty list bypasses nothing.
   api.easySetopt(e, CURLOPT_PROXY, session.proxy.c_str());
-  if (!session.noProxy.empty()) api.easySetopt(e, CURLOPT_NOPROXY, session.noProxy.c_str());
+  api.easySetopt(e, CURLOPT_NOPROXY, session.noProxy.c_str());
   api.easySetopt(e, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
   if (!t.proxyUser.empty()) {
     api.easySetopt(e, CURLOPT_PROXYUSERNAME, t.proxyUser.c_str());
@@ -581,8 +602,8 @@ void start(Transfer& t) {
   // Server credentials go to the server they were given for, not to where
   // a redirect leads.
   api.easySetopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
-  if (!connection.user_.empty() && authorityOf(t.url) == t.authority) {
-    api.easySetopt(e, CURLOPT_USERNAME, connection.user_.c_str());
+  if (!connection.user.empty() && authorityOf(t.url) == t.authority) {
+    api.easySetopt(e, CURLOPT_USERNAME, connection.user.c_str());
     api.easySetopt(e, CURLOPT_PASSWORD, connection.password.c_str());
   }
   if ((t.flags & INTERNET_FLAG_NO_COOKIES) == 0) {
@@ -644,6 +665,33 @@ bool pump(Handle& h, Transfer& t, Ready ready) {
   return fail(ERROR_INTERNET_OPERATION_CANCELLED);
 }
 
+// The absolute URL a redirect's Location names, or "" when it has none.
+std::string redirectTarget(const Transfer& t) {
+  std::string location;
+  size_t at = 0;
+  for (size_t end; (end = t.finalBlock.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    const std::string line = t.finalBlock.substr(at, end - at);
+    if (line.size() > 9 && equalsNoCase(line.substr(0, 9), "Location:")) {
+      location = line.substr(line.find_first_not_of(" \t", 9) == std::string::npos
+                                 ? line.size()
+                                 : line.find_first_not_of(" \t", 9));
+      break;
+    }
+  }
+  if (location.empty()) return location;
+  CURLU* u = t.api.url();
+  char* text = nullptr;
+  std::string out;
+  if (u != nullptr && t.api.urlSet(u, CURLUPART_URL, t.url.c_str(), 0) == CURLUE_OK &&
+      t.api.urlSet(u, CURLUPART_URL, location.c_str(), CURLU_URLENCODE) == CURLUE_OK &&
+      t.api.urlGet(u, CURLUPART_URL, &text, 0) == CURLUE_OK) {
+    out = text;
+    t.api.free(text);
+  }
+  if (u != nullptr) t.api.urlCleanup(u);
+  return out.empty() ? location : out;
+}
+
 // One hop: true with the final header block, else false with the code.
 BOOL sendOnce(Handle& h, Transfer& t) {
   start(t);
@@ -686,7 +734,6 @@ const Curl* curl() {
         lookUpSymbol(library, "curl_global_init", c.globalInit) &&
         lookUpSymbol(library, "curl_version_info", c.versionInfo) &&
         lookUpSymbol(library, "curl_easy_init", c.easyInit) &&
-        lookUpSymbol(library, "curl_easy_reset", c.easyReset) &&
         lookUpSymbol(library, "curl_easy_cleanup", c.easyCleanup) &&
         lookUpSymbol(library, "curl_easy_setopt", c.easySetopt) &&
         lookUpSymbol(library, "curl_easy_getinfo", c.easyGetinfo) &&
@@ -702,7 +749,12 @@ const Curl* curl() {
         lookUpSymbol(library, "curl_slist_append", c.slistAppend) &&
         lookUpSymbol(library, "curl_slist_free_all", c.slistFree) &&
         lookUpSymbol(library, "curl_share_init", c.shareInit) &&
-        lookUpSymbol(library, "curl_share_setopt", c.shareSetopt);
+        lookUpSymbol(library, "curl_share_setopt", c.shareSetopt) &&
+        lookUpSymbol(library, "curl_url", c.url) &&
+        lookUpSymbol(library, "curl_url_set", c.urlSet) &&
+        lookUpSymbol(library, "curl_url_get", c.urlGet) &&
+        lookUpSymbol(library, "curl_url_cleanup", c.urlCleanup) &&
+        lookUpSymbol(library, "curl_free", c.free);
     const curl_version_info_data* v = found ? c.versionInfo(CURLVERSION_NOW) : nullptr;
     const std::string tls = "OpenSSL/" + std::to_string(OPENSSL_VERSION_MAJOR) + ".";
     if (v == nullptr || v->version_num < 0x074400 || v->ssl_version == nullptr ||
@@ -751,7 +803,7 @@ HINTERNET InternetConnectA(HINTERNET session, LPCSTR serverName, INTERNET_PORT s
   c->parent = s.handle;
   c->server = serverName;
   c->port = serverPort;
-  c->user_ = userName != nullptr ? userName : "";
+  c->user = userName != nullptr ? userName : "";
   c->password = password != nullptr ? password : "";
   c->context = context;
   return enter(c);
@@ -805,6 +857,7 @@ HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName,
   const bool defaultPort = port == (t.secure ? 443 : 80);
   t.url = std::string(t.secure ? "https://" : "http://") + host +
           (defaultPort ? "" : ":" + std::to_string(port)) + path;
+  t.openedVerb = t.verb, t.openedUrl = t.url;
   return enter(r);
 }
 
@@ -814,28 +867,26 @@ HINTERNET HttpOpenRequestA(HINTERNET connection, LPCSTR verb, LPCSTR objectName,
 BOOL addHeaders(std::vector<std::string>& to, const char* text, DWORD length, DWORD modifiers) {
   if (text == nullptr) return fail(ERROR_INVALID_PARAMETER);
   std::string all = length == DWORD(-1) ? std::string(text) : std::string(text, length);
-  size_t start = 0;
-  while (start < all.size()) {
-    size_t end = all.find('\n', start);
-    if (end == std::string::npos) end = all.size();
-    std::string line = all.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
+  DWORD code = 0;
+  forEachItem(all, "\r\n", [&](const std::string& line) {
     const size_t colon = line.find(':');
     if (colon == 0 || colon == std::string::npos || line[0] == ' ' || line[0] == '\t') {
-      return fail(kInvalidHeader);
+      code = kInvalidHeader;
+      return false;
     }
     const std::string name = line.substr(0, colon);
-    const bool exists = hasHeader(to, name);
-    if (exists && (modifiers & kAddIfNew) != 0) return fail(kHeaderExists);
+    if ((modifiers & kAddIfNew) != 0 && hasHeader(to, name)) {
+      code = kHeaderExists;
+      return false;
+    }
     if ((modifiers & HTTP_ADDREQ_FLAG_REPLACE) != 0) {
       std::erase_if(to, [&](const std::string& h) { return hasHeader({h}, name); });
-      if (line.find_first_not_of(' ', colon + 1) == std::string::npos) continue;
+      if (line.find_first_not_of(' ', colon + 1) == std::string::npos) return true;
     }
     to.push_back(line);
-  }
-  return TRUE;
+    return true;
+  });
+  return code == 0 ? TRUE : fail(code);
 }
 
 BOOL HttpAddRequestHeadersA(HINTERNET request, LPCSTR headers, DWORD length, DWORD modifiers) {
@@ -855,16 +906,12 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     return FALSE;
   }
   t.body.assign(static_cast<const char*>(optional), optional != nullptr ? optionalLength : 0);
-  t.redirects = 0;
+  t.verb = t.openedVerb, t.url = t.openedUrl, t.redirects = 0;
   while (true) {
     if (!sendOnce(h, t)) return FALSE;
     const int status = statusOf(t.finalBlock);
-    char* next = nullptr;
-    if (!redirectStatus(status) || t.api.easyGetinfo(t.easy, CURLINFO_REDIRECT_URL, &next) !=
-                                       CURLE_OK || next == nullptr) {
-      return TRUE;
-    }
-    const std::string url = next;
+    const std::string url = redirectStatus(status) ? redirectTarget(t) : std::string();
+    if (url.empty()) return TRUE;
     const bool toHttps = url.rfind("https://", 0) == 0, toHttp = url.rfind("http://", 0) == 0;
     if (!t.secure && toHttps) return fail(ERROR_INTERNET_HTTP_TO_HTTPS_ON_REDIR);
     if (t.secure && toHttp) return fail(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
@@ -934,7 +981,7 @@ void closeTree(const std::shared_ptr<Handle>& h) {
     }
   }
   for (auto& c : children) closeTree(c);
-  if (h->transfer != nullptr && h->busy == 0 && h->user == std::this_thread::get_id()) {
+  if (h->transfer != nullptr && h->busy == 0 && h->lastThread == std::this_thread::get_id()) {
     h->transfer->finish();
   }
   h->closed = true;
@@ -983,8 +1030,8 @@ BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD buf
       t->proxyPassword = optionText(buffer, bufferLength);
       return TRUE;
     case INTERNET_OPTION_SECURITY_SELECT_CLIENT_CERT:
-      // No client certificate exists here: the handshake goes on without one.
-      t->clientCertOption = true;
+      // There are no client certificates here: every handshake goes on
+      // without one, with or without this option.
       return TRUE;
     default:
       return fail(kInvalidOption);
@@ -1005,11 +1052,6 @@ BOOL InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD
   *static_cast<DWORD*>(buffer) = h->transfer->security;
   *bufferLength = sizeof(DWORD);
   return TRUE;
-}
-
-template <typename F>
-FARPROC entry(F* f) {
-  return reinterpret_cast<FARPROC>(f);
 }
 
 }  // namespace
