@@ -137,8 +137,10 @@ struct Handle {
   std::unique_ptr<Transfer> transfer;
 };
 
+// The open handles. Never destroyed: handles still open at exit must not
+// call into libcurl and OpenSSL after their own clean-up has run.
 std::mutex g_lock;
-std::map<uintptr_t, std::shared_ptr<Handle>> g_handles;
+auto& g_handles = *new std::map<uintptr_t, std::shared_ptr<Handle>>;
 uintptr_t g_nextId = 0x1000;
 
 std::shared_ptr<Handle> find(HINTERNET h) {
