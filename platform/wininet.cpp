@@ -662,7 +662,8 @@ bool pump(Handle& h, Transfer& t, Ready ready) {
       if (m->msg == CURLMSG_DONE) t.done = true, t.result = m->data.result;
     }
     if (ready() || t.done || h.closed) continue;
-    t.api.multiPoll(t.multi, nullptr, 0, 1000, nullptr);
+    // libcurl shortens the wait to its own next timer; a close wakes it.
+    t.api.multiPoll(t.multi, nullptr, 0, 5000, nullptr);
   }
   return fail(ERROR_INTERNET_OPERATION_CANCELLED);
 }
