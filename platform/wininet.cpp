@@ -137,8 +137,10 @@ struct Handle {
   std::unique_ptr<Transfer> transfer;
 };
 
+// The open handles. Never destroyed: handles still open at exit must not
+// call into libcurl and OpenSSL after their own clean-up has run.
 std::mutex g_lock;
-std::map<uintptr_t, std::shared_ptr<Handle>> g_handles;
+auto& g_handles = *new std::map<uintptr_t, std::shared_ptr<Handle>>;
 uintptr_t g_nextId = 0x1000;
 
 std::shared_ptr<Handle> find(HINTERNET h) {
@@ -660,7 +662,8 @@ bool pump(Handle& h, Transfer& t, Ready ready) {
       if (m->msg == CURLMSG_DONE) t.done = true, t.result = m->data.result;
     }
     if (ready() || t.done || h.closed) continue;
-    t.api.multiPoll(t.multi, nullptr, 0, 1000, nullptr);
+    // libcurl shortens the wait to its own next timer; a close wakes it.
+    t.api.multiPoll(t.multi, nullptr, 0, 5000, nullptr);
   }
   return fail(ERROR_INTERNET_OPERATION_CANCELLED);
 }
