@@ -17,10 +17,15 @@
 #   7. the 100 MB page over https through squid's CONNECT (/proxyhost)  vs
 #      tarnwick straight to nginx
 #   8. 2 KiB page, the monitoring plugin check_tarnwick  vs  tarnwick /lc
+#   9. the 100 MB page through squid with /usewininet (the Internet library)
+#      vs the same through squid with the component's own HTTP code
+#  10. whether a check without /usewininet maps libcurl: its mapped
+#      libraries, read while it waits on a peer that never answers
 #
 # Usage: bench/bench_fetch.sh [ROUNDS_SMALL [ROUNDS_BIG]]   (defaults 40 and 7)
 # BENCH_ONLY=REGEX runs and reports only the cases whose names match (small,
-# big, pattern, tls_small, tls_big, tls_dir, basic, ntlm, proxy_big, plugin).
+# big, pattern, tls_small, tls_big, tls_dir, basic, ntlm, proxy_big, plugin,
+# library_big).
 # Builds a Release build in build-bench/.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -114,6 +119,24 @@ run_pair tls_dir "$rounds_small" "env -u SSL_CERT_FILE SSL_CERT_DIR='$TW_TEST_CA
 run_pair proxy_big "$rounds_big" \
   "'$tarnwick' /lc /checksum /proxyhost 127.0.0.1 /proxyport $TW_SQUID_PLAIN_PORT '$s100m'" \
   "SSL_CERT_FILE='$TW_TEST_CA/root.pem' '$tarnwick' /lc /checksum '$s100m'"
+via_squid="/proxyhost 127.0.0.1 /proxyport $TW_SQUID_PLAIN_PORT"
+run_pair library_big "$rounds_big" "'$tarnwick' /lc /checksum $via_squid /usewininet '$u100m'" \
+  "'$tarnwick' /lc /checksum $via_squid '$u100m'"
+
+# A peer that accepts and never answers: the check waits in its header probe
+# long enough for its maps to be read.
+python3 -c 'import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+print(s.getsockname()[1], flush=True); c = s.accept(); time.sleep(4)' >"$work/stall.port" &
+stall=$!
+for _ in $(seq 50); do [[ -s $work/stall.port ]] && break; sleep 0.1; done
+"$tarnwick" /lc /checksum /timeout 3 "http://127.0.0.1:$(cat "$work/stall.port")/bench-2k.html" \
+  >/dev/null 2>&1 &
+check=$!
+sleep 1
+curl_maps=$(grep -c 'libcurl' "/proc/$check/maps" || true)
+wait "$check" || true
+wait "$stall" || true
 
 run_pair plugin "$rounds_small" "'$root/tools/check_tarnwick/check_tarnwick.sh' -b '$tarnwick' /checksum '$u2k'" \
   "'$tarnwick' /lc /checksum '$u2k'"
@@ -139,3 +162,5 @@ report basic "2 KiB behind Basic, /u /p"
 report ntlm "2 KiB via NTLM squid (5 requests)"
 report proxy_big "100 MB https: squid CONNECT vs direct"
 report plugin "2 KiB: check_tarnwick vs tarnwick"
+report library_big "100 MB via squid: library vs own"
+echo "libcurl mappings of a check without /usewininet: $curl_maps"

@@ -1,8 +1,11 @@
 // Helpers shared by the platform areas. Only files in platform/ include this.
 #pragma once
 
+#include <dlfcn.h>
+
 #include <string>
 
+#include "platform/modules.h"
 #include "platform/text.h"
 #include "platform/win32types.h"
 
@@ -16,6 +19,28 @@ std::u16string fromWide(LPCWSTR s);
 // The English system message text for a Win32 code, with its line break(s)
 // ("\r\n" at the end), or nullptr when the system has none.
 const char* systemMessageText(DWORD code);
+
+// Takes one entry point of a library opened with dlopen into a typed
+// pointer; false when the library lacks it.
+template <typename F>
+bool lookUpSymbol(void* library, const char* name, F& into) {
+  into = reinterpret_cast<F>(dlsym(library, name));
+  return into != nullptr;
+}
+
+// An entry point of a built-in library, by name.
+struct ModuleExport {
+  const char* name;
+  FARPROC proc;
+};
+
+template <typename F>
+FARPROC entry(F* f) {
+  return reinterpret_cast<FARPROC>(f);
+}
+
+// The Internet library's entry points, ended by a null name.
+extern const ModuleExport kInternetExports[];
 
 }  // namespace tw_platform
 

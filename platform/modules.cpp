@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/certificates.h"
+#include "platform/detail.h"
 #include "platform/errors.h"
 #include "platform/security.h"
 #include "platform/text.h"
@@ -13,21 +14,15 @@
 
 namespace {
 
-struct Export {
-  const char* name;
-  FARPROC proc;
-};
+using tw_platform::kInternetExports;
+using Export = tw_platform::ModuleExport;
+using tw_platform::entry;
 
 struct Library {
   const char* fileName;
   const Export* exports;
   std::atomic<int> loads;
 };
-
-template <typename F>
-FARPROC entry(F* f) {
-  return reinterpret_cast<FARPROC>(f);
-}
 
 const Export kWs2Exports[] = {
     {"getaddrinfo", entry(&getaddrinfo)},
@@ -57,6 +52,7 @@ Library g_libraries[] = {
     {"ws2_32.dll", kWs2Exports, {0}},
     {"crypt32.dll", kCrypt32Exports, {0}},
     {"secur32.dll", kSecur32Exports, {0}},
+    {"wininet.dll", kInternetExports, {0}},
 };
 
 Library* findLibrary(LPCSTR name) {

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/detail.h"
 #include "platform/security_detail.h"
 #include "platform/text.h"
 
@@ -32,12 +33,6 @@ struct Gss {
   decltype(&gss_display_status) displayStatus = nullptr;
 };
 
-template <typename F>
-bool lookUp(void* library, const char* name, F& into) {
-  into = reinterpret_cast<F>(dlsym(library, name));
-  return into != nullptr;
-}
-
 // The library's entry points, or null when it or one of them is missing.
 const Gss* gss() {
   static std::once_flag once;
@@ -47,15 +42,15 @@ const Gss* gss() {
     void* library = dlopen("libgssapi_krb5.so.2", RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return;
     Gss& g = table;
-    loaded = lookUp(library, "gss_import_name", g.importName) &&
-             lookUp(library, "gss_release_name", g.releaseName) &&
-             lookUp(library, "gss_acquire_cred", g.acquireCred) &&
-             lookUp(library, "gss_acquire_cred_with_password", g.acquireCredWithPassword) &&
-             lookUp(library, "gss_release_cred", g.releaseCred) &&
-             lookUp(library, "gss_init_sec_context", g.initSecContext) &&
-             lookUp(library, "gss_delete_sec_context", g.deleteSecContext) &&
-             lookUp(library, "gss_release_buffer", g.releaseBuffer) &&
-             lookUp(library, "gss_display_status", g.displayStatus);
+    loaded = lookUpSymbol(library, "gss_import_name", g.importName) &&
+             lookUpSymbol(library, "gss_release_name", g.releaseName) &&
+             lookUpSymbol(library, "gss_acquire_cred", g.acquireCred) &&
+             lookUpSymbol(library, "gss_acquire_cred_with_password", g.acquireCredWithPassword) &&
+             lookUpSymbol(library, "gss_release_cred", g.releaseCred) &&
+             lookUpSymbol(library, "gss_init_sec_context", g.initSecContext) &&
+             lookUpSymbol(library, "gss_delete_sec_context", g.deleteSecContext) &&
+             lookUpSymbol(library, "gss_release_buffer", g.releaseBuffer) &&
+             lookUpSymbol(library, "gss_display_status", g.displayStatus);
     if (!loaded) dlclose(library);
   });
   return loaded ? &table : nullptr;

@@ -8,6 +8,7 @@
 #include "httpclient/protocol/Url.h"
 #include "httpclient/transport/ComponentErrors.h"
 #include "httpclient/transport/ComponentIds.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -21,6 +22,7 @@ constexpr const char* kTextBadProxyScheme = "Unknown proxy authentication scheme
 constexpr const char* kTextAttachedFile = "Can't open AttachedFile.";
 constexpr const char* kTextLocalFileOpen = "Can't open local file for writing.";
 constexpr const char* kTextLocalFileWrite = "Error writing to LocalFile.";
+constexpr const char* kTextLibraryLocalFileWrite = "Error writing to LocalFile";
 constexpr const char* kTextAppendData = "Error appending to TransferredData.";
 constexpr const char* kTextIdenticalRedirect =
     "Attempting to redirect to identical URL.  Aborting connection.";
@@ -312,6 +314,11 @@ int HttpClient::interrupt() {
   requestInterrupt();
   if (busy_ == TransferKind::None) return 0;
   interruptCalled_ = true;
+  // The library worker's pending call fails; the wait then joins it.
+  if (library_.running()) {
+    library_.cancel();
+    return 0;
+  }
   return close(0);
 }
 
@@ -664,10 +671,7 @@ int HttpClient::judgeStatus(int waitResult) {
   if (!parser_.statusReceived()) return 0;
   const int code = response_.statusCode;
   if ((code >= 200 && code <= 299) || code == 101) return waitResult;
-  std::string text = "HTTP protocol error. " + std::to_string(code) + " " +
-                     response_.reasonPhrase;
-  if (response_.reasonPhrase.empty() || response_.reasonPhrase.back() != '.') text += ".";
-  setError(kErrProtocol, text);
+  setError(kErrProtocol, protocolErrorText(code, response_.reasonPhrase));
   if (code == 401 || code == 407) return decideAuthRetry(busy_, code);
   return decideRedirect(busy_, code);
 }
@@ -833,17 +837,19 @@ void HttpClient::onStatus(const std::string& version, int code, const std::strin
 
 int HttpClient::onHeader(const std::string& field, const std::string& value) {
   fireHeader(field, value);
-  if (equalsNoCase(field, "Set-Cookie")) {
-    const Cookie c = parseSetCookie(value);
-    // A new received cookie beyond the cap is dropped without an event.
-    if (cookies_.admitsReceived(c)) {
-      fireSetCookie(c.name, c.value, c.expiration, c.domain, c.path, c.secure != 0);
-      cookies_.store(c);
-    }
-  }
+  if (equalsNoCase(field, "Set-Cookie")) takeSetCookie(value);
   const bool server = equalsNoCase(field, "WWW-Authenticate");
   if (server || equalsNoCase(field, "Proxy-Authenticate")) takeChallenge(server, value);
   return 0;
+}
+
+void HttpClient::takeSetCookie(const std::string& value) {
+  const Cookie c = parseSetCookie(value);
+  // A new received cookie beyond the cap is dropped without an event.
+  if (cookies_.admitsReceived(c)) {
+    fireSetCookie(c.name, c.value, c.expiration, c.domain, c.path, c.secure != 0);
+    cookies_.store(c);
+  }
 }
 
 void HttpClient::onStartTransfer() { fireStartTransfer(1); }
@@ -860,15 +866,12 @@ int HttpClient::onBody(const char* data, size_t length, int percentDone) {
   const bool success = code >= 200 && code <= 299;
   if (!request_.localFile.empty() && success && !localFileTried_) {
     localFileTried_ = true;
-    HANDLE f = CreateFileA(request_.localFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
+    if (!openLocalFile()) {
       responseErrorText_ = kTextLocalFileOpen;
       setError(kErrLocalFile, kTextLocalFileOpen);
       fireError(kErrLocalFile, kTextLocalFileOpen);
       return kErrLocalFile;
     }
-    localFile_ = f;
   }
   if (localFile_ != nullptr) {
     DWORD written = 0;
@@ -878,21 +881,32 @@ int HttpClient::onBody(const char* data, size_t length, int percentDone) {
       fireError(kErrLocalFileWrite, kTextLocalFileWrite);
     }
   }
-  if (localFile_ == nullptr) {
-    size_t keep = length;
-    if (transferredDataLimit_ > 0) {
-      uint64_t limit = static_cast<uint64_t>(transferredDataLimit_);
-      uint64_t have = response_.transferredData.size();
-      keep = have >= limit ? 0 : static_cast<size_t>(std::min<uint64_t>(limit - have, length));
-    }
-    try {
-      response_.transferredData.append(data, keep);
-    } catch (const std::bad_alloc&) {
-      fireError(kErrOutOfMemory, kTextAppendData);
-    }
-  }
+  if (localFile_ == nullptr) keepTransferredData(data, length);
   fireTransfer(1, static_cast<int64_t>(response_.bytesTransferred), percentDone, data, length);
   return 0;
+}
+
+bool HttpClient::openLocalFile() {
+  HANDLE f = CreateFileA(request_.localFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  localFile_ = f;
+  return true;
+}
+
+// TransferredData keeps at most TransferredDataLimit bytes (0: no limit).
+void HttpClient::keepTransferredData(const char* data, size_t length) {
+  size_t keep = length;
+  if (transferredDataLimit_ > 0) {
+    uint64_t limit = static_cast<uint64_t>(transferredDataLimit_);
+    uint64_t have = response_.transferredData.size();
+    keep = have >= limit ? 0 : static_cast<size_t>(std::min<uint64_t>(limit - have, length));
+  }
+  try {
+    response_.transferredData.append(data, keep);
+  } catch (const std::bad_alloc&) {
+    fireError(kErrOutOfMemory, kTextAppendData);
+  }
 }
 
 // True when the response announced that the server closes the connection
@@ -922,7 +936,136 @@ void HttpClient::onSkipRedirectBody() {
 int HttpClient::runInternetLibraryTransfer(TransferKind kind) {
   // The library path has no DELETE: the worker ends at once with 0.
   if (kind == TransferKind::Delete) return 0;
-  return notBuilt(kPartInternetLibrary, "the transfer");
+  // A worker left from a transfer whose wait gave up is still ending.
+  if (library_.running()) return setError(kErrBusy, kTextBusy);
+  response_.transferredHeaders.clear();
+  response_.transferredData.clear();
+  response_.bytesTransferred = 0;
+  closeLocalFile();
+  localFileTried_ = false;
+  if (int r = library_.start(libraryRequest(kind))) return setError(r);
+
+  // The first end of the wait (time limit or Interrupt) frees the component
+  // and lets the worker finish; the second stops it.
+  bool waitEnded = false;
+  while (library_.running()) {
+    if (waitStep()) continue;
+    if (!waitEnded) {
+      waitEnded = true;
+      busy_ = TransferKind::None;
+      continue;
+    }
+    stopLibraryWorker();
+    closeLocalFile();
+    return kErrTimeout;
+  }
+  closeLocalFile();
+  const int r = library_.result();
+  if (r != 0) setError(r, library_.errorText());
+  return r;
+}
+
+void HttpClient::stopLibraryWorker() {
+  library_.cancel();
+  library_.join([this] { processPendingEvents(); });
+}
+
+LibraryRequest HttpClient::libraryRequest(TransferKind kind) const {
+  LibraryRequest q;
+  q.verb = kind == TransferKind::Post   ? "POST"
+           : kind == TransferKind::Head ? "HEAD"
+           : kind == TransferKind::Put  ? "PUT"
+                                        : "GET";
+  q.scheme = urlScheme_;
+  q.server = urlServer_;
+  q.port = static_cast<uint16_t>(urlPort_);
+  q.path = request_.urlPath;
+  q.httpVersion = httpVersion_;
+  q.userAgent = userAgent_;
+  q.referer = request_.referer;
+  q.accept = request_.accept;
+  q.user = user_;
+  q.password = password_;
+  q.proxyServer = request_.proxyServer;
+  q.proxyPort = request_.proxyPort;
+  q.proxyAutoDetect = proxyAutoDetect_;
+  q.proxyUser = proxyUser_;
+  q.proxyPassword = proxyPassword_;
+  q.sslSecurityFlags = securityFlags();
+  q.useCookies = useWinInetCookies_;
+  q.readContentLength = readContentLength_;
+  q.contentType = request_.contentType;
+  q.from = request_.from;
+  q.ifModifiedSince = request_.ifModifiedSince;
+  q.pragma = request_.pragma;
+  q.otherHeaders = request_.otherHeaders;
+  q.postData = request_.postData;
+  q.attachedFile = request_.attachedFile;
+  return q;
+}
+
+LRESULT HttpClient::runWindowEvent(WPARAM kind, LPARAM event) {
+  auto* e = reinterpret_cast<LibraryEvent*>(event);
+  // Events of a stopped worker are dropped.
+  if (e == nullptr || library_.cancelled()) return 0;
+  switch (static_cast<LibraryEventKind>(kind)) {
+    case LibraryEventKind::Connected: fireConnected(e->code, e->text); break;
+    case LibraryEventKind::Disconnected: fireDisconnected(e->code, e->text); break;
+    case LibraryEventKind::EndTransfer:
+      if (e->code == 1) closeLocalFile();
+      fireEndTransfer(e->code);
+      if (e->code == 0) response_.statusLine = e->statusLine;
+      break;
+    case LibraryEventKind::Error: fireError(e->code, e->text); break;
+    case LibraryEventKind::Header: takeLibraryHeader(*e); break;
+    case LibraryEventKind::SSLStatus: fireSSLStatus(e->text); break;
+    case LibraryEventKind::StartTransfer: fireStartTransfer(e->code); break;
+    case LibraryEventKind::Transfer: takeLibraryPiece(*e); break;
+    default: break;
+  }
+  return e->result;
+}
+
+// A header line of the library's block, taken as the native path takes one
+// (the Internet library answers challenges itself).
+void HttpClient::takeLibraryHeader(LibraryEvent& e) {
+  response_.transferredHeaders += e.text + "\r\n";
+  std::string field, value;
+  splitHeaderLine(e.text, field, value);
+  response_.headers.emplace_back(field, value);
+  keepEntityHeader(response_, field, value);
+  fireHeader(field, value);
+  if (equalsNoCase(field, "Set-Cookie")) takeSetCookie(value);
+  e.contentLength = response_.contentLength;
+}
+
+// A body piece: TransferredData, then LocalFile (both kept), then the event.
+void HttpClient::takeLibraryPiece(LibraryEvent& e) {
+  keepTransferredData(e.data, e.length);
+  if (!request_.localFile.empty()) {
+    if (!localFileTried_) {
+      localFileTried_ = true;
+      if (!openLocalFile()) {
+        e.result = kErrLocalFile;
+        e.resultText = kTextLocalFileOpen;
+        return;
+      }
+    }
+    DWORD written = 0;
+    if (localFile_ == nullptr ||
+        !WriteFile(localFile_, e.data, static_cast<DWORD>(e.length), &written, nullptr) ||
+        written != e.length) {
+      const DWORD code = GetLastError();
+      // A short write without a code is a full disk.
+      e.result = code != 0 ? static_cast<int>(code) : ERROR_DISK_FULL;
+      e.resultText = kTextLibraryLocalFileWrite;
+      return;
+    }
+  }
+  response_.bytesTransferred += e.length;
+  fireTransfer(1, static_cast<int64_t>(response_.bytesTransferred),
+               percentDone(response_.bytesTransferred, response_.contentLength), e.data,
+               e.length);
 }
 
 void HttpClient::clearResponseState() {

@@ -18,6 +18,7 @@
 #include "httpclient/auth/Digest.h"
 #include "httpclient/auth/TokenExchange.h"
 #include "httpclient/protocol/CookieList.h"
+#include "httpclient/protocol/InternetLibraryTransfer.h"
 #include "httpclient/protocol/RequestBuilder.h"
 #include "httpclient/protocol/ResponseParser.h"
 #include "httpclient/protocol/Url.h"
@@ -191,6 +192,11 @@ class HttpClient : public TlsClient, private ResponseSink {
   int waitForResponse();
   int judgeStatus(int waitResult);
   void closeLocalFile();
+  // Creates LocalFile for the body; false when it cannot be.
+  bool openLocalFile();
+  void keepTransferredData(const char* data, size_t length);
+  // A received Set-Cookie: the SetCookie event, then the cookie store.
+  void takeSetCookie(const std::string& value);
 
   // What the response parser tells this layer.
   int setLineEnd(const std::string& marker) override;
@@ -203,9 +209,19 @@ class HttpClient : public TlsClient, private ResponseSink {
 
  protected:
   void endOfStream() override;
+  // An Internet-library event, run on this thread for the worker.
+  LRESULT runWindowEvent(WPARAM kind, LPARAM event) override;
 
  private:
+  // The transfer through the Internet library: a worker runs it while this
+  // thread waits and delivers its events.
   int runInternetLibraryTransfer(TransferKind kind);
+  LibraryRequest libraryRequest(TransferKind kind) const;
+  void takeLibraryHeader(LibraryEvent& e);
+  void takeLibraryPiece(LibraryEvent& e);
+  // Stops the worker: its handles close, its later events are dropped, and
+  // it is joined while this thread's messages run.
+  void stopLibraryWorker();
   // One request and its response, with the busy indicator set around them.
   int transferOnce(TransferKind kind);
   // Decides whether a 3xx answer is followed; when it is, the location is
@@ -313,6 +329,7 @@ class HttpClient : public TlsClient, private ResponseSink {
   bool useExtendedDst_ = false;
 
   SettingTable settings_;
+  InternetLibraryTransfer library_{window(), kRunEventMessage};
 };
 
 }  // namespace velmora::network::component

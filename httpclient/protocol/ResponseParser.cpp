@@ -48,6 +48,60 @@ bool isRedirectStatus(int code) { return code >= 300 && code <= 399; }
 
 }  // namespace
 
+StatusLineParts splitStatusLine(const std::string& line) {
+  StatusLineParts parts;
+  size_t blank = line.find(' ');
+  parts.version = line.substr(0, blank);
+  std::string codeText;
+  if (blank != std::string::npos) {
+    std::string rest = line.substr(blank + 1);
+    size_t next = rest.find(' ');
+    codeText = rest.substr(0, next);
+    if (next != std::string::npos) parts.reason = rest.substr(next + 1);
+  }
+  parts.code = static_cast<int32_t>(numberPrefix(codeText, 10, 0x7FFFFFFF));
+  return parts;
+}
+
+void splitHeaderLine(const std::string& line, std::string& field, std::string& value) {
+  field.clear();
+  value.clear();
+  if (line.empty()) return;
+  if (static_cast<unsigned char>(line[0]) < 33) {
+    // A folded line (or one starting with a control byte): no field name.
+    value = line.substr(1);
+    return;
+  }
+  size_t colon = line.find(':');
+  field = line.substr(0, colon);
+  if (colon != std::string::npos) {
+    size_t start = line.find_first_not_of(" \t", colon + 1);
+    if (start != std::string::npos) value = line.substr(start);
+  }
+}
+
+void keepEntityHeader(HttpResponseFields& fields, const std::string& field,
+                      const std::string& value) {
+  if (equalsNoCase(field, "Content-Type")) {
+    fields.contentType = value;
+  } else if (equalsNoCase(field, "Content-Length")) {
+    fields.contentLength = numberPrefix(value, 10, INT64_MAX);
+  }
+}
+
+int percentDone(uint64_t bytesTransferred, int64_t contentLength) {
+  if (contentLength <= 0) return -1;
+  unsigned __int128 p = static_cast<unsigned __int128>(bytesTransferred) * 100 /
+                        static_cast<uint64_t>(contentLength);
+  return p > 100 ? 100 : static_cast<int>(p);
+}
+
+std::string protocolErrorText(int code, const std::string& reason) {
+  std::string text = "HTTP protocol error. " + std::to_string(code) + " " + reason;
+  if (reason.empty() || reason.back() != '.') text += ".";
+  return text;
+}
+
 const char* parserStateName(ParserState state) {
   switch (state) {
     case ParserState::StatusLine: return "StatusLine";
@@ -183,17 +237,10 @@ int ResponseParser::onStatusLine(const char* data, size_t length, bool endOfLine
   std::string line(data, length);
   if (line.back() == '\r') line.pop_back();
   f_.statusLine = line;
-  size_t blank = line.find(' ');
-  f_.httpVersion = line.substr(0, blank);
-  std::string codeText;
-  f_.reasonPhrase.clear();
-  if (blank != std::string::npos) {
-    std::string rest = line.substr(blank + 1);
-    size_t next = rest.find(' ');
-    codeText = rest.substr(0, next);
-    if (next != std::string::npos) f_.reasonPhrase = rest.substr(next + 1);
-  }
-  f_.statusCode = static_cast<int32_t>(numberPrefix(codeText, 10, 0x7FFFFFFF));
+  StatusLineParts parts = splitStatusLine(line);
+  f_.httpVersion = std::move(parts.version);
+  f_.statusCode = parts.code;
+  f_.reasonPhrase = std::move(parts.reason);
   statusReceived_ = true;
   if (f_.statusCode >= 100 && f_.statusCode <= 199 && f_.statusCode != 101) {
     setState(ParserState::Interim);
@@ -222,28 +269,15 @@ int ResponseParser::onHeaderLine(std::string line) {
   f_.transferredHeaders += "\r\n";
 
   std::string field, value;
-  if (static_cast<unsigned char>(line[0]) < 33) {
-    // A folded line (or one starting with a control byte): no field name.
-    value = line.substr(1);
-  } else {
-    size_t colon = line.find(':');
-    field = line.substr(0, colon);
-    if (colon != std::string::npos) {
-      size_t start = line.find_first_not_of(" \t", colon + 1);
-      if (start != std::string::npos) value = line.substr(start);
-    }
-  }
+  splitHeaderLine(line, field, value);
 
   if (settings_.followRedirects && equalsNoCase(field, "Location")) f_.location = value;
   f_.headers.emplace_back(field, value);
   if (int r = sink_.onHeader(field, value)) return fail(r, std::string());
   if (ended_) return errorCode_;
 
-  if (equalsNoCase(field, "Content-Type")) {
-    f_.contentType = value;
-  } else if (equalsNoCase(field, "Content-Length")) {
-    f_.contentLength = numberPrefix(value, 10, INT64_MAX);
-  } else if (equalsNoCase(field, "Transfer-Encoding")) {
+  keepEntityHeader(f_, field, value);
+  if (equalsNoCase(field, "Transfer-Encoding")) {
     if (equalsNoCase(value, "chunked")) f_.chunked = true;
   } else if (equalsNoCase(field, "content-encoding") && settings_.allowCompression) {
     ContentCoding coding = ContentCoding::None;
@@ -349,12 +383,7 @@ int ResponseParser::processBody(const char* data, size_t length) {
   }
 
   if (pieceLength > 0) {
-    int percent = -1;
-    if (f_.contentLength > 0) {
-      unsigned __int128 p = static_cast<unsigned __int128>(f_.bytesTransferred) * 100 /
-                            static_cast<uint64_t>(f_.contentLength);
-      percent = p > 100 ? 100 : static_cast<int>(p);
-    }
+    const int percent = percentDone(f_.bytesTransferred, f_.contentLength);
     if (int r = sink_.onBody(piece, pieceLength, percent)) return fail(r, std::string());
     if (ended_) return errorCode_;
   }

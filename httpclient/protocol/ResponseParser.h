@@ -70,6 +70,26 @@ class ResponseSink {
   virtual void onSkipRedirectBody() = 0;
 };
 
+// A status line's parts: the version up to the first blank, the code's
+// digits after it, the reason after the next blank.
+struct StatusLineParts {
+  std::string version;
+  int32_t code = 0;
+  std::string reason;
+};
+StatusLineParts splitStatusLine(const std::string& line);
+// A header line (without its line end) as field and value: the field runs to
+// the first colon, the value starts after the blanks and tabs that follow it;
+// a line starting with a blank or control byte is a folded one, all value.
+void splitHeaderLine(const std::string& line, std::string& field, std::string& value);
+// Keeps Content-Type and Content-Length in the response fields.
+void keepEntityHeader(HttpResponseFields& fields, const std::string& field,
+                      const std::string& value);
+// PercentDone of a body piece: -1 while the length is unknown or 0.
+int percentDone(uint64_t bytesTransferred, int64_t contentLength);
+// The last error text of a status that is not a success.
+std::string protocolErrorText(int code, const std::string& reason);
+
 struct ParserSettings {
   bool headRequest = false;      // the request method text is exactly "HEAD"
   bool followRedirects = false;  // FollowRedirects is not 0

@@ -6,7 +6,6 @@ namespace velmora::network::component {
 
 constexpr int kOk = 0;
 constexpr int kErrUnknown = -1;          // unknown property, method or setting
-constexpr int kErrNotBuilt = 50;         // the part of the component that would do it is missing
 constexpr int kErrLocalFileWrite = 7;    // a LocalFile write failed (Error event only)
 constexpr int kErrRemotePortBusy = 100;  // RemotePort set while a socket exists
 constexpr int kErrRemoteHostBusy = 101;  // RemoteHost set while a socket exists
@@ -45,11 +44,5 @@ inline constexpr const char* kTextBadCookieIndex = "Invalid cookie index (out of
 inline constexpr const char* kTextBadHeaderIndex = "Invalid header index (out of range).";
 inline constexpr const char* kTextReadOnlyProperty = "The property is read-only.";
 inline constexpr const char* kTextReadOnlySetting = "The config setting is read-only.";
-
-// The text of an operation that needs a part of the component that is not
-// built yet: "<part> is not built yet: <operation> is not available."
-inline constexpr const char* kPartSocketEngine = "The socket engine";
-inline constexpr const char* kPartRequests = "URL parsing and request composition";
-inline constexpr const char* kPartInternetLibrary = "The Internet-library transfer path";
 
 }  // namespace velmora::network::component

@@ -175,14 +175,6 @@ void SocketEngine::completeError(int code) {
   }
 }
 
-std::string SocketEngine::notBuiltText(const char* part, const char* operation) {
-  return std::string(part) + " is not built yet: " + operation + " is not available.";
-}
-
-int SocketEngine::notBuilt(const char* part, const char* operation) {
-  return setError(kErrNotBuilt, notBuiltText(part, operation));
-}
-
 bool SocketEngine::runSetting(const SettingTable& table, const ConfigRequest& req,
                               std::string& answer, int& code) {
   std::string errorText;

@@ -91,9 +91,6 @@ class SocketEngine {
   // text reads "Interrupted."; any other non-zero code without a text gets
   // the Winsock text.
   void completeError(int code);
-  // Fails an operation of a part that is not built yet (code 50).
-  int notBuilt(const char* part, const char* operation);
-  static std::string notBuiltText(const char* part, const char* operation);
 
   // --- addresses ---------------------------------------------------------------
   virtual int setRemoteHost(const std::string& host);

@@ -169,8 +169,8 @@ TEST_F(ComponentTest, OtherIndexAndReadOnlyRules) {
 
 // Each call's result becomes the last error, starting from a failure so that
 // clearing is seen too; a call without a text of its own gets the
-// transport's text for its code. Operations that need parts of the component
-// built later fail with 50 and a text naming the missing part. Every call
+// transport's text for its code. The Internet-library path checks the URL
+// on its worker before it needs the library. Every call
 // leaves the handle idle.
 TEST_F(ComponentTest, CompletionAfterSetAndDo) {
   struct Case {
@@ -193,12 +193,12 @@ TEST_F(ComponentTest, CompletionAfterSetAndDo) {
       {"interrupt while idle", [](HTTPS& h) { return h.Interrupt(); }, 0, ""},
       {"Connected = 1 without a host", [](HTTPS& h) { return h.SetInteger(p::Connected, 1); },
        102, "The RemoteHost address is invalid (0.0.0.0)."},
-      {"Internet-library path",
+      {"Internet-library path without a server",
        [](HTTPS& h) {
          h.Config("UseWinInet=true");
          return h.Post("");
        },
-       50, "The Internet-library transfer path is not built yet: the transfer is not available."},
+       152, "No server specified in URL"},
       {"Internet-library path has no Delete",
        [](HTTPS& h) {
          h.Config("UseWinInet=true");

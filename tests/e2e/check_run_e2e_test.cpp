@@ -386,6 +386,10 @@ TEST_F(CheckRunE2E, CredentialsForServersAndProxies) {
                                     peers.at("TW_SQUID_" + kind + "_PORT"), "/proxyuser", "tw",
                                     "/proxypass", "tw-secret"};
   };
+  const auto library = [](std::vector<std::string> args) {
+    args.push_back("/usewininet");
+    return args;
+  };
   struct Case {
     std::string url;
     std::vector<std::string> args;
@@ -404,6 +408,11 @@ TEST_F(CheckRunE2E, CredentialsForServersAndProxies) {
       {url("/plain.html"), via("BASIC"), "", {}, "basic", {"200"}},
       {url("/plain.html"), via("DIGEST"), "", {}, "digest", {"407", "407", "200"}},
       {url("/plain.html"), via("NTLM"), "", {}, "ntlm", {"407", "407", "407", "407", "200"}},
+      // Through the Internet library, which answers the 407 itself and
+      // follows a same-scheme redirect.
+      {url("/plain.html"), library(via("BASIC")), "", {}, "basic", {"407", "200"}},
+      {url("/rel/up"), library({"/proxyhost", "127.0.0.1", "/proxyport", peers.at("TW_SQUID_PLAIN_PORT")}),
+       "", {}, "plain", {"302", "200"}},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];

@@ -21,6 +21,7 @@ if [[ "${1:-}" == --self-test ]]; then
   probe httpclient/protocol/a.cpp '#include "httpclient/transport/SocketEngine.h"'
   probe fetch/a.h '#include "httpclient/protocol/Url.h"'
   probe platform/a.cpp '#include "winsupport/CRegistry.h"'
+  probe platform/a.cpp '#include <curl/curl.h>'
   echo "layers self-test: every violation caught"; exit 0
 fi
 root="${1:-$(cd "$(dirname "$self")/../.." && pwd)}"
@@ -70,6 +71,11 @@ while IFS= read -r file; do
     inc=${line#*\"}; inc=${inc%%\"*}
     [[ "$inc" =~ $re ]] || { echo "$file: includes \"$inc\", which layer ${allow%%|*} may not use"; bad=1; }
   done < <(grep -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file")
+  # libcurl belongs to the Internet library alone.
+  if grep -qE '^[[:space:]]*#[[:space:]]*include[[:space:]]*<curl/' "$file" &&
+     [[ ! "$file" =~ ^platform/wininet[^/]*\.cpp$ ]]; then
+    echo "$file: includes libcurl, which only platform/wininet*.cpp may use"; bad=1
+  fi
   [[ "$folder" == platform ]] && continue
   while IFS= read -r line; do
     inc=${line#*<}; inc=${inc%%>*}
