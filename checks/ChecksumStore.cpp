@@ -30,10 +30,9 @@ ChecksumStoreResult storeChecksum(const std::string& url, const char* checksumOr
     // The maker and family keys stay.
     result = registry->deleteKeyTree(kStoreKey) ? Cleared : Error;
   } else {
-    // A key that cannot be created shows up as a failed write below.
-    for (const char* key : {kMakerKey, kFamilyKey, kStoreKey}) {
-      if (!registry->keyExists(key)) registry->createKey(key);
-    }
+    // A stored value means its key and the keys above it exist: only a URL
+    // seen for the first time needs them made. A key that cannot be created
+    // shows up as a failed write below.
     char stored[kStoredChecksumSize];
     std::memset(stored, 0, sizeof stored);
     if (registry->readString(kStoreKey, url.c_str(), stored, sizeof stored)) {
@@ -49,12 +48,18 @@ ChecksumStoreResult storeChecksum(const std::string& url, const char* checksumOr
       } else {
         result = Equal;
       }
-    } else if (registry->writeString(kStoreKey, url.c_str(), checksumOrCommand)) {
-      if (consoleOutput) std::printf("Checksum initialized.\n");
-      result = Initialized;
     } else {
-      std::printf("ERROR: Unable to record checksum (%s) in registry\n", registry->lastErrorText);
-      result = Error;
+      for (const char* key : {kMakerKey, kFamilyKey, kStoreKey}) {
+        if (!registry->keyExists(key)) registry->createKey(key);
+      }
+      if (registry->writeString(kStoreKey, url.c_str(), checksumOrCommand)) {
+        if (consoleOutput) std::printf("Checksum initialized.\n");
+        result = Initialized;
+      } else {
+        std::printf("ERROR: Unable to record checksum (%s) in registry\n",
+                    registry->lastErrorText);
+        result = Error;
+      }
     }
   }
   delete registry;
