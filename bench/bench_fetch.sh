@@ -20,7 +20,8 @@
 # Usage: bench/bench_fetch.sh [ROUNDS_SMALL [ROUNDS_BIG]]   (defaults 40 and 7)
 # BENCH_ONLY=REGEX runs and reports only the cases whose names match (small,
 # big, pattern, tls_small, tls_big, tls_dir, basic, ntlm, proxy_big).
-# Builds a Release build in build-bench/.
+# Builds a Release build in build-bench/; TARNWICK_BIN=PATH times another
+# tarnwick executable instead (an earlier revision's, say).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 rounds_small=${1:-40}
@@ -33,7 +34,7 @@ build="$root/build-bench"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF \
       -DTARNWICK_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target tarnwick tw_bench_measure >/dev/null
-tarnwick="$build/cli/tarnwick"
+tarnwick=${TARNWICK_BIN:-$build/cli/tarnwick}
 measure="$build/bench/tw_bench_measure"
 
 # shellcheck source=bench/peers_work.sh
