@@ -15,6 +15,8 @@
 # second, CPU (user + system of all processes) per check, and the ratio.
 #
 # Usage: bench/bench_many.sh [REPETITIONS [URLS [ROUNDS]]]   (defaults 3 200 5)
+# BENCH_ONLY=REGEX runs only the sides whose names match (tarnwick,
+# pipeline, no_log, fetch).
 # Builds a Release build in build-bench/; TARNWICK_BIN=PATH times another
 # tarnwick executable instead (an earlier revision's, say). Events go to the store only: the
 # syslog mirror is pointed at a socket nobody listens on.
@@ -93,12 +95,17 @@ side() {
   fi
 }
 
-sides=(tarnwick pipeline no_log fetch)
+sides=()
+for s in tarnwick pipeline no_log fetch; do [[ $s =~ ${BENCH_ONLY:-.} ]] && sides+=("$s"); done
 for ((k = 0; k < reps; k++)); do
-  if ((k % 2 == 0)); then order=("${sides[@]}"); else order=(fetch no_log pipeline tarnwick); fi
+  order=("${sides[@]}")
+  if ((k % 2 == 1)); then
+    order=()
+    for ((j = ${#sides[@]} - 1; j >= 0; j--)); do order+=("${sides[j]}"); done
+  fi
   for s in "${order[@]}"; do side "$s"; done
 done
-if command -v sqlite3 >/dev/null; then
+if [[ -f $work/state-tarnwick/eventlog.db ]] && command -v sqlite3 >/dev/null; then
   events=$(sqlite3 "$work/state-tarnwick/eventlog.db" "SELECT count(*) FROM events")
   echo "events in the last tarnwick run's store: $events"
 fi
@@ -114,8 +121,12 @@ for s in "${sides[@]}"; do
   eval "wall_$s=$wall cpu_$s=$cpu"
 done
 # shellcheck disable=SC2154
-awk -v a="$wall_tarnwick" -v b="$wall_pipeline" -v l="$cpu_tarnwick" -v nl="$cpu_no_log" \
-  -v f="$cpu_fetch" -v n="$checks" 'BEGIN {
-    printf "ratio tarnwick / pipeline (wall): %.2fx\n", a / b
+if [[ -n ${wall_tarnwick:-} && -n ${wall_pipeline:-} ]]; then
+  awk -v a="$wall_tarnwick" -v b="$wall_pipeline" \
+    'BEGIN { printf "ratio tarnwick / pipeline (wall): %.2fx\n", a / b }'
+fi
+if [[ -n ${cpu_tarnwick:-} && -n ${cpu_no_log:-} && -n ${cpu_fetch:-} ]]; then
+  awk -v l="$cpu_tarnwick" -v nl="$cpu_no_log" -v f="$cpu_fetch" -v n="$checks" 'BEGIN {
     printf "event log per check (CPU, /le minus no /le): %.2f ms\n", (l - nl) * 1000 / n
     printf "checksum and store per check (CPU, /checksum minus fetch only): %.2f ms\n", (nl - f) * 1000 / n }'
+fi
