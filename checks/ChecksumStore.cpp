@@ -31,11 +31,22 @@ ChecksumStoreResult storeChecksum(const std::string& url, const char* checksumOr
     result = registry->deleteKeyTree(kStoreKey) ? Cleared : Error;
   } else {
     // A stored value means its key and the keys above it exist: only a URL
-    // seen for the first time needs them made. A key that cannot be created
-    // shows up as a failed write below.
+    // not found checks and creates them (a key that cannot be created shows
+    // up as a failed write below), then reads again right before it writes,
+    // as another run may have stored the URL meanwhile.
     char stored[kStoredChecksumSize];
-    std::memset(stored, 0, sizeof stored);
-    if (registry->readString(kStoreKey, url.c_str(), stored, sizeof stored)) {
+    const auto readStored = [&] {
+      std::memset(stored, 0, sizeof stored);
+      return registry->readString(kStoreKey, url.c_str(), stored, sizeof stored) != FALSE;
+    };
+    bool found = readStored();
+    if (!found) {
+      for (const char* key : {kMakerKey, kFamilyKey, kStoreKey}) {
+        if (!registry->keyExists(key)) registry->createKey(key);
+      }
+      found = readStored();
+    }
+    if (found) {
       // The stored data need not end in a NUL when it fills the buffer.
       const void* end = std::memchr(stored, '\0', sizeof stored);
       const std::string storedText(
@@ -48,18 +59,12 @@ ChecksumStoreResult storeChecksum(const std::string& url, const char* checksumOr
       } else {
         result = Equal;
       }
+    } else if (registry->writeString(kStoreKey, url.c_str(), checksumOrCommand)) {
+      if (consoleOutput) std::printf("Checksum initialized.\n");
+      result = Initialized;
     } else {
-      for (const char* key : {kMakerKey, kFamilyKey, kStoreKey}) {
-        if (!registry->keyExists(key)) registry->createKey(key);
-      }
-      if (registry->writeString(kStoreKey, url.c_str(), checksumOrCommand)) {
-        if (consoleOutput) std::printf("Checksum initialized.\n");
-        result = Initialized;
-      } else {
-        std::printf("ERROR: Unable to record checksum (%s) in registry\n",
-                    registry->lastErrorText);
-        result = Error;
-      }
+      std::printf("ERROR: Unable to record checksum (%s) in registry\n", registry->lastErrorText);
+      result = Error;
     }
   }
   delete registry;
