@@ -30,12 +30,8 @@ rounds_big=${2:-7}
 command -v curl >/dev/null || { echo "bench_fetch: curl is needed" >&2; exit 1; }
 command -v nginx >/dev/null || { echo "bench_fetch: nginx is needed (nginx-light)" >&2; exit 1; }
 
-build="$root/build-bench"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF \
-      -DTARNWICK_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target tarnwick tw_bench_measure >/dev/null
-tarnwick=${TARNWICK_BIN:-$build/cli/tarnwick}
-measure="$build/bench/tw_bench_measure"
+# shellcheck source=bench/release_build.sh
+source "$root/bench/release_build.sh"
 
 # shellcheck source=bench/peers_work.sh
 source "$root/bench/peers_work.sh"

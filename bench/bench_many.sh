@@ -30,15 +30,8 @@ command -v curl >/dev/null || { echo "bench_many: curl is needed" >&2; exit 1; }
 command -v nginx >/dev/null || { echo "bench_many: nginx is needed (nginx-light)" >&2; exit 1; }
 [[ -x /usr/bin/time ]] || { echo "bench_many: /usr/bin/time is needed (time)" >&2; exit 1; }
 
-build="$root/build-bench"
-if [[ -n ${TARNWICK_BIN:-} ]]; then
-  tarnwick=$TARNWICK_BIN
-else
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF \
-        -DTARNWICK_BENCH=ON >/dev/null
-  cmake --build "$build" -j2 --target tarnwick >/dev/null
-  tarnwick="$build/cli/tarnwick"
-fi
+# shellcheck source=bench/release_build.sh
+source "$root/bench/release_build.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
 cleanup() {

@@ -15,12 +15,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 rounds=${1:-200}
 command -v cc >/dev/null || { echo "bench_startup: a C compiler is needed" >&2; exit 1; }
 
-build="$root/build-bench"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF \
-      -DTARNWICK_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target tarnwick tw_bench_measure >/dev/null
-tarnwick=${TARNWICK_BIN:-$build/cli/tarnwick}
-measure="$build/bench/tw_bench_measure"
+# shellcheck source=bench/release_build.sh
+source "$root/bench/release_build.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
