@@ -26,7 +26,8 @@
 # BENCH_ONLY=REGEX runs and reports only the cases whose names match (small,
 # big, pattern, tls_small, tls_big, tls_dir, basic, ntlm, proxy_big, plugin,
 # library_big).
-# Builds a Release build in build-bench/.
+# Builds a Release build in build-bench/; TARNWICK_BIN=PATH times another
+# tarnwick executable instead (an earlier revision's, say).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 rounds_small=${1:-40}
@@ -35,12 +36,8 @@ rounds_big=${2:-7}
 command -v curl >/dev/null || { echo "bench_fetch: curl is needed" >&2; exit 1; }
 command -v nginx >/dev/null || { echo "bench_fetch: nginx is needed (nginx-light)" >&2; exit 1; }
 
-build="$root/build-bench"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF \
-      -DTARNWICK_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target tarnwick tw_bench_measure >/dev/null
-tarnwick="$build/cli/tarnwick"
-measure="$build/bench/tw_bench_measure"
+# shellcheck source=bench/release_build.sh
+source "$root/bench/release_build.sh"
 
 # shellcheck source=bench/peers_work.sh
 source "$root/bench/peers_work.sh"

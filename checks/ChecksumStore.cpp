@@ -49,12 +49,19 @@ ChecksumStoreResult storeChecksum(const std::string& url, const char* checksumOr
     // The maker and family keys stay.
     result = registry->deleteKeyTree(kStoreKey) ? Cleared : Error;
   } else {
-    // A key that cannot be created shows up as a failed write below.
-    for (const char* key : {kMakerKey, kFamilyKey, kStoreKey}) {
-      if (!registry->keyExists(key)) registry->createKey(key);
-    }
+    // A stored value means its key and the keys above it exist: only a URL
+    // not found checks and creates them (a key that cannot be created shows
+    // up as a failed write below), then reads again right before it writes,
+    // as another run may have stored the URL meanwhile.
     std::string storedText;
-    if (readStored(*registry, url, storedText)) {
+    bool found = readStored(*registry, url, storedText);
+    if (!found) {
+      for (const char* key : {kMakerKey, kFamilyKey, kStoreKey}) {
+        if (!registry->keyExists(key)) registry->createKey(key);
+      }
+      found = readStored(*registry, url, storedText);
+    }
+    if (found) {
       if (storedText != checksumOrCommand) {
         // A failed write leaves the old value; the next run reports the
         // change again.

@@ -256,25 +256,39 @@ DWORD checkKeyAlive(Session& s, int64_t id) {
   return s.fail(r);
 }
 
-// Finds the child of parent with the given name (any letter case).
-// Returns ERROR_SUCCESS, ERROR_FILE_NOT_FOUND or an error.
-DWORD findChild(Session& s, int64_t parent, const std::string& name, int64_t& id) {
-  Statement q(s.db(), "SELECT id FROM keys WHERE parent=?1 AND name=?2");
-  q.bind(1, parent).bindText(2, name);
-  int r = q.step();
-  if (r == SQLITE_ROW) {
-    id = q.int64(0);
-    return ERROR_SUCCESS;
+// The lookup of a key's child by name, prepared once for all the levels
+// of a path.
+class ChildLookup {
+ public:
+  explicit ChildLookup(Session& s)
+      : s_(s), q_(s.db(), "SELECT id FROM keys WHERE parent=?1 AND name=?2") {}
+
+  // Finds the child of parent with the given name (any letter case).
+  // Returns ERROR_SUCCESS, ERROR_FILE_NOT_FOUND or an error.
+  DWORD find(int64_t parent, const std::string& name, int64_t& id) {
+    q_.reset();
+    q_.bind(1, parent).bindText(2, name);
+    int r = q_.step();
+    if (r == SQLITE_ROW) {
+      id = q_.int64(0);
+      q_.reset();  // no read left pending while the session goes on
+      return ERROR_SUCCESS;
+    }
+    return r == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : s_.fail(r);
   }
-  return r == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : s.fail(r);
-}
+
+ private:
+  Session& s_;
+  Statement q_;
+};
 
 DWORD walk(Session& s, int64_t base, const std::vector<std::string>& names, int64_t& id) {
   id = base;
   if (names.empty()) return ERROR_SUCCESS;
   if (s.empty()) return ERROR_FILE_NOT_FOUND;
+  ChildLookup child(s);
   for (const auto& n : names) {
-    DWORD err = findChild(s, id, n, id);
+    DWORD err = child.find(id, n, id);
     if (err != ERROR_SUCCESS) return err;
   }
   return ERROR_SUCCESS;
@@ -329,9 +343,10 @@ LONG createKey(HKEY key, const std::string& path, DWORD options, REGSAM desired,
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
   int64_t id = ref.id;
   bool created = false;
+  ChildLookup lookup(s);
   for (const auto& n : names) {
     int64_t child = 0;
-    err = findChild(s, id, n, child);
+    err = lookup.find(id, n, child);
     if (err == ERROR_FILE_NOT_FOUND) {
       Statement ins(s.db(), "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
       ins.bind(1, id).bindText(2, n);

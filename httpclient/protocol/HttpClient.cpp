@@ -370,8 +370,11 @@ int HttpClient::transferOnce(TransferKind kind) {
   }
 
   // Let pending socket events run out; the transfer's own failure stays the error.
+  // Once the socket is closed, a pass that finds nothing leaves nothing for the next.
   if (timeoutMillis() >= 0) {
-    for (int i = 0; i < 100; ++i) processPendingEvents();
+    for (int i = 0; i < 100; ++i) {
+      if (runPendingEvents() == 0 && !socketExists()) break;
+    }
   }
   if (interruptCalled_) result = kErrTimeout;
   busy_ = TransferKind::None;

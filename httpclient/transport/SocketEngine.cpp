@@ -537,16 +537,17 @@ bool SocketEngine::waitStep(uint32_t waitMillis) {
 
 // Runs the messages already queued (and the socket events found without
 // waiting), a bounded number so that a flood cannot hold the caller.
-int SocketEngine::processPendingEvents() {
+int SocketEngine::runPendingEvents() {
   MSG msg;
-  for (int i = 0; i < 1000 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
+  int ran = 0;
+  for (; ran < 1000 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++ran) {
     if (msg.message == WM_QUIT) {
       PostQuitMessage(static_cast<int>(msg.wParam));
       break;
     }
     dispatch(msg);
   }
-  return 0;
+  return ran;
 }
 
 void SocketEngine::dispatch(MSG& msg) {

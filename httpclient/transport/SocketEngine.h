@@ -123,7 +123,12 @@ class SocketEngine {
   bool waitStep() { return waitStep(static_cast<uint32_t>(selectWaitMillis_)); }
   int32_t selectWaitMillis() const { return selectWaitMillis_; }
   // Processes the pending socket and window events once, without waiting.
-  int processPendingEvents();
+  int processPendingEvents() {
+    runPendingEvents();
+    return 0;
+  }
+  // The same; returns how many messages it ran.
+  int runPendingEvents();
   // Timeout in seconds, or milliseconds when TimeoutInMilliseconds is on.
   void setTimeout(int32_t value);
   int32_t timeout() const;
