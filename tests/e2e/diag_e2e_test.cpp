@@ -66,7 +66,7 @@ TEST(DiagE2E, BundlesAndRefusals) {
     std::vector<std::string> argv = {tw_test::programPath("TARNWICK_DIAG_BIN"), "--out", dir};
     argv.insert(argv.end(), row.args.begin(), row.args.end());
     auto options = tw_test::inState(root.path());
-    options.env = row.env;
+    options.env.insert(row.env.begin(), row.env.end());
     options.env["SSL_CERT_FILE"] = ca;
     const auto r = tw_test::runProcess(argv, options);
     EXPECT_EQ(r.exitCode, row.exitCode) << r.err;
