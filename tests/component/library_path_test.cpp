@@ -2,9 +2,12 @@
 // scripted peers (the request bytes for the component's properties, the
 // events on the calling thread, results and texts) and one of real peers.
 #include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -74,6 +77,7 @@ int run(LibraryHttps& h, const std::string& method, const std::string& url) {
   if (method == "POST") return h.Post(url.c_str());
   if (method == "HEAD") return h.Head(url.c_str());
   if (method == "PUT") return h.Put(url.c_str());
+  if (method == "DELETE") return h.Delete(url.c_str());
   return h.Get(url.c_str());
 }
 
@@ -92,7 +96,13 @@ struct Case {
   std::vector<std::string> sent, notSent;  // in the bytes the peer received
   std::string data;                         // TransferredData
   std::vector<std::string> events;          // in this order among the events; kLast: none after
+  bool loopbackOnly = false;                // in a network of loopback alone
 };
+
+// One connection answered with the reply once the request's header block is in.
+std::vector<PeerScript> answer(const std::string& reply) {
+  return {{PeerStep::waitFor(kHead), PeerStep::send(reply)}};
+}
 
 TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
   const auto none = [](LibraryHttps&, const std::string&) {};
@@ -104,8 +114,7 @@ TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
       {PeerStep::waitFor(kHead), PeerStep::send(ok)}};
   const Case cases[] = {
       {"GET sends no Range, Cookie or Authorization; body in pieces",
-       {{PeerStep::waitFor(kHead), PeerStep::send(reply("200 OK", "Set-Cookie: s=1\r\n", kBody))}},
-       "http://127.0.0.1:%p/p", "GET",
+       answer(reply("200 OK", "Set-Cookie: s=1\r\n", kBody)), "http://127.0.0.1:%p/p", "GET",
        [](LibraryHttps& h, const std::string&) {
          h.SetText(p::Range, "0-");
          h.AddCookie("c", "1");
@@ -125,18 +134,16 @@ TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
        },
        0, "", {"POST /f HTTP/1.1\r\n", "Content-Type: text/form\r\n", "\r\n\r\na=1"}, {}, "fine",
        {}},
-      {"HEAD", {{PeerStep::waitFor(kHead), PeerStep::send("HTTP/1.1 200 OK\r\n\r\n")}},
-       "http://127.0.0.1:%p/h", "HEAD", none, 0, "", {"HEAD /h HTTP/1.1\r\n"}, {}, "", {}},
-      {"PUT with OtherHeaders", {{PeerStep::waitFor(kHead), PeerStep::send(ok)}},
-       "http://127.0.0.1:%p/u", "PUT",
+      {"HEAD", answer("HTTP/1.1 200 OK\r\n\r\n"), "http://127.0.0.1:%p/h", "HEAD", none, 0, "",
+       {"HEAD /h HTTP/1.1\r\n"}, {}, "", {}},
+      {"PUT with OtherHeaders", answer(ok), "http://127.0.0.1:%p/u", "PUT",
        [](LibraryHttps& h, const std::string&) { h.SetText(p::OtherHeaders, "X-A: 1"); }, 0, "",
        {"PUT /u HTTP/1.1\r\n", "\r\nX-A: 1\r\n"}, {}, "fine", {}},
-      {"404 keeps its body", {{PeerStep::waitFor(kHead), PeerStep::send(reply("404 Not Found", "", "gone"))}},
+      {"404 keeps its body", answer(reply("404 Not Found", "", "gone")),
        "http://127.0.0.1:%p/p", "GET", none, 151, "HTTP protocol error. 404 Not Found.", {}, {},
        "gone", {}},
       {"headers over the 3999-byte area",
-       {{PeerStep::waitFor(kHead),
-         PeerStep::send(reply("200 OK", "X-Big: " + std::string(4000, 'a') + "\r\n", "x"))}},
+       answer(reply("200 OK", "X-Big: " + std::string(4000, 'a') + "\r\n", "x")),
        "http://127.0.0.1:%p/p", "GET", none, 122, "[122] (no description available)", {}, {}, "",
        {"StartTransfer 0"}},
       {"same-scheme redirect followed",
@@ -148,12 +155,10 @@ TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
        {"SSLStatus An HTTP request is about to automatically redirect the request to",
         "StartTransfer 0"}},
       {"http to https redirect refused",
-       {{PeerStep::waitFor(kHead),
-         PeerStep::send(reply("302 Found", "Location: https://127.0.0.1:%p/q\r\n", ""))}},
+       answer(reply("302 Found", "Location: https://127.0.0.1:%p/q\r\n", "")),
        "http://127.0.0.1:%p/p", "GET", none, 12039,
        "HTTP to HTTPS redirection not allowed (check the security flags).", {}, {}, "", {}},
-      {"100 before the answer",
-       {{PeerStep::waitFor(kHead), PeerStep::send("HTTP/1.1 100 Continue\r\n\r\n" + ok)}},
+      {"100 before the answer", answer("HTTP/1.1 100 Continue\r\n\r\n" + ok),
        "http://127.0.0.1:%p/p", "GET", none, 0, "", {}, {}, "fine",
        {"SSLStatus Received an intermediate (100 level) status code message from the server."}},
       {"stall under Timeout 2", {{PeerStep::waitFor(kHead), PeerStep::delay(20000)}},
@@ -181,9 +186,40 @@ TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
        {{PeerStep::waitForCount(1), PeerStep::send("HTTP/1.1 400 Bad\r\n\r\n"), PeerStep::close()}},
        "https://127.0.0.1:%p/p", "GET", none, 12157, "Internet Security Channel Error.", {}, {},
        "", {}},
+      {"failed name lookup", {}, "http://tarnwick-absent.invalid/p", "GET", none, 12007,
+       "Internet Name Not Resolved.", {}, {}, "", {}, true},
+      {"LocalFile and TransferredData both get the body", answer(ok), "http://127.0.0.1:%p/p", "GET",
+       [](LibraryHttps& h, const std::string&) {
+         h.SetText(p::LocalFile, (std::string(std::getenv("TMPDIR")) + "/page").c_str());
+       },
+       0, "", {}, {}, "fine", {}},
+      {"ReadContentLength: no more than Content-Length",
+       answer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
+              "6\r\nabcdef\r\n0\r\n\r\n"), "http://127.0.0.1:%p/p", "GET",
+       [](LibraryHttps& h, const std::string&) { h.Config("ReadContentLength=true"); }, 0, "", {},
+       {}, "abc", {}},
+      {"DELETE: 0, nothing sent, the last error cleared", answer(ok), "http://127.0.0.1:%p/d",
+       "DELETE", [](LibraryHttps& h, const std::string&) { h.Config("Nope"); }, 0, "", {}, {"/d"},
+       "", {}},
   };
+  // A loopback-only row runs again in a network namespace of its own, this row alone.
+  const char* onlyRow = std::getenv("TW_ONLY_ROW");
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::string skipped;
   for (const Case& c : cases) {
+    if (onlyRow != nullptr && std::string(onlyRow) != c.what) continue;
     SCOPED_TRACE(c.what);
+    if (c.loopbackOnly && onlyRow == nullptr) {
+      if (geteuid() != 0 || std::system("unshare -n ip link set lo up 2>/dev/null") != 0) {
+        skipped = "a loopback-only network needs root, unshare and ip";
+        continue;
+      }
+      setenv("TW_ONLY_ROW", c.what, 1);
+      EXPECT_EQ(std::system(("unshare -n sh -c 'ip link set lo up && exec " + self +
+                             " --gtest_filter=ComponentTest.InternetLibraryScriptedPeers'").c_str()), 0);
+      unsetenv("TW_ONLY_ROW");
+      continue;
+    }
     const size_t threadsBefore = threadCount();
     {
       tw_test::ScriptedPeer peer(c.scripts);
@@ -200,6 +236,9 @@ TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
       EXPECT_EQ(https.GetLastError(), replaceAll(c.text, "%p", port));
       EXPECT_EQ(https.GetInteger(p::Idle), 1);
       EXPECT_EQ(https.Config("TransferredData"), c.data);
+      if (const std::string file = https.Config("LocalFile"); !file.empty()) {
+        EXPECT_EQ(tw_test::readFile(file), c.data);
+      }
       EXPECT_FALSE(https.offThread);
       EXPECT_LE(https.largestPiece, 2000u);
       // Nothing arrives once the method has returned.
@@ -222,6 +261,7 @@ TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
     }
     EXPECT_EQ(threadCount(), threadsBefore);
   }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 // ${KEY} in text replaced by the peers' values.
