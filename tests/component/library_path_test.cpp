@@ -282,18 +282,19 @@ TEST_F(ComponentTest, InternetLibraryRealPeers) {
   const std::string plain = "http://127.0.0.1:${TW_NGINX_PORT}/plain.html",
                     untrusted = "https://127.0.0.1:${TW_NGINX_TLS_UNTRUSTED}/plain.html",
                     e407 = "HTTP protocol error. 407 Proxy Authentication Required.";
-  const std::vector<std::pair<int, std::string>> squid = {{p::ProxyServer, "127.0.0.1"}},
-      user = {{p::User, "${TW_HTTP_USER}"}, {p::Password, "${TW_HTTP_PASSWORD}"}},
-      proxyUser = {{p::ProxyUser, "${TW_PROXY_USER}"}, {p::ProxyPassword, "${TW_PROXY_PASSWORD}"}};
-  auto with = [](std::vector<std::pair<int, std::string>> a,
-                 const std::vector<std::pair<int, std::string>>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+  using Props = std::vector<std::pair<int, std::string>>;
+  const Props user = {{p::User, "${TW_HTTP_USER}"}, {p::Password, "${TW_HTTP_PASSWORD}"}};
+  // Squid's port of that name as the proxy, with its credentials or none.
+  auto squid = [](const std::string& port, bool credentials) {
+    Props props = {{p::ProxyServer, "127.0.0.1"}, {p::ProxyPort, "${TW_SQUID_" + port + "_PORT}"}};
+    if (credentials) props.push_back({p::ProxyUser, "${TW_PROXY_USER}"});
+    if (credentials) props.push_back({p::ProxyPassword, "${TW_PROXY_PASSWORD}"});
+    return props;
   };
   struct Row {
     const char* what;
     std::string url;
-    std::vector<std::pair<int, std::string>> props;  // text properties; ProxyPort as text too
+    Props props;             // text properties; ProxyPort as text too
     std::string config;      // one Config line, or ""
     std::string registry;    // ProxyServer of the Internet Settings ("": not written)
     bool autoConfig;         // an AutoConfigURL beside it
@@ -308,19 +309,13 @@ TEST_F(ComponentTest, InternetLibraryRealPeers) {
        false, 0, ""},
       {"apache Digest", "http://127.0.0.1:${TW_APACHE_PORT}${TW_APACHE_DIGEST_PATH}", user, "", "",
        false, 0, ""},
-      {"squid plain", plain, with(squid, {{p::ProxyPort, "${TW_SQUID_PLAIN_PORT}"}}), "", "", false,
-       0, ""},
-      {"squid CONNECT", untrusted, with(squid, {{p::ProxyPort, "${TW_SQUID_PLAIN_PORT}"}}),
-       "SSLSecurityFlags=16", "", false, 0, ""},
-      {"squid Basic", plain, with(with(squid, {{p::ProxyPort, "${TW_SQUID_BASIC_PORT}"}}), proxyUser),
-       "", "", false, 0, ""},
-      {"squid Basic refused", plain, with(squid, {{p::ProxyPort, "${TW_SQUID_BASIC_PORT}"}}), "", "",
-       false, 151, e407},
-      {"squid CONNECT with Digest", untrusted,
-       with(with(squid, {{p::ProxyPort, "${TW_SQUID_DIGEST_PORT}"}}), proxyUser),
-       "SSLSecurityFlags=16", "", false, 0, ""},
-      {"squid NTLM", plain, with(with(squid, {{p::ProxyPort, "${TW_SQUID_NTLM_PORT}"}}), proxyUser),
-       "", "", false, 0, ""},
+      {"squid plain", plain, squid("PLAIN", false), "", "", false, 0, ""},
+      {"squid CONNECT", untrusted, squid("PLAIN", false), "SSLSecurityFlags=16", "", false, 0, ""},
+      {"squid Basic", plain, squid("BASIC", true), "", "", false, 0, ""},
+      {"squid Basic refused", plain, squid("BASIC", false), "", "", false, 151, e407},
+      {"squid CONNECT with Digest", untrusted, squid("DIGEST", true), "SSLSecurityFlags=16", "",
+       false, 0, ""},
+      {"squid NTLM", plain, squid("NTLM", true), "", "", false, 0, ""},
       {"preconfigured proxy without credentials", plain, {{p::ProxyServer, "*"}}, "",
        "127.0.0.1:${TW_SQUID_BASIC_PORT}", false, 151, e407},
       {"preconfigured proxy, *user*password", plain,
@@ -332,17 +327,14 @@ TEST_F(ComponentTest, InternetLibraryRealPeers) {
   const char* const key = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
+    auto write = [&](const char* name, DWORD type, const std::string& bytes) {
+      ASSERT_EQ(tw_test::writeRegistryValue(HKEY_CURRENT_USER, key, name, type, bytes), 0);
+    };
     if (!r.registry.empty()) {
-      const DWORD on = 1;
-      const std::string server = expand(r.registry, env) + '\0';
-      ASSERT_EQ(tw_test::writeRegistryValue(HKEY_CURRENT_USER, key, "ProxyEnable", REG_DWORD,
-                                            std::string(reinterpret_cast<const char*>(&on), 4)), 0);
-      ASSERT_EQ(tw_test::writeRegistryValue(HKEY_CURRENT_USER, key, "ProxyServer", REG_SZ, server), 0);
-      if (r.autoConfig) {
-        ASSERT_EQ(tw_test::writeRegistryValue(HKEY_CURRENT_USER, key, "AutoConfigURL", REG_SZ,
-                                              std::string("http://127.0.0.1:1/p.pac") + '\0'), 0);
-      }
+      write("ProxyEnable", REG_DWORD, std::string("\1\0\0\0", 4));
+      write("ProxyServer", REG_SZ, expand(r.registry, env) + '\0');
     }
+    if (r.autoConfig) write("AutoConfigURL", REG_SZ, std::string("http://127.0.0.1:1/p.pac") + '\0');
     tw_test::RecordingHttps https;
     https.Config("UseWinInet=true");
     https.SetInteger(p::Timeout, 10);
