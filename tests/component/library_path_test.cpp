@@ -88,7 +88,7 @@ const std::string kLast = "(the last event)";
 struct Case {
   const char* what;
   std::vector<PeerScript> scripts;
-  std::string url;  // %p: the peer's port, %u: a port nobody listens on
+  std::string url;  // %p: the peer's port, %u: a port nobody listens on; /path: on the peer
   std::string method;
   std::function<void(LibraryHttps&, const std::string& url)> setup;
   int code;
@@ -114,7 +114,7 @@ TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
       {PeerStep::waitFor(kHead), PeerStep::send(ok)}};
   const Case cases[] = {
       {"GET sends no Range, Cookie or Authorization; body in pieces",
-       answer(reply("200 OK", "Set-Cookie: s=1\r\n", kBody)), "http://127.0.0.1:%p/p", "GET",
+       answer(reply("200 OK", "Set-Cookie: s=1\r\n", kBody)), "/p", "GET",
        [](LibraryHttps& h, const std::string&) {
          h.SetText(p::Range, "0-");
          h.AddCookie("c", "1");
@@ -126,55 +126,52 @@ TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
        {"SSLStatus Connecting to the socket address", "StartTransfer 0", "EndTransfer 0",
         "Header Set-Cookie|s=1", "SetCookie s|1||||0", "Header Content-Length|4500",
         "StartTransfer 1", "EndTransfer 1"}},
-      {"POST sends PostData with its Content-Type",
-       {{PeerStep::waitFor("a=1"), PeerStep::send(ok)}}, "http://127.0.0.1:%p/f", "POST",
+      {"POST sends PostData with its Content-Type", {{PeerStep::waitFor("a=1"), PeerStep::send(ok)}},
+       "/f", "POST",
        [](LibraryHttps& h, const std::string&) {
          h.SetText(p::PostData, "a=1");
          h.SetText(p::ContentType, "text/form");
        },
        0, "", {"POST /f HTTP/1.1\r\n", "Content-Type: text/form\r\n", "\r\n\r\na=1"}, {}, "fine",
        {}},
-      {"HEAD", answer("HTTP/1.1 200 OK\r\n\r\n"), "http://127.0.0.1:%p/h", "HEAD", none, 0, "",
+      {"HEAD", answer("HTTP/1.1 200 OK\r\n\r\n"), "/h", "HEAD", none, 0, "",
        {"HEAD /h HTTP/1.1\r\n"}, {}, "", {}},
-      {"PUT with OtherHeaders", answer(ok), "http://127.0.0.1:%p/u", "PUT",
+      {"PUT with OtherHeaders", answer(ok), "/u", "PUT",
        [](LibraryHttps& h, const std::string&) { h.SetText(p::OtherHeaders, "X-A: 1"); }, 0, "",
        {"PUT /u HTTP/1.1\r\n", "\r\nX-A: 1\r\n"}, {}, "fine", {}},
-      {"404 keeps its body", answer(reply("404 Not Found", "", "gone")),
-       "http://127.0.0.1:%p/p", "GET", none, 151, "HTTP protocol error. 404 Not Found.", {}, {},
-       "gone", {}},
+      {"404 keeps its body", answer(reply("404 Not Found", "", "gone")), "/p", "GET", none, 151,
+       "HTTP protocol error. 404 Not Found.", {}, {}, "gone", {}},
       {"headers over the 3999-byte area",
-       answer(reply("200 OK", "X-Big: " + std::string(4000, 'a') + "\r\n", "x")),
-       "http://127.0.0.1:%p/p", "GET", none, 122, "[122] (no description available)", {}, {}, "",
-       {"StartTransfer 0"}},
+       answer(reply("200 OK", "X-Big: " + std::string(4000, 'a') + "\r\n", "x")), "/p", "GET",
+       none, 122, "[122] (no description available)", {}, {}, "", {"StartTransfer 0"}},
       {"same-scheme redirect followed",
        {{PeerStep::waitFor(kHead),
          PeerStep::send(reply("302 Found", "Location: /q\r\nConnection: close\r\n", "")),
          PeerStep::close()},
         {PeerStep::waitFor(kHead), PeerStep::send(reply("200 OK", "", "moved"))}},
-       "http://127.0.0.1:%p/p", "GET", none, 0, "", {"GET /p HTTP/1.1\r\n"}, {}, "moved",
+       "/p", "GET", none, 0, "", {"GET /p HTTP/1.1\r\n"}, {}, "moved",
        {"SSLStatus An HTTP request is about to automatically redirect the request to",
         "StartTransfer 0"}},
       {"http to https redirect refused",
-       answer(reply("302 Found", "Location: https://127.0.0.1:%p/q\r\n", "")),
-       "http://127.0.0.1:%p/p", "GET", none, 12039,
-       "HTTP to HTTPS redirection not allowed (check the security flags).", {}, {}, "", {}},
-      {"100 before the answer", answer("HTTP/1.1 100 Continue\r\n\r\n" + ok),
-       "http://127.0.0.1:%p/p", "GET", none, 0, "", {}, {}, "fine",
+       answer(reply("302 Found", "Location: https://127.0.0.1:%p/q\r\n", "")), "/p", "GET", none,
+       12039, "HTTP to HTTPS redirection not allowed (check the security flags).", {}, {}, "", {}},
+      {"100 before the answer", answer("HTTP/1.1 100 Continue\r\n\r\n" + ok), "/p", "GET", none, 0,
+       "", {}, {}, "fine",
        {"SSLStatus Received an intermediate (100 level) status code message from the server."}},
-      {"stall under Timeout 2", {{PeerStep::waitFor(kHead), PeerStep::delay(20000)}},
-       "http://127.0.0.1:%p/p", "GET", [](LibraryHttps& h, const std::string&) { h.SetInteger(p::Timeout, 2); },
-       301, "Timeout.", {}, {}, "", {}},
+      {"stall under Timeout 2", {{PeerStep::waitFor(kHead), PeerStep::delay(20000)}}, "/p", "GET",
+       [](LibraryHttps& h, const std::string&) { h.SetInteger(p::Timeout, 2); }, 301, "Timeout.",
+       {}, {}, "", {}},
       {"Interrupt from a Transfer event",
        {{PeerStep::waitFor(kHead),
          PeerStep::send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\nxx"),
          PeerStep::delay(20000)}},
-       "http://127.0.0.1:%p/p", "GET",
+       "/p", "GET",
        [](LibraryHttps& h, const std::string&) { h.onTransfer = [](LibraryHttps& self) { self.Interrupt(); }; }, 301,
        "Interrupted.", {}, {}, "xx", {"Transfer 1 2 0 xx", kLast}},
-      {"cookies of an earlier answer go back", cookieScripts, "http://127.0.0.1:%p/c", "GET",
+      {"cookies of an earlier answer go back", cookieScripts, "/c", "GET",
        [](LibraryHttps& h, const std::string& url) { h.Get(url.c_str()); }, 0, "",
        {"Cookie: k=v"}, {}, "fine", {}},
-      {"UseWinInetCookies off", cookieScripts, "http://127.0.0.1:%p/c", "GET",
+      {"UseWinInetCookies off", cookieScripts, "/c", "GET",
        [](LibraryHttps& h, const std::string& url) {
          h.Config("UseWinInetCookies=false");
          h.Get(url.c_str());
@@ -188,19 +185,18 @@ TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
        "", {}},
       {"failed name lookup", {}, "http://tarnwick-absent.invalid/p", "GET", none, 12007,
        "Internet Name Not Resolved.", {}, {}, "", {}, true},
-      {"LocalFile and TransferredData both get the body", answer(ok), "http://127.0.0.1:%p/p", "GET",
+      {"LocalFile and TransferredData both get the body", answer(ok), "/p", "GET",
        [](LibraryHttps& h, const std::string&) {
          h.SetText(p::LocalFile, (std::string(std::getenv("TMPDIR")) + "/page").c_str());
        },
        0, "", {}, {}, "fine", {}},
       {"ReadContentLength: no more than Content-Length",
        answer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
-              "6\r\nabcdef\r\n0\r\n\r\n"), "http://127.0.0.1:%p/p", "GET",
+              "6\r\nabcdef\r\n0\r\n\r\n"), "/p", "GET",
        [](LibraryHttps& h, const std::string&) { h.Config("ReadContentLength=true"); }, 0, "", {},
        {}, "abc", {}},
-      {"DELETE: 0, nothing sent, the last error cleared", answer(ok), "http://127.0.0.1:%p/d",
-       "DELETE", [](LibraryHttps& h, const std::string&) { h.Config("Nope"); }, 0, "", {}, {"/d"},
-       "", {}},
+      {"DELETE: 0, nothing sent, the last error cleared", answer(ok), "/d", "DELETE",
+       [](LibraryHttps& h, const std::string&) { h.Config("Nope"); }, 0, "", {}, {"/d"}, "", {}},
   };
   // A loopback-only row runs again in a network namespace of its own, this row alone.
   const char* onlyRow = std::getenv("TW_ONLY_ROW");
@@ -226,8 +222,9 @@ TEST_F(ComponentTest, InternetLibraryScriptedPeers) {
       LibraryHttps https;
       https.Config("UseWinInet=true");
       const std::string port = std::to_string(peer.port());
-      const std::string url = replaceAll(
-          replaceAll(c.url, "%p", port), "%u", std::to_string(tw_test::unusedLoopbackPort()));
+      const std::string url =
+          replaceAll(replaceAll(c.url[0] == '/' ? "http://127.0.0.1:%p" + c.url : c.url, "%p", port),
+                     "%u", std::to_string(tw_test::unusedLoopbackPort()));
       c.setup(https, url);
       const auto start = std::chrono::steady_clock::now();
       EXPECT_EQ(run(https, c.method, url), c.code);
