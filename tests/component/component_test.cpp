@@ -199,12 +199,6 @@ TEST_F(ComponentTest, CompletionAfterSetAndDo) {
          return h.Post("");
        },
        152, "No server specified in URL"},
-      {"Internet-library path has no Delete",
-       [](HTTPS& h) {
-         h.Config("UseWinInet=true");
-         return h.Delete("");
-       },
-       0, ""},
       {"SSLAcceptServerCert that is no PEM",
        [](HTTPS& h) { return h.SetText(p::SSLAcceptServerCert, "-----BEGIN"); }, 280,
        "Failed to decode PEM file."},
