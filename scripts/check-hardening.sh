@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Reads the hardening of the three Release executables of a build tree with
+# Reads the hardening of the four Release executables of a build tree with
 # readelf and prints one line per missing property; exits 1 if any is
 # missing. Usage: scripts/check-hardening.sh BUILD_TREE
 set -euo pipefail
@@ -12,6 +12,7 @@ binaries=(
   "cli/tarnwick libssl libcrypto libsqlite3 libz libstdc++ libgcc_s"
   "tools/eventlog/tarnwick-eventlog libsqlite3 libstdc++ libgcc_s"
   "tools/reg/tarnwick-reg libsqlite3 libstdc++ libgcc_s"
+  "tools/diag/tarnwick-diag libssl libcrypto libsqlite3 libz libstdc++ libgcc_s"
 )
 for entry in "${binaries[@]}"; do
   read -r rel libs <<<"$entry"

@@ -21,7 +21,7 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 release="$root/build-release"
 [[ -f $release/CMakeCache.txt ]] ||
   cmake -S "$root" -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF >/dev/null
-cmake --build "$release" -j2 --target tarnwick tarnwick-eventlog tarnwick-reg
+cmake --build "$release" -j2 --target tarnwick tarnwick-eventlog tarnwick-reg tarnwick-diag
 "$root/scripts/check-hardening.sh" "$release"
 
 # Fuzz targets: a clang build tree of its own, each target fuzzed for a
