@@ -42,6 +42,10 @@ typedef DWORD REGSAM;
 #define KEY_EXECUTE 0x20019
 #define KEY_ALL_ACCESS 0xF003F
 
+// The current user's proxy and connection settings, read by the HTTP
+// client's proxy detection and by the Internet library alike.
+#define REGSTR_PATH_INTERNET_SETTINGS "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+
 // Value types.
 #define REG_NONE 0
 #define REG_SZ 1

@@ -203,8 +203,6 @@ void notifyText(Handle& h, DWORD status, const std::string& text) {
 
 // ---- The proxy settings of the registry --------------------------------
 
-const char* const kSettingsKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-
 // The raw data of a value (a text without its NUL), or false.
 bool readValue(HKEY key, const char* name, std::string& out) {
   char data[1024];
@@ -268,7 +266,7 @@ std::string bypassList(const std::string& text) {
 // (no script is ever run), else 0.
 DWORD preconfiguredProxy(Handle& session) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, REGSTR_PATH_INTERNET_SETTINGS, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
   std::string script, enable, server, bypass;
   DWORD code = 0;
   if (readValue(key, "AutoConfigURL", script) && !script.empty()) {

@@ -5,8 +5,7 @@
 namespace velmora::network::component {
 
 bool systemProxyServer(std::string& value) {
-  static constexpr const char* kKey =
-      "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+  static constexpr const char* kKey = REGSTR_PATH_INTERNET_SETTINGS;
   value.clear();
   HKEY key = nullptr;
   LONG r = RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key);

@@ -321,7 +321,7 @@ TEST_F(ComponentTest, InternetLibraryRealPeers) {
       {"preconfigured proxy with AutoConfigURL", plain, {{p::ProxyServer, "*"}}, "",
        "127.0.0.1:${TW_SQUID_PLAIN_PORT}", true, 12166, "Internet Bad Auto Proxy Script."},
   };
-  const char* const key = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+  const char* const key = REGSTR_PATH_INTERNET_SETTINGS;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
     auto write = [&](const char* name, DWORD type, const std::string& bytes) {

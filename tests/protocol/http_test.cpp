@@ -71,7 +71,7 @@ void expectText(RecordingHttps& h, int id, const char* want) {
   if (want != nullptr) { EXPECT_EQ(h.GetText(id), want) << id; }
 }
 
-const char* const kKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+const char* const kKey = REGSTR_PATH_INTERNET_SETTINGS;
 
 class ProxyDetectTest : public ComponentTest {
  protected:
