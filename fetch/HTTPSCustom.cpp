@@ -27,33 +27,39 @@ void HTTPSCustom::startRequest() {
 }
 
 int HTTPSCustom::FireConnected(HTTPSConnectedEventParams* e) {
-  observe(FetchEvent("Connected")
-              .number("StatusCode", e->StatusCode)
-              .text("Description", e->Description));
+  observe([&] {
+    return FetchEvent("Connected")
+        .number("StatusCode", e->StatusCode)
+        .text("Description", e->Description);
+  });
   return 0;
 }
 
 int HTTPSCustom::FireConnectionStatus(HTTPSConnectionStatusEventParams* e) {
-  observe(FetchEvent("ConnectionStatus")
-              .text("ConnectionEvent", e->ConnectionEvent)
-              .number("StatusCode", e->StatusCode)
-              .text("Description", e->Description));
+  observe([&] {
+    return FetchEvent("ConnectionStatus")
+        .text("ConnectionEvent", e->ConnectionEvent)
+        .number("StatusCode", e->StatusCode)
+        .text("Description", e->Description);
+  });
   return 0;
 }
 
 int HTTPSCustom::FireDisconnected(HTTPSDisconnectedEventParams* e) {
   disconnectCode = e->StatusCode;
   disconnectText = e->Description != nullptr ? e->Description : "";
-  observe(FetchEvent("Disconnected")
-              .number("StatusCode", e->StatusCode)
-              .text("Description", e->Description));
+  observe([&] {
+    return FetchEvent("Disconnected")
+        .number("StatusCode", e->StatusCode)
+        .text("Description", e->Description);
+  });
   return 0;
 }
 
 int HTTPSCustom::FireEndTransfer(HTTPSEndTransferEventParams* e) {
   // Direction 1 is the response; 0 the end of a request body sent.
   if (e->Direction == 1) responseEnded = true;
-  observe(FetchEvent("EndTransfer").number("Direction", e->Direction));
+  observe([&] { return FetchEvent("EndTransfer").number("Direction", e->Direction); });
   return 0;
 }
 
@@ -61,70 +67,82 @@ int HTTPSCustom::FireError(HTTPSErrorEventParams* e) {
   // A failed write of a piece that came earlier must not outlast this text.
   flushFile();
   errorDescription = e->Description != nullptr ? e->Description : "";
-  observe(FetchEvent("Error")
-              .number("ErrorCode", e->ErrorCode)
-              .text("Description", e->Description));
+  observe([&] {
+    return FetchEvent("Error")
+        .number("ErrorCode", e->ErrorCode)
+        .text("Description", e->Description);
+  });
   return 0;
 }
 
 int HTTPSCustom::FireHeader(HTTPSHeaderEventParams* e) {
-  observe(FetchEvent("Header").text("Field", e->Field).text("Value", e->Value));
+  observe([&] { return FetchEvent("Header").text("Field", e->Field).text("Value", e->Value); });
   return 0;
 }
 
 int HTTPSCustom::FireRedirect(HTTPSRedirectEventParams* e) {
-  observe(FetchEvent("Redirect").text("Location", e->Location).number("Accept", e->Accept));
+  observe([&] {
+    return FetchEvent("Redirect").text("Location", e->Location).number("Accept", e->Accept);
+  });
   return 0;
 }
 
 int HTTPSCustom::FireSetCookie(HTTPSSetCookieEventParams* e) {
-  observe(FetchEvent("SetCookie")
-              .text("Name", e->Name)
-              .text("Value", e->Value)
-              .text("Expires", e->Expires)
-              .text("Domain", e->Domain)
-              .text("Path", e->Path)
-              .number("Secure", e->Secure));
+  observe([&] {
+    return FetchEvent("SetCookie")
+        .text("Name", e->Name)
+        .text("Value", e->Value)
+        .text("Expires", e->Expires)
+        .text("Domain", e->Domain)
+        .text("Path", e->Path)
+        .number("Secure", e->Secure);
+  });
   return 0;
 }
 
 int HTTPSCustom::FireSSLServerAuthentication(HTTPSSSLServerAuthenticationEventParams* e) {
   if (!e->Accept && acceptAnyCertificate) e->Accept = 1;
-  observe(FetchEvent("SSLServerAuthentication")
-              .text("CertEncoded", e->CertEncoded, e->lenCertEncoded)
-              .text("CertSubject", e->CertSubject)
-              .text("CertIssuer", e->CertIssuer)
-              .text("Status", e->Status)
-              .number("Accept", e->Accept));
+  observe([&] {
+    return FetchEvent("SSLServerAuthentication")
+        .text("CertEncoded", e->CertEncoded, e->lenCertEncoded)
+        .text("CertSubject", e->CertSubject)
+        .text("CertIssuer", e->CertIssuer)
+        .text("Status", e->Status)
+        .number("Accept", e->Accept);
+  });
   return 0;
 }
 
 int HTTPSCustom::FireSSLStatus(HTTPSSSLStatusEventParams* e) {
-  observe(FetchEvent("SSLStatus").text("Message", e->Message));
+  observe([&] { return FetchEvent("SSLStatus").text("Message", e->Message); });
   return 0;
 }
 
 int HTTPSCustom::FireStartTransfer(HTTPSStartTransferEventParams* e) {
-  observe(FetchEvent("StartTransfer").number("Direction", e->Direction));
+  observe([&] { return FetchEvent("StartTransfer").number("Direction", e->Direction); });
   return 0;
 }
 
 int HTTPSCustom::FireStatus(HTTPSStatusEventParams* e) {
   httpStatus = e->StatusCode;
-  observe(FetchEvent("Status")
-              .text("HTTPVersion", e->HTTPVersion)
-              .number("StatusCode", e->StatusCode)
-              .text("Description", e->Description));
+  observe([&] {
+    return FetchEvent("Status")
+        .text("HTTPVersion", e->HTTPVersion)
+        .number("StatusCode", e->StatusCode)
+        .text("Description", e->Description);
+  });
   return 0;
 }
 
 int HTTPSCustom::FireTransfer(HTTPSTransferEventParams* e) {
   // The bytes themselves are in the transcript; the event tells their count.
-  observe(FetchEvent("Transfer")
-              .number("Direction", e->Direction)
-              .number("BytesTransferred", e->BytesTransferred)
-              .number("PercentDone", e->PercentDone)
-              .number("lenText", e->lenText));
+  observe([&] {
+    return FetchEvent("Transfer")
+        .number("Direction", e->Direction)
+        .number("BytesTransferred", e->BytesTransferred)
+        .number("PercentDone", e->PercentDone)
+        .number("lenText", e->lenText);
+  });
   const bool wanted =
       httpStatus == 200 || httpStatus == 206 || (proxyInUse && httpStatus == 0);
   // No file is open during the header probe; nothing is written then.

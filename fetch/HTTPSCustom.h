@@ -74,8 +74,11 @@ class HTTPSCustom : public HTTPS {
   // each piece had been written on its own (see flushFile).
   static constexpr size_t kHeldBytes = 256 * 1024;
   void writePiece(const char* data, DWORD length);
-  void observe(const FetchEvent& event) {
-    if (observer != nullptr) observer->onEvent(*this, event);
+  // Builds the event only for an observer: a check run has none, and a
+  // large page brings thousands of Transfer events.
+  template <typename Build>
+  void observe(Build build) {
+    if (observer != nullptr) observer->onEvent(*this, build());
   }
   std::vector<char> held_;
   std::vector<DWORD> heldPieces_;  // the length of each piece in held_
