@@ -7,10 +7,11 @@
 // The file carries an application id of its own, so that some other SQLite
 // file put in its place is refused (1009) instead of being written into.
 //
-// Every call opens its own connection and runs in one transaction: reads in
-// a deferred one, writes in BEGIN IMMEDIATE (a deferred transaction that
-// later needs the write lock cannot wait for it; an immediate one waits in
-// the busy handler). A key handle holds only the hive and the key's id, so a
+// Every call runs in one transaction of its own: reads in a deferred one,
+// writes in BEGIN IMMEDIATE (a deferred transaction that later needs the
+// write lock cannot wait for it; an immediate one waits in the busy handler).
+// The connection outlives the call: a thread keeps one per hive open for its
+// next calls, so that the schema is not read and parsed anew every time. A key handle holds only the hive and the key's id, so a
 // key deleted by another process is noticed (1018) rather than written to.
 #include "platform/registry.h"
 
@@ -19,6 +20,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -126,9 +128,67 @@ const store::ErrorCodes kHiveErrors = {
 
 using store::Statement;
 
-// One call's connection and transaction.
+// The connection a thread keeps to one hive between its calls, and what
+// the file at its path was when it was opened. Each thread keeps its own:
+// registry calls also come from the component's and the Internet library's
+// worker threads, a connection opened without SQLite's mutex must never be
+// used by two threads at once, and one shared under a lock would make a
+// thread wait out another's busy wait (20 s) where it now waits for nobody.
+struct KeptConnection {
+  std::unique_ptr<store::Connection> conn;
+  std::string file;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  pid_t pid = 0;  // the process that opened it
+
+  ~KeptConnection() {
+    if (conn && pid != ::getpid()) conn->abandon();
+  }
+};
+
+thread_local KeptConnection t_kept[2];  // by Hive
+
+// Takes the kept connection to file out for a call when it still serves:
+// same process, same path, the path still naming the regular file it was
+// opened on (a hive replaced or removed is never written through a stale
+// handle), and for a write, a connection that may write. Otherwise it is
+// closed (abandoned in a child after fork) and null returned.
+std::unique_ptr<store::Connection> takeKept(KeptConnection& kept, const std::string& file,
+                                            const struct stat* now, bool write) {
+  std::unique_ptr<store::Connection> conn = std::move(kept.conn);
+  if (!conn) return nullptr;
+  if (kept.pid != ::getpid()) {
+    conn->abandon();
+    return nullptr;
+  }
+  if (kept.file == file && now != nullptr && S_ISREG(now->st_mode) && now->st_dev == kept.dev &&
+      now->st_ino == kept.ino && !(write && sqlite3_db_readonly(conn->db(), "main") != 0)) {
+    return conn;
+  }
+  return nullptr;
+}
+
+// One call's transaction, on the thread's kept connection or a new one.
 class Session {
  public:
+  Session() = default;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  // Ends an open transaction and keeps the connection for the thread's next
+  // call, unless another session of this thread kept one meanwhile.
+  ~Session() {
+    if (!conn_) return;
+    conn_->rollback();
+    if (!known_ || kept_ == nullptr || kept_->conn || sqlite3_get_autocommit(conn_->db()) == 0) {
+      return;
+    }
+    kept_->conn = std::move(conn_);
+    kept_->file = std::move(file_);
+    kept_->dev = id_.st_dev;
+    kept_->ino = id_.st_ino;
+    kept_->pid = ::getpid();
+  }
+
   // Opens the hive and begins a transaction. A hive file that does not exist
   // yet reads as an empty hive; a write creates it.
   DWORD begin(Hive hive, bool write) {
@@ -150,36 +210,46 @@ class Session {
       if (!S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
     }
     if (write && !writable(loc)) return ERROR_ACCESS_DENIED;
-    struct stat before;
-    const bool fresh = ::stat(loc.file.c_str(), &before) != 0 || before.st_size == 0;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
-    if (write) flags |= SQLITE_OPEN_CREATE;
-    int rc = conn_.open(loc.file, flags, kBusyTimeoutMs);
-    if (rc != SQLITE_OK) {
-      DWORD err = fail(rc);
-      if (!write && err == ERROR_FILE_NOT_FOUND) {
-        empty_ = true;
-        return ERROR_SUCCESS;
+    // A link is refused by the open (no following); only a regular file
+    // found here is the file a new connection opens, barring a race, which
+    // at worst makes the next call open anew.
+    known_ = ::lstat(loc.file.c_str(), &id_) == 0 && S_ISREG(id_.st_mode);
+    const bool fresh = !known_ || id_.st_size == 0;
+    kept_ = &t_kept[hive == Hive::User ? 0 : 1];
+    conn_ = takeKept(*kept_, loc.file, known_ ? &id_ : nullptr, write);
+    if (!conn_) {
+      conn_ = std::make_unique<store::Connection>();
+      int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
+      if (write) flags |= SQLITE_OPEN_CREATE;
+      int rc = conn_->open(loc.file, flags, kBusyTimeoutMs);
+      if (rc != SQLITE_OK) {
+        known_ = false;
+        DWORD err = fail(rc);
+        if (!write && err == ERROR_FILE_NOT_FOUND) {
+          empty_ = true;
+          return ERROR_SUCCESS;
+        }
+        return err;
       }
-      return err;
     }
-    if (write && fresh) conn_.useRollbackJournal();
-    rc = conn_.begin(write);
+    file_ = loc.file;
+    if (write && fresh) conn_->useRollbackJournal();
+    int rc = conn_->begin(write);
     if (rc != SQLITE_OK) return fail(rc);
     return checkSchema();
   }
 
   DWORD commit() {
-    if (!conn_.isOpen()) return ERROR_SUCCESS;
-    int rc = conn_.commit();
+    if (!conn_) return ERROR_SUCCESS;
+    int rc = conn_->commit();
     return rc == SQLITE_OK ? ERROR_SUCCESS : fail(rc);
   }
 
-  DWORD fail(int rc) const { return store::win32FromSqlite(rc, conn_.db(), kHiveErrors, write_); }
+  DWORD fail(int rc) const { return store::win32FromSqlite(rc, db(), kHiveErrors, write_); }
 
   // True when the hive holds nothing yet (only in read sessions).
   bool empty() const { return empty_; }
-  sqlite3* db() const { return conn_.db(); }
+  sqlite3* db() const { return conn_ ? conn_->db() : nullptr; }
 
  private:
   DWORD checkSchema() {
@@ -214,11 +284,15 @@ class Session {
         "PRAGMA application_id=1415007058;"
         "PRAGMA user_version=1;";
     static_assert(kApplicationId == 1415007058);
-    int rc = conn_.exec(kSchema);
+    int rc = conn_->exec(kSchema);
     return rc == SQLITE_OK ? ERROR_SUCCESS : fail(rc);
   }
 
-  store::Connection conn_;
+  std::unique_ptr<store::Connection> conn_;
+  KeptConnection* kept_ = nullptr;  // where the connection goes back
+  std::string file_;
+  struct stat id_ {};  // the file as found before the open
+  bool known_ = false;  // whether id_ is that of the connection's file
   bool write_ = false;
   bool empty_ = false;
 };

@@ -161,6 +161,13 @@ class Connection {
     db_ = nullptr;
   }
 
+  // Forgets the connection without closing it: a child process after fork
+  // must not close (and so unlock or roll back) what its parent still uses.
+  void abandon() {
+    db_ = nullptr;
+    inTransaction_ = false;
+  }
+
   sqlite3* db() const { return db_; }
   bool isOpen() const { return db_ != nullptr; }
 
