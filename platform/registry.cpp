@@ -128,46 +128,6 @@ const store::ErrorCodes kHiveErrors = {
 
 using store::Statement;
 
-// The connection a thread keeps to one hive between its calls, and what
-// the file at its path was when it was opened. Each thread keeps its own:
-// registry calls also come from the component's and the Internet library's
-// worker threads, a connection opened without SQLite's mutex must never be
-// used by two threads at once, and one shared under a lock would make a
-// thread wait out another's busy wait (20 s) where it now waits for nobody.
-struct KeptConnection {
-  std::unique_ptr<store::Connection> conn;
-  std::string file;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  pid_t pid = 0;  // the process that opened it
-
-  ~KeptConnection() {
-    if (conn && pid != ::getpid()) conn->abandon();
-  }
-};
-
-thread_local KeptConnection t_kept[2];  // by Hive
-
-// Takes the kept connection to file out for a call when it still serves:
-// same process, same path, the path still naming the regular file it was
-// opened on (a hive replaced or removed is never written through a stale
-// handle), and for a write, a connection that may write. Otherwise it is
-// closed (abandoned in a child after fork) and null returned.
-std::unique_ptr<store::Connection> takeKept(KeptConnection& kept, const std::string& file,
-                                            const struct stat* now, bool write) {
-  std::unique_ptr<store::Connection> conn = std::move(kept.conn);
-  if (!conn) return nullptr;
-  if (kept.pid != ::getpid()) {
-    conn->abandon();
-    return nullptr;
-  }
-  if (kept.file == file && now != nullptr && S_ISREG(now->st_mode) && now->st_dev == kept.dev &&
-      now->st_ino == kept.ino && !(write && sqlite3_db_readonly(conn->db(), "main") != 0)) {
-    return conn;
-  }
-  return nullptr;
-}
-
 // One call's transaction, on the thread's kept connection or a new one.
 class Session {
  public:
@@ -175,18 +135,11 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
   // Ends an open transaction and keeps the connection for the thread's next
-  // call, unless another session of this thread kept one meanwhile.
+  // call when the file it was opened on is known.
   ~Session() {
     if (!conn_) return;
     conn_->rollback();
-    if (!known_ || kept_ == nullptr || kept_->conn || sqlite3_get_autocommit(conn_->db()) == 0) {
-      return;
-    }
-    kept_->conn = std::move(conn_);
-    kept_->file = std::move(file_);
-    kept_->dev = id_.st_dev;
-    kept_->ino = id_.st_ino;
-    kept_->pid = ::getpid();
+    if (known_) store::keepIdle(std::move(conn_), std::move(file_), id_);
   }
 
   // Opens the hive and begins a transaction. A hive file that does not exist
@@ -215,8 +168,7 @@ class Session {
     // at worst makes the next call open anew.
     known_ = ::lstat(loc.file.c_str(), &id_) == 0 && S_ISREG(id_.st_mode);
     const bool fresh = !known_ || id_.st_size == 0;
-    kept_ = &t_kept[hive == Hive::User ? 0 : 1];
-    conn_ = takeKept(*kept_, loc.file, known_ ? &id_ : nullptr, write);
+    conn_ = store::takeIdle(loc.file, known_ ? &id_ : nullptr, write);
     if (!conn_) {
       conn_ = std::make_unique<store::Connection>();
       int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
@@ -250,23 +202,25 @@ class Session {
   // True when the hive holds nothing yet (only in read sessions).
   bool empty() const { return empty_; }
   sqlite3* db() const { return conn_ ? conn_->db() : nullptr; }
+  // The connection, once begin() has opened one (not in an empty read).
+  store::Connection& conn() const { return *conn_; }
 
  private:
   DWORD checkSchema() {
     int64_t appId = 0, version = 0, objects = 0;
     {
-      Statement s(db(), "PRAGMA application_id");
+      Statement s(*conn_, "PRAGMA application_id");
       if (s.step() != SQLITE_ROW) return fail(s.rc());
       appId = s.int64(0);
     }
     if (appId == kApplicationId) {
-      Statement s(db(), "PRAGMA user_version");
+      Statement s(*conn_, "PRAGMA user_version");
       if (s.step() != SQLITE_ROW) return fail(s.rc());
       version = s.int64(0);
       return version == kSchemaVersion ? ERROR_SUCCESS : ERROR_BADDB;
     }
     {
-      Statement s(db(), "SELECT count(*) FROM sqlite_master");
+      Statement s(*conn_, "SELECT count(*) FROM sqlite_master");
       if (s.step() != SQLITE_ROW) return fail(s.rc());
       objects = s.int64(0);
     }
@@ -289,7 +243,6 @@ class Session {
   }
 
   std::unique_ptr<store::Connection> conn_;
-  KeptConnection* kept_ = nullptr;  // where the connection goes back
   std::string file_;
   struct stat id_ {};  // the file as found before the open
   bool known_ = false;  // whether id_ is that of the connection's file
@@ -322,7 +275,7 @@ bool splitPath(const std::string& path, std::vector<std::string>& names) {
 DWORD checkKeyAlive(Session& s, int64_t id) {
   if (id == 0) return ERROR_SUCCESS;
   if (s.empty()) return ERROR_KEY_DELETED;
-  Statement q(s.db(), "SELECT 1 FROM keys WHERE id=?1");
+  Statement q(s.conn(), "SELECT 1 FROM keys WHERE id=?1");
   q.bind(1, id);
   int r = q.step();
   if (r == SQLITE_ROW) return ERROR_SUCCESS;
@@ -335,7 +288,7 @@ DWORD checkKeyAlive(Session& s, int64_t id) {
 class ChildLookup {
  public:
   explicit ChildLookup(Session& s)
-      : s_(s), q_(s.db(), "SELECT id FROM keys WHERE parent=?1 AND name=?2") {}
+      : s_(s), q_(s.conn(), "SELECT id FROM keys WHERE parent=?1 AND name=?2") {}
 
   // Finds the child of parent with the given name (any letter case).
   // Returns ERROR_SUCCESS, ERROR_FILE_NOT_FOUND or an error.
@@ -422,7 +375,7 @@ LONG createKey(HKEY key, const std::string& path, DWORD options, REGSAM desired,
     int64_t child = 0;
     err = lookup.find(id, n, child);
     if (err == ERROR_FILE_NOT_FOUND) {
-      Statement ins(s.db(), "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
+      Statement ins(s.conn(), "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
       ins.bind(1, id).bindText(2, n);
       if (ins.step() != SQLITE_DONE) return s.fail(ins.rc());
       child = sqlite3_last_insert_rowid(s.db());
@@ -448,7 +401,7 @@ LONG setValue(HKEY key, const std::string& name, DWORD type, const std::string& 
   Session s;
   if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
-  Statement up(s.db(), "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
+  Statement up(s.conn(), "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
   up.bind(1, ref.id).bindBlob(2, name).bind(3, type).bindBlob(4, data);
   if (up.step() != SQLITE_DONE) return s.fail(up.rc());
   return s.commit();
@@ -511,7 +464,7 @@ LONG enumKey(HKEY key, DWORD index, std::string& name) {
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
   if (s.empty()) return ERROR_NO_MORE_ITEMS;
   // upper() folds ASCII only, which is the order the names compare in.
-  Statement q(s.db(), "SELECT name FROM keys WHERE parent=?1 ORDER BY upper(name), name LIMIT 1 OFFSET ?2");
+  Statement q(s.conn(), "SELECT name FROM keys WHERE parent=?1 ORDER BY upper(name), name LIMIT 1 OFFSET ?2");
   q.bind(1, ref.id).bind(2, index);
   int r = q.step();
   if (r == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
@@ -558,7 +511,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE 
   if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
   if (s.empty()) return ERROR_FILE_NOT_FOUND;
-  Statement q(s.db(), "SELECT type, data FROM vals WHERE key=?1 AND name=?2");
+  Statement q(s.conn(), "SELECT type, data FROM vals WHERE key=?1 AND name=?2");
   q.bind(1, ref.id).bindBlob(2, valueName ? valueName : "");
   int r = q.step();
   if (r == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
@@ -612,7 +565,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize
   if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
   if (s.empty()) return ERROR_NO_MORE_ITEMS;
-  Statement q(s.db(), "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY name LIMIT 1 OFFSET ?2");
+  Statement q(s.conn(), "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY name LIMIT 1 OFFSET ?2");
   q.bind(1, ref.id).bind(2, index);
   int r = q.step();
   if (r == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
@@ -655,19 +608,19 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   if ((err = walk(s, ref.id, names, id)) != ERROR_SUCCESS) return err;
   if (id == 0) return ERROR_ACCESS_DENIED;
   {
-    Statement c(s.db(), "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
+    Statement c(s.conn(), "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
     c.bind(1, id);
     int r = c.step();
     if (r == SQLITE_ROW) return ERROR_ACCESS_DENIED;  // still has subkeys
     if (r != SQLITE_DONE) return s.fail(r);
   }
   {
-    Statement dv(s.db(), "DELETE FROM vals WHERE key=?1");
+    Statement dv(s.conn(), "DELETE FROM vals WHERE key=?1");
     dv.bind(1, id);
     if (dv.step() != SQLITE_DONE) return s.fail(dv.rc());
   }
   {
-    Statement dk(s.db(), "DELETE FROM keys WHERE id=?1");
+    Statement dk(s.conn(), "DELETE FROM keys WHERE id=?1");
     dk.bind(1, id);
     if (dk.step() != SQLITE_DONE) return s.fail(dk.rc());
   }
@@ -682,7 +635,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
   Session s;
   if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
-  Statement d(s.db(), "DELETE FROM vals WHERE key=?1 AND name=?2");
+  Statement d(s.conn(), "DELETE FROM vals WHERE key=?1 AND name=?2");
   d.bind(1, ref.id).bindBlob(2, valueName ? valueName : "");
   if (d.step() != SQLITE_DONE) return s.fail(d.rc());
   if (sqlite3_changes(s.db()) == 0) return ERROR_FILE_NOT_FOUND;
