@@ -10,8 +10,9 @@
 // Every call runs in one transaction of its own: reads in a deferred one,
 // writes in BEGIN IMMEDIATE (a deferred transaction that later needs the
 // write lock cannot wait for it; an immediate one waits in the busy handler).
-// The connection outlives the call: a thread keeps one per hive open for its
-// next calls, so that the schema is not read and parsed anew every time. A key handle holds only the hive and the key's id, so a
+// The connection outlives the call: a thread keeps its last one open for its
+// next call (store::takeIdle), so that the schema is not read and parsed
+// anew every time. A key handle holds only the hive and the key's id, so a
 // key deleted by another process is noticed (1018) rather than written to.
 #include "platform/registry.h"
 
@@ -206,6 +207,9 @@ class Session {
   store::Connection& conn() const { return *conn_; }
 
  private:
+  // Runs on a kept connection too: SQLite reloads its schema when another
+  // connection changed it, but the application id and the version are no
+  // part of that, and the file may have been rewritten in place.
   DWORD checkSchema() {
     int64_t appId = 0, version = 0, objects = 0;
     {

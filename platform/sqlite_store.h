@@ -79,8 +79,9 @@ class Connection;
 class Statement {
  public:
   Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr); }
-  // The connection's own statement of this SQL, prepared on its first use
-  // and lent while nobody else holds it (otherwise prepared here as above).
+  // The connection's own statement of sql (a literal: the connection keeps
+  // the pointer), prepared on its first use and lent while nobody else holds
+  // it; otherwise prepared here as above.
   inline Statement(Connection& conn, const char* sql);
   inline ~Statement();
   Statement(const Statement&) = delete;
