@@ -7,10 +7,12 @@
 // The file carries an application id of its own, so that some other SQLite
 // file put in its place is refused (1009) instead of being written into.
 //
-// Every call opens its own connection and runs in one transaction: reads in
-// a deferred one, writes in BEGIN IMMEDIATE (a deferred transaction that
-// later needs the write lock cannot wait for it; an immediate one waits in
-// the busy handler). A key handle holds only the hive and the key's id, so a
+// Every call runs in one transaction of its own: reads in a deferred one,
+// writes in BEGIN IMMEDIATE (a deferred transaction that later needs the
+// write lock cannot wait for it; an immediate one waits in the busy handler).
+// The connection outlives the call: a thread keeps its last one open for its
+// next call (store::takeIdle), so that the schema is not read and parsed
+// anew every time. A key handle holds only the hive and the key's id, so a
 // key deleted by another process is noticed (1018) rather than written to.
 #include "platform/registry.h"
 
@@ -19,6 +21,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -126,9 +129,20 @@ const store::ErrorCodes kHiveErrors = {
 
 using store::Statement;
 
-// One call's connection and transaction.
+// One call's transaction, on the thread's kept connection or a new one.
 class Session {
  public:
+  Session() = default;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  // Ends an open transaction and keeps the connection for the thread's next
+  // call when the file it was opened on is known.
+  ~Session() {
+    if (!conn_) return;
+    conn_->rollback();
+    if (known_) store::keepIdle(std::move(conn_), std::move(file_), id_);
+  }
+
   // Opens the hive and begins a transaction. A hive file that does not exist
   // yet reads as an empty hive; a write creates it.
   DWORD begin(Hive hive, bool write) {
@@ -150,53 +164,67 @@ class Session {
       if (!S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
     }
     if (write && !writable(loc)) return ERROR_ACCESS_DENIED;
-    struct stat before;
-    const bool fresh = ::stat(loc.file.c_str(), &before) != 0 || before.st_size == 0;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
-    if (write) flags |= SQLITE_OPEN_CREATE;
-    int rc = conn_.open(loc.file, flags, kBusyTimeoutMs);
-    if (rc != SQLITE_OK) {
-      DWORD err = fail(rc);
-      if (!write && err == ERROR_FILE_NOT_FOUND) {
-        empty_ = true;
-        return ERROR_SUCCESS;
+    // A link is refused by the open (no following); only a regular file
+    // found here is the file a new connection opens, barring a race, which
+    // at worst makes the next call open anew.
+    known_ = ::lstat(loc.file.c_str(), &id_) == 0 && S_ISREG(id_.st_mode);
+    const bool fresh = !known_ || id_.st_size == 0;
+    conn_ = store::takeIdle(loc.file, known_ ? &id_ : nullptr, write);
+    if (!conn_) {
+      conn_ = std::make_unique<store::Connection>();
+      int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
+      if (write) flags |= SQLITE_OPEN_CREATE;
+      int rc = conn_->open(loc.file, flags, kBusyTimeoutMs);
+      if (rc != SQLITE_OK) {
+        known_ = false;
+        DWORD err = fail(rc);
+        if (!write && err == ERROR_FILE_NOT_FOUND) {
+          empty_ = true;
+          return ERROR_SUCCESS;
+        }
+        return err;
       }
-      return err;
     }
-    if (write && fresh) conn_.useRollbackJournal();
-    rc = conn_.begin(write);
+    file_ = loc.file;
+    if (write && fresh) conn_->useRollbackJournal();
+    int rc = conn_->begin(write);
     if (rc != SQLITE_OK) return fail(rc);
     return checkSchema();
   }
 
   DWORD commit() {
-    if (!conn_.isOpen()) return ERROR_SUCCESS;
-    int rc = conn_.commit();
+    if (!conn_) return ERROR_SUCCESS;
+    int rc = conn_->commit();
     return rc == SQLITE_OK ? ERROR_SUCCESS : fail(rc);
   }
 
-  DWORD fail(int rc) const { return store::win32FromSqlite(rc, conn_.db(), kHiveErrors, write_); }
+  DWORD fail(int rc) const { return store::win32FromSqlite(rc, db(), kHiveErrors, write_); }
 
   // True when the hive holds nothing yet (only in read sessions).
   bool empty() const { return empty_; }
-  sqlite3* db() const { return conn_.db(); }
+  sqlite3* db() const { return conn_ ? conn_->db() : nullptr; }
+  // The connection, once begin() has opened one (not in an empty read).
+  store::Connection& conn() const { return *conn_; }
 
  private:
+  // Runs on a kept connection too: SQLite reloads its schema when another
+  // connection changed it, but the application id and the version are no
+  // part of that, and the file may have been rewritten in place.
   DWORD checkSchema() {
     int64_t appId = 0, version = 0, objects = 0;
     {
-      Statement s(db(), "PRAGMA application_id");
+      Statement s(*conn_, "PRAGMA application_id");
       if (s.step() != SQLITE_ROW) return fail(s.rc());
       appId = s.int64(0);
     }
     if (appId == kApplicationId) {
-      Statement s(db(), "PRAGMA user_version");
+      Statement s(*conn_, "PRAGMA user_version");
       if (s.step() != SQLITE_ROW) return fail(s.rc());
       version = s.int64(0);
       return version == kSchemaVersion ? ERROR_SUCCESS : ERROR_BADDB;
     }
     {
-      Statement s(db(), "SELECT count(*) FROM sqlite_master");
+      Statement s(*conn_, "SELECT count(*) FROM sqlite_master");
       if (s.step() != SQLITE_ROW) return fail(s.rc());
       objects = s.int64(0);
     }
@@ -214,11 +242,14 @@ class Session {
         "PRAGMA application_id=1415007058;"
         "PRAGMA user_version=1;";
     static_assert(kApplicationId == 1415007058);
-    int rc = conn_.exec(kSchema);
+    int rc = conn_->exec(kSchema);
     return rc == SQLITE_OK ? ERROR_SUCCESS : fail(rc);
   }
 
-  store::Connection conn_;
+  std::unique_ptr<store::Connection> conn_;
+  std::string file_;
+  struct stat id_ {};  // the file as found before the open
+  bool known_ = false;  // whether id_ is that of the connection's file
   bool write_ = false;
   bool empty_ = false;
 };
@@ -248,7 +279,7 @@ bool splitPath(const std::string& path, std::vector<std::string>& names) {
 DWORD checkKeyAlive(Session& s, int64_t id) {
   if (id == 0) return ERROR_SUCCESS;
   if (s.empty()) return ERROR_KEY_DELETED;
-  Statement q(s.db(), "SELECT 1 FROM keys WHERE id=?1");
+  Statement q(s.conn(), "SELECT 1 FROM keys WHERE id=?1");
   q.bind(1, id);
   int r = q.step();
   if (r == SQLITE_ROW) return ERROR_SUCCESS;
@@ -261,7 +292,7 @@ DWORD checkKeyAlive(Session& s, int64_t id) {
 class ChildLookup {
  public:
   explicit ChildLookup(Session& s)
-      : s_(s), q_(s.db(), "SELECT id FROM keys WHERE parent=?1 AND name=?2") {}
+      : s_(s), q_(s.conn(), "SELECT id FROM keys WHERE parent=?1 AND name=?2") {}
 
   // Finds the child of parent with the given name (any letter case).
   // Returns ERROR_SUCCESS, ERROR_FILE_NOT_FOUND or an error.
@@ -348,7 +379,7 @@ LONG createKey(HKEY key, const std::string& path, DWORD options, REGSAM desired,
     int64_t child = 0;
     err = lookup.find(id, n, child);
     if (err == ERROR_FILE_NOT_FOUND) {
-      Statement ins(s.db(), "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
+      Statement ins(s.conn(), "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
       ins.bind(1, id).bindText(2, n);
       if (ins.step() != SQLITE_DONE) return s.fail(ins.rc());
       child = sqlite3_last_insert_rowid(s.db());
@@ -374,7 +405,7 @@ LONG setValue(HKEY key, const std::string& name, DWORD type, const std::string& 
   Session s;
   if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
-  Statement up(s.db(), "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
+  Statement up(s.conn(), "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
   up.bind(1, ref.id).bindBlob(2, name).bind(3, type).bindBlob(4, data);
   if (up.step() != SQLITE_DONE) return s.fail(up.rc());
   return s.commit();
@@ -437,7 +468,7 @@ LONG enumKey(HKEY key, DWORD index, std::string& name) {
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
   if (s.empty()) return ERROR_NO_MORE_ITEMS;
   // upper() folds ASCII only, which is the order the names compare in.
-  Statement q(s.db(), "SELECT name FROM keys WHERE parent=?1 ORDER BY upper(name), name LIMIT 1 OFFSET ?2");
+  Statement q(s.conn(), "SELECT name FROM keys WHERE parent=?1 ORDER BY upper(name), name LIMIT 1 OFFSET ?2");
   q.bind(1, ref.id).bind(2, index);
   int r = q.step();
   if (r == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
@@ -484,7 +515,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE 
   if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
   if (s.empty()) return ERROR_FILE_NOT_FOUND;
-  Statement q(s.db(), "SELECT type, data FROM vals WHERE key=?1 AND name=?2");
+  Statement q(s.conn(), "SELECT type, data FROM vals WHERE key=?1 AND name=?2");
   q.bind(1, ref.id).bindBlob(2, valueName ? valueName : "");
   int r = q.step();
   if (r == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
@@ -538,7 +569,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize
   if ((err = s.begin(ref.hive, false)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
   if (s.empty()) return ERROR_NO_MORE_ITEMS;
-  Statement q(s.db(), "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY name LIMIT 1 OFFSET ?2");
+  Statement q(s.conn(), "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY name LIMIT 1 OFFSET ?2");
   q.bind(1, ref.id).bind(2, index);
   int r = q.step();
   if (r == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
@@ -581,19 +612,19 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   if ((err = walk(s, ref.id, names, id)) != ERROR_SUCCESS) return err;
   if (id == 0) return ERROR_ACCESS_DENIED;
   {
-    Statement c(s.db(), "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
+    Statement c(s.conn(), "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
     c.bind(1, id);
     int r = c.step();
     if (r == SQLITE_ROW) return ERROR_ACCESS_DENIED;  // still has subkeys
     if (r != SQLITE_DONE) return s.fail(r);
   }
   {
-    Statement dv(s.db(), "DELETE FROM vals WHERE key=?1");
+    Statement dv(s.conn(), "DELETE FROM vals WHERE key=?1");
     dv.bind(1, id);
     if (dv.step() != SQLITE_DONE) return s.fail(dv.rc());
   }
   {
-    Statement dk(s.db(), "DELETE FROM keys WHERE id=?1");
+    Statement dk(s.conn(), "DELETE FROM keys WHERE id=?1");
     dk.bind(1, id);
     if (dk.step() != SQLITE_DONE) return s.fail(dk.rc());
   }
@@ -608,7 +639,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
   Session s;
   if ((err = s.begin(ref.hive, true)) != ERROR_SUCCESS) return err;
   if ((err = checkKeyAlive(s, ref.id)) != ERROR_SUCCESS) return err;
-  Statement d(s.db(), "DELETE FROM vals WHERE key=?1 AND name=?2");
+  Statement d(s.conn(), "DELETE FROM vals WHERE key=?1 AND name=?2");
   d.bind(1, ref.id).bindBlob(2, valueName ? valueName : "");
   if (d.step() != SQLITE_DONE) return s.fail(d.rc());
   if (sqlite3_changes(s.db()) == 0) return ERROR_FILE_NOT_FOUND;

@@ -151,6 +151,52 @@ int waitForLock(void* arg, int tries) {
 
 }  // namespace
 
+namespace {
+
+// The thread's idle connection and what the file at its path was when it was
+// opened. One per thread: registry calls also come from the component's and
+// the Internet library's worker threads; a connection opened without
+// SQLite's mutex must never serve two threads at once, and one shared under
+// a lock would make a thread wait out another's busy wait.
+struct IdleConnection {
+  std::unique_ptr<Connection> conn;
+  std::string file;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  pid_t pid = 0;  // the process that opened it
+
+  // Closes the connection; a child after fork only forgets its parent's.
+  void drop() {
+    if (conn && pid != ::getpid()) conn->abandon();
+    conn.reset();
+  }
+  ~IdleConnection() { drop(); }
+};
+
+thread_local IdleConnection t_idle;
+
+}  // namespace
+
+std::unique_ptr<Connection> takeIdle(const std::string& file, const struct stat* now, bool write) {
+  if (t_idle.conn && t_idle.pid == ::getpid() && t_idle.file == file && now != nullptr &&
+      S_ISREG(now->st_mode) && now->st_dev == t_idle.dev && now->st_ino == t_idle.ino &&
+      !(write && sqlite3_db_readonly(t_idle.conn->db(), "main") != 0)) {
+    return std::move(t_idle.conn);
+  }
+  t_idle.drop();
+  return nullptr;
+}
+
+void keepIdle(std::unique_ptr<Connection> conn, std::string file, const struct stat& id) {
+  if (!conn || !conn->isOpen() || sqlite3_get_autocommit(conn->db()) == 0) return;
+  t_idle.drop();
+  t_idle.conn = std::move(conn);
+  t_idle.file = std::move(file);
+  t_idle.dev = id.st_dev;
+  t_idle.ino = id.st_ino;
+  t_idle.pid = ::getpid();
+}
+
 int Connection::open(const std::string& file, int flags, int busyTimeoutMs) {
   // No page-cache memory set aside in advance: a connection otherwise
   // allocates and touches room for twenty pages at open, page faults that
@@ -162,6 +208,7 @@ int Connection::open(const std::string& file, int flags, int busyTimeoutMs) {
   }();
   (void)configured;
   close();
+  t_idle.drop();
   int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) return rc;
   sqlite3_extended_result_codes(db_, 1);

@@ -5,12 +5,16 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/win32types.h"
 
@@ -68,12 +72,18 @@ DWORD win32FromSqlite(int rc, sqlite3* db, const ErrorCodes& codes, bool writing
 // ---------------------------------------------------------------------------
 // Statements
 
+class Connection;
+
 // A prepared statement. The first failure (of prepare, a bind or a step)
 // is kept in rc() and makes the later binds and steps do nothing.
 class Statement {
  public:
   Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr); }
-  ~Statement() { sqlite3_finalize(st_); }
+  // The connection's own statement of sql (a literal: the connection keeps
+  // the pointer), prepared on its first use and lent while nobody else holds
+  // it; otherwise prepared here as above.
+  inline Statement(Connection& conn, const char* sql);
+  inline ~Statement();
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -130,6 +140,7 @@ class Statement {
 
   sqlite3_stmt* st_ = nullptr;
   int rc_;
+  Connection* lender_ = nullptr;  // the connection that lent st_
 };
 
 // ---------------------------------------------------------------------------
@@ -157,8 +168,44 @@ class Connection {
   void close() {
     if (db_ == nullptr) return;
     rollback();
+    for (const Kept& k : kept_) sqlite3_finalize(k.st);
+    kept_.clear();
     sqlite3_close_v2(db_);
     db_ = nullptr;
+  }
+
+  // Forgets the connection without closing it: a child process after fork
+  // must not close (and so unlock or roll back) what its parent still uses.
+  void abandon() {
+    db_ = nullptr;
+    inTransaction_ = false;
+    kept_.clear();
+  }
+
+  // Lends the statement of sql prepared on this connection earlier, or
+  // prepares and keeps it; null with *rc set when it is lent already
+  // (*rc SQLITE_OK) or does not prepare.
+  sqlite3_stmt* lend(const char* sql, int* rc) {
+    *rc = SQLITE_OK;
+    for (Kept& k : kept_) {
+      if (std::strcmp(k.sql, sql) != 0) continue;
+      if (k.lent) return nullptr;
+      k.lent = true;
+      return k.st;
+    }
+    sqlite3_stmt* st = nullptr;
+    *rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    if (*rc != SQLITE_OK) return nullptr;
+    kept_.push_back({sql, st, true});
+    return st;
+  }
+  // Takes a lent statement back, reset and without its bindings.
+  void takeBack(sqlite3_stmt* st) {
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    for (Kept& k : kept_) {
+      if (k.st == st) k.lent = false;
+    }
   }
 
   sqlite3* db() const { return db_; }
@@ -190,9 +237,55 @@ class Connection {
   }
 
  private:
+  // A statement prepared once; sql is a string that outlives the
+  // connection (a literal).
+  struct Kept {
+    const char* sql;
+    sqlite3_stmt* st;
+    bool lent;
+  };
+
   sqlite3* db_ = nullptr;
   bool inTransaction_ = false;
   BusyWait busyWait_;
+  std::vector<Kept> kept_;
 };
+
+Statement::Statement(Connection& conn, const char* sql) {
+  st_ = conn.lend(sql, &rc_);
+  if (st_ != nullptr) {
+    lender_ = &conn;
+  } else if (rc_ == SQLITE_OK) {
+    rc_ = sqlite3_prepare_v2(conn.db(), sql, -1, &st_, nullptr);
+  }
+}
+
+Statement::~Statement() {
+  if (lender_ != nullptr) {
+    lender_->takeBack(st_);
+  } else {
+    sqlite3_finalize(st_);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The idle connection
+
+// A thread keeps at most one connection open between its calls, so that its
+// next call to the same file neither opens it nor reads its schema again.
+// Opening any other connection closes it first, so that the new one reuses
+// its memory (fresh pages cost more than an open).
+
+// Takes the thread's idle connection when it still serves file: opened by
+// this process, to this path, which still names the regular file it was
+// opened on (now: lstat of the path, null when that failed), so that a file
+// replaced or removed is never written through a stale handle; for a write,
+// one that may write. Otherwise that connection is closed (forgotten in a
+// child after fork) and null returned.
+std::unique_ptr<Connection> takeIdle(const std::string& file, const struct stat* now, bool write);
+
+// Keeps conn as the thread's idle connection to file, whose lstat before the
+// open was id; one still in a transaction is closed instead.
+void keepIdle(std::unique_ptr<Connection> conn, std::string file, const struct stat& id);
 
 }  // namespace tw_platform::sqlite_store

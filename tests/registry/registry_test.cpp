@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -116,6 +117,16 @@ const CodeCase kCodeCases[] = {
          },
      .call = [](HKEY k) { return RegQueryValueExA(k, "v", nullptr, nullptr, nullptr, nullptr); },
      .code = ERROR_KEY_DELETED},
+    {.name = "a hive replaced between two calls is read anew",
+     .setUp =
+         [](HKEY& k) {
+           k = create(HKCU, "Software\\R");
+           tw_test::writeFile(inRoot("/copy.db"), tw_test::readFile(inRoot("/user.db")));
+           EXPECT_EQ(RegSetValueExA(k, "v", 0, REG_SZ, nullptr, 0), ERROR_SUCCESS);
+           EXPECT_EQ(rename(inRoot("/copy.db").c_str(), inRoot("/user.db").c_str()), 0);
+         },
+     .call = [](HKEY k) { return RegQueryValueExA(k, "v", nullptr, nullptr, nullptr, nullptr); },
+     .code = ERROR_FILE_NOT_FOUND},
     {.name = "an empty key name", .call = [](HKEY) { return keyCode("Software\\\\Double"); },
      .code = ERROR_INVALID_PARAMETER},
     {.name = "a key name of 256 characters",
