@@ -1,9 +1,9 @@
-// The checksum of a page and its store. FileChecksum as the check run uses
-// it: SHA-256 as upper-case hex text, and its failure texts. The store: in
-// this process, sequences of calls, each with its result, its console line
-// and the value it leaves in the registry; across processes, a process
-// killed while writing, users without rights and the check run's clear path
-// (many processes at once: the parallel checks).
+// The checksum store: in this process, sequences of calls, each with its
+// result, its console line and the value it leaves in the registry; across
+// processes, a process killed while writing, users without rights and the
+// check run's clear path (many processes at once: the parallel checks). The
+// checksum itself, SHA-256 as upper-case hex, is compared with the pages
+// nginx serves in CheckRunE2E.PagesAsServed.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "checks/ChecksumStore.h"
-#include "checks/FileChecksum.h"
 #include "tests/support/registry_env.h"
 #include "winsupport/CRegistry.h"
 
@@ -26,24 +25,6 @@ using namespace velmora::checks;
 using namespace std::string_literals;
 
 namespace {
-
-class Checksum : public tw_test::RegistryEnv {};
-
-// Known values; a million bytes take several reads of the file, the last
-// one partial.
-TEST_F(Checksum, Sha256AsUpperCaseHex) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"abc", "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"},
-      {"", "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"},
-      {std::string(1000000, 'a'), "CDC76E5C9914FB9281A1C7E284D73E67F1809A48A497200E046D39CCC7112CD0"},
-  };
-  for (const auto& [content, digest] : cases) {
-    tw_test::writeFile(dir_->file("f"), content);
-    FileChecksum c(dir_->file("f"), SHA256, Text);
-    EXPECT_EQ(c.getChecksum(), digest) << content.size() << " bytes";
-    EXPECT_EQ(c.lastError, "");
-  }
-}
 
 const char kStoreKey[] = "Software\\velmora.net\\Loomcraft\\Tarnwick";
 const std::string kSumA(64, 'A');

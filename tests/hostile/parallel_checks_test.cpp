@@ -147,7 +147,8 @@ TEST_F(ParallelChecks, SixtyChecksShareOneStateDirectory) {
   EXPECT_EQ(tw_test::storedChecksums(root.path()), expectedStore);
 
   // Every event exactly once: the planned ones, and for the shared page one
-  // event per run that matches what the run printed; no record twice.
+  // event per run that matches what the run printed; records 1 to N, none
+  // twice and no gap.
   std::multiset<Event> expected, logged;
   for (const PlannedRun& r : plan) expected.insert(r.events.begin(), r.events.end());
   for (int i = 0; i < 10; ++i) {
@@ -163,6 +164,7 @@ TEST_F(ParallelChecks, SixtyChecksShareOneStateDirectory) {
               "of its 10 runs\n",
               plan.size(), seconds, logged.size(), sameInitialized);
   EXPECT_EQ(logged, expected);
+  EXPECT_EQ(records.empty() ? 0 : *records.rbegin(), static_cast<int64_t>(records.size()));
   tw_test::expectNoTempFiles(root.path());
 }
 

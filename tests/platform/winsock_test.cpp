@@ -1,4 +1,5 @@
-// Winsock calls and WSAAsyncSelect events against scripted loopback peers.
+// Winsock calls and WSAAsyncSelect events against scripted loopback peers,
+// and the message queue of the thread that carries them.
 #include <gtest/gtest.h>
 #include <sched.h>
 
@@ -69,7 +70,6 @@ class WinsockTest : public ::testing::Test {
   bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done() && std::chrono::steady_clock::now() < deadline) {
-      MSG msg;
       for (int i = 0; i < 100 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
         DispatchMessageA(&msg);
       }
@@ -114,6 +114,10 @@ class WinsockTest : public ::testing::Test {
     ASSERT_TRUE(pumpUntil(FD_CONNECT));
     ASSERT_EQ(error(FD_CONNECT), 0);
   }
+  // The next queued message, removed; 0 when the queue is empty.
+  UINT next() {
+    return PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) ? msg.message : 0;
+  }
   std::string recvAll() {
     std::string out;
     char buf[4096];
@@ -123,8 +127,39 @@ class WinsockTest : public ::testing::Test {
 
   std::vector<Event> events;
   HWND hwnd = nullptr;
+  MSG msg{};
   SOCKET sock = INVALID_SOCKET;
 };
+
+// The queue of the thread, which the socket events come through.
+using MessagesTest = WinsockTest;
+
+// Posted messages come in their order with their fields, WM_QUIT after them.
+TEST_F(MessagesTest, QuitComesAfterPostedMessagesAndWaitsEndWithInput) {
+  PostQuitMessage(7);
+  ASSERT_TRUE(PostMessageA(hwnd, WM_USER + 1, 11, 12));
+  ASSERT_TRUE(PostMessageA(hwnd, WM_USER + 2, 21, 22));
+  EXPECT_EQ(next(), static_cast<UINT>(WM_USER + 1));
+  EXPECT_EQ(msg.hwnd, hwnd);
+  EXPECT_EQ(next(), static_cast<UINT>(WM_USER + 2));
+  EXPECT_EQ(msg.wParam, 21u);
+  EXPECT_EQ(msg.lParam, 22);
+  EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_OBJECT_0);
+  EXPECT_EQ(next(), static_cast<UINT>(WM_QUIT));
+  EXPECT_EQ(msg.wParam, 7u);
+  EXPECT_EQ(next(), 0u);
+  // A wait times out without input and ends with input from another thread.
+  EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 30, QS_ALLINPUT), WAIT_TIMEOUT);
+  EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_TIMEOUT);
+  std::thread poster([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    PostMessageA(hwnd, WM_USER + 3, 1, 2);
+  });
+  EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 20000, QS_ALLINPUT), WAIT_OBJECT_0);
+  poster.join();
+  EXPECT_EQ(next(), static_cast<UINT>(WM_USER + 3));
+  EXPECT_EQ(msg.hwnd, hwnd);
+}
 
 // FD_READ comes again only after a recv, and FD_CLOSE only once the data
 // before the close has been read.
@@ -200,7 +235,6 @@ TEST_F(WinsockTest, CancelAndCloseDiscardQueuedEvents) {
   ASSERT_EQ(send(sock, "go", 2, 0), 2);
   // Let the readiness be seen and queued without dispatching it (pumpUntil
   // would dispatch an FD_READ that arrives between its checks).
-  MSG msg;
   bool queued = false;
   for (int i = 0; i < 500 && !queued; ++i) {
     while (!queued && PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {

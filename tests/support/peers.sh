@@ -373,13 +373,6 @@ EOF2
 # start_squid_kind KIND: one squid of that kind.
 start_squid_kind() {
   SQUID_KIND=$1
-  local helper
-  case $SQUID_KIND in
-    basic) helper=basic_ncsa_auth ;;
-    digest) helper=digest_file_auth ;;
-  esac
-  [[ -z ${helper:-} || -x $SQUID_HELPERS/$helper ]] ||
-    die "squid's helper $SQUID_HELPERS/$helper is missing (apt-get install squid)"
   SQUID_DIR="$PEERS_DIR/squid-$SQUID_KIND"
   mkdir -p "$SQUID_DIR"
   # basic_ncsa_auth reads crypt hashes, digest_file_auth plain passwords.
@@ -397,6 +390,10 @@ start_squid_kind() {
 start_squid() {
   needs squid squid
   needs xxd xxd  # the NTLM helper's filter
+  local helper
+  for helper in basic_ncsa_auth digest_file_auth ntlm_fake_auth; do
+    needs "$SQUID_HELPERS/$helper" squid
+  done
   in_parallel start_squid_kind plain basic digest ntlm
 }
 
