@@ -19,8 +19,9 @@
 #   8. 2 KiB page, the monitoring plugin check_tarnwick  vs  tarnwick /lc
 #   9. the 100 MB page through squid with /usewininet (the Internet library)
 #      vs the same through squid with the component's own HTTP code
-#  10. whether a check without /usewininet maps libcurl: its mapped
-#      libraries, read while it waits on a peer that never answers
+#  10. whether a check without /usewininet maps libcurl, and whether a
+#      plain-http check maps libssl or libcrypto: its mapped libraries, read
+#      while it waits on a peer that never answers
 #
 # Usage: bench/bench_fetch.sh [ROUNDS_SMALL [ROUNDS_BIG]]   (defaults 40 and 7)
 # BENCH_ONLY=REGEX runs and reports only the cases whose names match (small,
@@ -132,6 +133,7 @@ for _ in $(seq 50); do [[ -s $work/stall.port ]] && break; sleep 0.1; done
 check=$!
 sleep 1
 curl_maps=$(grep -c 'libcurl' "/proc/$check/maps" || true)
+ssl_maps=$(grep -cE '/libssl\.so|/libcrypto\.so' "/proc/$check/maps" || true)
 wait "$check" || true
 wait "$stall" || true
 
@@ -161,3 +163,4 @@ report proxy_big "100 MB https: squid CONNECT vs direct"
 report plugin "2 KiB: check_tarnwick vs tarnwick"
 report library_big "100 MB via squid: library vs own"
 echo "libcurl mappings of a check without /usewininet: $curl_maps"
+echo "libssl/libcrypto mappings of a plain-http check: $ssl_maps"

@@ -5,11 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include "platform/certificates.h"
 #include "platform/detail.h"
 #include "platform/errors.h"
-#include "platform/security.h"
 #include "platform/text.h"
+#include "platform/tls_module.h"
 #include "platform/winsock.h"
 
 namespace {
@@ -22,6 +21,8 @@ struct Library {
   const char* fileName;
   const Export* exports;
   std::atomic<int> loads;
+  // Whether the library's code can be found; null: always.
+  bool (*present)();
 };
 
 const Export kWs2Exports[] = {
@@ -31,28 +32,31 @@ const Export kWs2Exports[] = {
     {nullptr, nullptr},
 };
 
+// The security libraries' entries: the functions themselves or forwarders
+// into the TLS module (tls_module.h).
+const tw_platform::TlsEntries& tls = tw_platform::kTlsEntries;
 const Export kCrypt32Exports[] = {
-    {"CertCreateCertificateContext", entry(&CertCreateCertificateContext)},
-    {"CertDuplicateCertificateContext", entry(&CertDuplicateCertificateContext)},
-    {"CertFreeCertificateContext", entry(&CertFreeCertificateContext)},
-    {"CertNameToStrA", entry(&CertNameToStrA)},
-    {"CertGetCertificateChain", entry(&CertGetCertificateChain)},
-    {"CertFreeCertificateChain", entry(&CertFreeCertificateChain)},
-    {"CertVerifyCertificateChainPolicy", entry(&CertVerifyCertificateChainPolicy)},
-    {"CertCloseStore", entry(&CertCloseStore)},
+    {"CertCreateCertificateContext", entry(tls.createContext)},
+    {"CertDuplicateCertificateContext", entry(tls.duplicateContext)},
+    {"CertFreeCertificateContext", entry(tls.freeContext)},
+    {"CertNameToStrA", entry(tls.nameToStr)},
+    {"CertGetCertificateChain", entry(tls.getChain)},
+    {"CertFreeCertificateChain", entry(tls.freeChain)},
+    {"CertVerifyCertificateChainPolicy", entry(tls.verifyPolicy)},
+    {"CertCloseStore", entry(tls.closeStore)},
     {nullptr, nullptr},
 };
 
 const Export kSecur32Exports[] = {
-    {"InitSecurityInterfaceA", entry(&InitSecurityInterfaceA)},
+    {"InitSecurityInterfaceA", entry(tls.initSecurityInterface)},
     {nullptr, nullptr},
 };
 
 Library g_libraries[] = {
-    {"ws2_32.dll", kWs2Exports, {0}},
-    {"crypt32.dll", kCrypt32Exports, {0}},
-    {"secur32.dll", kSecur32Exports, {0}},
-    {"wininet.dll", kInternetExports, {0}},
+    {"ws2_32.dll", kWs2Exports, {0}, nullptr},
+    {"crypt32.dll", kCrypt32Exports, {0}, tw_platform::tlsLibrariesPresent},
+    {"secur32.dll", kSecur32Exports, {0}, tw_platform::tlsLibrariesPresent},
+    {"wininet.dll", kInternetExports, {0}, nullptr},
 };
 
 Library* findLibrary(LPCSTR name) {
@@ -78,7 +82,7 @@ Library* fromHandle(HMODULE module) {
 
 HMODULE LoadLibraryA(LPCSTR fileName) {
   Library* l = findLibrary(fileName);
-  if (l == nullptr) {
+  if (l == nullptr || (l->present != nullptr && !l->present())) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }

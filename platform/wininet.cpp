@@ -72,7 +72,24 @@ struct Curl {
   decltype(&curl_url_cleanup) urlCleanup = nullptr;
   decltype(&curl_free) free = nullptr;
   CURLSH* share = nullptr;  // the process's cookies
+  // What the certificate callback calls of the libssl and libcrypto that
+  // libcurl loaded; the program itself does not link OpenSSL.
+  struct {
+    decltype(&CRYPTO_get_ex_new_index) newIndex = nullptr;
+    decltype(&SSL_CTX_set_ex_data) setContextData = nullptr;
+    decltype(&SSL_CTX_get_ex_data) contextData = nullptr;
+    decltype(&SSL_get_SSL_CTX) contextOf = nullptr;
+    decltype(&SSL_get_ex_data_X509_STORE_CTX_idx) sslIndex = nullptr;
+    decltype(&SSL_CTX_set_verify) setVerify = nullptr;
+    decltype(&SSL_CTX_set_client_cert_cb) setClientCertificate = nullptr;
+    decltype(&X509_STORE_CTX_get_ex_data) storeData = nullptr;
+    decltype(&X509_STORE_CTX_get_error) storeError = nullptr;
+    decltype(&X509_STORE_CTX_set_error) setStoreError = nullptr;
+    decltype(&X509_get_default_cert_dir) defaultCertDir = nullptr;
+  } ssl;
 };
+
+Curl g_curl;
 
 enum class Kind { Session, Connection, Request };
 
@@ -390,7 +407,8 @@ int onCloseSocket(void* user, curl_socket_t fd) {
 // ---- Certificates ------------------------------------------------------
 
 int transferIndex() {
-  static int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  static int index =
+      g_curl.ssl.newIndex(CRYPTO_EX_INDEX_SSL_CTX, 0, nullptr, nullptr, nullptr, nullptr);
   return index;
 }
 
@@ -420,13 +438,13 @@ DWORD forgivingFlag(int err) {
 // the first other one for the error code.
 int onVerify(int ok, X509_STORE_CTX* store) {
   if (ok) return 1;
-  auto* ssl = static_cast<SSL*>(
-      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-  auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex()));
-  const int err = X509_STORE_CTX_get_error(store);
+  const auto& o = g_curl.ssl;
+  auto* ssl = static_cast<SSL*>(o.storeData(store, o.sslIndex()));
+  auto* t = static_cast<Transfer*>(o.contextData(o.contextOf(ssl), transferIndex()));
+  const int err = o.storeError(store);
   const DWORD flag = forgivingFlag(err);
   if (t != nullptr && flag != 0 && (t->security & flag) != 0) {
-    X509_STORE_CTX_set_error(store, X509_V_OK);
+    o.setStoreError(store, X509_V_OK);
     return 1;
   }
   if (t != nullptr && t->verifyError == 0) t->verifyError = err;
@@ -436,16 +454,18 @@ int onVerify(int ok, X509_STORE_CTX* store) {
 // The server asked for a client certificate: there is none to give, so the
 // handshake goes on without one.
 int onClientCertificate(SSL* ssl, X509**, EVP_PKEY**) {
-  auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex()));
+  const auto& o = g_curl.ssl;
+  auto* t = static_cast<Transfer*>(o.contextData(o.contextOf(ssl), transferIndex()));
   if (t != nullptr) t->certRequested = true;
   return 0;
 }
 
 CURLcode onTlsContext(CURL*, void* context, void* user) {
   auto* ctx = static_cast<SSL_CTX*>(context);
-  SSL_CTX_set_ex_data(ctx, transferIndex(), user);
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, onVerify);
-  SSL_CTX_set_client_cert_cb(ctx, onClientCertificate);
+  const auto& o = g_curl.ssl;
+  o.setContextData(ctx, transferIndex(), user);
+  o.setVerify(ctx, SSL_VERIFY_PEER, onVerify);
+  o.setClientCertificate(ctx, onClientCertificate);
   return CURLE_OK;
 }
 
@@ -513,7 +533,7 @@ DWORD errorOf(const Transfer& t) {
 void setTrust(const Transfer& t) {
   const char* file = std::getenv("SSL_CERT_FILE");
   const char* dir = std::getenv("SSL_CERT_DIR");
-  if (dir == nullptr || *dir == '\0') dir = X509_get_default_cert_dir();
+  if (dir == nullptr || *dir == '\0') dir = t.api.ssl.defaultCertDir();
   t.api.easySetopt(t.easy, CURLOPT_CAINFO, file != nullptr && *file != '\0' ? file : nullptr);
   t.api.easySetopt(t.easy, CURLOPT_CAPATH, dir);
 }
@@ -714,12 +734,32 @@ BOOL sendOnce(Handle& h, Transfer& t) {
 // ---- The library -----------------------------------------------------------
 
 std::once_flag g_loadOnce;
-Curl g_curl;
 DWORD g_loadError = 0;
 std::mutex g_shareLocks[CURL_LOCK_DATA_LAST];
 
 void lockShare(CURL*, curl_lock_data data, curl_lock_access, void*) { g_shareLocks[data].lock(); }
 void unlockShare(CURL*, curl_lock_data data, void*) { g_shareLocks[data].unlock(); }
+
+// The OpenSSL functions of the certificate callback, from the libssl and
+// libcrypto that libcurl loaded (none when it uses another TLS library).
+bool lookUpOpenSsl(Curl& c) {
+  const std::string major = std::to_string(OPENSSL_VERSION_MAJOR);
+  void* ssl = dlopen(("libssl.so." + major).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  void* crypto = dlopen(("libcrypto.so." + major).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  auto& o = c.ssl;
+  return ssl != nullptr && crypto != nullptr &&
+         lookUpSymbol(crypto, "CRYPTO_get_ex_new_index", o.newIndex) &&
+         lookUpSymbol(ssl, "SSL_CTX_set_ex_data", o.setContextData) &&
+         lookUpSymbol(ssl, "SSL_CTX_get_ex_data", o.contextData) &&
+         lookUpSymbol(ssl, "SSL_get_SSL_CTX", o.contextOf) &&
+         lookUpSymbol(ssl, "SSL_get_ex_data_X509_STORE_CTX_idx", o.sslIndex) &&
+         lookUpSymbol(ssl, "SSL_CTX_set_verify", o.setVerify) &&
+         lookUpSymbol(ssl, "SSL_CTX_set_client_cert_cb", o.setClientCertificate) &&
+         lookUpSymbol(crypto, "X509_STORE_CTX_get_ex_data", o.storeData) &&
+         lookUpSymbol(crypto, "X509_STORE_CTX_get_error", o.storeError) &&
+         lookUpSymbol(crypto, "X509_STORE_CTX_set_error", o.setStoreError) &&
+         lookUpSymbol(crypto, "X509_get_default_cert_dir", o.defaultCertDir);
+}
 
 // libcurl's entry points, or null with the last error set (126: no library;
 // 127: an entry point missing, older than 7.68 or not built on this OpenSSL).
@@ -755,7 +795,7 @@ const Curl* curl() {
         lookUpSymbol(library, "curl_url_set", c.urlSet) &&
         lookUpSymbol(library, "curl_url_get", c.urlGet) &&
         lookUpSymbol(library, "curl_url_cleanup", c.urlCleanup) &&
-        lookUpSymbol(library, "curl_free", c.free);
+        lookUpSymbol(library, "curl_free", c.free) && lookUpOpenSsl(c);
     const curl_version_info_data* v = found ? c.versionInfo(CURLVERSION_NOW) : nullptr;
     const std::string tls = "OpenSSL/" + std::to_string(OPENSSL_VERSION_MAJOR) + ".";
     if (v == nullptr || v->version_num < 0x074400 || v->ssl_version == nullptr ||

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Reads the hardening of the four Release executables of a build tree with
-# readelf and prints one line per missing property; exits 1 if any is
-# missing. Usage: scripts/check-hardening.sh BUILD_TREE
+# Reads the hardening of the four Release executables and the TLS module of
+# a build tree with readelf and prints one line per missing property; exits
+# 1 if any is missing. Usage: scripts/check-hardening.sh BUILD_TREE
 set -euo pipefail
 tree=${1:?usage: check-hardening.sh BUILD_TREE}
 bad=0
 fail() { echo "hardening: $1: $2" >&2; bad=1; }
 
-# Executable, then the shared libraries it must load rather than carry.
+# Binary, then the shared libraries it must load rather than carry; "!lib":
+# one it must not load at start (the programs take OpenSSL through the
+# module, on first use).
 binaries=(
-  "cli/tarnwick libssl libcrypto libsqlite3 libz libstdc++ libgcc_s"
+  "cli/tarnwick libsqlite3 libz libstdc++ libgcc_s !libssl !libcrypto"
   "tools/eventlog/tarnwick-eventlog libsqlite3 libstdc++ libgcc_s"
   "tools/reg/tarnwick-reg libsqlite3 libstdc++ libgcc_s"
-  "tools/diag/tarnwick-diag libssl libcrypto libsqlite3 libz libstdc++ libgcc_s"
+  "tools/diag/tarnwick-diag libsqlite3 libz libstdc++ libgcc_s !libssl !libcrypto"
+  "platform/tarnwick-tls.so libssl libcrypto libstdc++ libgcc_s"
 )
 for entry in "${binaries[@]}"; do
   read -r rel libs <<<"$entry"
@@ -24,9 +27,13 @@ for entry in "${binaries[@]}"; do
   grep -Eq 'BIND_NOW|FLAGS_1.*[[:space:]]NOW' <<<"$dyn" || fail "$rel" "no BIND_NOW (-z now)"
   grep -q GNU_RELRO <<<"$(readelf -lW "$bin")" || fail "$rel" "no GNU_RELRO segment"
   grep -Eq 'UND __stack_chk_fail' <<<"$syms" || fail "$rel" "no stack protector"
-  grep -Eq 'UND __[a-z]+_chk(@|$)' <<<"$syms" || fail "$rel" "no fortified calls"
+  grep -Eq 'UND __[a-z_]+_chk(@|$)' <<<"$syms" || fail "$rel" "no fortified calls"
   for lib in $libs; do
-    grep -Fq "[$lib.so" <<<"$dyn" || fail "$rel" "$lib is not a shared dependency"
+    if [[ $lib == !* ]]; then
+      ! grep -Fq "[${lib#!}.so" <<<"$dyn" || fail "$rel" "${lib#!} is loaded at start"
+    else
+      grep -Fq "[$lib.so" <<<"$dyn" || fail "$rel" "$lib is not a shared dependency"
+    fi
   done
   # A static copy defines the library's own entry points in the binary.
   awk '$7 != "UND" && $8 ~ /^(sqlite3_libversion|zlibVersion|OpenSSL_version|SSL_new)(@|$)/ { f = 1 }
@@ -45,7 +52,7 @@ for obj in "${objs[@]}"; do
   grep -q 'x86 feature: IBT, SHSTK' <<<"$(readelf -nW "$obj")" || no_cet+=("$obj")
   syms=$(readelf -sW "$obj")
   grep -q 'UND __stack_chk_fail$' <<<"$syms" && ssp=1
-  grep -Eq 'UND __[a-z]+_chk$' <<<"$syms" && fortify=1
+  grep -Eq 'UND __[a-z_]+_chk$' <<<"$syms" && fortify=1
 done
 ((${#no_cet[@]} == 0)) || fail objects "${#no_cet[@]} compiled without CET (-fcf-protection), e.g. ${no_cet[0]}"
 ((ssp == 1)) || fail objects "compiled without a stack protector"

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -280,6 +281,37 @@ TEST_F(CheckRunE2E, HttpsPagesAndRefusals) {
   ASSERT_EQ(refusals.size(), failures.size());
   for (size_t i = 0; i < failures.size(); ++i) {
     EXPECT_EQ(refusals[i]["strings"].get<std::vector<std::string>>(), failures[i]);
+  }
+}
+
+// The TLS module beside a copy of tarnwick: missing, a link, or a file that
+// group or others may change, it is not loaded and an https check fails
+// cleanly; a copy of mode 0644 serves the page.
+TEST_F(CheckRunE2E, HttpsLoadsOnlyATrustedModule) {
+  namespace fs = std::filesystem;
+  const fs::path module = fs::path(bin).parent_path() / "tarnwick-tls.so";
+  const std::string u = "https://localhost:" + peers.at("TW_NGINX_TLS_VALID") + "/plain.html";
+  const std::string unloaded = line::failure(u, "The security library could not be loaded", 270);
+  struct Case { int mode; bool link; std::string out; };  // mode 0: no module
+  const std::vector<Case> cases = {{0, false, unloaded},
+                                   {0644, false, line::initialized},
+                                   {0664, false, unloaded},
+                                   {0646, false, unloaded},
+                                   {0644, true, unloaded}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode) + (c.link ? " link" : ""));
+    tw_test::TempDir dir;
+    fs::copy_file(bin, dir.path() + "/tarnwick");
+    const std::string file = dir.path() + (c.link ? "/real.so" : "/tarnwick-tls.so");
+    if (c.mode != 0) fs::copy_file(module, file);
+    if (c.mode != 0) fs::permissions(file, fs::perms(c.mode));
+    if (c.link) fs::create_symlink(file, dir.path() + "/tarnwick-tls.so");
+    tw_test::ProcessOptions options = tw_test::inState(dir.path());
+    options.env["SSL_CERT_FILE"] = peers.at("TW_TEST_CA") + "/root.pem";
+    const ProcessResult r =
+        tw_test::runProcess({dir.path() + "/tarnwick", "/lc", "/checksum", u}, options);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.exitCode, c.out == unloaded ? 2 : 0);
   }
 }
 

@@ -58,7 +58,8 @@ Architecture: $(dpkg --print-architecture)" ]] || fail "control: $(dpkg-deb -f "
     [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
   done
   listing=$(dpkg-deb -c "$deb" | awk '{print $1, $6}')
-  expected=("-rwxr-xr-x ./usr/lib/nagios/plugins/check_tarnwick")
+  expected=("-rwxr-xr-x ./usr/lib/nagios/plugins/check_tarnwick"
+            "-rw-r--r-- ./usr/lib/tarnwick/tarnwick-tls.so")
   for p in $TW_PROGRAMS; do
     expected+=("-rwxr-xr-x ./usr/bin/$p" "-rw-r--r-- ./usr/share/man/man1/$p.1.gz")
   done
