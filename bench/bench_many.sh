@@ -9,14 +9,15 @@
 #
 # Also runs tarnwick without /le (no event log) and without /checksum (the
 # fetch alone), so that the differences give the cost per check of the
-# event log and of the checksum store.
+# event log and of the checksum store, and the same xargs and sh running
+# "true" (shell): the floor that no check run this way can go below.
 #
 # Prints, per side: the median wall time of the 1,000 checks, checks per
 # second, CPU (user + system of all processes) per check, and the ratio.
 #
 # Usage: bench/bench_many.sh [REPETITIONS [URLS [ROUNDS]]]   (defaults 3 200 5)
 # BENCH_ONLY=REGEX runs only the sides whose names match (tarnwick,
-# pipeline, no_log, fetch).
+# pipeline, no_log, fetch, shell).
 # Builds a Release build in build-bench/; TARNWICK_BIN=PATH times another
 # tarnwick executable instead (an earlier revision's, say). Events go to the store only: the
 # syslog mirror is pointed at a socket nobody listens on.
@@ -65,6 +66,7 @@ side() {
     tarnwick) cmd="TARNWICK_ROOT='$state' '$tarnwick' /le /checksum '$base'\$0.html" ;;
     no_log) cmd="TARNWICK_ROOT='$state' '$tarnwick' /checksum '$base'\$0.html" ;;
     fetch) cmd="TARNWICK_ROOT='$state' '$tarnwick' '$base'\$0.html" ;;
+    shell) cmd="true \$0" ;;
     pipeline)
       cmd="curl -so '$state'/\$0.page '$base'\$0.html && sha256sum <'$state'/\$0.page >'$state'/\$0.new \
 && { cmp -s '$state'/\$0.new '$state'/\$0.sum || mv '$state'/\$0.new '$state'/\$0.sum; }" ;;
@@ -82,14 +84,14 @@ side() {
       [[ $(cut -d' ' -f1 "$state/$i.sum") == $(sha256sum <"$TW_NGINX_ROOT/change/many-$i.html" | cut -d' ' -f1) ]] ||
         { echo "bench_many: the pipeline kept a wrong checksum for page $i" >&2; exit 1; }
     done
-  elif [[ $name != fetch ]]; then
+  elif [[ $name != fetch && $name != shell ]]; then
     [[ $(sqlite3 "$state/user.db" "SELECT count(*) FROM vals") -eq $urls ]] ||
       { echo "bench_many: tarnwick did not keep one checksum per page" >&2; exit 1; }
   fi
 }
 
 sides=()
-for s in tarnwick pipeline no_log fetch; do [[ $s =~ ${BENCH_ONLY:-.} ]] && sides+=("$s"); done
+for s in tarnwick pipeline no_log fetch shell; do [[ $s =~ ${BENCH_ONLY:-.} ]] && sides+=("$s"); done
 for ((k = 0; k < reps; k++)); do
   order=("${sides[@]}")
   if ((k % 2 == 1)); then
@@ -117,6 +119,10 @@ done
 if [[ -n ${wall_tarnwick:-} && -n ${wall_pipeline:-} ]]; then
   awk -v a="$wall_tarnwick" -v b="$wall_pipeline" \
     'BEGIN { printf "ratio tarnwick / pipeline (wall): %.2fx\n", a / b }'
+fi
+if [[ -n ${wall_tarnwick:-} && -n ${wall_pipeline:-} && -n ${wall_shell:-} ]]; then
+  awk -v a="$wall_tarnwick" -v b="$wall_pipeline" -v f="$wall_shell" \
+    'BEGIN { printf "the same less the floor of xargs and sh (shell): %.2fx\n", (a - f) / (b - f) }'
 fi
 if [[ -n ${cpu_tarnwick:-} && -n ${cpu_no_log:-} && -n ${cpu_fetch:-} ]]; then
   awk -v l="$cpu_tarnwick" -v nl="$cpu_no_log" -v f="$cpu_fetch" -v n="$checks" 'BEGIN {
