@@ -240,24 +240,6 @@ TEST_F(ProxyAuthTest, EachSchemeWithCredentialsOneGetWithout) {
   EXPECT_EQ(proxySchemeOf(without[5]), '-') << without[5];
 }
 
-// A proxy refusing the tunnel to an https page: the failure text is its whole
-// reply, control bytes shown as "?", so that it stays one line.
-TEST_F(PageFetcherTest, TunnelRefusalIsOneSafeLine) {
-  const PeerScript refuse = {PeerStep::waitFor("\r\n\r\n"),
-                             PeerStep::send("HTTP/1.0 403 \x1b[1mNo\r\nVia: p\r\n\r\n")};
-  ScriptedPeer proxy{std::vector<PeerScript>(2, refuse)};
-  velmora::ProxySettings settings;
-  settings.host = "127.0.0.1";
-  settings.port = proxy.port();
-  PageFetcher fetcher("https://127.0.0.1:" + std::to_string(tw_test::unusedLoopbackPort()) + "/p",
-                      file(), false, kTimeoutSeconds, "", "");
-  fetcher.setProxy(settings);
-  EXPECT_FALSE(fetcher.fetch(true));
-  EXPECT_EQ(fetcher.failureText(), "HTTP/1.0 403 ?[1mNo??Via: p????");
-  EXPECT_EQ(fetcher.failureCode(), 118);
-  EXPECT_EQ(proxy.connectionCount(), 1u);  // the header probe goes to the page directly
-}
-
 // --- the body writing of HTTPSCustom -------------------------------------------------------
 
 HANDLE openFile(const std::string& path) {
