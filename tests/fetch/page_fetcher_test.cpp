@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -291,32 +290,6 @@ class HTTPSCustomWriting : public ::testing::Test {
   tw_test::TempDir dir;
   const std::string path = dir.file("page");
 };
-
-TEST_F(HTTPSCustomWriting, PiecesOfEverySizeReachTheFileInOrder) {
-  std::mt19937 rng(2048);
-  std::uniform_int_distribution<int> size(1, 6000);
-  std::string expected;
-  {
-    Writing w(path);
-    for (int i = 0; i < 600; ++i) {
-      std::string piece(static_cast<size_t>(size(rng)), '\0');
-      for (char& c : piece) c = static_cast<char>(rng());
-      // The body of another status is dropped, also between wanted pieces.
-      w.http.httpStatus = i % 97 == 5 ? 404 : (i % 2 == 0 ? 200 : 206);
-      w.transfer(piece);
-      if (w.http.httpStatus != 404) expected += piece;
-      // Now and then one larger than anything held back at once.
-      if (i % 200 == 100) {
-        piece.assign(300000, static_cast<char>('a' + i % 26));
-        w.transfer(piece);
-        if (w.http.httpStatus != 404) expected += piece;
-      }
-    }
-    w.http.flushFile();
-    EXPECT_TRUE(w.http.errorDescription.empty());
-  }
-  EXPECT_EQ(tw_test::readFile(path), expected);
-}
 
 TEST_F(HTTPSCustomWriting, AFailedWriteLeavesWhatWritingEachPieceAloneLeaves) {
   std::vector<std::string> pieces;
