@@ -177,7 +177,6 @@ TEST_F(UrlTest, SplittingIntoTheUrlProperties) {
       {{"http://u:p:q@h:81/"}, "http", "h", 81, "/", "u", "p:q"},
       {{"http://h?q=1"}, "http", "h", 80, "/?q=1", "", ""},
       {{"http://h"}, "http", "h", 80, "/", "", ""},
-      {{"http://h:8080"}, "http", "h", 8080, "/", "", ""},
       {{"http://[::1]:8080/v6"}, "http", "::1", 8080, "/v6", "", "", true},
       {{"http://[fe80::1%4]:81/"}, "http", "fe80::1%4", 81, "/", "", "", true},
       {{"http://u:p@[::1]/"}, "http", "::1", 80, "/", "u", "p", true},
@@ -232,7 +231,6 @@ TEST_F(RequestTest, RequestTexts) {
                    "Proxy-Authorization: Basic cHJveHk6cHc=\r\n{agent}Range: bytes=100-\r\n"
                    "Cookie: a=1; b=2\r\n\r\n"},
       // The Host line.
-      {.expected = plainGet("h")},
       {.url = "http://h:80/", .expected = plainGet("h")},
       {.url = "http://h:443/", .expected = plainGet("h:443")},
       {.url = "https://h/", .expected = plainGet("h")},
