@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
-#include <cerrno>
 
 #include "platform/detail.h"
 #include "platform/netsys.h"
