@@ -315,45 +315,6 @@ TEST_F(CheckRunE2E, HttpsLoadsOnlyATrustedModule) {
   }
 }
 
-// An https page through each squid, named on the command line: the fetcher
-// tries Basic, then Digest, then NTLM. A wrong password ends with the last
-// refusal's status line; no credentials end at the first refusal, whose whole
-// reply is the text (a retry would have shown a status line alone).
-TEST_F(CheckRunE2E, HttpsThroughProxies) {
-  const std::string page = "https://localhost:" + peers.at("TW_NGINX_TLS_VALID") + "/plain.html";
-  const std::string user = peers.at("TW_PROXY_USER"), password = peers.at("TW_PROXY_PASSWORD");
-  const std::string refused = "HTTP/1.1 407 Proxy Authentication Required";
-  struct Case { const char* kind; std::string user, password, failure = ""; };  // "": stored
-  const Case cases[] = {
-      {"PLAIN", "", ""},
-      {"BASIC", user, password},
-      {"DIGEST", user, password},
-      {"NTLM", "someone", "any"},
-      {"BASIC", user, "wrong", refused},
-      {"DIGEST", user, "wrong", refused},
-      {"BASIC", "", "", refused + "??Server: squid/"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.kind) + " " + c.password);
-    tw_test::TempDir state;
-    const std::string port = peers.at("TW_SQUID_" + std::string(c.kind) + "_PORT");
-    std::vector<std::string> args = {"/lc",        "/checksum", "/timeout",  "10",
-                                     "/proxyhost", "127.0.0.1", "/proxyport", port};
-    if (!c.user.empty()) args.insert(args.end(), {"/proxyuser", c.user, "/proxypass", c.password});
-    args.push_back(page);
-    const ProcessResult r = tw_test::tarnwick(state.path(), args);
-    EXPECT_EQ(r.exitCode, c.failure.empty() ? 0 : 2);
-    if (c.failure.empty()) {
-      EXPECT_EQ(r.out, line::initialized);
-      continue;
-    }
-    std::string expected = line::failure(page, c.failure, 118);
-    // Without credentials the whole reply follows.
-    if (c.user.empty()) expected.resize(expected.find(c.failure) + c.failure.size());
-    EXPECT_EQ(c.user.empty() ? r.out.substr(0, expected.size()) : r.out, expected);
-  }
-}
-
 // Each page checked in a state directory of its own, first run: its lines and
 // exit code, the stored checksum (from the event) against the bytes nginx
 // serves, and a second run that finds it unchanged.
@@ -408,15 +369,23 @@ TEST_F(CheckRunE2E, PagesAsServed) {
 // Credentials from the command line against nginx asking Basic and apache
 // asking Digest (the server credentials go out as Basic only, and only when
 // both are given), and a page through each squid with the proxy options,
-// which try Basic, then Digest, then NTLM: the requests squid logged.
+// which try Basic, then Digest, then NTLM: the requests squid logged. An
+// https page goes through squid's tunnel: a wrong password ends with the last
+// refusal's status line; no credentials end at the first refusal, whose whole
+// reply is the text (a retry would have shown a status line alone).
 TEST_F(CheckRunE2E, CredentialsForServersAndProxies) {
   const std::string basic = url("/basic/"), digest = "http://127.0.0.1:" +
                             peers.at("TW_APACHE_PORT") + "/digest/";
-  const std::string e401 = "HTTP protocol error. 401 Unauthorized.";
-  const auto via = [&](const std::string& kind) {
-    return std::vector<std::string>{"/proxyhost", "127.0.0.1", "/proxyport",
-                                    peers.at("TW_SQUID_" + kind + "_PORT"), "/proxyuser", "tw",
-                                    "/proxypass", "tw-secret"};
+  const std::string https = "https://localhost:" + peers.at("TW_NGINX_TLS_VALID") + "/plain.html";
+  const std::string e401 = "HTTP protocol error. 401 Unauthorized.",
+                    e407 = "HTTP/1.1 407 Proxy Authentication Required";
+  // The proxy options for that squid, with these credentials ("": none).
+  const auto via = [&](const std::string& kind, const std::string& user = "tw",
+                       const std::string& password = "tw-secret") {
+    std::vector<std::string> args = {"/proxyhost", "127.0.0.1", "/proxyport",
+                                     peers.at("TW_SQUID_" + kind + "_PORT")};
+    if (!user.empty()) args.insert(args.end(), {"/proxyuser", user, "/proxypass", password});
+    return args;
   };
   const auto library = [](std::vector<std::string> args) {
     args.push_back("/usewininet");
@@ -429,6 +398,8 @@ TEST_F(CheckRunE2E, CredentialsForServersAndProxies) {
     std::map<std::string, std::string> env{};
     const char* squid = nullptr;  // the proxy whose log counts the requests
     std::vector<std::string> logged{};
+    int code = 151;
+    bool replyFollows = false;  // the failure line goes on with the rest of the reply
   };
   const std::vector<Case> cases = {
       {basic, {"/u", "tw", "/p", "tw-secret"}},
@@ -443,8 +414,15 @@ TEST_F(CheckRunE2E, CredentialsForServersAndProxies) {
       // Through the Internet library, which answers the 407 itself and
       // follows a same-scheme redirect.
       {url("/plain.html"), library(via("BASIC")), "", {}, "basic", {"407", "200"}},
-      {url("/rel/up"), library({"/proxyhost", "127.0.0.1", "/proxyport", peers.at("TW_SQUID_PLAIN_PORT")}),
-       "", {}, "plain", {"302", "200"}},
+      {url("/rel/up"), library(via("PLAIN", "")), "", {}, "plain", {"302", "200"}},
+      {https, via("PLAIN", "")},
+      {https, via("BASIC")},
+      {https, via("DIGEST")},
+      {https, via("NTLM", "someone", "any")},
+      {.url = https, .args = via("BASIC", "tw", "wrong"), .failure = e407, .code = 118},
+      {.url = https, .args = via("DIGEST", "tw", "wrong"), .failure = e407, .code = 118},
+      {.url = https, .args = via("BASIC", ""), .failure = e407 + "??Server: squid/", .code = 118,
+       .replyFollows = true},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
@@ -458,7 +436,9 @@ TEST_F(CheckRunE2E, CredentialsForServersAndProxies) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     args.push_back(u);
     ProcessResult r = tw_test::runProcess(args, options);
-    EXPECT_EQ(r.out, c.failure.empty() ? line::initialized : line::failure(u, c.failure, 151));
+    std::string want = c.failure.empty() ? line::initialized : line::failure(u, c.failure, c.code);
+    if (c.replyFollows) want.resize(want.find(c.failure) + c.failure.size());
+    EXPECT_EQ(c.replyFollows ? r.out.substr(0, want.size()) : r.out, want);
     EXPECT_EQ(r.exitCode, c.failure.empty() ? 0 : 2);
     if (c.squid == nullptr) continue;
     std::vector<std::string> statuses;

@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -240,24 +239,6 @@ TEST_F(ProxyAuthTest, EachSchemeWithCredentialsOneGetWithout) {
   EXPECT_EQ(proxySchemeOf(without[5]), '-') << without[5];
 }
 
-// A proxy refusing the tunnel to an https page: the failure text is its whole
-// reply, control bytes shown as "?", so that it stays one line.
-TEST_F(PageFetcherTest, TunnelRefusalIsOneSafeLine) {
-  const PeerScript refuse = {PeerStep::waitFor("\r\n\r\n"),
-                             PeerStep::send("HTTP/1.0 403 \x1b[1mNo\r\nVia: p\r\n\r\n")};
-  ScriptedPeer proxy{std::vector<PeerScript>(2, refuse)};
-  velmora::ProxySettings settings;
-  settings.host = "127.0.0.1";
-  settings.port = proxy.port();
-  PageFetcher fetcher("https://127.0.0.1:" + std::to_string(tw_test::unusedLoopbackPort()) + "/p",
-                      file(), false, kTimeoutSeconds, "", "");
-  fetcher.setProxy(settings);
-  EXPECT_FALSE(fetcher.fetch(true));
-  EXPECT_EQ(fetcher.failureText(), "HTTP/1.0 403 ?[1mNo??Via: p????");
-  EXPECT_EQ(fetcher.failureCode(), 118);
-  EXPECT_EQ(proxy.connectionCount(), 1u);  // the header probe goes to the page directly
-}
-
 // --- the body writing of HTTPSCustom -------------------------------------------------------
 
 HANDLE openFile(const std::string& path) {
@@ -309,32 +290,6 @@ class HTTPSCustomWriting : public ::testing::Test {
   tw_test::TempDir dir;
   const std::string path = dir.file("page");
 };
-
-TEST_F(HTTPSCustomWriting, PiecesOfEverySizeReachTheFileInOrder) {
-  std::mt19937 rng(2048);
-  std::uniform_int_distribution<int> size(1, 6000);
-  std::string expected;
-  {
-    Writing w(path);
-    for (int i = 0; i < 600; ++i) {
-      std::string piece(static_cast<size_t>(size(rng)), '\0');
-      for (char& c : piece) c = static_cast<char>(rng());
-      // The body of another status is dropped, also between wanted pieces.
-      w.http.httpStatus = i % 97 == 5 ? 404 : (i % 2 == 0 ? 200 : 206);
-      w.transfer(piece);
-      if (w.http.httpStatus != 404) expected += piece;
-      // Now and then one larger than anything held back at once.
-      if (i % 200 == 100) {
-        piece.assign(300000, static_cast<char>('a' + i % 26));
-        w.transfer(piece);
-        if (w.http.httpStatus != 404) expected += piece;
-      }
-    }
-    w.http.flushFile();
-    EXPECT_TRUE(w.http.errorDescription.empty());
-  }
-  EXPECT_EQ(tw_test::readFile(path), expected);
-}
 
 TEST_F(HTTPSCustomWriting, AFailedWriteLeavesWhatWritingEachPieceAloneLeaves) {
   std::vector<std::string> pieces;

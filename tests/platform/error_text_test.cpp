@@ -1,14 +1,12 @@
 // System message texts: every Winsock code the system's error numbers map
 // to has one (the numbers that matter are checked through the calls that
-// give them), and FormatMessage lays them out.
+// give them).
 #include <gtest/gtest.h>
 #include <netdb.h>
 
-#include <cerrno>
 
 #include "platform/detail.h"
 #include "platform/netsys.h"
-#include "tests/platform/last_error.h"
 
 namespace {
 
@@ -27,21 +25,6 @@ TEST(ErrnoMapping, EveryMappedCodeHasASystemText) {
     EXPECT_NE(tw_platform::systemMessageText(static_cast<DWORD>(code)), nullptr)
         << "lookup error " << gai << " gives " << code;
   }
-}
-
-std::string format(DWORD flags, DWORD code, DWORD language = 0) {
-  char buf[256];
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | flags, nullptr, code, language, buf,
-                           sizeof buf, nullptr);
-  return std::string(buf, n);
-}
-
-TEST(FormatMessage, LineBreaksWidthsAndMissingTexts) {
-  EXPECT_EQ(format(0, 5), "Access is denied.\r\n");
-  // The width mask turns the line break into a blank.
-  EXPECT_EQ(format(FORMAT_MESSAGE_MAX_WIDTH_MASK, 2, 0x0800),
-            "The system cannot find the file specified. ");
-  EXPECT_FAILS(format(0, 0x7FFFFFFF), "", ERROR_MR_MID_NOT_FOUND);
 }
 
 }  // namespace

@@ -131,14 +131,4 @@ TEST(Files, TempPathEndsWithSlash) {
   if (old) setenv("TMPDIR", saved.c_str(), 1);
 }
 
-TEST(Files, ProcessAndModule) {
-  EXPECT_EQ(GetProcessId(GetCurrentProcess()), static_cast<DWORD>(getpid()));
-  WCHAR path[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  ASSERT_GT(n, 0u);
-  std::u16string p(path, n);
-  EXPECT_EQ(p.front(), u'/');
-  EXPECT_NE(p.find(u"platform_tests"), std::u16string::npos);
-}
-
 }  // namespace

@@ -309,27 +309,6 @@ TEST_F(CRegistryTest, CreateKeepsAndDeleteKeyTreeRemovesASubtree) {
   EXPECT_FALSE(reg.readString("Software\\Top\\Store", "url", buf, sizeof buf));
 }
 
-TEST_F(CRegistryTest, WideWritesAreReadableNarrowInTheMachineHive) {
-  CRegistry machine;  // HKEY_LOCAL_MACHINE
-  ASSERT_TRUE(machine.createKey(u"SYSTEM\\Services\\Eventlog\\Gr\u00fc\u00dfe"));
-  ASSERT_TRUE(machine.writeString(u"SYSTEM\\Services\\Eventlog\\Gr\u00fc\u00dfe",
-                                  u"EventMessageFile", u"/usr/bin/caf\u00e9"));
-  ASSERT_TRUE(machine.writeDword(u"SYSTEM\\Services\\Eventlog\\Gr\u00fc\u00dfe", u"Count", 2));
-  HKEY h = open("system\\services\\eventlog", KEY_READ, HKEY_LOCAL_MACHINE);
-  EXPECT_EQ(subkeys(h), std::vector<std::string>{"Gr\xc3\xbc\xc3\x9f" "e"});
-  RegCloseKey(h);
-  const std::string key = "system\\services\\eventlog\\GR\xc3\xbc\xc3\x9f" "E";
-  DWORD type = 0, two = 2;
-  EXPECT_EQ(tw_test::registryValue(HKEY_LOCAL_MACHINE, key, "EventMessageFile", &type),
-            std::string("/usr/bin/caf\xc3\xa9", 15));
-  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(tw_test::registryValue(HKEY_LOCAL_MACHINE, key, "Count", &type),
-            std::string(reinterpret_cast<char*>(&two), 4));
-  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_TRUE(tw_test::fileExists(machineHive()));
-  EXPECT_FALSE(tw_test::fileExists(userHive()));
-}
-
 // tarnwick-reg: runs as root in an empty root (seed), or a root with a hive
 // file of some text; then the run checked, as root or as "nobody".
 struct ToolCase {

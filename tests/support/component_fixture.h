@@ -2,11 +2,8 @@
 // the process start-up of the component.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include "httpclient/HTTPS.h"
 #include "httpclient/TessilonSSL_HTTPS.h"
-#include "tests/support/process.h"
 #include "tests/support/state_dir_test.h"
 
 class ComponentTest : public tw_test::StateDirTest {

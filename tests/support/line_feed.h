@@ -44,9 +44,6 @@ class LineFeed {
   // The peer closed: the complete lines, then the rest as one block.
   int close() { return handOn(true); }
 
-  // CR LF and LF CR (also cut between reads) and a single CR or LF end lines.
-  void setSplitCrlf(bool on) { buffer_.setSplitCrlf(on); }
-
  private:
   int handOn(bool rest) {
     velmora::network::component::LineBuffer::Piece piece;

@@ -32,7 +32,6 @@ class RegistryEnv : public StateDirTest {
     useRoot(dir_->file(name));
   }
   std::string userHive() const { return root + "/user.db"; }
-  std::string machineHive() const { return root + "/machine.db"; }
   // The user hive's bytes, or "<none>".
   std::string hiveBytes() const {
     return fileExists(userHive()) ? readFile(userHive()) : "<none>";
