@@ -10,7 +10,7 @@
 # Also runs tarnwick without /le (no event log) and without /checksum (the
 # fetch alone), so that the differences give the cost per check of the
 # event log and of the checksum store, and the same xargs and sh running
-# "true" (shell): the floor that no check run this way can go below.
+# /bin/true (shell): the floor that no program started this way goes below.
 #
 # Prints, per side: the median wall time of the 1,000 checks, checks per
 # second, CPU (user + system of all processes) per check, and the ratio.
@@ -66,7 +66,7 @@ side() {
     tarnwick) cmd="TARNWICK_ROOT='$state' '$tarnwick' /le /checksum '$base'\$0.html" ;;
     no_log) cmd="TARNWICK_ROOT='$state' '$tarnwick' /checksum '$base'\$0.html" ;;
     fetch) cmd="TARNWICK_ROOT='$state' '$tarnwick' '$base'\$0.html" ;;
-    shell) cmd="true \$0" ;;
+    shell) cmd="/bin/true \$0" ;;
     pipeline)
       cmd="curl -so '$state'/\$0.page '$base'\$0.html && sha256sum <'$state'/\$0.page >'$state'/\$0.new \
 && { cmp -s '$state'/\$0.new '$state'/\$0.sum || mv '$state'/\$0.new '$state'/\$0.sum; }" ;;
