@@ -295,6 +295,13 @@ bool keepProcessPrivate() {
   setErrno();
   return false;
 }
+
+std::string executablePath() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n < 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n));
+}
 }  // namespace tw_platform
 
 namespace {
@@ -303,13 +310,11 @@ bool modulePath(HMODULE module, std::string& path) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return false;
   }
-  char buf[4096];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n < 0) {
+  path = tw_platform::executablePath();
+  if (path.empty()) {
     setErrno();
     return false;
   }
-  path.assign(buf, static_cast<size_t>(n));
   return true;
 }
 }  // namespace

@@ -1,6 +1,8 @@
 // Files, handles, process identity and the temporary directory.
 #pragma once
 
+#include <string>
+
 #include "platform/win32types.h"
 
 #define GENERIC_READ 0x80000000UL
@@ -68,6 +70,9 @@ namespace tw_platform {
 // Marks the process not dumpable: no core file, and its memory and
 // environment readable by root alone. False with the last error set.
 bool keepProcessPrivate();
+// The running executable's full path (from /proc/self/exe), or an empty
+// text with errno set.
+std::string executablePath();
 }  // namespace tw_platform
 
 // Full path of the running executable (module must be null). Returns the

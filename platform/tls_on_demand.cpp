@@ -11,7 +11,6 @@
 // file (/proc/self/fd/N), not whatever the path names by then.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 
 #include "platform/detail.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/tls_module.h"
 
 namespace tw_platform {
@@ -33,14 +33,6 @@ int g_file = -1;
 bool g_found = false;
 const TlsEntries* g_module = nullptr;
 const SecurityFunctionTableA* g_package = nullptr;
-
-std::string executableDirectory() {
-  char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof path) return std::string();
-  const std::string exe(path, static_cast<size_t>(n));
-  return exe.substr(0, exe.rfind('/'));
-}
 
 // The file at path open for reading, or -1 when it is missing or refused.
 // O_NONBLOCK: a FIFO put in its place must not stop the program.
@@ -56,8 +48,9 @@ int openTrusted(const std::string& path) {
 }
 
 void find() {
-  const std::string dir = executableDirectory();
-  if (dir.empty()) return;
+  const std::string exe = executablePath();
+  if (exe.empty()) return;
+  const std::string dir = exe.substr(0, exe.rfind('/'));
   for (const char* folder : {"/../lib/tarnwick/", "/"}) {
     g_file = openTrusted(dir + folder + kTlsModuleFile);
     g_found = g_file >= 0;

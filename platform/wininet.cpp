@@ -283,7 +283,10 @@ std::string bypassList(const std::string& text) {
 // (no script is ever run), else 0.
 DWORD preconfiguredProxy(Handle& session) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, REGSTR_PATH_INTERNET_SETTINGS, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, REGSTR_PATH_INTERNET_SETTINGS, 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    return 0;
+  }
   std::string script, enable, server, bypass;
   DWORD code = 0;
   if (readValue(key, "AutoConfigURL", script) && !script.empty()) {
