@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
   // Passwords pass through this process: no core file, and its memory kept
   // from other users.
   tw_platform::keepProcessPrivate();
+  tw_platform::reuseFreedBuffers();
   boost::shared_ptr<CliHandler> handler;
   try {
     handler.reset(new CliHandler(argc, argv));

@@ -2,6 +2,7 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -294,6 +295,11 @@ bool keepProcessPrivate() {
   if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0) return true;
   setErrno();
   return false;
+}
+
+void reuseFreedBuffers() {
+  ::mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+  ::mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
 }
 
 std::string executablePath() {

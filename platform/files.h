@@ -70,6 +70,11 @@ namespace tw_platform {
 // Marks the process not dumpable: no core file, and its memory and
 // environment readable by root alone. False with the last error set.
 bool keepProcessPrivate();
+// Keeps buffers of up to a few MiB in the heap, and freed heap memory in the
+// process, for a process that lives for one check: a freed buffer's pages
+// serve the next one instead of each new buffer being mapped afresh and
+// faulted in page by page.
+void reuseFreedBuffers();
 // The running executable's full path (from /proc/self/exe), or an empty
 // text with errno set.
 std::string executablePath();
