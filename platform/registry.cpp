@@ -382,7 +382,7 @@ LONG createKey(HKEY key, const std::string& path, DWORD options, REGSAM desired,
       Statement ins(s.conn(), "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
       ins.bind(1, id).bindText(2, n);
       if (ins.step() != SQLITE_DONE) return s.fail(ins.rc());
-      child = sqlite3_last_insert_rowid(s.db());
+      child = store::sqlite().lastInsertRowid(s.db());
       created = true;
     } else if (err != ERROR_SUCCESS) {
       return err;
@@ -642,7 +642,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
   Statement d(s.conn(), "DELETE FROM vals WHERE key=?1 AND name=?2");
   d.bind(1, ref.id).bindBlob(2, valueName ? valueName : "");
   if (d.step() != SQLITE_DONE) return s.fail(d.rc());
-  if (sqlite3_changes(s.db()) == 0) return ERROR_FILE_NOT_FOUND;
+  if (store::sqlite().changes(s.db()) == 0) return ERROR_FILE_NOT_FOUND;
   return s.commit();
 }
 

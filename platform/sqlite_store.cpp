@@ -8,12 +8,60 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <random>
 #include <thread>
 
 #include "platform/detail.h"
 
 namespace tw_platform::sqlite_store {
+
+// ---------------------------------------------------------------------------
+// The library
+
+namespace {
+
+Sqlite g_sqlite;
+bool g_sqliteLoaded = false;
+std::once_flag g_sqliteOnce;
+
+}  // namespace
+
+const Sqlite* loadSqlite() {
+  std::call_once(g_sqliteOnce, [] {
+    void* library = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return;
+    Sqlite& s = g_sqlite;
+    g_sqliteLoaded = lookUpSymbol(library, "sqlite3_config", s.config) &&
+                     lookUpSymbol(library, "sqlite3_open_v2", s.openV2) &&
+                     lookUpSymbol(library, "sqlite3_close_v2", s.closeV2) &&
+                     lookUpSymbol(library, "sqlite3_extended_result_codes", s.extendedResultCodes) &&
+                     lookUpSymbol(library, "sqlite3_busy_handler", s.busyHandler) &&
+                     lookUpSymbol(library, "sqlite3_exec", s.exec) &&
+                     lookUpSymbol(library, "sqlite3_prepare_v2", s.prepareV2) &&
+                     lookUpSymbol(library, "sqlite3_prepare_v3", s.prepareV3) &&
+                     lookUpSymbol(library, "sqlite3_finalize", s.finalize) &&
+                     lookUpSymbol(library, "sqlite3_reset", s.reset) &&
+                     lookUpSymbol(library, "sqlite3_clear_bindings", s.clearBindings) &&
+                     lookUpSymbol(library, "sqlite3_step", s.step) &&
+                     lookUpSymbol(library, "sqlite3_bind_int64", s.bindInt64) &&
+                     lookUpSymbol(library, "sqlite3_bind_text", s.bindText) &&
+                     lookUpSymbol(library, "sqlite3_bind_blob", s.bindBlob) &&
+                     lookUpSymbol(library, "sqlite3_bind_null", s.bindNull) &&
+                     lookUpSymbol(library, "sqlite3_column_int64", s.columnInt64) &&
+                     lookUpSymbol(library, "sqlite3_column_type", s.columnType) &&
+                     lookUpSymbol(library, "sqlite3_column_blob", s.columnBlob) &&
+                     lookUpSymbol(library, "sqlite3_column_bytes", s.columnBytes) &&
+                     lookUpSymbol(library, "sqlite3_column_text", s.columnText) &&
+                     lookUpSymbol(library, "sqlite3_system_errno", s.systemErrno) &&
+                     lookUpSymbol(library, "sqlite3_db_readonly", s.dbReadonly) &&
+                     lookUpSymbol(library, "sqlite3_get_autocommit", s.getAutocommit) &&
+                     lookUpSymbol(library, "sqlite3_last_insert_rowid", s.lastInsertRowid) &&
+                     lookUpSymbol(library, "sqlite3_changes", s.changes);
+    if (!g_sqliteLoaded) dlclose(library);
+  });
+  return g_sqliteLoaded ? &g_sqlite : nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // Locations
@@ -97,6 +145,7 @@ bool meansNoRights(int err) { return err == EACCES || err == EPERM || err == ERO
 }  // namespace
 
 DWORD win32FromSqlite(int rc, sqlite3* db, const ErrorCodes& codes, bool writing) {
+  if (rc == kNoSqliteLibrary) return ERROR_MOD_NOT_FOUND;
   const int primary = rc & 0xFF;
   switch (primary) {
     case SQLITE_READONLY:
@@ -114,7 +163,7 @@ DWORD win32FromSqlite(int rc, sqlite3* db, const ErrorCodes& codes, bool writing
       break;
     default: break;
   }
-  const int sysErr = db ? sqlite3_system_errno(db) : 0;
+  const int sysErr = db ? sqlite().systemErrno(db) : 0;
   const DWORD fallback = primary == SQLITE_CANTOPEN ? codes.cantOpen
                          : writing                  ? codes.writeFailed
                                                     : codes.readFailed;
@@ -180,7 +229,7 @@ thread_local IdleConnection t_idle;
 std::unique_ptr<Connection> takeIdle(const std::string& file, const struct stat* now, bool write) {
   if (t_idle.conn && t_idle.pid == ::getpid() && t_idle.file == file && now != nullptr &&
       S_ISREG(now->st_mode) && now->st_dev == t_idle.dev && now->st_ino == t_idle.ino &&
-      !(write && sqlite3_db_readonly(t_idle.conn->db(), "main") != 0)) {
+      !(write && sqlite().dbReadonly(t_idle.conn->db(), "main") != 0)) {
     return std::move(t_idle.conn);
   }
   t_idle.drop();
@@ -188,7 +237,7 @@ std::unique_ptr<Connection> takeIdle(const std::string& file, const struct stat*
 }
 
 void keepIdle(std::unique_ptr<Connection> conn, std::string file, const struct stat& id) {
-  if (!conn || !conn->isOpen() || sqlite3_get_autocommit(conn->db()) == 0) return;
+  if (!conn || !conn->isOpen() || sqlite().getAutocommit(conn->db()) == 0) return;
   t_idle.drop();
   t_idle.conn = std::move(conn);
   t_idle.file = std::move(file);
@@ -202,18 +251,20 @@ int Connection::open(const std::string& file, int flags, int busyTimeoutMs) {
   // allocates and touches room for twenty pages at open, page faults that
   // every short run of the program would pay for each store it opens. The
   // call is refused (and changes nothing) once SQLite is initialised.
-  static const bool configured = [] {
-    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+  const Sqlite* lib = loadSqlite();
+  if (lib == nullptr) return kNoSqliteLibrary;
+  static const bool configured = [lib] {
+    lib->config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
     return true;
   }();
   (void)configured;
   close();
   t_idle.drop();
-  int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
+  int rc = lib->openV2(file.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) return rc;
-  sqlite3_extended_result_codes(db_, 1);
+  lib->extendedResultCodes(db_, 1);
   busyWait_.timeoutMs = busyTimeoutMs;
-  sqlite3_busy_handler(db_, waitForLock, &busyWait_);
+  lib->busyHandler(db_, waitForLock, &busyWait_);
   return SQLITE_OK;
 }
 

@@ -21,6 +21,52 @@
 namespace tw_platform::sqlite_store {
 
 // ---------------------------------------------------------------------------
+// The library
+
+// The SQLite entry points the stores call. The library is opened at the
+// first open of a store, never linked, so that a run that opens none (a
+// search without the event log or a checksum) neither maps nor relocates it.
+struct Sqlite {
+  decltype(&sqlite3_config) config = nullptr;
+  decltype(&sqlite3_open_v2) openV2 = nullptr;
+  decltype(&sqlite3_close_v2) closeV2 = nullptr;
+  decltype(&sqlite3_extended_result_codes) extendedResultCodes = nullptr;
+  decltype(&sqlite3_busy_handler) busyHandler = nullptr;
+  decltype(&sqlite3_exec) exec = nullptr;
+  decltype(&sqlite3_prepare_v2) prepareV2 = nullptr;
+  decltype(&sqlite3_prepare_v3) prepareV3 = nullptr;
+  decltype(&sqlite3_finalize) finalize = nullptr;
+  decltype(&sqlite3_reset) reset = nullptr;
+  decltype(&sqlite3_clear_bindings) clearBindings = nullptr;
+  decltype(&sqlite3_step) step = nullptr;
+  decltype(&sqlite3_bind_int64) bindInt64 = nullptr;
+  decltype(&sqlite3_bind_text) bindText = nullptr;
+  decltype(&sqlite3_bind_blob) bindBlob = nullptr;
+  decltype(&sqlite3_bind_null) bindNull = nullptr;
+  decltype(&sqlite3_column_int64) columnInt64 = nullptr;
+  decltype(&sqlite3_column_type) columnType = nullptr;
+  decltype(&sqlite3_column_blob) columnBlob = nullptr;
+  decltype(&sqlite3_column_bytes) columnBytes = nullptr;
+  decltype(&sqlite3_column_text) columnText = nullptr;
+  decltype(&sqlite3_system_errno) systemErrno = nullptr;
+  decltype(&sqlite3_db_readonly) dbReadonly = nullptr;
+  decltype(&sqlite3_get_autocommit) getAutocommit = nullptr;
+  decltype(&sqlite3_last_insert_rowid) lastInsertRowid = nullptr;
+  decltype(&sqlite3_changes) changes = nullptr;
+};
+
+// Opens libsqlite3.so.0 once; null when it cannot be opened or lacks an
+// entry point.
+const Sqlite* loadSqlite();
+// The opened library. Only for a caller that holds an open connection, whose
+// open loaded it.
+inline const Sqlite& sqlite() { return *loadSqlite(); }
+
+// What Connection::open returns when the library cannot be loaded; the
+// stores report it as ERROR_MOD_NOT_FOUND.
+constexpr int kNoSqliteLibrary = -1;
+
+// ---------------------------------------------------------------------------
 // Locations
 
 enum class StateFile { UserHive, MachineHive, EventLog };
@@ -78,7 +124,7 @@ class Connection;
 // is kept in rc() and makes the later binds and steps do nothing.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr); }
+  Statement(sqlite3* db, const char* sql) { rc_ = sqlite().prepareV2(db, sql, -1, &st_, nullptr); }
   // The connection's own statement of sql (a literal: the connection keeps
   // the pointer), prepared on its first use and lent while nobody else holds
   // it; otherwise prepared here as above.
@@ -90,45 +136,45 @@ class Statement {
   bool ok() const { return rc_ == SQLITE_OK; }
   int rc() const { return rc_; }
 
-  Statement& bind(int i, int64_t v) { return check(ok() ? sqlite3_bind_int64(st_, i, v) : rc_); }
+  Statement& bind(int i, int64_t v) { return check(ok() ? sqlite().bindInt64(st_, i, v) : rc_); }
   Statement& bindText(int i, std::string_view s) {
-    return check(ok() ? sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()),
+    return check(ok() ? sqlite().bindText(st_, i, s.data(), static_cast<int>(s.size()),
                                           SQLITE_TRANSIENT)
                       : rc_);
   }
   // A zero-length blob stays a blob (never NULL), so that an empty value
   // name compares equal to itself.
   Statement& bindBlob(int i, std::string_view b) {
-    return check(ok() ? sqlite3_bind_blob(st_, i, b.empty() ? "" : b.data(),
+    return check(ok() ? sqlite().bindBlob(st_, i, b.empty() ? "" : b.data(),
                                           static_cast<int>(b.size()), SQLITE_TRANSIENT)
                       : rc_);
   }
-  Statement& bindNull(int i) { return check(ok() ? sqlite3_bind_null(st_, i) : rc_); }
+  Statement& bindNull(int i) { return check(ok() ? sqlite().bindNull(st_, i) : rc_); }
 
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int step() {
     if (!ok()) return rc_;
-    int r = sqlite3_step(st_);
+    int r = sqlite().step(st_);
     if (r != SQLITE_ROW && r != SQLITE_DONE) rc_ = r;
     return r;
   }
   // Makes the statement ready to run again with new bindings.
   void reset() {
-    if (ok()) sqlite3_reset(st_);
+    if (ok()) sqlite().reset(st_);
   }
 
-  int64_t int64(int col) { return sqlite3_column_int64(st_, col); }
-  bool isNull(int col) { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
+  int64_t int64(int col) { return sqlite().columnInt64(st_, col); }
+  bool isNull(int col) { return sqlite().columnType(st_, col) == SQLITE_NULL; }
   // The column's bytes (a blob, or a text with any NUL in it).
   std::string bytes(int col) {
-    const void* p = sqlite3_column_blob(st_, col);
+    const void* p = sqlite().columnBlob(st_, col);
     return p ? std::string(static_cast<const char*>(p),
-                           static_cast<size_t>(sqlite3_column_bytes(st_, col)))
+                           static_cast<size_t>(sqlite().columnBytes(st_, col)))
              : std::string();
   }
   // The column as a C string: a text up to its first NUL.
   std::string text(int col) {
-    const unsigned char* p = sqlite3_column_text(st_, col);
+    const unsigned char* p = sqlite().columnText(st_, col);
     return p ? std::string(reinterpret_cast<const char*>(p)) : std::string();
   }
 
@@ -168,9 +214,9 @@ class Connection {
   void close() {
     if (db_ == nullptr) return;
     rollback();
-    for (const Kept& k : kept_) sqlite3_finalize(k.st);
+    for (const Kept& k : kept_) sqlite().finalize(k.st);
     kept_.clear();
-    sqlite3_close_v2(db_);
+    sqlite().closeV2(db_);
     db_ = nullptr;
   }
 
@@ -194,15 +240,15 @@ class Connection {
       return k.st;
     }
     sqlite3_stmt* st = nullptr;
-    *rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    *rc = sqlite().prepareV3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
     if (*rc != SQLITE_OK) return nullptr;
     kept_.push_back({sql, st, true});
     return st;
   }
   // Takes a lent statement back, reset and without its bindings.
   void takeBack(sqlite3_stmt* st) {
-    sqlite3_reset(st);
-    sqlite3_clear_bindings(st);
+    sqlite().reset(st);
+    sqlite().clearBindings(st);
     for (Kept& k : kept_) {
       if (k.st == st) k.lent = false;
     }
@@ -211,7 +257,7 @@ class Connection {
   sqlite3* db() const { return db_; }
   bool isOpen() const { return db_ != nullptr; }
 
-  int exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+  int exec(const char* sql) { return sqlite().exec(db_, sql, nullptr, nullptr, nullptr); }
   // Uses the rollback journal. A write-ahead log would shut out users who
   // may only read the file.
   void useRollbackJournal() { exec("PRAGMA journal_mode=DELETE"); }
@@ -256,7 +302,7 @@ Statement::Statement(Connection& conn, const char* sql) {
   if (st_ != nullptr) {
     lender_ = &conn;
   } else if (rc_ == SQLITE_OK) {
-    rc_ = sqlite3_prepare_v2(conn.db(), sql, -1, &st_, nullptr);
+    rc_ = sqlite().prepareV2(conn.db(), sql, -1, &st_, nullptr);
   }
 }
 
@@ -264,7 +310,7 @@ Statement::~Statement() {
   if (lender_ != nullptr) {
     lender_->takeBack(st_);
   } else {
-    sqlite3_finalize(st_);
+    sqlite().finalize(st_);
   }
 }
 

@@ -9,12 +9,12 @@ fail() { echo "hardening: $1: $2" >&2; bad=1; }
 
 # Binary, then the shared libraries it must load rather than carry; "!lib":
 # one it must not load at start (the programs take OpenSSL through the
-# module, on first use).
+# module and open SQLite at their first store, on first use).
 binaries=(
-  "cli/tarnwick libsqlite3 libz libstdc++ libgcc_s !libssl !libcrypto"
-  "tools/eventlog/tarnwick-eventlog libsqlite3 libstdc++ libgcc_s"
-  "tools/reg/tarnwick-reg libsqlite3 libstdc++ libgcc_s"
-  "tools/diag/tarnwick-diag libsqlite3 libz libstdc++ libgcc_s !libssl !libcrypto"
+  "cli/tarnwick libz libstdc++ libgcc_s !libsqlite3 !libssl !libcrypto"
+  "tools/eventlog/tarnwick-eventlog libstdc++ libgcc_s !libsqlite3"
+  "tools/reg/tarnwick-reg libstdc++ libgcc_s !libsqlite3"
+  "tools/diag/tarnwick-diag libz libstdc++ libgcc_s !libsqlite3 !libssl !libcrypto"
   "platform/tarnwick-tls.so libssl libcrypto libstdc++ libgcc_s"
 )
 for entry in "${binaries[@]}"; do
