@@ -23,42 +23,57 @@ namespace {
 
 Sqlite g_sqlite;
 bool g_sqliteLoaded = false;
+DWORD g_sqliteError = 0;  // why it was not: 126 no library, 127 too old
 std::once_flag g_sqliteOnce;
+
+// Opening with SQLITE_OPEN_NOFOLLOW, which an older library ignores.
+constexpr int kOldestSqlite = 3031000;
 
 }  // namespace
 
 const Sqlite* loadSqlite() {
   std::call_once(g_sqliteOnce, [] {
     void* library = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return;
+    if (library == nullptr) {
+      g_sqliteError = ERROR_MOD_NOT_FOUND;
+      return;
+    }
     Sqlite& s = g_sqlite;
-    g_sqliteLoaded = lookUpSymbol(library, "sqlite3_config", s.config) &&
-                     lookUpSymbol(library, "sqlite3_open_v2", s.openV2) &&
-                     lookUpSymbol(library, "sqlite3_close_v2", s.closeV2) &&
-                     lookUpSymbol(library, "sqlite3_extended_result_codes", s.extendedResultCodes) &&
-                     lookUpSymbol(library, "sqlite3_busy_handler", s.busyHandler) &&
-                     lookUpSymbol(library, "sqlite3_exec", s.exec) &&
-                     lookUpSymbol(library, "sqlite3_prepare_v2", s.prepareV2) &&
-                     lookUpSymbol(library, "sqlite3_prepare_v3", s.prepareV3) &&
-                     lookUpSymbol(library, "sqlite3_finalize", s.finalize) &&
-                     lookUpSymbol(library, "sqlite3_reset", s.reset) &&
-                     lookUpSymbol(library, "sqlite3_clear_bindings", s.clearBindings) &&
-                     lookUpSymbol(library, "sqlite3_step", s.step) &&
-                     lookUpSymbol(library, "sqlite3_bind_int64", s.bindInt64) &&
-                     lookUpSymbol(library, "sqlite3_bind_text", s.bindText) &&
-                     lookUpSymbol(library, "sqlite3_bind_blob", s.bindBlob) &&
-                     lookUpSymbol(library, "sqlite3_bind_null", s.bindNull) &&
-                     lookUpSymbol(library, "sqlite3_column_int64", s.columnInt64) &&
-                     lookUpSymbol(library, "sqlite3_column_type", s.columnType) &&
-                     lookUpSymbol(library, "sqlite3_column_blob", s.columnBlob) &&
-                     lookUpSymbol(library, "sqlite3_column_bytes", s.columnBytes) &&
-                     lookUpSymbol(library, "sqlite3_column_text", s.columnText) &&
-                     lookUpSymbol(library, "sqlite3_system_errno", s.systemErrno) &&
-                     lookUpSymbol(library, "sqlite3_db_readonly", s.dbReadonly) &&
-                     lookUpSymbol(library, "sqlite3_get_autocommit", s.getAutocommit) &&
-                     lookUpSymbol(library, "sqlite3_last_insert_rowid", s.lastInsertRowid) &&
-                     lookUpSymbol(library, "sqlite3_changes", s.changes);
-    if (!g_sqliteLoaded) dlclose(library);
+    decltype(&sqlite3_libversion_number) version = nullptr;
+    const auto has = [library](const char* name, auto& into) {
+      return lookUpSymbol(library, name, into);
+    };
+    g_sqliteLoaded = has("sqlite3_libversion_number", version) &&
+                     version() >= kOldestSqlite && has("sqlite3_config", s.config) &&
+                     has("sqlite3_open_v2", s.openV2) &&
+                     has("sqlite3_close_v2", s.closeV2) &&
+                     has("sqlite3_extended_result_codes", s.extendedResultCodes) &&
+                     has("sqlite3_busy_handler", s.busyHandler) &&
+                     has("sqlite3_exec", s.exec) &&
+                     has("sqlite3_prepare_v2", s.prepareV2) &&
+                     has("sqlite3_prepare_v3", s.prepareV3) &&
+                     has("sqlite3_finalize", s.finalize) &&
+                     has("sqlite3_reset", s.reset) &&
+                     has("sqlite3_clear_bindings", s.clearBindings) &&
+                     has("sqlite3_step", s.step) &&
+                     has("sqlite3_bind_int64", s.bindInt64) &&
+                     has("sqlite3_bind_text", s.bindText) &&
+                     has("sqlite3_bind_blob", s.bindBlob) &&
+                     has("sqlite3_bind_null", s.bindNull) &&
+                     has("sqlite3_column_int64", s.columnInt64) &&
+                     has("sqlite3_column_type", s.columnType) &&
+                     has("sqlite3_column_blob", s.columnBlob) &&
+                     has("sqlite3_column_bytes", s.columnBytes) &&
+                     has("sqlite3_column_text", s.columnText) &&
+                     has("sqlite3_system_errno", s.systemErrno) &&
+                     has("sqlite3_db_readonly", s.dbReadonly) &&
+                     has("sqlite3_get_autocommit", s.getAutocommit) &&
+                     has("sqlite3_last_insert_rowid", s.lastInsertRowid) &&
+                     has("sqlite3_changes", s.changes);
+    if (!g_sqliteLoaded) {
+      g_sqliteError = ERROR_PROC_NOT_FOUND;
+      dlclose(library);
+    }
   });
   return g_sqliteLoaded ? &g_sqlite : nullptr;
 }
@@ -145,7 +160,7 @@ bool meansNoRights(int err) { return err == EACCES || err == EPERM || err == ERO
 }  // namespace
 
 DWORD win32FromSqlite(int rc, sqlite3* db, const ErrorCodes& codes, bool writing) {
-  if (rc == kNoSqliteLibrary) return ERROR_MOD_NOT_FOUND;
+  if (rc == kNoSqliteLibrary) return g_sqliteError;
   const int primary = rc & 0xFF;
   switch (primary) {
     case SQLITE_READONLY:
@@ -247,12 +262,12 @@ void keepIdle(std::unique_ptr<Connection> conn, std::string file, const struct s
 }
 
 int Connection::open(const std::string& file, int flags, int busyTimeoutMs) {
+  const Sqlite* lib = loadSqlite();
+  if (lib == nullptr) return kNoSqliteLibrary;
   // No page-cache memory set aside in advance: a connection otherwise
   // allocates and touches room for twenty pages at open, page faults that
   // every short run of the program would pay for each store it opens. The
   // call is refused (and changes nothing) once SQLite is initialised.
-  const Sqlite* lib = loadSqlite();
-  if (lib == nullptr) return kNoSqliteLibrary;
   static const bool configured = [lib] {
     lib->config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
     return true;

@@ -55,15 +55,16 @@ struct Sqlite {
   decltype(&sqlite3_changes) changes = nullptr;
 };
 
-// Opens libsqlite3.so.0 once; null when it cannot be opened or lacks an
-// entry point.
+// Opens libsqlite3.so.0 once; null when it cannot be opened, lacks an entry
+// point or is older than 3.31 (which ignores SQLITE_OPEN_NOFOLLOW).
 const Sqlite* loadSqlite();
 // The opened library. Only for a caller that holds an open connection, whose
 // open loaded it.
 inline const Sqlite& sqlite() { return *loadSqlite(); }
 
 // What Connection::open returns when the library cannot be loaded; the
-// stores report it as ERROR_MOD_NOT_FOUND.
+// stores report ERROR_MOD_NOT_FOUND (no library) or ERROR_PROC_NOT_FOUND (an
+// entry point missing, or too old).
 constexpr int kNoSqliteLibrary = -1;
 
 // ---------------------------------------------------------------------------
