@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include "httpclient/transport/ComponentErrors.h"
+#include "platform/inflate.h"
 
 namespace velmora::network::component {
 
@@ -24,11 +25,12 @@ constexpr unsigned char kFlagComment = 16;
 }  // namespace
 
 struct ContentDecoder::Stream {
+  const tw_platform::Inflate* zlib = nullptr;
   z_stream z{};
   bool open = false;
   unsigned char out[kOutputArea];
   ~Stream() {
-    if (open) inflateEnd(&z);
+    if (open) zlib->end(&z);
   }
 };
 
@@ -39,8 +41,12 @@ bool ContentDecoder::start(ContentCoding coding) {
   reset();
   if (coding == ContentCoding::None) return true;
   auto s = std::make_unique<Stream>();
+  s->zlib = tw_platform::inflateLibrary();
+  if (s->zlib == nullptr) return false;
   // Negative window bits: a raw deflate stream, no zlib or gzip wrapper.
-  if (inflateInit2(&s->z, -15) != Z_OK) return false;
+  if (s->zlib->init2(&s->z, -15, ZLIB_VERSION, static_cast<int>(sizeof(z_stream))) != Z_OK) {
+    return false;
+  }
   s->open = true;
   stream_ = std::move(s);
   coding_ = coding;
@@ -118,7 +124,7 @@ int ContentDecoder::inflatePiece(const unsigned char* data, size_t length, std::
   for (;;) {
     z.next_out = stream_->out;
     z.avail_out = kOutputArea;
-    int r = inflate(&z, Z_NO_FLUSH);
+    int r = stream_->zlib->run(&z, Z_NO_FLUSH);
     if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) return kErrProtocol;
     out.append(reinterpret_cast<const char*>(stream_->out), kOutputArea - z.avail_out);
     if (r == Z_STREAM_END) {
