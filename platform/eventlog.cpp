@@ -203,7 +203,11 @@ DWORD storeEvent(const tw_platform::EventLogRecord& e) {
   store::Connection conn;
   int rc = conn.open(loc.file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
                      kBusyTimeoutMs);
-  if (rc == SQLITE_OK && store::sqlite().dbReadonly(conn.db(), "main") == 1) return ERROR_ACCESS_DENIED;
+  // Without the SQLite library there is no store to be full: 126 or 127.
+  if (rc == store::kNoSqliteLibrary) return storeError(conn, rc);
+  if (rc == SQLITE_OK && store::sqlite().dbReadonly(conn.db(), "main") == 1) {
+    return ERROR_ACCESS_DENIED;
+  }
   int64_t version = 0;
   if (rc == SQLITE_OK) rc = schemaVersion(conn.db(), version);
   if (rc == SQLITE_OK && version < kSchemaVersion) rc = ensureSchema(conn);

@@ -10,12 +10,13 @@ fail() { echo "hardening: $1: $2" >&2; bad=1; }
 # Binary, then the shared libraries it must load rather than carry; "!lib":
 # one it must not load at start (the programs take OpenSSL through the
 # module, open SQLite at their first store and zlib at the first compressed
-# body: on first use).
+# body: on first use; Crypto++ is linked statically, and its shared library
+# beside the static glue would let the glue stand in for the library's own).
 binaries=(
-  "cli/tarnwick libstdc++ libgcc_s !libz !libsqlite3 !libssl !libcrypto"
+  "cli/tarnwick libstdc++ libgcc_s !libz !libsqlite3 !libssl !libcrypto !libcrypto++"
   "tools/eventlog/tarnwick-eventlog libstdc++ libgcc_s !libsqlite3"
   "tools/reg/tarnwick-reg libstdc++ libgcc_s !libsqlite3"
-  "tools/diag/tarnwick-diag libstdc++ libgcc_s !libz !libsqlite3 !libssl !libcrypto"
+  "tools/diag/tarnwick-diag libstdc++ libgcc_s !libz !libsqlite3 !libssl !libcrypto !libcrypto++"
   "platform/tarnwick-tls.so libssl libcrypto libstdc++ libgcc_s"
 )
 for entry in "${binaries[@]}"; do
