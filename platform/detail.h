@@ -28,6 +28,20 @@ bool lookUpSymbol(void* library, const char* name, F& into) {
   return into != nullptr;
 }
 
+// Opens a system library on first use (dlopen, its own symbol scope) and
+// fills its table of entry points with lookUp(library), a function that
+// returns false when one is missing or the library is otherwise unfit; such
+// a library is closed again. Returns 0, ERROR_MOD_NOT_FOUND (no library) or
+// ERROR_PROC_NOT_FOUND (lookUp refused it).
+template <typename LookUp>
+DWORD openLibrary(const char* name, LookUp lookUp) {
+  void* library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return ERROR_MOD_NOT_FOUND;
+  if (lookUp(library)) return 0;
+  dlclose(library);
+  return ERROR_PROC_NOT_FOUND;
+}
+
 // An entry point of a built-in library, by name.
 struct ModuleExport {
   const char* name;

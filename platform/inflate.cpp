@@ -11,12 +11,11 @@ const Inflate* inflateLibrary() {
   static bool loaded = false;
   static std::once_flag once;
   std::call_once(once, [] {
-    void* library = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return;
-    loaded = lookUpSymbol(library, "inflateInit2_", entries.init2) &&
+    loaded = openLibrary("libz.so.1", [](void* library) {
+      return lookUpSymbol(library, "inflateInit2_", entries.init2) &&
              lookUpSymbol(library, "inflate", entries.run) &&
              lookUpSymbol(library, "inflateEnd", entries.end);
-    if (!loaded) dlclose(library);
+    }) == 0;
   });
   return loaded ? &entries : nullptr;
 }

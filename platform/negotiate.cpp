@@ -39,10 +39,9 @@ const Gss* gss() {
   static Gss table;
   static bool loaded = false;
   std::call_once(once, [] {
-    void* library = dlopen("libgssapi_krb5.so.2", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return;
-    Gss& g = table;
-    loaded = lookUpSymbol(library, "gss_import_name", g.importName) &&
+    loaded = openLibrary("libgssapi_krb5.so.2", [](void* library) {
+      Gss& g = table;
+      return lookUpSymbol(library, "gss_import_name", g.importName) &&
              lookUpSymbol(library, "gss_release_name", g.releaseName) &&
              lookUpSymbol(library, "gss_acquire_cred", g.acquireCred) &&
              lookUpSymbol(library, "gss_acquire_cred_with_password", g.acquireCredWithPassword) &&
@@ -51,7 +50,7 @@ const Gss* gss() {
              lookUpSymbol(library, "gss_delete_sec_context", g.deleteSecContext) &&
              lookUpSymbol(library, "gss_release_buffer", g.releaseBuffer) &&
              lookUpSymbol(library, "gss_display_status", g.displayStatus);
-    if (!loaded) dlclose(library);
+    }) == 0;
   });
   return loaded ? &table : nullptr;
 }

@@ -22,8 +22,7 @@ namespace tw_platform::sqlite_store {
 namespace {
 
 Sqlite g_sqlite;
-bool g_sqliteLoaded = false;
-DWORD g_sqliteError = 0;  // why it was not: 126 no library, 127 too old
+DWORD g_sqliteError = 0;  // why it did not load: 126 no library, 127 unfit
 std::once_flag g_sqliteOnce;
 
 // Opening with SQLITE_OPEN_NOFOLLOW, which an older library ignores.
@@ -33,49 +32,35 @@ constexpr int kOldestSqlite = 3031000;
 
 const Sqlite* loadSqlite() {
   std::call_once(g_sqliteOnce, [] {
-    void* library = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-      g_sqliteError = ERROR_MOD_NOT_FOUND;
-      return;
-    }
-    Sqlite& s = g_sqlite;
-    decltype(&sqlite3_libversion_number) version = nullptr;
-    const auto has = [library](const char* name, auto& into) {
-      return lookUpSymbol(library, name, into);
-    };
-    g_sqliteLoaded = has("sqlite3_libversion_number", version) &&
-                     version() >= kOldestSqlite && has("sqlite3_config", s.config) &&
-                     has("sqlite3_open_v2", s.openV2) &&
-                     has("sqlite3_close_v2", s.closeV2) &&
-                     has("sqlite3_extended_result_codes", s.extendedResultCodes) &&
-                     has("sqlite3_busy_handler", s.busyHandler) &&
-                     has("sqlite3_exec", s.exec) &&
-                     has("sqlite3_prepare_v2", s.prepareV2) &&
-                     has("sqlite3_prepare_v3", s.prepareV3) &&
-                     has("sqlite3_finalize", s.finalize) &&
-                     has("sqlite3_reset", s.reset) &&
-                     has("sqlite3_clear_bindings", s.clearBindings) &&
-                     has("sqlite3_step", s.step) &&
-                     has("sqlite3_bind_int64", s.bindInt64) &&
-                     has("sqlite3_bind_text", s.bindText) &&
-                     has("sqlite3_bind_blob", s.bindBlob) &&
-                     has("sqlite3_bind_null", s.bindNull) &&
-                     has("sqlite3_column_int64", s.columnInt64) &&
-                     has("sqlite3_column_type", s.columnType) &&
-                     has("sqlite3_column_blob", s.columnBlob) &&
-                     has("sqlite3_column_bytes", s.columnBytes) &&
-                     has("sqlite3_column_text", s.columnText) &&
-                     has("sqlite3_system_errno", s.systemErrno) &&
-                     has("sqlite3_db_readonly", s.dbReadonly) &&
-                     has("sqlite3_get_autocommit", s.getAutocommit) &&
-                     has("sqlite3_last_insert_rowid", s.lastInsertRowid) &&
-                     has("sqlite3_changes", s.changes);
-    if (!g_sqliteLoaded) {
-      g_sqliteError = ERROR_PROC_NOT_FOUND;
-      dlclose(library);
-    }
+    g_sqliteError = openLibrary("libsqlite3.so.0", [](void* library) {
+      Sqlite& s = g_sqlite;
+      decltype(&sqlite3_libversion_number) version = nullptr;
+      const auto has = [library](const char* name, auto& into) {
+        return lookUpSymbol(library, name, into);
+      };
+      return has("sqlite3_libversion_number", version) && version() >= kOldestSqlite &&
+             has("sqlite3_config", s.config) && has("sqlite3_open_v2", s.openV2) &&
+             has("sqlite3_close_v2", s.closeV2) &&
+             has("sqlite3_extended_result_codes", s.extendedResultCodes) &&
+             has("sqlite3_busy_handler", s.busyHandler) && has("sqlite3_exec", s.exec) &&
+             has("sqlite3_prepare_v2", s.prepareV2) && has("sqlite3_prepare_v3", s.prepareV3) &&
+             has("sqlite3_finalize", s.finalize) && has("sqlite3_reset", s.reset) &&
+             has("sqlite3_clear_bindings", s.clearBindings) && has("sqlite3_step", s.step) &&
+             has("sqlite3_bind_int64", s.bindInt64) && has("sqlite3_bind_text", s.bindText) &&
+             has("sqlite3_bind_blob", s.bindBlob) && has("sqlite3_bind_null", s.bindNull) &&
+             has("sqlite3_column_int64", s.columnInt64) &&
+             has("sqlite3_column_type", s.columnType) &&
+             has("sqlite3_column_blob", s.columnBlob) &&
+             has("sqlite3_column_bytes", s.columnBytes) &&
+             has("sqlite3_column_text", s.columnText) &&
+             has("sqlite3_system_errno", s.systemErrno) &&
+             has("sqlite3_db_readonly", s.dbReadonly) &&
+             has("sqlite3_get_autocommit", s.getAutocommit) &&
+             has("sqlite3_last_insert_rowid", s.lastInsertRowid) &&
+             has("sqlite3_changes", s.changes);
+    });
   });
-  return g_sqliteLoaded ? &g_sqlite : nullptr;
+  return g_sqliteError == 0 ? &g_sqlite : nullptr;
 }
 
 // ---------------------------------------------------------------------------
