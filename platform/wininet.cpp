@@ -768,46 +768,40 @@ bool lookUpOpenSsl(Curl& c) {
 // 127: an entry point missing, older than 7.68 or not built on this OpenSSL).
 const Curl* curl() {
   std::call_once(g_loadOnce, [] {
-    void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-      g_loadError = ERROR_MOD_NOT_FOUND;
-      return;
-    }
     Curl& c = g_curl;
-    const bool found =
-        lookUpSymbol(library, "curl_global_init", c.globalInit) &&
-        lookUpSymbol(library, "curl_version_info", c.versionInfo) &&
-        lookUpSymbol(library, "curl_easy_init", c.easyInit) &&
-        lookUpSymbol(library, "curl_easy_cleanup", c.easyCleanup) &&
-        lookUpSymbol(library, "curl_easy_setopt", c.easySetopt) &&
-        lookUpSymbol(library, "curl_easy_getinfo", c.easyGetinfo) &&
-        lookUpSymbol(library, "curl_easy_pause", c.easyPause) &&
-        lookUpSymbol(library, "curl_multi_init", c.multiInit) &&
-        lookUpSymbol(library, "curl_multi_cleanup", c.multiCleanup) &&
-        lookUpSymbol(library, "curl_multi_add_handle", c.multiAdd) &&
-        lookUpSymbol(library, "curl_multi_remove_handle", c.multiRemove) &&
-        lookUpSymbol(library, "curl_multi_perform", c.multiPerform) &&
-        lookUpSymbol(library, "curl_multi_poll", c.multiPoll) &&
-        lookUpSymbol(library, "curl_multi_wakeup", c.multiWakeup) &&
-        lookUpSymbol(library, "curl_multi_info_read", c.multiInfoRead) &&
-        lookUpSymbol(library, "curl_slist_append", c.slistAppend) &&
-        lookUpSymbol(library, "curl_slist_free_all", c.slistFree) &&
-        lookUpSymbol(library, "curl_share_init", c.shareInit) &&
-        lookUpSymbol(library, "curl_share_setopt", c.shareSetopt) &&
-        lookUpSymbol(library, "curl_url", c.url) &&
-        lookUpSymbol(library, "curl_url_set", c.urlSet) &&
-        lookUpSymbol(library, "curl_url_get", c.urlGet) &&
-        lookUpSymbol(library, "curl_url_cleanup", c.urlCleanup) &&
-        lookUpSymbol(library, "curl_free", c.free) && lookUpOpenSsl(c);
-    const curl_version_info_data* v = found ? c.versionInfo(CURLVERSION_NOW) : nullptr;
-    const std::string tls = "OpenSSL/" + std::to_string(OPENSSL_VERSION_MAJOR) + ".";
-    if (v == nullptr || v->version_num < 0x074400 || v->ssl_version == nullptr ||
-        std::strncmp(v->ssl_version, tls.c_str(), tls.size()) != 0 ||
-        c.globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK || (c.share = c.shareInit()) == nullptr) {
-      g_loadError = ERROR_PROC_NOT_FOUND;
-      dlclose(library);
-      return;
-    }
+    g_loadError = openLibrary("libcurl.so.4", [&c](void* library) {
+      const bool found =
+          lookUpSymbol(library, "curl_global_init", c.globalInit) &&
+          lookUpSymbol(library, "curl_version_info", c.versionInfo) &&
+          lookUpSymbol(library, "curl_easy_init", c.easyInit) &&
+          lookUpSymbol(library, "curl_easy_cleanup", c.easyCleanup) &&
+          lookUpSymbol(library, "curl_easy_setopt", c.easySetopt) &&
+          lookUpSymbol(library, "curl_easy_getinfo", c.easyGetinfo) &&
+          lookUpSymbol(library, "curl_easy_pause", c.easyPause) &&
+          lookUpSymbol(library, "curl_multi_init", c.multiInit) &&
+          lookUpSymbol(library, "curl_multi_cleanup", c.multiCleanup) &&
+          lookUpSymbol(library, "curl_multi_add_handle", c.multiAdd) &&
+          lookUpSymbol(library, "curl_multi_remove_handle", c.multiRemove) &&
+          lookUpSymbol(library, "curl_multi_perform", c.multiPerform) &&
+          lookUpSymbol(library, "curl_multi_poll", c.multiPoll) &&
+          lookUpSymbol(library, "curl_multi_wakeup", c.multiWakeup) &&
+          lookUpSymbol(library, "curl_multi_info_read", c.multiInfoRead) &&
+          lookUpSymbol(library, "curl_slist_append", c.slistAppend) &&
+          lookUpSymbol(library, "curl_slist_free_all", c.slistFree) &&
+          lookUpSymbol(library, "curl_share_init", c.shareInit) &&
+          lookUpSymbol(library, "curl_share_setopt", c.shareSetopt) &&
+          lookUpSymbol(library, "curl_url", c.url) &&
+          lookUpSymbol(library, "curl_url_set", c.urlSet) &&
+          lookUpSymbol(library, "curl_url_get", c.urlGet) &&
+          lookUpSymbol(library, "curl_url_cleanup", c.urlCleanup) &&
+          lookUpSymbol(library, "curl_free", c.free) && lookUpOpenSsl(c);
+      const curl_version_info_data* v = found ? c.versionInfo(CURLVERSION_NOW) : nullptr;
+      const std::string tls = "OpenSSL/" + std::to_string(OPENSSL_VERSION_MAJOR) + ".";
+      return v != nullptr && v->version_num >= 0x074400 && v->ssl_version != nullptr &&
+             std::strncmp(v->ssl_version, tls.c_str(), tls.size()) == 0 &&
+             c.globalInit(CURL_GLOBAL_DEFAULT) == CURLE_OK && (c.share = c.shareInit()) != nullptr;
+    });
+    if (g_loadError != 0) return;
     // One cookie jar for the process, in memory only.
     c.shareSetopt(c.share, CURLSHOPT_LOCKFUNC, lockShare);
     c.shareSetopt(c.share, CURLSHOPT_UNLOCKFUNC, unlockShare);
