@@ -768,8 +768,8 @@ bool lookUpOpenSsl(Curl& c) {
 // 127: an entry point missing, older than 7.68 or not built on this OpenSSL).
 const Curl* curl() {
   std::call_once(g_loadOnce, [] {
-    Curl& c = g_curl;
-    g_loadError = openLibrary("libcurl.so.4", [&c](void* library) {
+    g_loadError = openLibrary("libcurl.so.4", [](void* library) {
+      Curl& c = g_curl;
       const bool found =
           lookUpSymbol(library, "curl_global_init", c.globalInit) &&
           lookUpSymbol(library, "curl_version_info", c.versionInfo) &&
@@ -803,6 +803,7 @@ const Curl* curl() {
     });
     if (g_loadError != 0) return;
     // One cookie jar for the process, in memory only.
+    const Curl& c = g_curl;
     c.shareSetopt(c.share, CURLSHOPT_LOCKFUNC, lockShare);
     c.shareSetopt(c.share, CURLSHOPT_UNLOCKFUNC, unlockShare);
     c.shareSetopt(c.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
