@@ -660,8 +660,12 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, u_int message, LONG events) {
   if (!k) return SOCKET_ERROR;
   std::shared_ptr<tw_platform::ThreadQueue> old = k->queue;
   unregisterLocked(s, *k);
-  if (sys::setNonBlocking(k->fd, true) != 0) return failErrno();
-  k->nonBlocking = true;
+  // The first registration makes the socket non-blocking for good; later
+  // ones (every change of the event mask) need not ask the kernel again.
+  if (!k->nonBlocking) {
+    if (sys::setNonBlocking(k->fd, true) != 0) return failErrno();
+    k->nonBlocking = true;
+  }
   if (events == 0) return 0;
   k->hwnd = hwnd;
   k->message = message;
