@@ -14,8 +14,10 @@
 # alone, no store), whose differences give the cost per check of the event
 # log and of the checksum store; floor (tw_bench_floor: the same check with
 # nothing but its probe, GET, temporary file, SHA-256 and two SQLite stores,
-# linked as tarnwick is: the least such a check costs here); exec (xargs
-# starting /bin/true: process creation alone).
+# linked as tarnwick is: the least such a check costs here); floor_static
+# (the same with the C++ runtime and SQLite linked statically, where
+# Debian's static SQLite is installed); exec (xargs starting /bin/true:
+# process creation alone).
 #
 # Prints, per side: the median wall time of the 1,000 checks, checks per
 # second, CPU (user + system of all processes) per check, and the ratios.
@@ -41,6 +43,8 @@ source "$root/bench/release_build.sh"
 # shellcheck disable=SC2154
 cmake --build "$build" -j2 --target tw_bench_floor >/dev/null
 floor="$build/bench/tw_bench_floor"
+floor_static="$build/bench/tw_bench_floor_static"
+cmake --build "$build" -j2 --target tw_bench_floor_static >/dev/null 2>&1 || floor_static=""
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-bench.XXXXXX")
 cleanup() {
@@ -79,13 +83,14 @@ side() {
     no_log) cmd=("$tarnwick" /checksum) ;;
     fetch) cmd=("$tarnwick" /t '*') ;;
     floor) cmd=("$floor" "$TW_NGINX_PORT") input="$work/paths" ;;
+    floor_static) cmd=("$floor_static" "$TW_NGINX_PORT") input="$work/paths" ;;
     exec) cmd=(/bin/true) ;;
     pipeline)
       input="$work/list"
       cmd=(sh -c "curl -fso '$state'/\$0.page '$base'\$0.html && sha256sum <'$state'/\$0.page >'$state'/\$0.new \
 && { cmp -s '$state'/\$0.new '$state'/\$0.sum || mv '$state'/\$0.new '$state'/\$0.sum; }") ;;
   esac
-  if [[ $name == floor ]]; then
+  if [[ $name == floor* ]]; then
     TARNWICK_ROOT="$state" /usr/bin/time -f "%e %U %S" -o "$work/$name.last" \
       xargs -P 2 -I{} "${cmd[@]}" {} "$state" log <"$input" >/dev/null 2>"$work/$name.err" || rc=$?
   else
@@ -110,15 +115,18 @@ side() {
     tarnwick | tarnwick_sh)
       [[ $(sqlite3 "$state/eventlog.db" "SELECT count(*) FROM events") -eq $checks ]] ||
         { echo "bench_many: $name did not log one event per check" >&2; exit 1; } ;;
-    floor)
+    floor | floor_static)
       [[ $(sqlite3 "$state/floor-user.db" "SELECT count(*) FROM vals") -eq $urls &&
          $(sqlite3 "$state/floor-eventlog.db" "SELECT count(*) FROM events") -eq $checks ]] ||
-        { echo "bench_many: the floor did not keep one checksum per page and one event per check" >&2; exit 1; } ;;
+        { echo "bench_many: $name did not keep one checksum per page and one event per check" >&2; exit 1; } ;;
   esac
 }
 
 sides=()
-for s in tarnwick pipeline no_log fetch floor tarnwick_sh exec; do [[ $s =~ ${BENCH_ONLY:-.} ]] && sides+=("$s"); done
+for s in tarnwick pipeline no_log fetch floor floor_static tarnwick_sh exec; do
+  [[ $s == floor_static && -z $floor_static ]] && continue
+  [[ $s =~ ${BENCH_ONLY:-.} ]] && sides+=("$s")
+done
 for ((k = 0; k < reps; k++)); do
   order=("${sides[@]}")
   if ((k % 2 == 1)); then
@@ -145,6 +153,7 @@ ratio() {
 }
 ratio tarnwick pipeline "ratio tarnwick / pipeline (wall)"
 ratio floor pipeline "ratio floor / pipeline (wall)"
+ratio floor_static pipeline "ratio floor, all static / pipeline (wall)"
 ratio tarnwick floor "ratio tarnwick / floor (wall)"
 ratio tarnwick_sh pipeline "ratio tarnwick through sh / pipeline (wall)"
 ratio exec pipeline "ratio process creation alone / pipeline (wall)"

@@ -5,7 +5,9 @@
 // argument, one event appended to another; both stores with journal DELETE
 // and synchronous FULL. No options, no registry, no event source, no console
 // handler, no syslog: what is left when everything the program adds to that
-// is taken away.
+// is taken away. Built with TW_FLOOR_STATIC (tw_bench_floor_static), the
+// C++ runtime and SQLite are linked in statically and SQLite is called
+// directly: the floor without the rule that keeps them shared.
 //
 // Usage: tw_bench_floor PORT PATH STATE_DIR [log]   (exit 0: checksum kept)
 #include <arpa/inet.h>
@@ -30,12 +32,17 @@ namespace {
   std::exit(1);
 }
 
+#ifdef TW_FLOOR_STATIC
+#define TW_ENTRY(name) &name
+#else
 template <typename F>
 F entry(void* lib, const char* name) {
   void* p = dlsym(lib, name);
   if (p == nullptr) fail(std::string("no ") + name);
   return reinterpret_cast<F>(p);
 }
+#define TW_ENTRY(name) entry<decltype(&name)>(lib, #name)
+#endif
 
 struct Sqlite {
   decltype(&sqlite3_open_v2) open;
@@ -105,17 +112,13 @@ int main(int argc, char** argv) {
   if (argc < 4) fail("usage: tw_bench_floor PORT PATH STATE_DIR [log]");
   const int port = std::atoi(argv[1]);
   const std::string path = argv[2], state = argv[3];
+#ifndef TW_FLOOR_STATIC
   void* lib = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) fail("no libsqlite3.so.0");
-  const Sqlite q{entry<decltype(&sqlite3_open_v2)>(lib, "sqlite3_open_v2"),
-                 entry<decltype(&sqlite3_busy_timeout)>(lib, "sqlite3_busy_timeout"),
-                 entry<decltype(&sqlite3_exec)>(lib, "sqlite3_exec"),
-                 entry<decltype(&sqlite3_prepare_v2)>(lib, "sqlite3_prepare_v2"),
-                 entry<decltype(&sqlite3_bind_text)>(lib, "sqlite3_bind_text"),
-                 entry<decltype(&sqlite3_step)>(lib, "sqlite3_step"),
-                 entry<decltype(&sqlite3_column_text)>(lib, "sqlite3_column_text"),
-                 entry<decltype(&sqlite3_finalize)>(lib, "sqlite3_finalize"),
-                 entry<decltype(&sqlite3_close)>(lib, "sqlite3_close")};
+#endif
+  const Sqlite q{TW_ENTRY(sqlite3_open_v2), TW_ENTRY(sqlite3_busy_timeout), TW_ENTRY(sqlite3_exec),
+                 TW_ENTRY(sqlite3_prepare_v2), TW_ENTRY(sqlite3_bind_text), TW_ENTRY(sqlite3_step),
+                 TW_ENTRY(sqlite3_column_text), TW_ENTRY(sqlite3_finalize), TW_ENTRY(sqlite3_close)};
 
   request(port, "HEAD", path);
   const std::string response = request(port, "GET", path);
