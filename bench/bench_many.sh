@@ -90,13 +90,8 @@ side() {
       cmd=(sh -c "curl -fso '$state'/\$0.page '$base'\$0.html && sha256sum <'$state'/\$0.page >'$state'/\$0.new \
 && { cmp -s '$state'/\$0.new '$state'/\$0.sum || mv '$state'/\$0.new '$state'/\$0.sum; }") ;;
   esac
-  if [[ $name == floor* ]]; then
-    TARNWICK_ROOT="$state" /usr/bin/time -f "%e %U %S" -o "$work/$name.last" \
-      xargs -P 2 -I{} "${cmd[@]}" {} "$state" log <"$input" >/dev/null 2>"$work/$name.err" || rc=$?
-  else
-    TARNWICK_ROOT="$state" /usr/bin/time -f "%e %U %S" -o "$work/$name.last" \
-      xargs -P 2 -n 1 "${cmd[@]}" <"$input" >/dev/null 2>"$work/$name.err" || rc=$?
-  fi
+  TARNWICK_ROOT="$state" /usr/bin/time -f "%e %U %S" -o "$work/$name.last" \
+    xargs -P 2 -n 1 "${cmd[@]}" <"$input" >/dev/null 2>"$work/$name.err" || rc=$?
   if ((rc != 0)); then
     echo "bench_many: not every check of '$name' ended with 0 (xargs: $rc):" >&2
     grep -v -e '^Neither' -e '^$' "$work/$name.err" | sort | uniq -c | head >&2

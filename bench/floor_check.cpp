@@ -1,15 +1,15 @@
 // The least a checksum check can cost when built to this project's rules,
 // for bench_many.sh: the C++ runtime shared, Crypto++ static, SQLite opened
 // at run time, a header probe and a GET on two loopback connections, the body
-// through a temporary file, its SHA-256 kept in one store and, with a fourth
-// argument, one event appended to another; both stores with journal DELETE
-// and synchronous FULL. No options, no registry, no event source, no console
+// through a temporary file, its SHA-256 kept in one store and one event
+// appended to another, both in TARNWICK_ROOT, with journal DELETE and
+// synchronous FULL: what `tarnwick /le /checksum URL` does. No options, no registry, no event source, no console
 // handler, no syslog: what is left when everything the program adds to that
 // is taken away. Built with TW_FLOOR_STATIC (tw_bench_floor_static), the
 // C++ runtime and SQLite are linked in statically and SQLite is called
 // directly: the floor without the rule that keeps them shared.
 //
-// Usage: tw_bench_floor PORT PATH STATE_DIR [log]   (exit 0: checksum kept)
+// Usage: TARNWICK_ROOT=DIR tw_bench_floor PORT PATH   (exit 0: checksum kept)
 #include <arpa/inet.h>
 #include <cryptopp/hex.h>
 #include <cryptopp/sha.h>
@@ -109,9 +109,10 @@ sqlite3* openStore(const Sqlite& q, const std::string& file, const char* schema)
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) fail("usage: tw_bench_floor PORT PATH STATE_DIR [log]");
+  const char* root = std::getenv("TARNWICK_ROOT");
+  if (argc != 3 || root == nullptr) fail("usage: TARNWICK_ROOT=DIR tw_bench_floor PORT PATH");
   const int port = std::atoi(argv[1]);
-  const std::string path = argv[2], state = argv[3];
+  const std::string path = argv[2], state = root;
 #ifndef TW_FLOOR_STATIC
   void* lib = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) fail("no libsqlite3.so.0");
@@ -134,10 +135,11 @@ int main(int argc, char** argv) {
   close(fd);
   CryptoPP::SHA256 sha;
   fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail("read");
   unsigned char buf[65536];
   ssize_t n;
-  while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0) sha.Update(buf, static_cast<size_t>(n));
-  if (fd < 0) fail("read");
+  while ((n = read(fd, buf, sizeof buf)) > 0) sha.Update(buf, static_cast<size_t>(n));
+  if (n < 0) fail("read");
   close(fd);
   unlink(tmp.c_str());
   unsigned char digest[CryptoPP::SHA256::DIGESTSIZE];
@@ -155,14 +157,12 @@ int main(int argc, char** argv) {
   }
   q.close(db);
   const std::string text = "The checksum of URL \"" + path + (changed ? "\" changed." : "\" did not change.");
-  if (argc > 4) {
-    db = openStore(q, state + "/floor-eventlog.db",
-                   "CREATE TABLE IF NOT EXISTS events(record INTEGER PRIMARY KEY, time INTEGER, text TEXT)");
-    run(q, db, "BEGIN IMMEDIATE");
-    run(q, db, "INSERT INTO events(time, text) VALUES(strftime('%s'), ?1)", &text);
-    run(q, db, "COMMIT");
-    q.close(db);
-  }
+  db = openStore(q, state + "/floor-eventlog.db",
+                 "CREATE TABLE IF NOT EXISTS events(record INTEGER PRIMARY KEY, time INTEGER, text TEXT)");
+  run(q, db, "BEGIN IMMEDIATE");
+  run(q, db, "INSERT INTO events(time, text) VALUES(strftime('%s'), ?1)", &text);
+  run(q, db, "COMMIT");
+  q.close(db);
   std::cout << text << std::endl;
   return 0;
 }
